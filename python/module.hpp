@@ -1,0 +1,23 @@
+// Shared declarations of the extension module's binding files.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+namespace quelbin::python {
+
+namespace nb = nanobind;
+
+// One row of the registration table: a function that binds one class (or one
+// group of module functions) onto the module.
+struct Registration {
+    const char* name;
+    void (*bind)(nb::module_&);
+};
+
+// Exception classes, bound in their fixed order with their translators.
+void bind_exceptions(nb::module_& m);
+
+// Module functions processor_specs and native_version.
+void bind_module_functions(nb::module_& m);
+
+}  // namespace quelbin::python

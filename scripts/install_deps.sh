@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need, and nothing that is already there.
+# Debian packages system-wide; Python packages into .venv inside the project.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+debs=(build-essential cmake ninja-build ccache pkg-config libicu-dev libgtest-dev libpcre2-dev unicode-data)
+missing=()
+for p in "${debs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing Debian packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+py=${PYTHON:-python3}
+if [ ! -x "$root/.venv/bin/python" ]; then
+  "$py" -m venv "$root/.venv"
+fi
+# torch is pinned: the CPU build. An unpinned torch pulls a CUDA build of several GB.
+if ! "$root/.venv/bin/python" - <<'PY' 2>/dev/null
+import importlib.metadata as m
+need = {"torch": "2.13.0", "nanobind": None, "pytest": None, "numpy": None, "conllu": None}
+for name, ver in need.items():
+    v = m.version(name)
+    if ver and not v.startswith(ver):
+        raise SystemExit(1)
+PY
+then
+  "$root/.venv/bin/pip" install -q --disable-pip-version-check torch==2.13.0 nanobind pytest numpy conllu
+fi

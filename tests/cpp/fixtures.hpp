@@ -1,0 +1,28 @@
+// Access to the files that tests/make_fixtures.py writes before the C++ tests run.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quelbin::testing {
+
+inline std::filesystem::path fixture_path(const std::string& group, const std::string& name) {
+    return std::filesystem::path(QUELBIN_FIXTURES_DIR) / group / name;
+}
+
+inline std::vector<float> read_f32(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot open fixture " + path.string());
+    in.seekg(0, std::ios::end);
+    const auto size = static_cast<std::size_t>(in.tellg());
+    in.seekg(0);
+    std::vector<float> values(size / sizeof(float));
+    in.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(size));
+    return values;
+}
+
+}  // namespace quelbin::testing
