@@ -8,7 +8,7 @@ bash "$root/scripts/build.sh"
 export OMP_NUM_THREADS=${OMP_NUM_THREADS:-2}
 status=0
 echo "== C++ tests"
-(cd "$build" \&\& ctest --output-on-failure -V) || status=1
+(cd "$build" && ctest --output-on-failure -V) || status=1
 echo "== Python tests"
 QUELBIN_BUILD_DIR="$build" "$root/.venv/bin/python" -m pytest -q "$root/tests/python" || status=1
 exit $status
