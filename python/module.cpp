@@ -11,8 +11,8 @@ namespace quelbin::python {
 // Classes in their registration order; a row without a binder is a class this
 // build does not provide yet.
 static const Registration kClasses[] = {
-    {"TensorDescriptor", nullptr},
-    {"ModelBundle", nullptr},
+    {"TensorDescriptor", bind_tensor_descriptor},
+    {"ModelBundle", bind_model_bundle},
     {"CharLMPlan", nullptr},
     {"CorefPrediction", nullptr},
     {"CorefPlan", nullptr},

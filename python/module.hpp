@@ -31,6 +31,9 @@ void bind_constituency_processor(nb::module_& m);
 void bind_coref_processor(nb::module_& m);
 void bind_morphseg_processor(nb::module_& m);
 void bind_pipeline(nb::module_& m);
+// Classes, one binding function each, named after the class.
+void bind_tensor_descriptor(nb::module_& m);
+void bind_model_bundle(nb::module_& m);
 
 // Module functions processor_specs and native_version.
 void bind_module_functions(nb::module_& m);
