@@ -101,8 +101,8 @@ void bind_process_overloads(nb::class_<Pipeline>& cls, const char* name) {
 
 void bind_pipeline(nb::module_& m) {
     nb::class_<Pipeline> cls(m, "Pipeline");
-    cls.def("__init__", &construct, "lang"_a, "processors"_a = "tokenize,mwt,pos,lemma,depparse",
-            "package"_a = "default", "model_dir"_a = nb::none(), "resources_version"_a = "1.14.0",
+    cls.def("__init__", &construct, "lang"_a, "processors"_a.none() = "tokenize,mwt,pos,lemma,depparse",
+            "package"_a.none() = "default", "model_dir"_a = nb::none(), "resources_version"_a = "1.14.0",
             "verify_model_checksums"_a = false, "langid_lang_subset"_a = std::vector<std::string>())
         .def_prop_ro("lang", &Pipeline::language)
         .def_prop_ro("package", [](const Pipeline& self) -> nb::object {

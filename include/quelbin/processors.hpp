@@ -66,7 +66,9 @@ public:
     std::optional<std::filesystem::path> bundle_path() const { return std::nullopt; }
 
 protected:
-    [[noreturn]] void throw_not_implemented() const;
+    // Opens the bundle (its errors pass through), then throws
+    // ProcessorNotImplementedError.
+    [[noreturn]] void refuse_bundle(const std::filesystem::path& path, bool verify_checksums) const;
 };
 
 class LangIDProcessor : public UnsupportedModelProcessor {

@@ -1,5 +1,7 @@
 #include <quelbin/processors.hpp>
 
+#include <quelbin/model_bundle.hpp>
+
 #include <stdexcept>
 #include <utility>
 
@@ -73,17 +75,20 @@ void Processor::throw_no_bundle() const {
     throw ProcessorNotImplementedError("the '" + name_ + "' processor has no loaded model bundle");
 }
 
-void UnsupportedModelProcessor::throw_not_implemented() const {
+void UnsupportedModelProcessor::refuse_bundle(const std::filesystem::path& path,
+                                              bool verify_checksums) const {
+    ModelBundle bundle(path, verify_checksums);
     throw ProcessorNotImplementedError("the '" + name() +
                                        "' processor is registered but native inference is not implemented");
 }
 
 // Kinds whose model runner is not part of this engine: the bundle constructor
-// refuses, every model operation reports the missing bundle.
+// opens and checks the bundle, then refuses; every model operation reports the
+// missing bundle.
 LangIDProcessor::LangIDProcessor() : UnsupportedModelProcessor(langid_spec()) {}
-LangIDProcessor::LangIDProcessor(const std::filesystem::path&, bool, std::vector<std::string>)
+LangIDProcessor::LangIDProcessor(const std::filesystem::path& path, bool verify_checksums, std::vector<std::string>)
     : UnsupportedModelProcessor(langid_spec()) {
-    throw_not_implemented();
+    refuse_bundle(path, verify_checksums);
 }
 std::string LangIDProcessor::identify(const std::string&) const { throw_no_bundle(); }
 std::vector<std::string> LangIDProcessor::identify_many(const std::vector<std::string>&) const {
@@ -91,55 +96,55 @@ std::vector<std::string> LangIDProcessor::identify_many(const std::vector<std::s
 }
 
 TokenizeProcessor::TokenizeProcessor() : UnsupportedModelProcessor(tokenize_spec()) {}
-TokenizeProcessor::TokenizeProcessor(const std::filesystem::path&, bool)
+TokenizeProcessor::TokenizeProcessor(const std::filesystem::path& path, bool verify_checksums)
     : UnsupportedModelProcessor(tokenize_spec()) {
-    throw_not_implemented();
+    refuse_bundle(path, verify_checksums);
 }
 std::vector<std::int64_t> TokenizeProcessor::predict_labels(const std::string&) const {
     throw_no_bundle();
 }
 
 MWTProcessor::MWTProcessor() : UnsupportedModelProcessor(mwt_spec()) {}
-MWTProcessor::MWTProcessor(const std::filesystem::path&, bool)
+MWTProcessor::MWTProcessor(const std::filesystem::path& path, bool verify_checksums)
     : UnsupportedModelProcessor(mwt_spec()) {
-    throw_not_implemented();
+    refuse_bundle(path, verify_checksums);
 }
 std::string MWTProcessor::expand(const std::string&) const { throw_no_bundle(); }
 
 POSProcessor::POSProcessor() : UnsupportedModelProcessor(pos_spec()) {}
-POSProcessor::POSProcessor(const std::filesystem::path&, bool)
+POSProcessor::POSProcessor(const std::filesystem::path& path, bool verify_checksums)
     : UnsupportedModelProcessor(pos_spec()) {
-    throw_not_implemented();
+    refuse_bundle(path, verify_checksums);
 }
 
 LemmaProcessor::LemmaProcessor() : UnsupportedModelProcessor(lemma_spec()) {}
-LemmaProcessor::LemmaProcessor(const std::filesystem::path&, bool)
+LemmaProcessor::LemmaProcessor(const std::filesystem::path& path, bool verify_checksums)
     : UnsupportedModelProcessor(lemma_spec()) {
-    throw_not_implemented();
+    refuse_bundle(path, verify_checksums);
 }
 std::string LemmaProcessor::lemmatize(const std::string&, const std::optional<std::string>&) const {
     throw_no_bundle();
 }
 
 DepparseProcessor::DepparseProcessor() : UnsupportedModelProcessor(depparse_spec()) {}
-DepparseProcessor::DepparseProcessor(const std::filesystem::path&, bool)
+DepparseProcessor::DepparseProcessor(const std::filesystem::path& path, bool verify_checksums)
     : UnsupportedModelProcessor(depparse_spec()) {
-    throw_not_implemented();
+    refuse_bundle(path, verify_checksums);
 }
 
 NERProcessor::NERProcessor() : UnsupportedModelProcessor(ner_spec()) {}
-NERProcessor::NERProcessor(const std::filesystem::path&, bool)
+NERProcessor::NERProcessor(const std::filesystem::path& path, bool verify_checksums)
     : UnsupportedModelProcessor(ner_spec()) {
-    throw_not_implemented();
+    refuse_bundle(path, verify_checksums);
 }
 std::vector<std::string> NERProcessor::tag(const std::vector<std::string>&) const {
     throw_no_bundle();
 }
 
 SentimentProcessor::SentimentProcessor() : UnsupportedModelProcessor(sentiment_spec()) {}
-SentimentProcessor::SentimentProcessor(const std::filesystem::path&, bool)
+SentimentProcessor::SentimentProcessor(const std::filesystem::path& path, bool verify_checksums)
     : UnsupportedModelProcessor(sentiment_spec()) {
-    throw_not_implemented();
+    refuse_bundle(path, verify_checksums);
 }
 std::int64_t SentimentProcessor::classify(const std::vector<std::string>&) const {
     throw_no_bundle();
@@ -150,9 +155,9 @@ std::vector<std::int64_t> SentimentProcessor::classify_many(
 }
 
 ConstituencyProcessor::ConstituencyProcessor() : UnsupportedModelProcessor(constituency_spec()) {}
-ConstituencyProcessor::ConstituencyProcessor(const std::filesystem::path&, bool)
+ConstituencyProcessor::ConstituencyProcessor(const std::filesystem::path& path, bool verify_checksums)
     : UnsupportedModelProcessor(constituency_spec()) {
-    throw_not_implemented();
+    refuse_bundle(path, verify_checksums);
 }
 bool ConstituencyProcessor::uses_xpos() const { throw_no_bundle(); }
 ConstituencyTree ConstituencyProcessor::parse(const std::vector<std::string>&,
@@ -165,17 +170,17 @@ std::vector<ConstituencyTree> ConstituencyProcessor::parse_many(
 }
 
 CorefProcessor::CorefProcessor() : UnsupportedModelProcessor(coref_spec()) {}
-CorefProcessor::CorefProcessor(const std::filesystem::path&, bool)
+CorefProcessor::CorefProcessor(const std::filesystem::path& path, bool verify_checksums)
     : UnsupportedModelProcessor(coref_spec()) {
-    throw_not_implemented();
+    refuse_bundle(path, verify_checksums);
 }
 bool CorefProcessor::predicts_singletons() const { throw_no_bundle(); }
 bool CorefProcessor::predicts_zero_anaphora() const { throw_no_bundle(); }
 
 MorphSegProcessor::MorphSegProcessor() : UnsupportedModelProcessor(morphseg_spec()) {}
-MorphSegProcessor::MorphSegProcessor(const std::filesystem::path&, bool)
+MorphSegProcessor::MorphSegProcessor(const std::filesystem::path& path, bool verify_checksums)
     : UnsupportedModelProcessor(morphseg_spec()) {
-    throw_not_implemented();
+    refuse_bundle(path, verify_checksums);
 }
 std::vector<std::string> MorphSegProcessor::segment(const std::string&) const { throw_no_bundle(); }
 std::vector<std::vector<std::string>> MorphSegProcessor::segment_many(
