@@ -10,7 +10,8 @@ namespace quelbin::python {
 
 // Classes in their registration order. Each binding file adds its row here.
 static const Registration kClasses[] = {
-    {nullptr, nullptr},
+    {"TensorDescriptor", bind_tensor_descriptor},
+    {"ModelBundle", bind_model_bundle},
 };
 
 }  // namespace quelbin::python

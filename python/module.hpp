@@ -17,6 +17,10 @@ struct Registration {
 // Exception classes, bound in their fixed order with their translators.
 void bind_exceptions(nb::module_& m);
 
+// Classes, one binding function each, named after the class.
+void bind_tensor_descriptor(nb::module_& m);
+void bind_model_bundle(nb::module_& m);
+
 // Module functions processor_specs and native_version.
 void bind_module_functions(nb::module_& m);
 
