@@ -12,6 +12,7 @@
 #include <fstream>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <memory>
 #include <random>
 #include <set>
@@ -531,6 +532,57 @@ TEST(JsonFuzz, MutatedDocumentsParseOrFailCleanly) {
     }
     EXPECT_GT(parsed, 1000u);
     EXPECT_GT(failed, 1000u);
+}
+
+// Objects large enough for the radix sort of member keys: the order of the
+// members and the first duplicate match a plain ordered map built member by member.
+TEST(JsonParse, LargeObjectsKeepKeyOrderAndFindDuplicates) {
+    std::mt19937_64 rng(7);
+    const std::vector<std::string> stems = {"", "a", "abcdefgh", "abcdefghij", "\\u0000", "zz\\u0000"};
+    auto random_key = [&] {
+        std::string key = stems[rng() % stems.size()];
+        const int extra = static_cast<int>(rng() % 6);
+        for (int i = 0; i < extra; ++i) key.push_back("ab\x7f" "\xc3\xa9"[rng() % 5]);
+        return key;
+    };
+    for (int round = 0; round < 3; ++round) {
+        std::map<std::string, std::int64_t> reference;
+        std::string doc = "{";
+        std::size_t first_duplicate_end = 0;
+        const std::size_t members = 70000 + round * 20000;
+        for (std::size_t i = 0; i < members; ++i) {
+            std::string key = random_key() + std::to_string(rng() % (round == 2 ? 50000 : 1000000000));
+            if (i > 0) doc += ',';
+            doc += "\"" + key + "\":" + std::to_string(i);
+            const std::string unescaped = parse_json("\"" + key + "\"").as_string("");
+            if (!reference.emplace(unescaped, static_cast<std::int64_t>(i)).second && first_duplicate_end == 0) {
+                first_duplicate_end = doc.size();
+            }
+        }
+        doc += "}";
+        if (first_duplicate_end == 0) {
+            const JsonValue v = parse_json(doc);
+            const JsonObject& object = v.as_object("");
+            ASSERT_EQ(object.size(), reference.size());
+            auto it = reference.begin();
+            for (const auto& [key, value] : object) {
+                ASSERT_EQ(key, it->first);
+                ASSERT_EQ(value.as_integer(""), it->second);
+                ++it;
+            }
+        } else {
+            EXPECT_EQ(error_of(doc), "duplicate object key at JSON byte " + std::to_string(first_duplicate_end));
+        }
+        // The same members with a syntax error at the very end: a duplicate
+        // earlier in the text is still the error reported.
+        doc.back() = ']';
+        const std::string expected = first_duplicate_end
+            ? "duplicate object key at JSON byte " + std::to_string(first_duplicate_end)
+            : "expected ',' at JSON byte " + std::to_string(doc.size() - 1);
+        EXPECT_EQ(error_of(doc), expected);
+        if (round < 2) EXPECT_EQ(first_duplicate_end, 0u) << "round " << round;
+        else EXPECT_NE(first_duplicate_end, 0u);
+    }
 }
 
 }  // namespace
