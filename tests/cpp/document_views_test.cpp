@@ -229,6 +229,21 @@ TEST(Sequences, WordRowsAndOrdering) {
     EXPECT_TRUE(sent.doc().same_storage(doc));
 }
 
+TEST(Sequences, RowListOutsideItsRangeIsRefused) {
+    const Document doc("", {make_sentence({"a", "b", "c"})});
+    const auto rows = std::make_shared<const std::vector<std::uint32_t>>(std::vector<std::uint32_t>{2, 0});
+    // A range that leaves its row list, and a list entry that is no word row.
+    const WordSequence beyond(doc.storage(), SequenceRange{1, 1, 3}, rows);
+    EXPECT_EQ(beyond.at(0).text(), "a");
+    expect_error<std::out_of_range>([&] { beyond.at(1); }, "invalid word view");
+    EXPECT_FALSE(beyond.contains(doc.words().at(1)));
+    EXPECT_TRUE(beyond.contains(doc.words().at(0)));
+    const WordSequence stale(doc.storage(), std::vector<std::uint32_t>{1, 7});
+    EXPECT_EQ(stale.at(0).text(), "b");
+    expect_error<std::out_of_range>([&] { stale.at(-1); }, "invalid word view");
+    EXPECT_EQ(word_labels(stale.slice(0, 1, 1).reversed()), (std::vector<std::string>{"2"}));
+}
+
 TEST(Views, ConstructionChecksRows) {
     const Document doc("", {make_sentence({"a", "b"})});
     const auto& st = doc.storage();

@@ -338,6 +338,25 @@ def test_iterators(doc):
         assert list(reversed(seq)) == list(seq)[::-1]
 
 
+def test_tree_sequence_ranges():
+    children = t.tree_children(3)
+    assert type(children).__name__ == "TreeSequence"
+    assert len(children) == 3
+    assert repr(children) == "<quelbin.TreeSequence length=3>"
+    assert repr(children[::-2]) == "<quelbin.TreeSequence length=2>"
+    assert len(children[5:]) == 0
+    assert type(iter(children)).__name__ == "_TreeIterator"
+    assert type(reversed(children)).__name__ == "_TreeIterator"
+    for bad in (3, -4):
+        with pytest.raises(IndexError, match="^tree index is outside the sequence$"):
+            children[bad]
+    with pytest.raises(TypeError):
+        children[1.0]
+    with pytest.raises(ValueError):
+        children[::0]
+    assert list(t.tree_children(0)) == []
+
+
 def test_contains(doc):
     other = t.sample_document()
     word = doc.iter_words()[0]

@@ -155,6 +155,16 @@ NB_MODULE(_quelbin_testing, m) {
           [](quelbin::Document& doc, const std::vector<std::vector<std::string>>& sentences) {
               doc.storage()->replace(plain_sentences(sentences));
           });
+    // The children of a node with n leaf children; the elements themselves
+    // need the ConstituencyTree class, which this test does not rely on.
+    m.def("tree_children", [](int n) {
+        std::vector<std::shared_ptr<const quelbin::TreeNode>> leaves;
+        for (int i = 0; i < n; ++i) {
+            leaves.push_back(std::make_shared<const quelbin::TreeNode>(
+                "leaf" + std::to_string(i), std::vector<std::shared_ptr<const quelbin::TreeNode>>{}));
+        }
+        return quelbin::TreeSequence(std::move(leaves));
+    });
     m.def("engine_error_kinds", []() {
         nb::list names;
         for (const auto& row : throwers()) names.append(row.first);
