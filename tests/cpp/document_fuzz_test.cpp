@@ -5,6 +5,7 @@
 
 #include <quelbin/document_storage.hpp>
 
+#include <algorithm>
 #include <iostream>
 #include <map>
 #include <random>
@@ -92,7 +93,9 @@ public:
                 TokenInput token;
                 const int words = chance(15) ? 2 + static_cast<int>(pick(2)) : 1;
                 token.id_start = id(next_id);
-                token.id_end = chance(3) ? token.id_start - 1 : token.id_start + words - 1;
+                const std::int64_t end = chance(3) ? std::int64_t{token.id_start} - 1
+                                                   : std::int64_t{token.id_start} + words - 1;
+                token.id_end = static_cast<int>(std::clamp<std::int64_t>(end, INT32_MIN, INT32_MAX));
                 token.text = chance(2) ? "" : short_string(false);
                 token.misc = maybe_string();
                 token.ner = tag();
