@@ -34,6 +34,21 @@ void bind_pipeline(nb::module_& m);
 // Classes, one binding function each, named after the class.
 void bind_tensor_descriptor(nb::module_& m);
 void bind_model_bundle(nb::module_& m);
+void bind_document(nb::module_& m);
+void bind_sentence(nb::module_& m);
+void bind_token(nb::module_& m);
+void bind_word(nb::module_& m);
+void bind_span(nb::module_& m);
+void bind_sentence_iterator(nb::module_& m);
+void bind_sentence_sequence(nb::module_& m);
+void bind_token_iterator(nb::module_& m);
+void bind_token_sequence(nb::module_& m);
+void bind_word_iterator(nb::module_& m);
+void bind_word_sequence(nb::module_& m);
+void bind_span_iterator(nb::module_& m);
+void bind_span_sequence(nb::module_& m);
+void bind_tree_iterator(nb::module_& m);
+void bind_tree_sequence(nb::module_& m);
 
 // Module functions processor_specs and native_version.
 void bind_module_functions(nb::module_& m);

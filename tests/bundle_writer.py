@@ -24,7 +24,8 @@ tensor_file_path="tensors.bin", edit_manifest=None) -> BundleInfo``
   dtype: bool, int8/16/32/64, uint8/16/32/64, float16/32/64, complex64/128), a
   torch tensor (``torch.bfloat16`` included), or a ``RawTensor(dtype, shape,
   data)`` for any dtype name and any bytes (also deliberately wrong ones).
-  Arrays are written C-contiguous and little-endian.
+  Arrays are written C-contiguous and little-endian. A generator is consumed
+  one pair at a time, so large bundles need memory for one array only.
 * ``assets``: a dict (dumped as compact JSON with sorted keys), a str, or bytes
   (written verbatim, so malformed assets are possible). None writes ``{}``.
 * ``alignment``: ``tensor_alignment`` of the manifest; each tensor starts at the
@@ -151,10 +152,11 @@ def _as_raw(value: Any) -> RawTensor:
     return RawTensor(name, list(array.shape), little.tobytes())
 
 
-def _pairs(tensors: Mapping[str, Any] | Iterable[tuple[str, Any]]) -> list[tuple[str, Any]]:
+def _pairs(tensors: Mapping[str, Any] | Iterable[tuple[str, Any]]) -> Iterable[tuple[str, Any]]:
+    # Lazy, so that a generator of large arrays is written one array at a time.
     if isinstance(tensors, Mapping):
-        return list(tensors.items())
-    return list(tensors)
+        return iter(tensors.items())
+    return iter(tensors)
 
 
 def _apply_edit(document: dict, edit: Callable | None) -> bytes:

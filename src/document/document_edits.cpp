@@ -39,7 +39,7 @@ std::uint32_t DocumentStorage::add_empty_word(std::uint32_t sentence, WordInput 
 
     detail::WordRow values = detail::intern_word(pool, word);
     reserve_word_rows(word_count() + 1);
-    rows.reserve(rows.size() + 1);
+    if (rows.size() == rows.capacity()) rows.reserve(std::max<std::size_t>(4, rows.size() * 2));
     const auto row = static_cast<std::uint32_t>(word_count());
     detail::append_word(*this, sentence, kNoRow, *word.empty_index, std::move(values));
     rows.push_back(row);

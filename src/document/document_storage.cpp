@@ -34,10 +34,16 @@ void DocumentStorage::build_tables(const std::vector<SentenceInput>& sentences) 
     const std::size_t codepoints = text.codepoint_count();
     sentence_empty_words.resize(sentences.size());
 
-    std::size_t token_total = 0;
-    for (const SentenceInput& sentence : sentences) token_total += sentence.tokens.size();
+    // Columns are sized once from the records, so they hold no growth slack.
+    std::size_t token_total = 0, word_total = 0;
+    for (const SentenceInput& sentence : sentences) {
+        token_total += sentence.tokens.size();
+        word_total += sentence.empty_words.size();
+        for (const TokenInput& token : sentence.tokens) word_total += token.words.size();
+    }
     if (token_total >= kNoRow) throw std::length_error("a document has too many tokens");
     detail::reserve_token_rows(*this, token_total);
+    reserve_word_rows(std::min<std::size_t>(word_total, kNoRow));
     for (std::size_t s = 0; s < sentences.size(); ++s) {
         const SentenceInput& input = sentences[s];
         const auto row_s = static_cast<std::uint32_t>(s);

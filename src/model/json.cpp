@@ -1,5 +1,6 @@
 #include "model/json.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -350,40 +351,174 @@ private:
         }
     }
 
+    // Members are gathered in document order and sorted once at the end: far
+    // cheaper than inserting into the tree one by one for large vocabularies.
+    // Duplicate keys are found after sorting; the error still names the first
+    // duplicate in document order, and it wins over any later syntax error in
+    // the same object, exactly as if duplicates were checked while reading.
+    static constexpr std::size_t kIncomplete = static_cast<std::size_t>(-1);
+
+    struct PendingMember {
+        std::string key;
+        JsonValue value;
+        std::size_t end = kIncomplete;  // offset just past the value
+    };
+
     JsonValue parse_object(std::size_t depth) {
         ++pos_;  // '{'
-        JsonObject members;
         skip_whitespace();
         if (pos_ < size_ && data_[pos_] == '}') {
             ++pos_;
-            return JsonValue(std::move(members));
+            return JsonValue(JsonObject());
         }
-        std::string key;
-        for (;;) {
-            skip_whitespace();
-            if (pos_ >= size_ || data_[pos_] != '"') fail("expected object key");
-            key.clear();
-            parse_string(key);
-            skip_whitespace();
-            if (pos_ >= size_ || data_[pos_] != ':') fail("expected ':'");
-            ++pos_;
-            skip_whitespace();
-            JsonValue value = parse_value(depth);
-            // Keys written in sorted order (common in generated files) go in at the end.
-            auto hint = members.end();
-            if (!members.empty() && !(std::prev(hint)->first < key)) hint = members.lower_bound(key);
-            if (hint != members.end() && hint->first == key) fail("duplicate object key");
-            members.emplace_hint(hint, std::move(key), std::move(value));
-            skip_whitespace();
-            if (pos_ < size_ && data_[pos_] == ',') {
+        std::vector<PendingMember> pending;
+        std::vector<SortEntry> order;
+        bool sorted = true;
+        try {
+            for (;;) {
+                skip_whitespace();
+                if (pos_ >= size_ || data_[pos_] != '"') fail("expected object key");
+                PendingMember& member = pending.emplace_back();
+                parse_string(member.key);
+                order.push_back(SortEntry{key_prefix(member.key), pending.size() - 1});
+                if (sorted && pending.size() > 1) {
+                    const SortEntry& previous = order[order.size() - 2];
+                    sorted = previous.prefix < order.back().prefix ||
+                             (previous.prefix == order.back().prefix &&
+                              pending[pending.size() - 2].key <= member.key);
+                }
+                skip_whitespace();
+                if (pos_ >= size_ || data_[pos_] != ':') fail("expected ':'");
                 ++pos_;
+                skip_whitespace();
+                member.value = parse_value(depth);
+                member.end = pos_;
+                skip_whitespace();
+                if (pos_ < size_ && data_[pos_] == ',') {
+                    ++pos_;
+                    continue;
+                }
+                if (pos_ < size_ && data_[pos_] == '}') {
+                    ++pos_;
+                    break;
+                }
+                fail("expected ','");
+            }
+        } catch (const JsonError&) {
+            // Members read completely before the failure; a duplicate among
+            // them lies earlier in the text than the failure.
+            if (!pending.empty() && pending.back().end == kIncomplete) {
+                pending.pop_back();
+                order.resize(pending.size());
+            }
+            if (!sorted) sort_entries(pending, order);
+            fail_on_duplicate(pending, order);
+            throw;
+        }
+        if (!sorted) sort_entries(pending, order);
+        fail_on_duplicate(pending, order);
+        JsonObject members;
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            // The members are visited out of document order: fetch ahead.
+            if (i + kAhead < order.size()) __builtin_prefetch(&pending[order[i + kAhead].index]);
+            PendingMember& member = pending[order[i].index];
+            members.emplace_hint(members.end(), std::move(member.key), std::move(member.value));
+        }
+        return JsonValue(std::move(members));
+    }
+
+    struct SortEntry {
+        std::uint64_t prefix;  // the first eight key bytes, big-endian, zero-padded
+        std::size_t index;
+    };
+
+    // Below this many members a comparison sort is cheaper than the radix passes.
+    static constexpr std::size_t kRadixSortMin = 1 << 16;
+
+    static std::uint64_t key_prefix(const std::string& key) noexcept {
+        std::uint64_t prefix = 0;
+        for (std::size_t k = 0; k < 8; ++k) {
+            prefix = (prefix << 8) | (k < key.size() ? static_cast<unsigned char>(key[k]) : 0u);
+        }
+        return prefix;
+    }
+
+    // Puts the entries in byte order of their keys, equal keys in document
+    // order: a stable radix sort on the prefixes (integer order is byte order),
+    // then runs of equal prefixes by their full keys.
+    static void sort_entries(const std::vector<PendingMember>& pending, std::vector<SortEntry>& entries) {
+        const std::size_t n = entries.size();
+        if (n < kRadixSortMin) {
+            std::sort(entries.begin(), entries.end(), [&](const SortEntry& a, const SortEntry& b) {
+                if (a.prefix != b.prefix) return a.prefix < b.prefix;
+                const int c = pending[a.index].key.compare(pending[b.index].key);
+                return c < 0 || (c == 0 && a.index < b.index);
+            });
+            return;
+        }
+        std::vector<SortEntry> buffer(n);
+        SortEntry* from = entries.data();
+        SortEntry* to = buffer.data();
+        constexpr int kBits = 16;
+        constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+        std::vector<std::size_t> count(kBuckets);
+        for (int shift = 0; shift < 64; shift += kBits) {
+            // Skip a digit that all entries share.
+            const std::uint64_t first_digit = (from[0].prefix >> shift) & (kBuckets - 1);
+            bool same = true;
+            for (std::size_t i = 1; i < n && same; ++i) {
+                same = ((from[i].prefix >> shift) & (kBuckets - 1)) == first_digit;
+            }
+            if (same) continue;
+            std::fill(count.begin(), count.end(), 0);
+            for (std::size_t i = 0; i < n; ++i) ++count[(from[i].prefix >> shift) & (kBuckets - 1)];
+            std::size_t sum = 0;
+            for (std::size_t& c : count) {
+                const std::size_t here = c;
+                c = sum;
+                sum += here;
+            }
+            for (std::size_t i = 0; i < n; ++i) to[count[(from[i].prefix >> shift) & (kBuckets - 1)]++] = from[i];
+            std::swap(from, to);
+        }
+        if (from != entries.data()) std::copy(from, from + n, entries.data());
+        // Prefixes are equal only for keys that share their first eight bytes
+        // (or differ in trailing zero bytes): order those runs by the full key.
+        for (std::size_t i = 0; i < n;) {
+            std::size_t j = i + 1;
+            while (j < n && entries[j].prefix == entries[i].prefix) ++j;
+            if (j - i > 1) {
+                std::stable_sort(entries.begin() + static_cast<std::ptrdiff_t>(i),
+                                 entries.begin() + static_cast<std::ptrdiff_t>(j),
+                                 [&](const SortEntry& a, const SortEntry& b) {
+                                     return pending[a.index].key < pending[b.index].key;
+                                 });
+            }
+            i = j;
+        }
+    }
+
+    // Fails for the first member in document order whose key appeared before it.
+    void fail_on_duplicate(const std::vector<PendingMember>& pending,
+                           const std::vector<SortEntry>& order) {
+        std::size_t first = kIncomplete;
+        for (std::size_t i = 1; i < order.size(); ++i) {
+            // Equal keys are adjacent and in document order: the second of a
+            // run is that key's first duplicate. Different prefixes settle
+            // most pairs without touching the keys.
+            if (order[i].prefix != order[i - 1].prefix) continue;
+            const std::string& key = pending[order[i].index].key;
+            if (key != pending[order[i - 1].index].key) continue;
+            if (i >= 2 && order[i - 2].prefix == order[i].prefix &&
+                pending[order[i - 2].index].key == key) {
                 continue;
             }
-            if (pos_ < size_ && data_[pos_] == '}') {
-                ++pos_;
-                return JsonValue(std::move(members));
-            }
-            fail("expected ','");
+            first = std::min(first, order[i].index);
+        }
+        if (first != kIncomplete) {
+            pos_ = pending[first].end;
+            fail("duplicate object key");
         }
     }
 

@@ -296,16 +296,42 @@ void ModelBundle::Impl::verify(const JsonValue& manifest) {
     const std::string& file_digest =
         manifest.at("tensor_file", "manifest").at("sha256", "manifest.tensor_file").as_string("");
 
-    // The whole-file pass faults every page in; the per-tensor passes then
-    // read those bytes again from memory, not from disk.
+    // One sweep over the mapping feeds the file digest and every tensor's
+    // digest, so each byte comes from disk once; each window is hashed again
+    // for the tensors it holds while it is still in cache. Mismatches are
+    // reported file first, then tensors in manifest order.
     const unsigned char* base = tensor_file->data;
-    if (detail::sha256_hex(base, tensor_file->size) != file_digest) {
+    const std::uint64_t size = tensor_file->size;
+    std::vector<std::size_t> order(tensors.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::sort(order.begin(), order.end(), [this](std::size_t a, std::size_t b) {
+        return tensors[a].offset < tensors[b].offset;
+    });
+    detail::Sha256 file_hash;
+    std::vector<detail::Sha256> tensor_hash(tensors.size());
+    std::vector<std::size_t> active;  // tensors that may overlap the current window
+    std::size_t next = 0;
+    constexpr std::uint64_t kWindow = 1 << 20;
+    for (std::uint64_t start = 0; start < size; start += kWindow) {
+        const std::uint64_t end = std::min(size, start + kWindow);
+        file_hash.update(base + start, end - start);
+        while (next < order.size() && tensors[order[next]].offset < end) active.push_back(order[next++]);
+        std::size_t kept = 0;
+        for (std::size_t t : active) {
+            const TensorDescriptor& d = tensors[t];
+            const std::uint64_t from = std::max(start, d.offset);
+            const std::uint64_t to = std::min(end, d.offset + d.nbytes);
+            if (to > from) tensor_hash[t].update(base + from, to - from);
+            if (d.offset + d.nbytes > end) active[kept++] = t;
+        }
+        active.resize(kept);
+    }
+    if (file_hash.hex_digest() != file_digest) {
         throw ModelBundleError("tensor file checksum mismatch");
     }
-    for (const TensorDescriptor& descriptor : tensors) {
-        const unsigned char* data = base == nullptr ? nullptr : base + descriptor.offset;
-        if (detail::sha256_hex(data, descriptor.nbytes) != descriptor.sha256) {
-            throw ModelBundleError(detail::quoted("tensor checksum mismatch: ", descriptor.name));
+    for (std::size_t t = 0; t < tensors.size(); ++t) {
+        if (tensor_hash[t].hex_digest() != tensors[t].sha256) {
+            throw ModelBundleError(detail::quoted("tensor checksum mismatch: ", tensors[t].name));
         }
     }
     for (const BundleArtifact& artifact : artifacts) {

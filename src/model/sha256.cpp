@@ -1,6 +1,7 @@
 #include "model/sha256.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -148,30 +149,38 @@ CompressFn best_compress() noexcept {
 #endif
 }
 
+std::string state_hex(const std::uint32_t state[8]) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(64);
+    for (int w = 0; w < 8; ++w) {
+        for (int shift = 28; shift >= 0; shift -= 4) hex.push_back(digits[(state[w] >> shift) & 0xF]);
+    }
+    return hex;
+}
+
+// Pads the tail (a 0x80 byte, zeros up to 56 mod 64, the bit length as a
+// big-endian u64) and compresses it. `tail` holds fewer than 64 bytes.
+void finish(std::uint32_t state[8], const unsigned char* tail, std::size_t tail_size,
+            std::uint64_t total_size, CompressFn compress) {
+    unsigned char last[128] = {};
+    if (tail_size > 0) std::memcpy(last, tail, tail_size);
+    last[tail_size] = 0x80;
+    const std::size_t padded = tail_size < 56 ? 64 : 128;
+    const std::uint64_t bits = total_size * 8;
+    for (int i = 0; i < 8; ++i) last[padded - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
+    compress(state, last, padded / 64);
+}
+
 std::string digest_hex(const void* data, std::size_t size, CompressFn compress) {
     std::uint32_t state[8];
     std::memcpy(state, kInitialState, sizeof state);
     const auto* bytes = static_cast<const unsigned char*>(data);
-    // Whole blocks straight from the input, then the tail with the padding: a
-    // 0x80 byte, zeros up to 56 mod 64, and the bit length as big-endian u64.
+    // Whole blocks straight from the input, then the padded tail.
     const std::size_t whole = size / 64;
     if (whole > 0) compress(state, bytes, whole);
-    const std::size_t tail = size % 64;
-    unsigned char last[128] = {};
-    if (tail > 0) std::memcpy(last, bytes + whole * 64, tail);
-    last[tail] = 0x80;
-    const std::size_t padded = tail < 56 ? 64 : 128;
-    const std::uint64_t bits = static_cast<std::uint64_t>(size) * 8;
-    for (int i = 0; i < 8; ++i) last[padded - 1 - i] = static_cast<unsigned char>(bits >> (8 * i));
-    compress(state, last, padded / 64);
-
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(64);
-    for (std::uint32_t word : state) {
-        for (int shift = 28; shift >= 0; shift -= 4) hex.push_back(digits[(word >> shift) & 0xF]);
-    }
-    return hex;
+    finish(state, bytes + whole * 64, size % 64, size, compress);
+    return state_hex(state);
 }
 
 }  // namespace
@@ -182,6 +191,36 @@ std::string sha256_hex(const void* data, std::size_t size) {
 
 std::string sha256_hex_portable(const void* data, std::size_t size) {
     return digest_hex(data, size, &sha256_compress);
+}
+
+Sha256::Sha256() noexcept { std::memcpy(state_, kInitialState, sizeof state_); }
+
+void Sha256::update(const void* data, std::size_t size) noexcept {
+    if (size == 0) return;
+    const CompressFn compress = best_compress();
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    total_ += size;
+    if (buffered_ > 0) {
+        const std::size_t take = std::min<std::size_t>(64 - buffered_, size);
+        std::memcpy(buffer_ + buffered_, bytes, take);
+        buffered_ += take;
+        bytes += take;
+        size -= take;
+        if (buffered_ < 64) return;
+        compress(state_, buffer_, 1);
+        buffered_ = 0;
+    }
+    const std::size_t whole = size / 64;
+    if (whole > 0) compress(state_, bytes, whole);
+    buffered_ = size % 64;
+    if (buffered_ > 0) std::memcpy(buffer_, bytes + whole * 64, buffered_);
+}
+
+std::string Sha256::hex_digest() const {
+    std::uint32_t state[8];
+    std::memcpy(state, state_, sizeof state);
+    finish(state, buffer_, buffered_, total_, best_compress());
+    return state_hex(state);
 }
 
 bool sha256_uses_hardware() noexcept {

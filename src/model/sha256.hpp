@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace quelbin::detail {
@@ -10,6 +11,21 @@ namespace quelbin::detail {
 // processor's SHA instructions when it has them, portable code otherwise; both
 // give identical digests.
 std::string sha256_hex(const void* data, std::size_t size);
+
+// Incremental digest: update with consecutive pieces, then read the digest of
+// everything given so far.
+class Sha256 {
+public:
+    Sha256() noexcept;
+    void update(const void* data, std::size_t size) noexcept;
+    std::string hex_digest() const;
+
+private:
+    std::uint32_t state_[8];
+    unsigned char buffer_[64];
+    std::size_t buffered_ = 0;
+    std::uint64_t total_ = 0;
+};
 
 // The portable implementation alone, and whether sha256_hex uses hardware
 // instructions on this machine (for tests and benchmarks).

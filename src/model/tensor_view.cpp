@@ -1,8 +1,10 @@
 // Tensor views over bundle mappings and engine id buffers.
 #include "model/tensor_view.hpp"
 
+#include <ATen/ops/empty.h>
 #include <ATen/ops/from_blob.h>
 
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -55,6 +57,15 @@ at::Tensor make_view(const TensorDescriptor& descriptor, const void* data,
     if (!fits_aten_shape(descriptor.shape)) {
         fail("ATen view does not support bundle tensor shape: '" + descriptor.name + "'");
         throw std::logic_error("tensor view error handler returned");
+    }
+    // A bundle with a small tensor alignment may place a tensor off its
+    // element alignment; reading it in place would be undefined behaviour, so
+    // such a tensor (and only such) is copied into aligned memory.
+    const auto element_size = static_cast<std::uintptr_t>(c10::elementSize(*type));
+    if (reinterpret_cast<std::uintptr_t>(data) % element_size != 0) {
+        at::Tensor copy = at::empty(descriptor.shape, at::TensorOptions().dtype(*type));
+        std::memcpy(copy.data_ptr(), data, static_cast<std::size_t>(descriptor.nbytes));
+        return copy;
     }
     // The maker owns the share from .context() on, also when make_tensor throws.
     // The mapping is PROT_READ: the const_cast only satisfies the API.

@@ -4,7 +4,9 @@
 // A bundle view shares ownership of the mapping, so the mapped bytes stay valid
 // for as long as the view (or any tensor aliasing it) lives, even past the
 // ModelBundle. The mapping is read-only: never write through a view; an
-// in-place operation needs a copy first (`view.clone()`).
+// in-place operation needs a copy first (`view.clone()`). A tensor stored off
+// its element alignment (possible with a small tensor_alignment) is the one
+// exception to zero-copy: it comes back as an aligned copy.
 #pragma once
 
 #include <quelbin/model_bundle.hpp>

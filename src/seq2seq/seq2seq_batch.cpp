@@ -14,6 +14,7 @@
 #include <ATen/ops/lstm.h>
 #include <ATen/ops/max.h>
 #include <ATen/ops/relu.h>
+#include <ATen/ops/tensor.h>
 #include <c10/core/InferenceMode.h>
 
 #include "model/tensor_view.hpp"
@@ -105,26 +106,43 @@ void decode_batch(const Seq2SeqPlan::Impl& impl, const std::vector<detail::Seq2S
         for (int64_t k = 0; k < B; ++k) edits[static_cast<std::size_t>(k)] = c[k];
     }
 
-    // Greedy loop: every row advances each step; a row's output ends at its first <EOS>.
+    // Greedy loop. A word's output ends at its first <EOS>; its row then leaves the
+    // batch, since rows never influence each other and later outputs of a finished
+    // word are discarded anyway.
     std::vector<std::vector<int64_t>> outputs(static_cast<std::size_t>(B));
-    std::vector<char> finished(static_cast<std::size_t>(B), 0);
-    int64_t unfinished = B;
+    std::vector<int64_t> live(static_cast<std::size_t>(B));  // batch row of each decoded row
+    std::iota(live.begin(), live.end(), int64_t{0});
+    at::Tensor rows_memory = memory;
+    at::Tensor rows_source = source;
+    at::Tensor rows_mask = mask;
+    at::Tensor rows_limit = limit_tensor;
     at::Tensor input = at::full({B}, kSeq2SeqSos, source.options());
-    for (int64_t step = 0; step < impl.max_dec_len && unfinished > 0; ++step) {
-        auto [lp, h, c] = detail::decode_seq2seq_step(impl, input, state, memory, source, extended,
-                                                      suppress_unk, &mask, &limit_tensor);
+    for (int64_t step = 0; step < impl.max_dec_len && !live.empty(); ++step) {
+        auto [lp, h, c] = detail::decode_seq2seq_step(impl, input, state, rows_memory, rows_source,
+                                                      extended, suppress_unk, &rows_mask, &rows_limit);
         state = {h, c};
         input = std::get<1>(at::max(lp, 1)).contiguous();
         const int64_t* next = input.const_data_ptr<int64_t>();
-        for (int64_t k = 0; k < B; ++k) {
-            if (finished[static_cast<std::size_t>(k)]) continue;
-            if (next[k] == kSeq2SeqEos) {
-                finished[static_cast<std::size_t>(k)] = 1;
-                --unfinished;
-            } else {
-                outputs[static_cast<std::size_t>(k)].push_back(next[k]);
-            }
+        std::vector<int64_t> keep;
+        keep.reserve(live.size());
+        for (std::size_t r = 0; r < live.size(); ++r) {
+            if (next[r] == kSeq2SeqEos) continue;
+            outputs[static_cast<std::size_t>(live[r])].push_back(next[r]);
+            keep.push_back(static_cast<int64_t>(r));
         }
+        if (keep.size() == live.size()) continue;
+        std::vector<int64_t> still;
+        still.reserve(keep.size());
+        for (const int64_t r : keep) still.push_back(live[static_cast<std::size_t>(r)]);
+        live = std::move(still);
+        if (live.empty()) break;
+        const at::Tensor index = at::tensor(keep, source.options());
+        state = {std::get<0>(state).index_select(0, index), std::get<1>(state).index_select(0, index)};
+        input = input.index_select(0, index);
+        rows_memory = rows_memory.index_select(0, index);
+        rows_source = rows_source.index_select(0, index);
+        rows_mask = rows_mask.index_select(0, index);
+        rows_limit = rows_limit.index_select(0, index);
     }
 
     for (int64_t k = 0; k < B; ++k) {

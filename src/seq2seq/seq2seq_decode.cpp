@@ -1,30 +1,27 @@
 // The decoder step (LSTM cell, soft attention, output projection, copy gate),
 // greedy decoding and beam search of one word, and the text of emitted ids.
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include <ATen/ops/arange.h>
+#include <ATen/Dispatch.h>
+#include <ATen/OpMathType.h>
 #include <ATen/ops/argmax.h>
 #include <ATen/ops/bmm.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
+#include <ATen/ops/empty.h>
 #include <ATen/ops/exp.h>
 #include <ATen/ops/full.h>
 #include <ATen/ops/linear.h>
-#include <ATen/ops/log.h>
-#include <ATen/ops/log_sigmoid.h>
-#include <ATen/ops/log_softmax.h>
-#include <ATen/ops/logaddexp.h>
 #include <ATen/ops/lstm_cell.h>
-#include <ATen/ops/max.h>
+#include <ATen/ops/log_softmax.h>
 #include <ATen/ops/softmax.h>
-#include <ATen/ops/softplus.h>
 #include <ATen/ops/tanh.h>
 #include <ATen/ops/tensor.h>
 #include <ATen/ops/topk.h>
-#include <ATen/ops/zeros.h>
 
 #include "seq2seq/seq2seq_impl.hpp"
 
@@ -34,38 +31,107 @@ namespace {
 // Fills masked attention scores, output columns without copy mass and columns
 // beyond a row's vocabulary limit.
 constexpr double kMasked = -1e12;
-// Stands in for a zero copy mass before its logarithm is taken.
-constexpr double kTinyMass = 1e-12;
 
-// Copy mixing: lp (generation, [B, vocab_size]) becomes the log of
-// (1 - p_copy) * p_gen + p_copy * attention pooled by source id, over V columns.
-at::Tensor mix_copy(const Seq2SeqPlan::Impl& impl, at::Tensor lp, const at::Tensor& ht,
-                    const at::Tensor& log_attention, const at::Tensor& source_ids, int64_t V) {
-    const int64_t B = lp.size(0);
+template <class T>
+T stable_log_sigmoid(T x) {
+    // log(sigmoid(x)) = min(x, 0) - log1p(exp(-|x|)), finite for every finite x.
+    return std::min(x, T(0)) - std::log1p(std::exp(-std::abs(x)));
+}
+
+template <class T>
+T log_add_exp(T a, T b) {
+    if (std::isinf(a) && a == b) return a;
+    const T top = std::max(a, b);
+    return top + std::log1p(std::exp(-std::abs(a - b)));
+}
+
+// Copy mixing, per row: the generation distribution lp ([B, vocab_size]) becomes
+// log((1 - p) * p_gen + p * copy) over V columns, where p = sigmoid(gate) and copy
+// is the attention over the source positions pooled by source id. Works in log
+// space: the row's maximum is taken out before exponentiating and added back
+// after the logarithm. Columns of unknown characters take <UNK>'s generation
+// score; columns without copy mass and columns at or beyond the row's vocabulary
+// limit get -1e12.
+at::Tensor mix_copy(const Seq2SeqPlan::Impl& impl, const at::Tensor& lp_in, const at::Tensor& ht,
+                    const at::Tensor& log_attention_in, const at::Tensor& source_in, int64_t V,
+                    const at::Tensor* vocab_limit) {
     const at::Tensor gate = at::linear(ht, require_seq2seq_tensor(impl, "copy_gate.weight"),
-                                       require_seq2seq_tensor(impl, "copy_gate.bias"));
-    // The POS position is attended but never copied: renormalise over the characters.
-    at::Tensor source_attention = log_attention;
-    if (impl.pos) {
-        source_attention = at::log_softmax(
-            log_attention.narrow(1, 1, log_attention.size(1) - 1), 1);
+                                       require_seq2seq_tensor(impl, "copy_gate.bias"))
+                                .contiguous();
+    const at::Tensor lp = lp_in.contiguous();
+    const at::Tensor la = log_attention_in.contiguous().to(lp.scalar_type());
+    const at::Tensor source = source_in.contiguous();
+    const int64_t B = lp.size(0);
+    const int64_t vocab = lp.size(1);
+    const int64_t T = la.size(1);
+    // The POS position is attended but never copied.
+    const int64_t first = impl.pos ? 1 : 0;
+    const int64_t S = T - first;
+    TORCH_CHECK(source.scalar_type() == at::kLong && source.dim() == 2 && source.size(0) == B &&
+                    source.size(1) == S && gate.numel() == B && la.size(0) == B && vocab > 1 &&
+                    V >= vocab,
+                "seq2seq copy inputs have inconsistent shapes");
+    at::Tensor limits;
+    if (vocab_limit != nullptr) {
+        limits = vocab_limit->contiguous();
+        TORCH_CHECK(limits.scalar_type() == at::kLong && limits.numel() == B,
+                    "seq2seq vocabulary limits have the wrong shape");
     }
-    const at::Tensor lc = at::log_sigmoid(gate).add(source_attention);  // [B, S]
-    // Pool in linear space with each row's maximum taken out, then go back to logs.
-    const at::Tensor m = std::get<0>(at::max(lc, 1, /*keepdim=*/true));
-    const at::Tensor w = at::exp(lc.sub(m));
-    at::Tensor acc = at::zeros({B, V}, lp.options());
-    acc.scatter_add_(1, source_ids, w);
-    const at::Tensor empty = acc.eq(0);
-    at::Tensor copy_lp = at::log(acc.masked_fill(empty, kTinyMass));
-    copy_lp.add_(m).masked_fill_(empty, kMasked);
-    // log(1 - sigmoid(gate)), in a form that cannot overflow for a large gate.
-    const at::Tensor gen_log = at::softplus(gate).neg_();
-    if (V > impl.vocab_size) {
-        // Unknown source characters get the generation score of <UNK>.
-        lp = at::cat({lp, lp.narrow(1, kSeq2SeqUnk, 1).expand({B, V - impl.vocab_size})}, 1);
-    }
-    return at::logaddexp(copy_lp, lp.add(gen_log));
+    at::Tensor out = at::empty({B, V}, lp.options());
+    AT_DISPATCH_FLOATING_TYPES_AND2(at::kHalf, at::kBFloat16, lp.scalar_type(),
+                                    "seq2seq_copy_mix", [&] {
+        using acc_t = at::opmath_type<scalar_t>;
+        const scalar_t* lpp = lp.const_data_ptr<scalar_t>();
+        const scalar_t* lap = la.const_data_ptr<scalar_t>();
+        const scalar_t* gp = gate.const_data_ptr<scalar_t>();
+        const int64_t* src = source.const_data_ptr<int64_t>();
+        const int64_t* lim = limits.defined() ? limits.const_data_ptr<int64_t>() : nullptr;
+        scalar_t* op = out.mutable_data_ptr<scalar_t>();
+        std::vector<acc_t> lc(static_cast<std::size_t>(S));
+        std::vector<acc_t> acc(static_cast<std::size_t>(V));
+        for (int64_t b = 0; b < B; ++b) {
+            const acc_t g = static_cast<acc_t>(gp[b]);
+            const acc_t copy_log = stable_log_sigmoid(g);
+            const acc_t gen_log = stable_log_sigmoid(-g);  // log(1 - sigmoid(g))
+            // Source attention renormalised over the character positions.
+            const scalar_t* row = lap + b * T + first;
+            acc_t norm = 0;
+            if (first > 0) {
+                acc_t top = -std::numeric_limits<acc_t>::infinity();
+                for (int64_t s = 0; s < S; ++s) top = std::max(top, static_cast<acc_t>(row[s]));
+                acc_t sum = 0;
+                for (int64_t s = 0; s < S; ++s) sum += std::exp(static_cast<acc_t>(row[s]) - top);
+                norm = top + std::log(sum);
+            }
+            acc_t m = -std::numeric_limits<acc_t>::infinity();
+            for (int64_t s = 0; s < S; ++s) {
+                lc[s] = copy_log + (static_cast<acc_t>(row[s]) - norm);
+                m = std::max(m, lc[s]);
+            }
+            std::fill(acc.begin(), acc.end(), acc_t(0));
+            for (int64_t s = 0; s < S; ++s) {
+                const int64_t id = src[b * S + s];
+                TORCH_CHECK(id >= 0 && id < V, "seq2seq source id ", id, " is outside the output columns");
+                acc[static_cast<std::size_t>(id)] += std::exp(lc[s] - m);
+            }
+            const acc_t gen_unk = static_cast<acc_t>(lpp[b * vocab + kSeq2SeqUnk]) + gen_log;
+            const int64_t limit = lim != nullptr ? lim[b] : V;
+            for (int64_t j = 0; j < V; ++j) {
+                const acc_t mass = acc[static_cast<std::size_t>(j)];
+                const acc_t gen = j < vocab ? static_cast<acc_t>(lpp[b * vocab + j]) + gen_log : gen_unk;
+                acc_t value;
+                if (j >= limit) {
+                    value = acc_t(kMasked);
+                } else if (mass == 0 && gen > acc_t(kMasked / 2)) {
+                    value = gen;  // exactly log(exp(-1e12) + exp(gen)) in floating point
+                } else {
+                    value = log_add_exp(mass == 0 ? acc_t(kMasked) : std::log(mass) + m, gen);
+                }
+                op[b * V + j] = static_cast<scalar_t>(value);
+            }
+        }
+    });
+    return out;
 }
 
 }  // namespace
@@ -106,11 +172,7 @@ std::tuple<at::Tensor, at::Tensor, at::Tensor> decode_seq2seq_step(
                                                require_seq2seq_tensor(impl, "dec2vocab.bias")),
                                     1);
     if (impl.copy) {
-        lp = mix_copy(impl, lp, ht, log_attention, source_ids, extended_vocab_size);
-        if (vocab_limit != nullptr) {
-            const at::Tensor columns = at::arange(lp.size(1), vocab_limit->options());
-            lp.masked_fill_(columns.unsqueeze(0).ge(vocab_limit->unsqueeze(1)), kMasked);
-        }
+        lp = mix_copy(impl, lp, ht, log_attention, source_ids, extended_vocab_size, vocab_limit);
     }
     if (suppress_unk) lp.select(1, kSeq2SeqUnk).fill_(-std::numeric_limits<double>::infinity());
     return {lp, h, c};

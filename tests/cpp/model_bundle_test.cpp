@@ -152,6 +152,18 @@ TEST(ModelBundle, EmptyTensorFileAndEdgeRanges) {
     EXPECT_EQ(value, 1.0f);
 }
 
+TEST(TensorViews, MisalignedTensorComesBackAsAnAlignedCopy) {
+    ModelBundle bundle(fixture("edges"), false);
+    const at::Tensor odd = detail::view_bundle_tensor<POSModelError>(bundle, "odd");
+    EXPECT_NE(odd.data_ptr(), bundle.tensor_data("odd"));
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(odd.data_ptr()) % alignof(float), 0u);
+    EXPECT_EQ(odd.sizes().vec(), (std::vector<std::int64_t>{2, 3}));
+    EXPECT_EQ(std::memcmp(odd.data_ptr(), bundle.tensor_data("odd"), 24), 0);
+    EXPECT_EQ(odd.data_ptr<float>()[5], 1.0f);
+    // An empty tensor and one-byte elements have no alignment to keep.
+    EXPECT_EQ(detail::view_bundle_tensor<POSModelError>(bundle, "empty").numel(), 0);
+}
+
 TEST(ModelBundle, MoveKeepsEverything) {
     ModelBundle source(fixture("bundles") / "verified", false);
     const void* data = source.tensor_data("lengths");
@@ -268,24 +280,24 @@ bool is_mapped(const fs::path& file) {
 }
 
 TEST(TensorViews, ViewsShareTheMappingWhichGoesWithTheLastHolder) {
-    const fs::path file = fs::absolute(fixture("edges") / "tensors.bin");
+    const fs::path file = fs::absolute(fixture("views") / "tensors.bin");
     ASSERT_FALSE(is_mapped(file));
-    auto bundle = std::make_shared<ModelBundle>(fixture("edges"), false);
+    auto bundle = std::make_shared<ModelBundle>(fixture("views"), false);
     EXPECT_TRUE(is_mapped(file));
-    at::Tensor view = detail::view_bundle_tensor<POSModelError>(*bundle, "odd");
-    at::Tensor alias = view.select(0, 1);  // aliases the weights, as some operators do
+    at::Tensor view = detail::view_bundle_tensor<POSModelError>(*bundle, "matrix");
+    at::Tensor alias = view.select(0, 2);  // aliases the weights, as some operators do
     bundle.reset();
     EXPECT_TRUE(is_mapped(file));
-    EXPECT_EQ(view.data_ptr<float>()[5], 1.0f);
+    EXPECT_EQ(view.data_ptr<float>()[5], 2.5f);
     view.reset();
     EXPECT_TRUE(is_mapped(file));
-    EXPECT_EQ(alias.data_ptr<float>()[0], 1.0f);
+    EXPECT_EQ(alias.data_ptr<float>()[3], 5.5f);
     alias.reset();
     EXPECT_FALSE(is_mapped(file));
 
     // Without views, the bundle's destruction unmaps at once; a failed open
     // leaves nothing mapped.
-    { ModelBundle again(fixture("edges"), true); EXPECT_TRUE(is_mapped(file)); }
+    { ModelBundle again(fixture("views"), true); EXPECT_TRUE(is_mapped(file)); }
     EXPECT_FALSE(is_mapped(file));
     const fs::path broken = fs::absolute(fixture("bundles") / "duplicate_name" / "tensors.bin");
     EXPECT_THROW(ModelBundle(fixture("bundles") / "duplicate_name", false), ModelBundleError);
@@ -297,8 +309,8 @@ TEST(TensorViewsDeathTest, TheMappingIsReadOnly) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
-            ModelBundle bundle(fixture("edges"), false);
-            at::Tensor view = detail::view_bundle_tensor<POSModelError>(bundle, "odd");
+            ModelBundle bundle(fixture("views"), false);
+            at::Tensor view = detail::view_bundle_tensor<POSModelError>(bundle, "matrix");
             static_cast<volatile float*>(view.data_ptr<float>())[0] = 2.0f;
         },
         "");

@@ -253,6 +253,17 @@ TEST(Seq2SeqLoader, MalformedBundlesAreRefusedWithTheFirstFault) {
     EXPECT_NO_THROW(Seq2SeqPlan(bad("flags_off"), true));
 }
 
+TEST(Seq2SeqLoader, InconsistentShapesFailAtPredictionWithoutCrashing) {
+    for (const char* name : {"shape_dec2vocab", "shape_embedding", "shape_copy_gate", "dtype_int_weights"}) {
+        SCOPED_TRACE(name);
+        const Seq2SeqPlan plan(bad(name), false);
+        const std::optional<std::string> tag("NOUN");
+        EXPECT_THROW(plan.predict("abc", tag, 1, false), std::exception);
+        EXPECT_THROW(plan.predict("abc", tag, 3, false), std::exception);
+        EXPECT_THROW(plan.predict_many({"abc", "a"}, {tag, tag}, 1, false), std::exception);
+    }
+}
+
 TEST(Seq2SeqLoader, BundleErrorsPassUnchanged) {
     const std::filesystem::path missing = bad("no such bundle");
     try {

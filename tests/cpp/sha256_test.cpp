@@ -7,7 +7,9 @@
 #include "fixtures.hpp"
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
+#include <random>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -88,6 +90,34 @@ TEST(Sha256, DigestIsLowercaseHex) {
             for (char c : digest) {
                 EXPECT_TRUE((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) << digest;
             }
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Feeding the same bytes in arbitrary pieces gives the one-shot digest,
+// including pieces that straddle block boundaries and empty pieces.
+TEST(Sha256, IncrementalMatchesOneShot) {
+    std::mt19937 rng(12345);
+    for (std::size_t n : {0u, 1u, 55u, 56u, 63u, 64u, 65u, 127u, 128u, 1000u, 4097u}) {
+        std::vector<unsigned char> bytes(n);
+        for (auto& b : bytes) b = static_cast<unsigned char>(rng());
+        const std::string expected = sha256_hex_portable(bytes.data(), n);
+        for (int trial = 0; trial < 20; ++trial) {
+            quelbin::detail::Sha256 hasher;
+            std::size_t at = 0;
+            while (at < n) {
+                const std::size_t piece = std::min<std::size_t>(n - at, rng() % 130);
+                hasher.update(bytes.data() + at, piece);
+                at += piece;
+            }
+            EXPECT_EQ(hasher.hex_digest(), expected) << "length " << n;
+            // Reading the digest does not disturb the running state.
+            hasher.update(nullptr, 0);
+            EXPECT_EQ(hasher.hex_digest(), expected);
         }
     }
 }

@@ -2,7 +2,9 @@
 // _quelbin's translators turn them into Python exceptions.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
 
+#include <quelbin/document.hpp>
 #include <quelbin/errors.hpp>
 
 #include <functional>
@@ -56,6 +58,85 @@ const std::map<std::string, std::function<void(const std::string&)>>& throwers()
     return table;
 }
 
+// Sentences of one-word tokens with ids 1, 2, ... and no offsets.
+std::vector<quelbin::SentenceInput> plain_sentences(const std::vector<std::vector<std::string>>& sentences) {
+    std::vector<quelbin::SentenceInput> out;
+    for (const auto& words : sentences) {
+        quelbin::SentenceInput s;
+        for (std::size_t i = 0; i < words.size(); ++i) {
+            quelbin::TokenInput t;
+            t.id_start = t.id_end = static_cast<int>(i) + 1;
+            t.text = words[i];
+            quelbin::WordInput w;
+            w.id = t.id_start;
+            w.text = words[i];
+            t.words.push_back(w);
+            s.tokens.push_back(t);
+        }
+        out.push_back(s);
+    }
+    return out;
+}
+
+quelbin::TokenInput offset_token(int id, const char* text, std::uint32_t start) {
+    quelbin::TokenInput t;
+    t.id_start = t.id_end = id;
+    t.text = text;
+    t.start_char = start;
+    t.end_char = start + static_cast<std::uint32_t>(std::string(text).size());
+    return t;
+}
+
+quelbin::WordInput head_word(int id, const char* text, std::optional<int> head, const char* deprel) {
+    quelbin::WordInput w;
+    w.id = id;
+    w.text = text;
+    w.head = head;
+    if (deprel) w.deprel = deprel;
+    return w;
+}
+
+// "Ann Lee saw del mar. Hola!": a PER and a LOC entity, a multi-word token,
+// empty words stored out of order, heads with and without relations.
+quelbin::Document sample_document() {
+    using namespace quelbin;
+    SentenceInput s0;
+    TokenInput ann = offset_token(1, "Ann", 0);
+    ann.ner = "B-PER";
+    ann.words = {head_word(1, "Ann", 3, "nsubj")};
+    TokenInput lee = offset_token(2, "Lee", 4);
+    lee.ner = "E-PER";
+    lee.words = {head_word(2, "Lee", 1, "flat")};
+    TokenInput saw = offset_token(3, "saw", 8);
+    saw.words = {head_word(3, "saw", 0, "root")};
+    saw.words[0].upos = "VERB";
+    TokenInput del = offset_token(4, "del", 12);
+    del.id_end = 5;
+    del.words = {head_word(4, "de", 6, "case"), head_word(5, "el", 6, "det")};
+    TokenInput mar = offset_token(6, "mar", 16);
+    mar.ner = "S-LOC";
+    mar.words = {head_word(6, "mar", 3, "obl")};
+    TokenInput dot = offset_token(7, ".", 19);
+    dot.words = {head_word(7, ".", 3, "punct")};
+    s0.tokens = {ann, lee, saw, del, mar, dot};
+    WordInput e31 = head_word(3, "E", std::nullopt, nullptr);
+    e31.empty_index = 1;
+    WordInput e01 = head_word(0, "Z", std::nullopt, nullptr);
+    e01.empty_index = 1;
+    s0.empty_words = {e31, e01};
+
+    SentenceInput s1;
+    TokenInput hola = offset_token(1, "Hola", 21);
+    hola.words = {head_word(1, "Hola", 0, "root")};
+    TokenInput bang = offset_token(2, "!", 25);
+    bang.words = {head_word(2, "!", 1, nullptr)};
+    s1.tokens = {hola, bang};
+    s1.sentiment = 2;
+    s1.speaker = "B";
+    s1.comments = {"# newpar"};
+    return Document("Ann Lee saw del mar. Hola!", {s0, s1});
+}
+
 }  // namespace
 
 NB_MODULE(_quelbin_testing, m) {
@@ -63,6 +144,26 @@ NB_MODULE(_quelbin_testing, m) {
         auto it = throwers().find(kind);
         if (it == throwers().end()) throw nb::key_error(kind.c_str());
         it->second(message);
+    });
+    // Documents for the binding tests; _quelbin must be imported first, since
+    // it registers the document classes.
+    m.def("sample_document", &sample_document);
+    m.def("make_document", [](std::string text, const std::vector<std::vector<std::string>>& sentences) {
+        return quelbin::Document(std::move(text), plain_sentences(sentences));
+    });
+    m.def("replace_sentences",
+          [](quelbin::Document& doc, const std::vector<std::vector<std::string>>& sentences) {
+              doc.storage()->replace(plain_sentences(sentences));
+          });
+    // The children of a node with n leaf children; the elements themselves
+    // need the ConstituencyTree class, which this test does not rely on.
+    m.def("tree_children", [](int n) {
+        std::vector<std::shared_ptr<const quelbin::TreeNode>> leaves;
+        for (int i = 0; i < n; ++i) {
+            leaves.push_back(std::make_shared<const quelbin::TreeNode>(
+                "leaf" + std::to_string(i), std::vector<std::shared_ptr<const quelbin::TreeNode>>{}));
+        }
+        return quelbin::TreeSequence(std::move(leaves));
     });
     m.def("engine_error_kinds", []() {
         nb::list names;

@@ -1,0 +1,161 @@
+// Python classes Document and Sentence: navigation, annotations with their
+// setters, CoNLL-U text and format(). The dictionary form (to_dict, from_dict)
+// and the representations built on it are bound in a file of their own;
+// __format__ reaches to_dict through the bound class, so it picks that up.
+#include "module.hpp"
+
+#include <quelbin/document.hpp>
+
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quelbin::python {
+namespace {
+
+bool wants_conll(const std::string& spec) {
+    return !spec.empty() && (spec[0] == 'c' || spec[0] == 'C');
+}
+
+// The dictionary form of a view, through the to_dict of the bound class (not
+// of a Python subclass that may override it).
+template <typename T>
+nb::object dict_form(const T& value) {
+    return nb::type<T>().attr("to_dict")(nb::cast(value));
+}
+
+std::string document_format(const Document& doc, const std::string& spec) {
+    if (wants_conll(spec)) return doc.to_conll();
+    nb::object dumps = nb::module_::import_("json").attr("dumps");
+    nb::object text = dumps(dict_form(doc), nb::arg("ensure_ascii") = false);
+    if (!nb::isinstance<nb::str>(text)) throw nb::type_error("json.dumps did not return a str");
+    return nb::cast<std::string>(text);
+}
+
+std::string sentence_format(const Sentence& sentence, const std::string& spec) {
+    if (wants_conll(spec)) return sentence.to_conll();
+    return nb::cast<std::string>(nb::repr(dict_form(sentence)));
+}
+
+// The empty words ordered by word id, then empty index (stable).
+WordSequence sorted_empty_words(const Sentence& sentence) {
+    const WordSequence stored = sentence.empty_words();
+    const DocumentStorage& d = *sentence.storage();
+    std::vector<std::uint32_t> rows(stored.rows()->begin(), stored.rows()->end());
+    std::stable_sort(rows.begin(), rows.end(), [&d](std::uint32_t a, std::uint32_t b) {
+        return std::make_pair(d.word_id[a], d.word_empty_index[a]) <
+               std::make_pair(d.word_id[b], d.word_empty_index[b]);
+    });
+    return WordSequence(sentence.storage(), std::move(rows));
+}
+
+// (head word, relation, dependent) for every word with a head and a relation.
+// A head of 0 is the sentence's ROOT word; a head outside 1..word count,
+// negative heads included, raises IndexError.
+nb::list dependencies(const Sentence& sentence) {
+    const WordSequence words = sentence.words();
+    nb::list out;
+    for (std::uint64_t i = 0; i < words.size(); ++i) {
+        const Word word = words.at(static_cast<std::int64_t>(i));
+        const std::optional<std::int32_t> head = word.head();
+        std::optional<std::string> relation = word.deprel();
+        if (!head || !relation) continue;
+        if (*head < 0) throw std::out_of_range("index is outside the sequence");
+        Word governor = *head == 0 ? Word(sentence.storage(), kNoRow, sentence.index())
+                                   : words.at(static_cast<std::int64_t>(*head) - 1);
+        out.append(nb::make_tuple(std::move(governor), std::move(*relation), word));
+    }
+    return out;
+}
+
+nb::list roots(const Sentence& sentence) {
+    const WordSequence words = sentence.words();
+    nb::list out;
+    for (std::uint64_t i = 0; i < words.size(); ++i) {
+        const Word word = words.at(static_cast<std::int64_t>(i));
+        const std::optional<std::int32_t> head = word.head();
+        if (head && *head == 0) out.append(word);
+    }
+    return out;
+}
+
+}  // namespace
+
+void bind_document(nb::module_& m) {
+    nb::class_<Document>(m, "Document")
+        .def(nb::init<std::string>(), nb::arg("text") = "")
+        .def_prop_ro("text", [](const Document& d) { return d.text(); })
+        .def_prop_ro("codepoint_count", [](const Document& d) { return d.codepoint_count(); })
+        .def(
+            "byte_offset",
+            [](const Document& d, std::int64_t codepoint_index) {
+                if (codepoint_index < 0) {
+                    throw std::out_of_range("code point index is outside the document");
+                }
+                return d.byte_offset(static_cast<std::uint64_t>(codepoint_index));
+            },
+            nb::arg("codepoint_index"))
+        .def_prop_rw(
+            "lang", [](const Document& d) { return d.lang(); },
+            [](Document& d, std::optional<std::string> lang) { d.set_lang(lang); })
+        .def_prop_ro("sentences", [](const Document& d) { return d.sentences(); })
+        .def_prop_ro("ents", [](const Document& d) { return d.ents(); })
+        .def_prop_ro("entities", [](const Document& d) { return d.ents(); })
+        .def_prop_ro("num_tokens", [](const Document& d) { return d.num_tokens(); })
+        .def_prop_ro("num_words", [](const Document& d) { return d.num_words(); })
+        .def_prop_ro("coref",
+                     [](const Document& d) {
+                         // Each Python chain shares the stored (immutable) chain.
+                         nb::list out;
+                         for (const std::shared_ptr<const CorefChain>& chain : d.coref()) {
+                             out.append(nb::cast(std::const_pointer_cast<CorefChain>(chain)));
+                         }
+                         return out;
+                     })
+        .def("iter_words", [](const Document& d) { return d.words(); })
+        .def("iter_tokens", [](const Document& d) { return d.tokens(); })
+        .def("rebuild_entities", [](Document& d) { d.rebuild_entities(); })
+        .def("to_conll", [](const Document& d) { return d.to_conll(); })
+        .def("__format__", &document_format)
+        .def("__eq__", [](const Document& a, const Document& b) { return a.same_storage(b); });
+}
+
+void bind_sentence(nb::module_& m) {
+    nb::class_<Sentence>(m, "Sentence")
+        .def_prop_ro("index", [](const Sentence& s) { return s.index(); })
+        .def_prop_ro("id", [](const Sentence& s) { return s.index(); })
+        .def_prop_ro("sent_id", [](const Sentence& s) { return s.sent_id(); })
+        .def_prop_ro("speaker", [](const Sentence& s) { return s.speaker(); })
+        .def_prop_ro("doc_id", [](const Sentence& s) { return s.doc_id(); })
+        .def_prop_ro("text", [](const Sentence& s) { return s.text(); })
+        .def_prop_ro("doc", [](const Sentence& s) { return s.doc(); })
+        .def_prop_ro("tokens", [](const Sentence& s) { return s.tokens(); })
+        .def_prop_ro("words", [](const Sentence& s) { return s.words(); })
+        .def_prop_ro("empty_words", &sorted_empty_words)
+        .def_prop_ro("all_words", [](const Sentence& s) { return s.all_words(); })
+        .def_prop_ro("ents", [](const Sentence& s) { return s.ents(); })
+        .def_prop_ro("entities", [](const Sentence& s) { return s.ents(); })
+        .def_prop_rw(
+            "sentiment", [](const Sentence& s) { return s.sentiment(); },
+            [](Sentence& s, std::optional<std::int32_t> value) { s.set_sentiment(value); })
+        .def_prop_rw(
+            "constituency", [](const Sentence& s) { return s.constituency(); },
+            [](Sentence& s, std::optional<ConstituencyTree> tree) { s.set_constituency(tree); })
+        .def_prop_ro("comments", [](const Sentence& s) { return s.comments(); })
+        .def_prop_ro("dependencies", &dependencies)
+        .def("get_roots", &roots)
+        .def("to_conll", [](const Sentence& s) { return s.to_conll(); })
+        .def("__format__", &sentence_format)
+        .def("__eq__", [](const Sentence& a, const Sentence& b) { return a.same_view(b); });
+}
+
+}  // namespace quelbin::python

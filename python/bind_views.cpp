@@ -1,0 +1,120 @@
+// Python classes Token, Word and Span: properties read the storage at each
+// call and setters write through the engine views, so every Python object over
+// the same document sees every change. The dictionary form (to_dict) and the
+// representations built on it are bound in a file of their own.
+#include "module.hpp"
+
+#include <quelbin/document.hpp>
+
+#include <nanobind/stl/optional.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/shared_ptr.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/vector.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quelbin::python {
+namespace {
+
+using OptString = std::optional<std::string>;
+
+// A read-write optional string property of Word backed by a getter and setter.
+template <OptString (Word::*Get)() const, void (Word::*Set)(const OptString&)>
+void word_string(nb::class_<Word>& cls, const char* name) {
+    cls.def_prop_rw(
+        name, [](const Word& w) { return (w.*Get)(); },
+        [](Word& w, OptString value) { (w.*Set)(value); });
+}
+
+}  // namespace
+
+void bind_token(nb::module_& m) {
+    nb::class_<Token>(m, "Token")
+        .def_prop_ro("id",
+                     [](const Token& t) -> nb::object {
+                         const auto [first, last] = t.id_range();
+                         if (first == last) return nb::make_tuple(first);
+                         return nb::make_tuple(first, last);
+                     })
+        .def_prop_rw(
+            "text", [](const Token& t) { return t.text(); },
+            [](Token& t, const std::string& text) { t.set_text(text); })
+        .def_prop_rw(
+            "misc", [](const Token& t) { return t.misc(); },
+            [](Token& t, OptString value) { t.set_misc(value); })
+        .def_prop_rw(
+            "ner", [](const Token& t) { return t.ner(); },
+            [](Token& t, OptString value) { t.set_ner(value); })
+        .def_prop_rw(
+            "multi_ner", [](const Token& t) { return t.multi_ner(); },
+            [](Token& t, const std::vector<std::string>& tags) { t.set_multi_ner(tags); })
+        .def_prop_ro("start_char", [](const Token& t) { return t.start_char(); })
+        .def_prop_ro("end_char", [](const Token& t) { return t.end_char(); })
+        .def_prop_rw(
+            "manual_expansion", [](const Token& t) { return t.manual_expansion(); },
+            [](Token& t, std::optional<bool> value) { t.set_manual_expansion(value); })
+        .def_prop_rw(
+            "spaces_before", [](const Token& t) { return t.spaces_before(); },
+            [](Token& t, const std::string& text) { t.set_spaces_before(text); })
+        .def_prop_rw(
+            "spaces_after", [](const Token& t) { return t.spaces_after(); },
+            [](Token& t, const std::string& text) { t.set_spaces_after(text); })
+        .def_prop_ro("words", [](const Token& t) { return t.words(); })
+        .def_prop_ro("sent", [](const Token& t) { return t.sent(); })
+        .def("is_mwt", [](const Token& t) { return t.is_mwt(); })
+        .def("__eq__", [](const Token& a, const Token& b) { return a.same_view(b); });
+}
+
+void bind_word(nb::module_& m) {
+    nb::class_<Word> cls(m, "Word");
+    cls.def_prop_ro("id", [](const Word& w) -> nb::object {
+        const std::optional<std::int32_t> empty = w.empty_index();
+        if (empty) return nb::make_tuple(w.id(), *empty);
+        return nb::int_(w.id());
+    });
+    cls.def_prop_rw(
+        "text", [](const Word& w) { return w.text(); },
+        [](Word& w, const std::string& text) { w.set_text(text); });
+    word_string<&Word::lemma, &Word::set_lemma>(cls, "lemma");
+    word_string<&Word::upos, &Word::set_upos>(cls, "upos");
+    word_string<&Word::upos, &Word::set_upos>(cls, "pos");
+    word_string<&Word::xpos, &Word::set_xpos>(cls, "xpos");
+    word_string<&Word::feats, &Word::set_feats>(cls, "feats");
+    cls.def_prop_rw(
+        "head", [](const Word& w) { return w.head(); },
+        [](Word& w, std::optional<std::int32_t> head) { w.set_head(head); });
+    word_string<&Word::deprel, &Word::set_deprel>(cls, "deprel");
+    word_string<&Word::deps, &Word::set_deps>(cls, "deps");
+    word_string<&Word::misc, &Word::set_misc>(cls, "misc");
+    cls.def_prop_ro("start_char", [](const Word& w) { return w.start_char(); });
+    cls.def_prop_ro("end_char", [](const Word& w) { return w.end_char(); });
+    cls.def_prop_ro("manual_expansion", [](const Word& w) { return w.manual_expansion(); });
+    cls.def_prop_rw(
+        "morphemes", [](const Word& w) { return w.morphemes(); },
+        [](Word& w, const std::vector<std::string>& morphemes) { w.set_morphemes(morphemes); });
+    cls.def_prop_ro("coref_chains", [](const Word& w) { return w.coref_chains(); });
+    cls.def_prop_ro("parent", [](const Word& w) { return w.parent(); });
+    cls.def_prop_ro("sent", [](const Word& w) { return w.sent(); });
+    cls.def("__eq__", [](const Word& a, const Word& b) { return a.same_view(b); });
+}
+
+void bind_span(nb::module_& m) {
+    nb::class_<Span>(m, "Span")
+        .def_prop_ro("text", [](const Span& s) { return s.text(); })
+        .def_prop_ro("type", [](const Span& s) { return s.type(); })
+        .def_prop_ro("start_char", [](const Span& s) { return s.start_char(); })
+        .def_prop_ro("end_char", [](const Span& s) { return s.end_char(); })
+        .def_prop_ro("tokens", [](const Span& s) { return s.tokens(); })
+        .def_prop_ro("words", [](const Span& s) { return s.words(); })
+        .def_prop_ro("sent", [](const Span& s) { return s.sent(); })
+        .def_prop_ro("doc", [](const Span& s) { return s.doc(); })
+        .def("pretty_print",
+             [](const Span& s) { return "<Span text=" + s.text() + ";type=" + s.type() + ">"; })
+        .def("__eq__", [](const Span& a, const Span& b) { return a.same_view(b); });
+}
+
+}  // namespace quelbin::python
