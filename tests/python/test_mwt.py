@@ -172,3 +172,20 @@ def test_corrupted_bundle_is_refused_with_checksums(tmp_path):
     bw.flip_byte(info.assets_file, 3)
     with pytest.raises(q.ModelBundleError):
         q.MWTProcessor(info.path, verify_checksums=True)
+
+
+def test_processing_documents_through_the_binding(dict_bundle, tmp_path):
+    from model_bundles.lemma import write_lemma_bundle
+
+    expander = q.MWTProcessor(dict_bundle)
+    lemmatizer = q.LemmaProcessor(write_lemma_bundle(tmp_path / "l", {"*": {"a": "b"}}).path)
+    doc = q.Document("au marché")
+    out = expander.process(doc)
+    assert out == doc and out.num_words == 0
+    docs = [q.Document("x"), q.Document("")]
+    for stage in (expander, lemmatizer):
+        docs = stage.bulk_process(docs)
+    assert [d.text for d in docs] == ["x", ""]
+    assert lemmatizer(q.Document("y")).text == "y"
+    with pytest.raises(TypeError):
+        expander.bulk_process(["text"])
