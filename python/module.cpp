@@ -8,9 +8,52 @@
 
 namespace quelbin::python {
 
-// Classes in their registration order. Each binding file adds its row here.
+// Classes in their registration order; a row without a binder is a class this
+// build does not provide yet.
 static const Registration kClasses[] = {
-    {nullptr, nullptr},
+    {"TensorDescriptor", bind_tensor_descriptor},
+    {"ModelBundle", bind_model_bundle},
+    {"CharLMPlan", nullptr},
+    {"CorefPrediction", nullptr},
+    {"CorefPlan", nullptr},
+    {"MorphSegPlan", nullptr},
+    {"WordPieceEncoding", nullptr},
+    {"WordPieceTokenizer", nullptr},
+    {"ByteBPETokenizer", nullptr},
+    {"XLMRobertaTokenizer", nullptr},
+    {"TransformerEncoder", nullptr},
+    {"CorefMention", nullptr},
+    {"CorefChain", nullptr},
+    {"CorefAttachment", nullptr},
+    {"ConstituencyTree", nullptr},
+    {"Document", nullptr},
+    {"Sentence", nullptr},
+    {"Token", nullptr},
+    {"Word", nullptr},
+    {"Span", nullptr},
+    {"_SentenceIterator", nullptr},
+    {"SentenceSequence", nullptr},
+    {"_TokenIterator", nullptr},
+    {"TokenSequence", nullptr},
+    {"_WordIterator", nullptr},
+    {"WordSequence", nullptr},
+    {"_SpanIterator", nullptr},
+    {"SpanSequence", nullptr},
+    {"_TreeIterator", nullptr},
+    {"TreeSequence", nullptr},
+    {"Processor", bind_processor},
+    {"LangIDProcessor", bind_langid_processor},
+    {"TokenizeProcessor", bind_tokenize_processor},
+    {"MWTProcessor", bind_mwt_processor},
+    {"POSProcessor", bind_pos_processor},
+    {"LemmaProcessor", bind_lemma_processor},
+    {"DepparseProcessor", bind_depparse_processor},
+    {"NERProcessor", bind_ner_processor},
+    {"SentimentProcessor", bind_sentiment_processor},
+    {"ConstituencyProcessor", bind_constituency_processor},
+    {"CorefProcessor", bind_coref_processor},
+    {"MorphSegProcessor", bind_morphseg_processor},
+    {"Pipeline", bind_pipeline},
 };
 
 }  // namespace quelbin::python

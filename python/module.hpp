@@ -17,6 +17,24 @@ struct Registration {
 // Exception classes, bound in their fixed order with their translators.
 void bind_exceptions(nb::module_& m);
 
+// Class binders, one per row of the registration table.
+void bind_processor(nb::module_& m);
+void bind_langid_processor(nb::module_& m);
+void bind_tokenize_processor(nb::module_& m);
+void bind_mwt_processor(nb::module_& m);
+void bind_pos_processor(nb::module_& m);
+void bind_lemma_processor(nb::module_& m);
+void bind_depparse_processor(nb::module_& m);
+void bind_ner_processor(nb::module_& m);
+void bind_sentiment_processor(nb::module_& m);
+void bind_constituency_processor(nb::module_& m);
+void bind_coref_processor(nb::module_& m);
+void bind_morphseg_processor(nb::module_& m);
+void bind_pipeline(nb::module_& m);
+// Classes, one binding function each, named after the class.
+void bind_tensor_descriptor(nb::module_& m);
+void bind_model_bundle(nb::module_& m);
+
 // Module functions processor_specs and native_version.
 void bind_module_functions(nb::module_& m);
 

@@ -3,6 +3,7 @@
 
 #include <ATen/ops/from_blob.h>
 
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -23,6 +24,20 @@ constexpr DtypeRow kViewDtypes[] = {
     {"bool", c10::ScalarType::Bool},      {"bfloat16", c10::ScalarType::BFloat16},
 };
 
+// ATen computes element counts and contiguous strides in int64 and refuses
+// shapes whose product of max(size, 1) leaves that range.
+bool fits_aten_shape(c10::IntArrayRef sizes) noexcept {
+    std::uint64_t product = 1;
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    for (const std::int64_t size : sizes) {
+        if (size < 0) return false;
+        const std::uint64_t factor = size == 0 ? 1 : static_cast<std::uint64_t>(size);
+        if (product > kMax / factor) return false;
+        product *= factor;
+    }
+    return true;
+}
+
 // The tensor's storage context: one share of the mapping.
 using MappingShare = std::shared_ptr<const void>;
 
@@ -35,6 +50,10 @@ at::Tensor make_view(const TensorDescriptor& descriptor, const void* data,
     const std::optional<c10::ScalarType> type = bundle_scalar_type(descriptor.dtype);
     if (!type) {
         fail("ATen view does not support bundle dtype: " + descriptor.dtype);
+        throw std::logic_error("tensor view error handler returned");
+    }
+    if (!fits_aten_shape(descriptor.shape)) {
+        fail("ATen view does not support bundle tensor shape: '" + descriptor.name + "'");
         throw std::logic_error("tensor view error handler returned");
     }
     // The maker owns the share from .context() on, also when make_tensor throws.
@@ -85,7 +104,7 @@ at::Tensor make_id_tensor(const std::vector<std::int64_t>& ids, c10::IntArrayRef
         else count *= dim;
     }
     if (empty) count = 0;
-    if ((too_large && !empty) || count != ids.size()) {
+    if ((too_large && !empty) || count != ids.size() || !fits_aten_shape(sizes)) {
         throw std::invalid_argument("id tensor sizes do not match the id buffer");
     }
     return at::for_blob(const_cast<std::int64_t*>(ids.data()), sizes)

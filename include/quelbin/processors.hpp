@@ -1,0 +1,167 @@
+// Pipeline stages: the table of processor kinds, the polymorphic base class
+// and one subclass per kind. A processor either shares a loaded plan or has
+// none, in which case it reports that native inference is not implemented.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <quelbin/constituency.hpp>
+#include <quelbin/document.hpp>
+#include <quelbin/errors.hpp>
+
+namespace quelbin {
+
+struct ProcessorSpec {
+    std::string name;
+    std::vector<std::string> requirements;
+    std::vector<std::string> provides;
+    std::string module;
+};
+
+// A table row; `provides` is the processor's own name alone.
+ProcessorSpec make_processor_spec(std::string name, std::vector<std::string> requirements,
+                                  std::string module);
+
+// The eleven processor kinds in their fixed order.
+std::vector<ProcessorSpec> processor_specs();
+
+class Processor {
+public:
+    explicit Processor(ProcessorSpec spec);
+    virtual ~Processor();
+
+    virtual bool implemented() const;
+    virtual Document process(Document document) const;
+    virtual std::vector<Document> process_bulk(std::vector<Document> documents) const;
+
+    const std::string& name() const noexcept { return name_; }
+    const std::vector<std::string>& requirements() const noexcept { return requirements_; }
+    const std::vector<std::string>& provides() const noexcept { return provides_; }
+    const std::string& module() const noexcept { return module_; }
+
+    void set_requirements(std::vector<std::string> requirements);
+
+protected:
+    // Throws ProcessorNotImplementedError "the '<name>' processor has no loaded model bundle".
+    [[noreturn]] void throw_no_bundle() const;
+
+private:
+    std::string name_;
+    std::vector<std::string> requirements_;
+    std::vector<std::string> provides_;
+    std::string module_;
+};
+
+// A kind whose model runner has not been built into this engine yet: it has its
+// table row and bundle-less behaviour; constructing it from a bundle reports
+// that native inference is not implemented.
+class UnsupportedModelProcessor : public Processor {
+public:
+    using Processor::Processor;
+    std::optional<std::filesystem::path> bundle_path() const { return std::nullopt; }
+
+protected:
+    // Opens the bundle (its errors pass through), then throws
+    // ProcessorNotImplementedError.
+    [[noreturn]] void refuse_bundle(const std::filesystem::path& path, bool verify_checksums) const;
+};
+
+class LangIDProcessor : public UnsupportedModelProcessor {
+public:
+    LangIDProcessor();
+    LangIDProcessor(const std::filesystem::path& path, bool verify_checksums,
+                    std::vector<std::string> language_subset);
+    const std::vector<std::string>& language_subset() const noexcept { return language_subset_; }
+    std::string identify(const std::string& text) const;
+    std::vector<std::string> identify_many(const std::vector<std::string>& texts) const;
+
+private:
+    std::vector<std::string> language_subset_;
+};
+
+class TokenizeProcessor : public UnsupportedModelProcessor {
+public:
+    TokenizeProcessor();
+    TokenizeProcessor(const std::filesystem::path& path, bool verify_checksums);
+    std::vector<std::int64_t> predict_labels(const std::string& text) const;
+};
+
+class MWTProcessor : public UnsupportedModelProcessor {
+public:
+    MWTProcessor();
+    MWTProcessor(const std::filesystem::path& path, bool verify_checksums);
+    std::string expand(const std::string& token) const;
+};
+
+class POSProcessor : public UnsupportedModelProcessor {
+public:
+    POSProcessor();
+    POSProcessor(const std::filesystem::path& path, bool verify_checksums);
+};
+
+class LemmaProcessor : public UnsupportedModelProcessor {
+public:
+    LemmaProcessor();
+    LemmaProcessor(const std::filesystem::path& path, bool verify_checksums);
+    std::string lemmatize(const std::string& word, const std::optional<std::string>& pos) const;
+};
+
+class DepparseProcessor : public UnsupportedModelProcessor {
+public:
+    DepparseProcessor();
+    DepparseProcessor(const std::filesystem::path& path, bool verify_checksums);
+};
+
+class NERProcessor : public UnsupportedModelProcessor {
+public:
+    NERProcessor();
+    NERProcessor(const std::filesystem::path& path, bool verify_checksums);
+    std::vector<std::string> tag(const std::vector<std::string>& tokens) const;
+};
+
+class SentimentProcessor : public UnsupportedModelProcessor {
+public:
+    SentimentProcessor();
+    SentimentProcessor(const std::filesystem::path& path, bool verify_checksums);
+    std::int64_t classify(const std::vector<std::string>& tokens) const;
+    std::vector<std::int64_t> classify_many(const std::vector<std::vector<std::string>>& sentences,
+                                            std::uint64_t batch_size) const;
+};
+
+class ConstituencyProcessor : public UnsupportedModelProcessor {
+public:
+    ConstituencyProcessor();
+    ConstituencyProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool uses_xpos() const;
+    ConstituencyTree parse(const std::vector<std::string>& words,
+                           const std::vector<std::string>& tags) const;
+    std::vector<ConstituencyTree> parse_many(const std::vector<std::vector<std::string>>& words,
+                                             const std::vector<std::vector<std::string>>& tags) const;
+};
+
+class CorefProcessor : public UnsupportedModelProcessor {
+public:
+    CorefProcessor();
+    CorefProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool predicts_singletons() const;
+    bool predicts_zero_anaphora() const;
+};
+
+class MorphSegProcessor : public UnsupportedModelProcessor {
+public:
+    MorphSegProcessor();
+    MorphSegProcessor(const std::filesystem::path& path, bool verify_checksums);
+    std::vector<std::string> segment(const std::string& word) const;
+    std::vector<std::vector<std::string>> segment_many(const std::vector<std::string>& words) const;
+};
+
+// A bundle-less processor of the named kind (names are case-sensitive).
+// Throws std::invalid_argument "unknown processor: '<name>'".
+std::shared_ptr<Processor> make_processor(const std::string& name);
+
+}  // namespace quelbin

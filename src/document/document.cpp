@@ -1,0 +1,68 @@
+// The document handle: construction over a fresh or an existing storage and the
+// document-wide reads, sequences and edits.
+#include <quelbin/document.hpp>
+
+#include <stdexcept>
+#include <utility>
+
+namespace quelbin {
+
+Document::Document(std::string text)
+    : storage_(std::make_shared<DocumentStorage>(std::move(text))) {}
+
+Document::Document(std::string text, const std::vector<SentenceInput>& sentences)
+    : storage_(std::make_shared<DocumentStorage>(std::move(text))) {
+    storage_->build(sentences);
+}
+
+Document::Document(std::shared_ptr<DocumentStorage> storage) : storage_(std::move(storage)) {
+    if (!storage_) throw std::invalid_argument("a document storage pointer cannot be null");
+}
+
+const std::string& Document::text() const noexcept { return storage_->text.bytes(); }
+
+std::uint64_t Document::codepoint_count() const noexcept { return storage_->text.codepoint_count(); }
+
+std::uint64_t Document::byte_offset(std::uint64_t codepoint) const {
+    // Utf8Text takes size_t; refuse anything past the count before narrowing.
+    if (codepoint > storage_->text.codepoint_count()) {
+        throw std::out_of_range("code point index is outside the document");
+    }
+    return storage_->text.byte_offset(static_cast<std::size_t>(codepoint));
+}
+
+std::optional<std::string> Document::lang() const { return storage_->pool.optional(storage_->lang); }
+
+void Document::set_lang(const std::optional<std::string>& language) {
+    storage_->lang = storage_->pool.intern_optional(language);
+}
+
+SentenceSequence Document::sentences() const {
+    return SentenceSequence(storage_, SequenceRange{0, 1, storage_->sentence_count()});
+}
+
+TokenSequence Document::tokens() const {
+    return TokenSequence(storage_, SequenceRange{0, 1, storage_->token_count()});
+}
+
+WordSequence Document::words() const {
+    return WordSequence(storage_, SequenceRange{0, 1, storage_->regular_word_count});
+}
+
+SpanSequence Document::ents() const {
+    return SpanSequence(storage_, SequenceRange{0, 1, storage_->span_count()});
+}
+
+std::uint64_t Document::num_tokens() const noexcept { return storage_->token_count(); }
+
+std::uint64_t Document::num_words() const noexcept { return storage_->regular_word_count; }
+
+const std::vector<std::shared_ptr<const CorefChain>>& Document::coref() const noexcept {
+    return storage_->coref_chains;
+}
+
+void Document::set_coref(const std::vector<CorefChain>& chains) { storage_->set_coref(chains); }
+
+void Document::rebuild_entities() { storage_->rebuild_entities(); }
+
+}  // namespace quelbin
