@@ -4,6 +4,8 @@
 
 #include "model/json.hpp"
 
+#include "fixtures.hpp"
+
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -11,6 +13,8 @@
 #include <cstring>
 #include <limits>
 #include <memory>
+#include <random>
+#include <set>
 #include <string>
 #include <unistd.h>
 
@@ -341,6 +345,192 @@ TEST(JsonParse, NeverReadsPastTheInput) {
         EXPECT_THROW(parse_json(std::string_view(exact.get(), n)), JsonError) << n;
     }
     EXPECT_NO_THROW(parse_json(doc));
+}
+
+// The canonical form the differential fixture writes for Python's reading.
+void canonical(const JsonValue& v, std::string& out) {
+    static const char hex[] = "0123456789abcdef";
+    auto put_hex = [&](const std::string& bytes) {
+        for (unsigned char c : bytes) {
+            out.push_back(hex[c >> 4]);
+            out.push_back(hex[c & 15]);
+        }
+    };
+    if (v.is_null()) {
+        out += 'n';
+    } else if (v.is_bool()) {
+        out += v.as_bool("") ? 't' : 'f';
+    } else if (v.is_integer()) {
+        out += 'i' + std::to_string(v.as_integer(""));
+    } else if (v.is_number()) {
+        const double d = v.as_number("");
+        std::uint64_t bits;
+        std::memcpy(&bits, &d, 8);
+        out += 'd';
+        for (int shift = 60; shift >= 0; shift -= 4) out.push_back(hex[(bits >> shift) & 15]);
+    } else if (v.is_string()) {
+        out += 's';
+        put_hex(v.as_string(""));
+        out += ';';
+    } else if (v.is_array()) {
+        out += '[';
+        bool first = true;
+        for (const auto& e : v.as_array("")) {
+            if (!first) out += ',';
+            first = false;
+            canonical(e, out);
+        }
+        out += ']';
+    } else {
+        out += '{';
+        bool first = true;
+        for (const auto& [key, value] : v.as_object("")) {
+            if (!first) out += ',';
+            first = false;
+            out += 's';
+            put_hex(key);
+            out += ";:";
+            canonical(value, out);
+        }
+        out += '}';
+    }
+}
+
+TEST(JsonDifferential, AgreesWithPythonJson) {
+    std::ifstream in(quelbin::testing::fixture_path("json_differential", "documents.bin"), std::ios::binary);
+    ASSERT_TRUE(in) << "fixture missing";
+    auto read_block = [&](std::string& block) {
+        std::uint32_t n = 0;
+        if (!in.read(reinterpret_cast<char*>(&n), 4)) return false;
+        block.resize(n);
+        return static_cast<bool>(in.read(block.data(), n));
+    };
+    std::string doc, expected;
+    std::size_t accepted = 0, refused = 0;
+    while (read_block(doc)) {
+        ASSERT_TRUE(read_block(expected));
+        std::string got;
+        try {
+            canonical(parse_json(doc), got);
+        } catch (const JsonError&) {
+            got = "!";
+        }
+        EXPECT_EQ(got, expected) << "document: " << doc;
+        ++(expected == "!" ? refused : accepted);
+    }
+    EXPECT_GT(accepted, 2000u);
+    EXPECT_GT(refused, 2000u);
+}
+
+// Compact JSON text of a value (test-only), for round trips.
+void write_json(const JsonValue& v, std::string& out) {
+    if (v.is_null()) {
+        out += "null";
+    } else if (v.is_bool()) {
+        out += v.as_bool("") ? "true" : "false";
+    } else if (v.is_integer()) {
+        out += std::to_string(v.as_integer(""));
+    } else if (v.is_number()) {
+        char buffer[40];
+        std::snprintf(buffer, sizeof buffer, "%.17e", v.as_number(""));
+        out += buffer;
+    } else if (v.is_string() ) {
+        out += '"';
+        for (unsigned char c : v.as_string("")) {
+            if (c < 0x20 || c == '"' || c == '\\') {
+                char buffer[8];
+                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+                out += buffer;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+        out += '"';
+    } else if (v.is_array()) {
+        out += '[';
+        const char* sep = "";
+        for (const auto& e : v.as_array("")) {
+            out += sep;
+            sep = ",";
+            write_json(e, out);
+        }
+        out += ']';
+    } else {
+        out += '{';
+        const char* sep = "";
+        for (const auto& [key, value] : v.as_object("")) {
+            out += sep;
+            sep = ",";
+            write_json(JsonValue(key), out);
+            out += ':';
+            write_json(value, out);
+        }
+        out += '}';
+    }
+}
+
+// Bounded mutation fuzzing (the libFuzzer target in tests/fuzz runs the same
+// checks for longer): every input either parses, and then survives a round trip
+// unchanged, or fails with a known message at an offset within the input.
+TEST(JsonFuzz, MutatedDocumentsParseOrFailCleanly) {
+    const std::set<std::string> messages = {
+        "unexpected end of JSON", "unexpected JSON token", "invalid JSON literal",
+        "expected object key", "expected ','", "expected ':'", "truncated number",
+        "invalid number", "leading zero in number", "missing fractional digits",
+        "missing exponent digits", "invalid floating-point number", "unterminated string",
+        "unescaped control character in string", "truncated string escape",
+        "invalid string escape", "truncated Unicode escape", "invalid Unicode escape",
+        "unpaired low surrogate", "missing low surrogate", "invalid low surrogate",
+        "duplicate object key", "unexpected trailing data", "JSON nesting is too deep"};
+    const std::vector<std::string> seeds = {
+        R"({"config": {"batch_size": 32, "use_crf": true, "dropout": 0.5e-1}, "vocab": {"a": 1, "b": 2}})",
+        R"([1, -2.5E+3, "x\u00e9\ud83d\ude00\n", null, [[], {}], false, 0, -0.0])",
+        R"({"tensors": [{"name": "w", "shape": [3, 4], "offset": 0, "sha256": "ab"}]})",
+        R"("\"\\\/\b\f\n\r\t\u0000")",
+        "[[[[[[[[[[1]]]]]]]]]]",
+    };
+    const std::string alphabet = "{}[],:\"\\ -+.eE0123456789tfnulr\x01\x1f\x7f\xC3\xFF\t\nuU";
+    std::mt19937_64 rng(20240601);
+    std::size_t parsed = 0, failed = 0;
+    for (int iteration = 0; iteration < 100000; ++iteration) {
+        std::string doc = seeds[rng() % seeds.size()];
+        const int edits = 1 + static_cast<int>(rng() % 4);
+        for (int e = 0; e < edits; ++e) {
+            const std::size_t at = doc.empty() ? 0 : rng() % (doc.size() + 1);
+            switch (rng() % 5) {
+                case 0: if (at < doc.size()) doc.erase(at, 1); break;
+                case 1: doc.insert(doc.begin() + static_cast<std::ptrdiff_t>(at), alphabet[rng() % alphabet.size()]); break;
+                case 2: if (at < doc.size()) doc[at] = alphabet[rng() % alphabet.size()]; break;
+                case 3: doc.resize(at); break;
+                default: {  // duplicate a slice
+                    const std::size_t from = rng() % (doc.size() + 1);
+                    const std::size_t len = rng() % 16;
+                    doc.insert(at, doc.substr(from, len));
+                }
+            }
+        }
+        // An exact-size copy, so that any over-read shows under the sanitizers.
+        const std::unique_ptr<char[]> exact(new char[doc.size() + 1]);
+        std::memcpy(exact.get(), doc.data(), doc.size());
+        const std::string_view view(exact.get(), doc.size());
+        try {
+            const JsonValue value = parse_json(view);
+            std::string text;
+            write_json(value, text);
+            ASSERT_EQ(parse_json(text), value) << doc;
+            ++parsed;
+        } catch (const JsonError& e) {
+            const std::string what = e.what();
+            const auto cut = what.rfind(" at JSON byte ");
+            ASSERT_NE(cut, std::string::npos) << what;
+            EXPECT_EQ(messages.count(what.substr(0, cut)), 1u) << what;
+            const auto offset = std::stoull(what.substr(cut + 14));
+            EXPECT_LE(offset, doc.size()) << what;
+            ++failed;
+        }
+    }
+    EXPECT_GT(parsed, 1000u);
+    EXPECT_GT(failed, 1000u);
 }
 
 }  // namespace
