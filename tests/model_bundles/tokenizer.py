@@ -16,6 +16,8 @@ tests/bundle_writer.py and returns its ``BundleInfo``. Options:
   or a dict written as ``_unit2id`` verbatim.
 * ``seed`` and ``scale``: weights are standard normal times ``scale`` (the
   output heads additionally times ``head_scale``), so that labels vary.
+* ``tensor_overrides``: {name: value} replaces generated weights (broadcast to
+  their shape), e.g. a large bias to force a label;
 * ``drop_tensors``: names left out; ``extra_tensors``: (name, array) pairs
   appended; ``assets_edit``: called with the whole assets dict;
   ``assets_bytes_edit``: maps the serialised assets (bytes) to the bytes
@@ -120,7 +122,8 @@ def write_tokenizer_bundle(directory: str | os.PathLike, *, seed=0, scale=1.0, h
                            skip_newline=False, shorthand="en_test", lang="en", use_dictionary=False,
                            num_dict_feat=3, batch_size=None, lexicon=None, write_lexicon=False,
                            vocab=DEFAULT_VOCAB, config_edit=None, assets_edit=None,
-                           processor="tokenize", assets_bytes_edit=None, **bundle_options):
+                           processor="tokenize", assets_bytes_edit=None, tensor_overrides=None,
+                           **bundle_options):
     assets = tokenizer_assets(
         emb_dim=emb_dim, hidden_dim=hidden_dim, feat_funcs=feat_funcs, feat_dim=feat_dim,
         use_mwt=use_mwt, hier_invtemp=hier_invtemp, skip_newline=skip_newline,
@@ -135,7 +138,10 @@ def write_tokenizer_bundle(directory: str | os.PathLike, *, seed=0, scale=1.0, h
     vocab_size = max(ids, default=1) + 1
     weights = tokenizer_weights(vocab_size, emb_dim, hidden_dim, width, use_mwt, seed=seed,
                                 scale=scale, head_scale=head_scale)
-    tensors = [(name, value) for name, value in weights if name not in set(drop_tensors)]
+    overrides = dict(tensor_overrides or {})
+    tensors = [(name, np.broadcast_to(np.asarray(overrides.get(name, value), dtype=np.float32),
+                                      value.shape).copy())
+               for name, value in weights if name not in set(drop_tensors)]
     tensors += list(extra_tensors)
     written = assets
     if assets_bytes_edit is not None:
