@@ -21,8 +21,10 @@ def main(out_root: str) -> None:
         if source.name.startswith("_"):
             continue
         digest = hashlib.sha256(source.read_bytes()).hexdigest()
-        for dep in sorted(HERE.glob("*.py")) + sorted(HERE.glob("model_bundles/*.py")) + sorted(
-                HERE.glob("reference/*.py")):
+        helpers = sorted(HERE.glob("*.py"))
+        for folder in ("model_bundles", "reference"):
+            helpers += sorted((HERE / folder).glob("*.py"))
+        for dep in helpers:
             digest = hashlib.sha256((digest + dep.read_text()).encode()).hexdigest()
         out_dir = out_root / source.stem
         stamp = out_dir / ".stamp"

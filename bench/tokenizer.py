@@ -1,0 +1,85 @@
+"""Tokenizer speed: the engine against the eager PyTorch reference, in one run.
+
+Writes a tokenizer bundle of realistic size (embedding 32, hidden 64, the five
+standard features plus the multi-word head; random weights) and about 1 MB of
+mixed English text into --dir, then
+
+* runs build/bench/tokenizer_bench (TokenizerPlan::process over the whole text
+  as one document, process_bulk over it cut into ~2000-character documents,
+  and the features alone) once with one ATen thread and once with ATen's
+  default thread count, each in its own process for a clean peak memory;
+* runs tests/reference/tokenizer.py (paragraphs, features, windowed network,
+  labels and tokens in eager PyTorch) over the same text with one thread;
+
+and prints characters per second, the engine/reference ratio and peak memory.
+
+    .venv/bin/python bench/tokenizer.py [--size 1000000] [--dir build/bench_tokenizer] [--repeat 2]
+"""
+import argparse
+import json
+import os
+import pathlib
+import resource
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
+sys.path.insert(0, str(ROOT / "tests"))
+
+from model_bundles.tokenizer import write_tokenizer_bundle  # noqa: E402
+from reference.tokenizer import ReferenceTokenizer, mixed_english_text  # noqa: E402
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--size", type=int, default=1_000_000)
+    parser.add_argument("--dir", default=str(BUILD / "bench_tokenizer"))
+    parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--skip-reference", action="store_true")
+    args = parser.parse_args()
+
+    directory = pathlib.Path(args.dir)
+    bundle = directory / "bundle"
+    write_tokenizer_bundle(bundle, seed=4, scale=0.3, head_scale=10.0, emb_dim=32, hidden_dim=64,
+                           use_mwt=True)
+    text = mixed_english_text(args.size, seed=1)
+    text_file = directory / "text.txt"
+    text_file.write_text(text, encoding="utf-8")
+    print(f"text: {len(text)} characters, {len(text.encode())} bytes, "
+          f"{text.count(chr(10) + chr(10))} blank lines")
+
+    engine = {}
+    for threads in (1, 0):
+        out = subprocess.run([str(BUILD / "bench" / "tokenizer_bench"), str(bundle), str(text_file),
+                              str(threads), str(args.repeat)], check=True, capture_output=True, text=True)
+        result = json.loads(out.stdout)
+        engine[threads] = result
+        label = "1 thread" if threads == 1 else f"default ({result['threads']} threads)"
+        print(f"engine, {label}: process {result['process_chars_per_s']:,.0f} chars/s, "
+              f"process_bulk {result['bulk_chars_per_s']:,.0f} chars/s, "
+              f"features alone {result['features_chars_per_s']:,.0f} chars/s, "
+              f"{result['tokens']} tokens, peak RSS {result['peak_rss_mb']:.0f} MB")
+
+    if args.skip_reference:
+        return
+    import torch
+    torch.set_num_threads(1)
+    reference = ReferenceTokenizer(bundle)
+    start = time.perf_counter()
+    sentences = reference.tokenize(text)
+    elapsed = time.perf_counter() - start
+    tokens = sum(len(s) for s in sentences)
+    rate = len(text) / elapsed
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(f"reference (eager PyTorch), 1 thread: {rate:,.0f} chars/s, {tokens} tokens, "
+          f"peak RSS {peak:.0f} MB")
+    print(f"ratio engine/reference, 1 thread: process {engine[1]['process_chars_per_s'] / rate:.2f}x, "
+          f"process_bulk {engine[1]['bulk_chars_per_s'] / rate:.2f}x")
+    if tokens != engine[1]["tokens"]:
+        print(f"note: token counts differ ({engine[1]['tokens']} engine, {tokens} reference)")
+
+
+if __name__ == "__main__":
+    main()

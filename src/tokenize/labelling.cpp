@@ -1,0 +1,215 @@
+#include "tokenize/labelling.hpp"
+
+#include "tokenize/features.hpp"
+
+#include <quelbin/errors.hpp>
+
+#include <ATen/core/Tensor.h>
+#include <ATen/ops/_pack_padded_sequence.h>
+#include <ATen/ops/_pad_packed_sequence.h>
+#include <ATen/ops/argmax.h>
+#include <ATen/ops/cat.h>
+#include <ATen/ops/embedding.h>
+#include <ATen/ops/from_blob.h>
+#include <ATen/ops/linear.h>
+#include <ATen/ops/log_sigmoid.h>
+#include <ATen/ops/lstm.h>
+#include <ATen/ops/sigmoid.h>
+#include <c10/core/InferenceMode.h>
+
+#include <algorithm>
+#include <numeric>
+
+namespace quelbin::detail {
+namespace {
+
+at::Tensor borrow(float* data, at::IntArrayRef sizes) {
+    return at::from_blob(data, sizes, at::detail::noopDelete, at::TensorOptions().dtype(at::kFloat));
+}
+
+at::Tensor borrow(std::int64_t* data, at::IntArrayRef sizes) {
+    return at::from_blob(data, sizes, at::detail::noopDelete, at::TensorOptions().dtype(at::kLong));
+}
+
+std::int64_t unit_id(const TokenizerPlan::Impl& impl, const CharUnit& unit) {
+    const auto found = impl.unit2id.find(unit.text);
+    return found == impl.unit2id.end() ? impl.unk_id : found->second;
+}
+
+// Runs one BiLSTM, padded [B, T, in] -> [B, T, 2H]; with lengths the input is
+// packed so padding never enters the recurrence.
+at::Tensor run_bilstm(const at::Tensor& input, const std::vector<at::Tensor>& weights,
+                      const std::vector<at::Tensor>& state, const at::Tensor* lengths) {
+    if (lengths == nullptr) {
+        return std::get<0>(at::lstm(input, state, weights, /*has_biases=*/true, /*num_layers=*/1,
+                                    /*dropout=*/0.0, /*train=*/false, /*bidirectional=*/true,
+                                    /*batch_first=*/true));
+    }
+    auto [data, batch_sizes] = at::_pack_padded_sequence(input, *lengths, /*batch_first=*/true);
+    at::Tensor output = std::get<0>(at::lstm(data, batch_sizes, state, weights, /*has_biases=*/true,
+                                             /*num_layers=*/1, /*dropout=*/0.0, /*train=*/false,
+                                             /*bidirectional=*/true));
+    return std::get<0>(at::_pad_packed_sequence(output, batch_sizes, /*batch_first=*/true,
+                                                /*padding_value=*/0.0, /*total_length=*/input.size(1)));
+}
+
+// The network over ids [B, T] and features [B, T, feat_dim]: arg-max labels [B, T].
+at::Tensor run_network(const TokenizerPlan::Impl& impl, const at::Tensor& ids, const at::Tensor& features,
+                       const std::vector<at::Tensor>& state, const at::Tensor* lengths) {
+    const at::Tensor embedded = at::embedding(impl.tokenizer_weight("embeddings.weight"), ids, impl.pad_id);
+    const at::Tensor input = at::cat({embedded, features}, -1);
+    const at::Tensor h1 = run_bilstm(input, impl.rnn_weights, state, lengths);
+
+    at::Tensor tok = at::linear(h1, impl.tokenizer_weight("tok_clf.weight"), impl.tokenizer_weight("tok_clf.bias"));
+    at::Tensor sent =
+        at::linear(h1, impl.tokenizer_weight("sent_clf.weight"), impl.tokenizer_weight("sent_clf.bias"));
+    at::Tensor mwt;
+    if (impl.use_mwt) {
+        mwt = at::linear(h1, impl.tokenizer_weight("mwt_clf.weight"), impl.tokenizer_weight("mwt_clf.bias"));
+    }
+
+    at::Tensor input2 = h1;
+    if (impl.hier_invtemp > 0) {
+        const at::Tensor gate = at::sigmoid(tok.neg().mul(impl.hier_invtemp)).neg().add(1.0);
+        input2 = h1.mul(gate);
+    }
+    const at::Tensor h2 = run_bilstm(input2, impl.rnn2_weights, state, lengths);
+
+    tok = tok.add(at::linear(h2, impl.tokenizer_weight("tok_clf2.weight")));
+    sent = sent.add(at::linear(h2, impl.tokenizer_weight("sent_clf2.weight")));
+
+    const at::Tensor nt = at::log_sigmoid(tok.neg());
+    const at::Tensor t = at::log_sigmoid(tok);
+    const at::Tensor ns = at::log_sigmoid(sent.neg());
+    const at::Tensor s = at::log_sigmoid(sent);
+    at::Tensor scores;
+    if (impl.use_mwt) {
+        mwt = mwt.add(at::linear(h2, impl.tokenizer_weight("mwt_clf2.weight")));
+        const at::Tensor nm = at::log_sigmoid(mwt.neg());
+        const at::Tensor m = at::log_sigmoid(mwt);
+        const at::Tensor t_ns = t.add(ns);
+        const at::Tensor t_s = t.add(s);
+        scores = at::cat({nt, t_ns.add(nm), t_s.add(nm), t_ns.add(m), t_s.add(m)}, -1);
+    } else {
+        scores = at::cat({nt, t.add(ns), t.add(s)}, -1);
+    }
+    return at::argmax(scores, -1);
+}
+
+}  // namespace
+
+void apply_final_label_rule(Labels& labels) {
+    if (labels.empty()) return;
+    std::int64_t& last = labels.back();
+    if (last == 0 || last == 1) last = 2;
+    else if (last == 3) last = 4;
+}
+
+Labels label_paragraph(const TokenizerPlan::Impl& impl, const Paragraph& paragraph) {
+    Labels result;
+    const std::size_t n = paragraph.size();
+    if (n == 0) return result;
+    std::vector<float> features = compute_unit_features(impl, paragraph);
+    std::vector<std::int64_t> ids(n);
+    for (std::size_t i = 0; i < n; ++i) ids[i] = unit_id(impl, paragraph[i]);
+    const std::int64_t feat_dim = impl.feat_dim;
+    result.reserve(n);
+
+    std::size_t start = 0;
+    while (start < n) {
+        const std::size_t window = std::min(n - start, kInferenceWindow);
+        if (window == 0) throw TokenizerModelError("invalid tokenizer inference window");
+        c10::InferenceMode guard;
+        const auto length = static_cast<std::int64_t>(window);
+        const at::Tensor id_view = borrow(ids.data() + start, {1, length});
+        const at::Tensor feature_view = borrow(features.data() + start * feat_dim, {1, length, feat_dim});
+        const at::Tensor labels = run_network(impl, id_view, feature_view, impl.initial_state, nullptr)
+                                      .squeeze(0)
+                                      .contiguous();
+        const std::int64_t* values = labels.const_data_ptr<std::int64_t>();
+        std::size_t keep = window;
+        if (start + window < n) {
+            for (std::size_t k = window; k > 0; --k) {
+                if (values[k - 1] == 2 || values[k - 1] == 4) {
+                    keep = k;
+                    break;
+                }
+            }
+        }
+        result.insert(result.end(), values, values + keep);
+        start += keep;
+    }
+    apply_final_label_rule(result);
+    mask_emails_and_urls(paragraph, result);
+    return result;
+}
+
+std::vector<Labels> label_paragraphs(const TokenizerPlan::Impl& impl,
+                                     const std::vector<std::reference_wrapper<const Paragraph>>& paragraphs) {
+    std::vector<Labels> results;
+    const std::size_t batch = paragraphs.size();
+    if (batch == 0) return results;
+    for (const Paragraph& paragraph : paragraphs) {
+        // Packing needs at least one step per sequence; callers never queue an
+        // empty paragraph.
+        if (paragraph.empty()) throw TokenizerModelError("invalid tokenizer inference window");
+    }
+
+    std::vector<std::size_t> order(batch);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return paragraphs[a].get().size() > paragraphs[b].get().size();
+    });
+    const std::size_t longest = paragraphs[order.front()].get().size();
+    const std::int64_t feat_dim = impl.feat_dim;
+    const std::size_t row_features = longest * static_cast<std::size_t>(std::max<std::int64_t>(feat_dim, 0));
+
+    std::vector<std::int64_t> ids(batch * longest, impl.pad_id);
+    std::vector<float> features(batch * row_features, 0.0f);
+    std::vector<std::int64_t> lengths;
+    lengths.reserve(batch);
+    for (std::size_t i = 0; i < batch; ++i) {
+        const Paragraph& paragraph = paragraphs[order[i]];
+        lengths.push_back(static_cast<std::int64_t>(paragraph.size()));
+        std::int64_t* id_row = ids.data() + i * longest;
+        for (std::size_t k = 0; k < paragraph.size(); ++k) id_row[k] = unit_id(impl, paragraph[k]);
+        compute_unit_features_into(impl, paragraph, features.data() + i * row_features);
+    }
+
+    at::Tensor labels;
+    {
+        c10::InferenceMode guard;
+        const auto b = static_cast<std::int64_t>(batch);
+        const auto t = static_cast<std::int64_t>(longest);
+        const at::Tensor id_view = borrow(ids.data(), {b, t});
+        const at::Tensor feature_view = borrow(features.data(), {b, t, feat_dim});
+        const at::Tensor length_view = borrow(lengths.data(), {b});
+        const std::vector<at::Tensor> state = {impl.initial_state[0].expand({2, b, impl.hidden_dim}).contiguous(),
+                                               impl.initial_state[1].expand({2, b, impl.hidden_dim}).contiguous()};
+        labels = run_network(impl, id_view, feature_view, state, &length_view).contiguous();
+    }
+
+    results.resize(batch);
+    const std::int64_t* values = labels.const_data_ptr<std::int64_t>();
+    for (std::size_t i = 0; i < batch; ++i) {
+        const std::size_t position = order[i];
+        const auto length = static_cast<std::size_t>(lengths[i]);
+        Labels& slot = results[position];
+        slot.assign(values + i * longest, values + i * longest + length);
+        apply_final_label_rule(slot);
+        mask_emails_and_urls(paragraphs[position], slot);
+    }
+    return results;
+}
+
+void flush_paragraph_queue(const TokenizerPlan::Impl& impl,
+                           std::vector<std::reference_wrapper<const Paragraph>>& queue,
+                           std::vector<std::size_t>& destinations, std::vector<Labels>& results) {
+    if (queue.empty()) return;
+    std::vector<Labels> labels = label_paragraphs(impl, queue);
+    for (std::size_t i = 0; i < labels.size(); ++i) results[destinations[i]] = std::move(labels[i]);
+    queue.clear();
+    destinations.clear();
+}
+
+}  // namespace quelbin::detail

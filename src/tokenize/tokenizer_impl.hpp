@@ -1,0 +1,59 @@
+// The loaded state of a tokenizer model, shared by features, labelling and
+// document construction. Read-only after construction.
+#pragma once
+
+#include <quelbin/tokenizer.hpp>
+
+#include <ATen/core/Tensor.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace quelbin {
+
+class ModelBundle;
+
+struct TokenizerPlan::Impl {
+    std::shared_ptr<ModelBundle> bundle;
+    std::unordered_map<std::string, std::int64_t> unit2id;
+    std::unordered_map<std::string, at::Tensor> tensors;
+    std::vector<at::Tensor> rnn_weights;
+    std::vector<at::Tensor> rnn2_weights;
+    std::vector<at::Tensor> initial_state;
+    std::unordered_set<std::string> lexicon_words;
+    std::unordered_set<std::string> lexicon_prefixes;
+    std::unordered_set<std::string> lexicon_suffixes;
+    std::vector<std::string> feat_funcs;
+    std::int64_t pad_id = 0;
+    std::int64_t unk_id = 0;
+    std::int64_t emb_dim = 0;
+    std::int64_t hidden_dim = 0;
+    std::int64_t feat_dim = 0;
+    std::int64_t rnn_layers = 1;
+    std::int64_t num_dict_feat = 0;
+    std::int64_t batch_size = 32;
+    bool hierarchical = true;
+    bool use_mwt = false;
+    bool use_dictionary = false;
+    bool skip_newline = false;
+    double hier_invtemp = 0.0;
+    std::string shorthand;
+    std::string lang;
+
+    // Loads and validates the bundle; throws TokenizerModelError, ModelBundleError
+    // or detail::JsonError.
+    Impl(const std::filesystem::path& bundle_dir, bool verify_checksums);
+    // A model without bundle or weights; the text-only functions (features,
+    // document construction) run on it in tests.
+    Impl() = default;
+
+    // The weight of that name; TokenizerModelError when the bundle lacks it.
+    const at::Tensor& tokenizer_weight(const std::string& name) const;
+};
+
+}  // namespace quelbin

@@ -1,0 +1,1 @@
+"""Independent PyTorch implementations that the engine is checked against."""
