@@ -16,6 +16,8 @@
 
 namespace quelbin {
 
+class TokenizerPlan;
+
 struct ProcessorSpec {
     std::string name;
     std::vector<std::string> requirements;
@@ -84,14 +86,19 @@ private:
     std::vector<std::string> language_subset_;
 };
 
-class TokenizeProcessor : public UnsupportedModelProcessor {
+class TokenizeProcessor : public Processor {
 public:
     TokenizeProcessor();
     TokenizeProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     std::vector<std::int64_t> predict_labels(const std::string& text) const;
-};
 
-class MWTPlan;
+private:
+    std::shared_ptr<const TokenizerPlan> plan_;
+};
 
 class MWTProcessor : public Processor {
 public:

@@ -3,6 +3,7 @@
 #include <quelbin/lemmatizer.hpp>
 #include <quelbin/model_bundle.hpp>
 #include <quelbin/mwt.hpp>
+#include <quelbin/tokenizer.hpp>
 
 #include <stdexcept>
 #include <utility>
@@ -97,13 +98,26 @@ std::vector<std::string> LangIDProcessor::identify_many(const std::vector<std::s
     throw_no_bundle();
 }
 
-TokenizeProcessor::TokenizeProcessor() : UnsupportedModelProcessor(tokenize_spec()) {}
+TokenizeProcessor::TokenizeProcessor() : Processor(tokenize_spec()) {}
 TokenizeProcessor::TokenizeProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(tokenize_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(tokenize_spec()),
+      plan_(std::make_shared<const TokenizerPlan>(path, verify_checksums)) {}
+bool TokenizeProcessor::implemented() const { return plan_ != nullptr; }
+Document TokenizeProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(document);
 }
-std::vector<std::int64_t> TokenizeProcessor::predict_labels(const std::string&) const {
-    throw_no_bundle();
+std::vector<Document> TokenizeProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    return plan_->process_bulk(documents);
+}
+std::optional<std::filesystem::path> TokenizeProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
+}
+std::vector<std::int64_t> TokenizeProcessor::predict_labels(const std::string& text) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->predict_labels(text);
 }
 
 MWTProcessor::MWTProcessor() : Processor(mwt_spec()) {}
