@@ -16,6 +16,7 @@
 
 namespace quelbin {
 
+class MWTPlan;
 class TokenizerPlan;
 
 struct ProcessorSpec {
