@@ -1,4 +1,13 @@
-"""Runs the engine over a sample text and prints the result."""
+"""The main job: runs a tokenize, mwt and lemma pipeline over a sample text and
+prints the result as CoNLL-U.
+
+No trained model can be fetched here, so the first run writes a small example
+model tree (made with the test-bundle writer) into the build folder and reuses
+it afterwards: a tokenizer whose weights are set by hand to split at spaces and
+punctuation, a dictionary-only expander and a dictionary-only lemmatizer. The
+output shows the engine at work, not linguistic quality.
+"""
+import argparse
 import os
 import pathlib
 import sys
@@ -6,7 +15,49 @@ import sys
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
 sys.path.insert(0, str(BUILD / "python"))
+sys.path.insert(0, str(ROOT / "tests"))
 
 import _quelbin  # noqa: E402
 
-print(f"_quelbin {_quelbin.__version__}: {_quelbin.__doc__}")
+SAMPLE = ("Il va au marché du village avec des amis. Ils achètent du pain et des fruits.\n\n"
+          "Le marché ferme à midi.")
+LANGUAGE = "fr"
+MODEL_TREE_VERSION = "1"
+def write_example_models(root: pathlib.Path) -> None:
+    import bundle_writer
+    from model_bundles.lemma import write_lemma_bundle
+    from model_bundles.mwt import write_dict_bundle
+    from model_bundles.tokenizer import (DEFAULT_FEATURES, DEFAULT_VOCAB, feature_width,
+                                         hand_set_weights, write_tokenizer_bundle)
+
+    language_dir = root / "1.14.0" / LANGUAGE
+    vocab = DEFAULT_VOCAB + "àâçéèêëîïôûùüÀÉ"
+    emb_dim, hidden_dim = 8, 8
+    weights = hand_set_weights(vocab, emb_dim, hidden_dim, feature_width(DEFAULT_FEATURES))
+    write_tokenizer_bundle(language_dir / "tokenize", emb_dim=emb_dim, hidden_dim=hidden_dim,
+                           use_mwt=True, lang=LANGUAGE, shorthand="fr_example", vocab=vocab,
+                           tensor_overrides=weights, language=LANGUAGE)
+    write_dict_bundle(language_dir / "mwt", {"au": "à le", "du": "de le"}, language=LANGUAGE)
+    lemmas = {"va": "aller", "Il": "il", "Ils": "il", "achètent": "acheter", "amis": "ami",
+              "fruits": "fruit", "ferme": "fermer", "Le": "le", "le": "le", "les": "le"}
+    write_lemma_bundle(language_dir / "lemma", {"*": lemmas}, language=LANGUAGE)
+    bundle_writer.write_index(root, [("tokenize", "default", "tokenize"), ("mwt", "default", "mwt"),
+                                     ("lemma", "default", "lemma")], language=LANGUAGE)
+    (root / "VERSION").write_text(MODEL_TREE_VERSION)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("text", nargs="?", default=SAMPLE, help="text to process")
+    parser.add_argument("--models", type=pathlib.Path, default=BUILD / "example_models")
+    args = parser.parse_args()
+    version_file = args.models / "VERSION"
+    if not version_file.exists() or version_file.read_text() != MODEL_TREE_VERSION:
+        write_example_models(args.models)
+    pipeline = _quelbin.Pipeline(LANGUAGE, processors="tokenize,mwt,lemma", model_dir=args.models)
+    document = pipeline.process(args.text)
+    sys.stdout.write(document.to_conll())
+
+
+if __name__ == "__main__":
+    main()

@@ -35,7 +35,7 @@ def lemma_assets(pos_dict: dict, model=None, *, dict_only=None, ensemble_dict=Fa
 
 def write_lemma_bundle(directory, pos_dict: dict, model=None, *, assets=None, processor="lemma",
                        **options):
-    bundle_kwargs = {k: options.pop(k) for k in ("edit_manifest",) if k in options}
+    bundle_kwargs = {k: options.pop(k) for k in ("edit_manifest", "language", "package") if k in options}
     if assets is None:
         assets = lemma_assets(pos_dict, model, **options)
     tensors = list(model.tensors.items()) if model is not None else ()

@@ -25,6 +25,10 @@ tests/bundle_writer.py and returns its ``BundleInfo``. Options:
   keyword arguments go to ``write_bundle`` (``processor``, ``language``,
   ``edit_manifest``...).
 
+``hand_set_weights(vocab, emb_dim, hidden_dim, feat_dim)`` gives weights (for
+``tensor_overrides``) of a tokenizer that splits at spaces and punctuation, so
+that its output is known in advance.
+
 ``tokenizer_weights(...)`` gives the weights as an ordered list of (name,
 float32 array) pairs.
 """
@@ -148,3 +152,77 @@ def write_tokenizer_bundle(directory: str | os.PathLike, *, seed=0, scale=1.0, h
         text = json.dumps(assets, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
         written = assets_bytes_edit(text.encode("utf-8"))
     return write_bundle(directory, processor, tensors, written, **bundle_options)
+
+
+PUNCTUATION = ".,;:!?()\"'"
+SENTENCE_END = ".!?"
+MWT_FINAL = "u"
+
+
+def hand_set_weights(vocab: str, emb_dim: int, hidden_dim: int, feat_dim: int):
+    """Hand-set weights of a tokenizer that ends a token before a space or a
+    punctuation mark and after a punctuation mark, ends a sentence after ".",
+    "!" or "?", and marks tokens ending in "u" as multi-word tokens.
+
+    The embedding flags each character (space, punctuation, sentence end, "u");
+    the backward LSTM of the first level keeps those flags for the current
+    character and, through its recurrent weights, the space/punctuation flag of
+    the next one; everything else is zero.
+    """
+    import numpy as np
+
+    H = hidden_dim
+    ids = {c: i + 2 for i, c in enumerate(vocab)}
+    embedding = np.zeros((len(vocab) + 2, emb_dim), np.float32)
+    for c, i in ids.items():
+        embedding[i, 0] = c == " "
+        embedding[i, 1] = c in PUNCTUATION
+        embedding[i, 2] = c in SENTENCE_END
+        embedding[i, 3] = c == MWT_FINAL
+    zero = {}
+
+    def lstm(prefix, input_size, reverse_ih=None, reverse_hh=None, reverse_bias=None):
+        out = {}
+        for suffix in ("", "_reverse"):
+            reverse = suffix == "_reverse"
+            out[f"{prefix}.weight_ih_l0{suffix}"] = (
+                reverse_ih if reverse and reverse_ih is not None else np.zeros((4 * H, input_size), np.float32))
+            out[f"{prefix}.weight_hh_l0{suffix}"] = (
+                reverse_hh if reverse and reverse_hh is not None else np.zeros((4 * H, H), np.float32))
+            out[f"{prefix}.bias_ih_l0{suffix}"] = (
+                reverse_bias if reverse and reverse_bias is not None else np.zeros(4 * H, np.float32))
+            out[f"{prefix}.bias_hh_l0{suffix}"] = np.zeros(4 * H, np.float32)
+        return out
+
+    # Gate rows: input [0, H), forget [H, 2H), cell [2H, 3H), output [3H, 4H).
+    # Units: 0 space-or-punctuation here, 1 space-or-punctuation next,
+    # 2 punctuation here, 3 sentence end here, 4 space here, 5 "u" here.
+    ih = np.zeros((4 * H, emb_dim + feat_dim), np.float32)
+    hh = np.zeros((4 * H, H), np.float32)
+    bias = np.zeros(4 * H, np.float32)
+    bias[0:H] = 10.0        # input gates open
+    bias[H:2 * H] = -10.0   # forget gates shut: each unit holds only this step
+    bias[3 * H:4 * H] = 10.0  # output gates open
+    cell = 2 * H
+    ih[cell + 0, 0] = ih[cell + 0, 1] = 5.0
+    hh[cell + 1, 0] = 5.0
+    ih[cell + 2, 1] = 5.0
+    ih[cell + 3, 2] = 5.0
+    ih[cell + 4, 0] = 5.0
+    ih[cell + 5, 3] = 5.0
+    weights = {"embeddings.weight": embedding}
+    weights.update(lstm("rnn", emb_dim + feat_dim, ih, hh, bias))
+    weights.update(lstm("rnn2", 2 * H))
+
+    def head(units_weights, bias_value):
+        w = np.zeros((1, 2 * H), np.float32)
+        for unit, value in units_weights.items():
+            w[0, H + unit] = value
+        return w, np.full(1, bias_value, np.float32)
+
+    for name, units, b in [("tok_clf", {1: 10.0, 2: 10.0, 4: -20.0}, -3.0),
+                           ("sent_clf", {3: 10.0}, -4.0),
+                           ("mwt_clf", {5: 10.0}, -4.0)]:
+        weights[f"{name}.weight"], weights[f"{name}.bias"] = head(units, b)
+        weights[f"{name}2.weight"] = np.zeros((1, 2 * H), np.float32)
+    return weights
