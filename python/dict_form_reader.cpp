@@ -118,6 +118,35 @@ bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// The spacing keys, then the spacing pieces taken out of MISC.
+void read_spacing(PyObject* entry, TokenInput& token) {
+    const DictKeys& k = dict_keys();
+    token.spaces_before = optional_string_field(entry, k.spaces_before).value_or("");
+    token.spaces_after = optional_string_field(entry, k.spaces_after).value_or(" ");
+    if (!token.misc) return;
+    // Spacing pieces leave MISC; a later one overrides an earlier one and the
+    // spaces_before / spaces_after keys.
+    std::vector<std::string> kept;
+    for (std::string_view piece : split_misc(*token.misc)) {
+        if (piece == "SpaceAfter=No" || piece == "SpaceAfter=No~") {
+            token.spaces_after.clear();
+        } else if (piece == "SpaceAfter=Yes") {
+            token.spaces_after = " ";
+        } else if (starts_with(piece, "SpaceAfter=") || starts_with(piece, "SpacesAfter=")) {
+            token.spaces_after = unescape_misc_value(piece.substr(piece.find('=') + 1));
+        } else if (starts_with(piece, "SpacesBefore=")) {
+            token.spaces_before = unescape_misc_value(piece.substr(piece.find('=') + 1));
+        } else {
+            kept.emplace_back(piece);
+        }
+    }
+    if (kept.empty()) {
+        token.misc.reset();
+    } else {
+        token.misc = join_misc(kept);
+    }
+}
+
 TokenInput parse_token_entry(PyObject* entry, std::int32_t first, std::int32_t last) {
     const DictKeys& k = dict_keys();
     TokenInput token;
@@ -130,31 +159,23 @@ TokenInput parse_token_entry(PyObject* entry, std::int32_t first, std::int32_t l
     token.start_char = char_offset_field(entry, k.start_char, "start_char");
     token.end_char = char_offset_field(entry, k.end_char, "end_char");
     token.manual_expansion = manual_expansion_field(entry);
-    token.spaces_before = optional_string_field(entry, k.spaces_before).value_or("");
-    token.spaces_after = optional_string_field(entry, k.spaces_after).value_or(" ");
-    if (token.misc) {
-        // Spacing pieces leave MISC; a later one overrides an earlier one and
-        // the spaces_before / spaces_after keys.
-        std::vector<std::string> kept;
-        for (std::string_view piece : split_misc(*token.misc)) {
-            if (piece == "SpaceAfter=No" || piece == "SpaceAfter=No~") {
-                token.spaces_after.clear();
-            } else if (piece == "SpaceAfter=Yes") {
-                token.spaces_after = " ";
-            } else if (starts_with(piece, "SpaceAfter=") || starts_with(piece, "SpacesAfter=")) {
-                token.spaces_after = unescape_misc_value(piece.substr(piece.find('=') + 1));
-            } else if (starts_with(piece, "SpacesBefore=")) {
-                token.spaces_before = unescape_misc_value(piece.substr(piece.find('=') + 1));
-            } else {
-                kept.emplace_back(piece);
-            }
-        }
-        if (kept.empty()) {
-            token.misc.reset();
-        } else {
-            token.misc = join_misc(kept);
-        }
-    }
+    read_spacing(entry, token);
+    return token;
+}
+
+// A one-word token from the entry its word was just read from: the fields the
+// two share went through the same readers already, so they are copied.
+TokenInput one_word_token(PyObject* entry, const WordInput& word) {
+    TokenInput token;
+    token.id_start = token.id_end = word.id;
+    token.text = word.text;
+    token.misc = word.misc;
+    token.start_char = word.start_char;
+    token.end_char = word.end_char;
+    token.manual_expansion = word.manual_expansion;
+    token.ner = optional_string_field(entry, dict_keys().ner);
+    token.multi_ner = string_list_field(entry, dict_keys().multi_ner);
+    read_spacing(entry, token);
     return token;
 }
 
@@ -210,7 +231,7 @@ SentenceInput parse_sentence(PyObject* sentence) {
             open_last = *id.second;
         } else if (!is_open || id.first > open_last) {
             WordInput word = parse_word_entry(entry.ptr(), id);
-            TokenInput token = parse_token_entry(entry.ptr(), id.first, id.first);
+            TokenInput token = one_word_token(entry.ptr(), word);
             word.misc = token.misc;
             token.words.push_back(std::move(word));
             out.tokens.push_back(std::move(token));
