@@ -1,7 +1,8 @@
 """Writes the files that the C++ tests read: reference outputs and compiled packages.
 
 Every module in tests/fixtures/ with a ``write(out_dir)`` function contributes. A
-module's output is rebuilt only when the module's own source changed.
+module's output is rebuilt only when its source, the shared writers or the
+references changed.
 """
 import hashlib
 import importlib.util
@@ -20,7 +21,8 @@ def main(out_root: str) -> None:
         if source.name.startswith("_"):
             continue
         digest = hashlib.sha256(source.read_bytes()).hexdigest()
-        for dep in sorted(HERE.glob("*.py")):
+        for dep in sorted(HERE.glob("*.py")) + sorted(HERE.glob("model_bundles/*.py")) + sorted(
+                HERE.glob("reference/*.py")):
             digest = hashlib.sha256((digest + dep.read_text()).encode()).hexdigest()
         out_dir = out_root / source.stem
         stamp = out_dir / ".stamp"

@@ -91,11 +91,19 @@ public:
     std::vector<std::int64_t> predict_labels(const std::string& text) const;
 };
 
-class MWTProcessor : public UnsupportedModelProcessor {
+class MWTPlan;
+
+class MWTProcessor : public Processor {
 public:
     MWTProcessor();
     MWTProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     std::string expand(const std::string& token) const;
+
+private:
+    std::shared_ptr<const MWTPlan> plan_;
 };
 
 class POSProcessor : public UnsupportedModelProcessor {
@@ -104,11 +112,21 @@ public:
     POSProcessor(const std::filesystem::path& path, bool verify_checksums);
 };
 
-class LemmaProcessor : public UnsupportedModelProcessor {
+class LemmaPlan;
+
+class LemmaProcessor : public Processor {
 public:
     LemmaProcessor();
+    // Requires "tokenize", "pos" when the model uses POS tags.
     LemmaProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     std::string lemmatize(const std::string& word, const std::optional<std::string>& pos) const;
+
+private:
+    std::shared_ptr<const LemmaPlan> plan_;
 };
 
 class DepparseProcessor : public UnsupportedModelProcessor {

@@ -1,6 +1,8 @@
 #include <quelbin/processors.hpp>
 
+#include <quelbin/lemmatizer.hpp>
 #include <quelbin/model_bundle.hpp>
+#include <quelbin/mwt.hpp>
 
 #include <stdexcept>
 #include <utility>
@@ -104,12 +106,22 @@ std::vector<std::int64_t> TokenizeProcessor::predict_labels(const std::string&) 
     throw_no_bundle();
 }
 
-MWTProcessor::MWTProcessor() : UnsupportedModelProcessor(mwt_spec()) {}
+MWTProcessor::MWTProcessor() : Processor(mwt_spec()) {}
 MWTProcessor::MWTProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(mwt_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(mwt_spec()), plan_(std::make_shared<const MWTPlan>(path, verify_checksums)) {}
+bool MWTProcessor::implemented() const { return plan_ != nullptr; }
+Document MWTProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(document);
 }
-std::string MWTProcessor::expand(const std::string&) const { throw_no_bundle(); }
+std::optional<std::filesystem::path> MWTProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
+}
+std::string MWTProcessor::expand(const std::string& token) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->expand(token);
+}
 
 POSProcessor::POSProcessor() : UnsupportedModelProcessor(pos_spec()) {}
 POSProcessor::POSProcessor(const std::filesystem::path& path, bool verify_checksums)
@@ -117,13 +129,28 @@ POSProcessor::POSProcessor(const std::filesystem::path& path, bool verify_checks
     refuse_bundle(path, verify_checksums);
 }
 
-LemmaProcessor::LemmaProcessor() : UnsupportedModelProcessor(lemma_spec()) {}
+LemmaProcessor::LemmaProcessor() : Processor(lemma_spec()) {}
 LemmaProcessor::LemmaProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(lemma_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(lemma_spec()), plan_(std::make_shared<const LemmaPlan>(path, verify_checksums)) {
+    if (plan_->uses_pos()) set_requirements({"tokenize", "pos"});
 }
-std::string LemmaProcessor::lemmatize(const std::string&, const std::optional<std::string>&) const {
-    throw_no_bundle();
+bool LemmaProcessor::implemented() const { return plan_ != nullptr; }
+Document LemmaProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(std::move(document));
+}
+std::vector<Document> LemmaProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    return plan_->process_bulk(std::move(documents));
+}
+std::optional<std::filesystem::path> LemmaProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
+}
+std::string LemmaProcessor::lemmatize(const std::string& word,
+                                      const std::optional<std::string>& pos) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->lemmatize(word, pos);
 }
 
 DepparseProcessor::DepparseProcessor() : UnsupportedModelProcessor(depparse_spec()) {}
