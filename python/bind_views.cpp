@@ -73,7 +73,7 @@ void bind_token(nb::module_& m) {
         .def("to_dict", &token_to_dict)
         .def("__repr__", [](const Token& t) { return nb::repr(token_to_dict(t)); })
         .def("__eq__", [](const Token& a, const Token& b) { return a.same_view(b); })
-        .def("__hash__", [](const Token& t) { return view_hash(t.storage(), t.index()); });
+        .def("__hash__", [](const Token& t) { return view_hash(ViewKind::token, t.storage(), t.index()); });
 }
 
 void bind_word(nb::module_& m) {
@@ -110,7 +110,7 @@ void bind_word(nb::module_& m) {
     cls.def("__repr__", [](const Word& w) { return nb::repr(plain_word_dict(w)); });
     cls.def("__eq__", [](const Word& a, const Word& b) { return a.same_view(b); });
     cls.def("__hash__", [](const Word& w) {
-        return view_hash(w.storage(), w.index(), w.sentence_row());
+        return view_hash(ViewKind::word, w.storage(), w.index(), w.sentence_row());
     });
 }
 
@@ -129,7 +129,7 @@ void bind_span(nb::module_& m) {
              [](const Span& s) { return "<Span text=" + s.text() + ";type=" + s.type() + ">"; })
         .def("__repr__", [](const Span& s) { return nb::repr(span_to_dict(s)); })
         .def("__eq__", [](const Span& a, const Span& b) { return a.same_view(b); })
-        .def("__hash__", [](const Span& s) { return view_hash(s.storage(), s.index()); });
+        .def("__hash__", [](const Span& s) { return view_hash(ViewKind::span, s.storage(), s.index()); });
 }
 
 }  // namespace quelbin::python

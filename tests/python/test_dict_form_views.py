@@ -54,3 +54,12 @@ def test_sets_of_views_from_sequences(doc):
     assert len(tokens) == doc.num_tokens
     words = {w: w.text for w in doc.iter_words()}
     assert words[doc.sentences[1].words[0]] == "Hola"
+
+
+def test_views_of_different_classes_mix_in_one_set(doc):
+    # Row 0 of every table: equal hashes would make the set call __eq__ across
+    # classes, which raises TypeError.
+    mixed = [doc, doc.sentences[0], doc.iter_tokens()[0], doc.iter_words()[0], doc.ents[0],
+             doc.sentences[0].empty_words[0]]
+    assert len(set(mixed)) == len(mixed)
+    assert len({hash(v) for v in mixed}) == len(mixed)
