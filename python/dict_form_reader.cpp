@@ -67,9 +67,12 @@ std::optional<std::uint32_t> char_offset_field(PyObject* entry, const nb::str& k
                                                const char* name) {
     PyObject* value = field(entry, key);
     if (!value) return std::nullopt;
-    const std::int64_t offset = to_int64(value);
-    if (offset < 0) throw std::invalid_argument(std::string(name) + " cannot be negative");
-    if (offset >= static_cast<std::int64_t>(kAbsentCharOffset)) {
+    int overflow = 0;
+    const std::int64_t offset = to_int64(value, &overflow);
+    if (overflow < 0 || offset < 0) {
+        throw std::invalid_argument(std::string(name) + " cannot be negative");
+    }
+    if (overflow > 0 || offset >= static_cast<std::int64_t>(kAbsentCharOffset)) {
         throw std::invalid_argument(std::string(name) + " must be below 4294967295");
     }
     return static_cast<std::uint32_t>(offset);
@@ -246,7 +249,7 @@ SentenceInput parse_sentence(PyObject* sentence) {
 
 }  // namespace
 
-std::int64_t to_int64(PyObject* value) {
+std::int64_t to_int64(PyObject* value, int* overflow_sign) {
     nb::object number;
     if (!PyLong_Check(value)) {
         if (PyFloat_Check(value)) throw nb::cast_error();
@@ -259,7 +262,11 @@ std::int64_t to_int64(PyObject* value) {
     }
     int overflow = 0;
     const long long result = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0) throw nb::cast_error();
+    if (overflow != 0) {
+        if (!overflow_sign) throw nb::cast_error();
+        *overflow_sign = overflow;
+        return 0;
+    }
     if (result == -1 && PyErr_Occurred()) {
         PyErr_Clear();
         throw nb::cast_error();

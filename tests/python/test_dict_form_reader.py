@@ -72,7 +72,9 @@ REFUSALS = [
     ([[entry(end_char=2**32 + 3)]], None, ValueError, "end_char must be below 4294967295"),
     ([[{"id": (1, 2), "text": "ab", "start_char": 2**40}]], None, ValueError,
      "start_char must be below 4294967295"),
-    ([[entry(start_char=2**64)]], None, RuntimeError, None),
+    ([[entry(start_char=2**64)]], None, ValueError, "start_char must be below 4294967295"),
+    ([[entry(end_char=-2**70)]], None, ValueError, "end_char cannot be negative"),
+    ([[entry(end_char="4294967296")]], None, ValueError, "end_char must be below 4294967295"),
     ([[entry(start_char=0.0)]], None, RuntimeError, None),
     # Values of the wrong type.
     ([[entry(text=5)]], None, RuntimeError, None),
