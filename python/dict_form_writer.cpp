@@ -152,9 +152,9 @@ nb::list sentence_to_dict(const Sentence& sentence) {
 
 nb::list document_to_dict(const Document& doc) {
     nb::list out;
-    // The count is read on every step, as the form is built sentence by sentence.
-    for (std::uint64_t i = 0; i < doc.sentences().size(); ++i) {
-        out.append(sentence_to_dict(doc.sentences().at(static_cast<std::int64_t>(i))));
+    const SentenceSequence sentences = doc.sentences();
+    for (std::uint64_t i = 0; i < sentences.size(); ++i) {
+        out.append(sentence_to_dict(sentences.at(static_cast<std::int64_t>(i))));
     }
     return out;
 }
