@@ -55,8 +55,10 @@ void bind_coref_mention(nb::module_& m) {
             },
             nb::arg("sentence"), nb::arg("start_word"), nb::arg("end_word"))
         .def_prop_ro("sentence", [](const CorefMention& c) { return c.sentence(); })
-        .def_prop_ro("start_word", [](const CorefMention& c) { return position_object(c.start_word()); })
-        .def_prop_ro("end_word", [](const CorefMention& c) { return position_object(c.end_word()); })
+        .def_prop_ro("start_word",
+                     [](const CorefMention& c) { return position_object(c.start_word()); })
+        .def_prop_ro("end_word",
+                     [](const CorefMention& c) { return position_object(c.end_word()); })
         .def("__repr__", [](const CorefMention& c) {
             return "<CorefMention sentence=" + std::to_string(c.sentence()) + ">";
         });
@@ -74,7 +76,8 @@ void bind_coref_chain(nb::module_& m) {
                          const CorefChain& chain = nb::cast<const CorefChain&>(self);
                          nb::list out;
                          for (const CorefMention& mention : chain.mentions()) {
-                             out.append(nb::cast(&mention, nb::rv_policy::reference_internal, self));
+                             out.append(
+                                 nb::cast(&mention, nb::rv_policy::reference_internal, self));
                          }
                          return out;
                      })

@@ -1,7 +1,6 @@
 // Python classes Document and Sentence: navigation, annotations with their
-// setters, CoNLL-U text and format(). The dictionary form (to_dict, from_dict)
-// and the representations built on it are bound in a file of their own;
-// __format__ reaches to_dict through the bound class, so it picks that up.
+// setters, CoNLL-U text, the dictionary form (written and read in
+// dict_form_*.cpp) and the representations built on it.
 #include "dict_form.hpp"
 #include "module.hpp"
 #include "view_hash.hpp"
@@ -146,7 +145,8 @@ void bind_document(nb::module_& m) {
         .def("__format__", &document_format)
         .def("__repr__", &document_repr)
         .def("__eq__", [](const Document& a, const Document& b) { return a.same_storage(b); })
-        .def("__hash__", [](const Document& d) { return view_hash(ViewKind::document, d.storage(), 0); });
+        .def("__hash__",
+             [](const Document& d) { return view_hash(ViewKind::document, d.storage(), 0); });
 }
 
 void bind_sentence(nb::module_& m) {
@@ -178,7 +178,9 @@ void bind_sentence(nb::module_& m) {
         .def("__format__", &sentence_format)
         .def("__repr__", [](const Sentence& s) { return nb::repr(sentence_to_dict(s)); })
         .def("__eq__", [](const Sentence& a, const Sentence& b) { return a.same_view(b); })
-        .def("__hash__", [](const Sentence& s) { return view_hash(ViewKind::sentence, s.storage(), s.index()); });
+        .def("__hash__", [](const Sentence& s) {
+            return view_hash(ViewKind::sentence, s.storage(), s.index());
+        });
 }
 
 }  // namespace quelbin::python

@@ -1,7 +1,7 @@
 // Python classes Token, Word and Span: properties read the storage at each
 // call and setters write through the engine views, so every Python object over
-// the same document sees every change. The dictionary form (to_dict) and the
-// representations built on it are bound in a file of their own.
+// the same document sees every change. to_dict and the representations give
+// the dictionary form written in dict_form_writer.cpp.
 #include "dict_form.hpp"
 #include "module.hpp"
 #include "view_hash.hpp"
@@ -73,7 +73,8 @@ void bind_token(nb::module_& m) {
         .def("to_dict", &token_to_dict)
         .def("__repr__", [](const Token& t) { return nb::repr(token_to_dict(t)); })
         .def("__eq__", [](const Token& a, const Token& b) { return a.same_view(b); })
-        .def("__hash__", [](const Token& t) { return view_hash(ViewKind::token, t.storage(), t.index()); });
+        .def("__hash__",
+             [](const Token& t) { return view_hash(ViewKind::token, t.storage(), t.index()); });
 }
 
 void bind_word(nb::module_& m) {
@@ -129,7 +130,8 @@ void bind_span(nb::module_& m) {
              [](const Span& s) { return "<Span text=" + s.text() + ";type=" + s.type() + ">"; })
         .def("__repr__", [](const Span& s) { return nb::repr(span_to_dict(s)); })
         .def("__eq__", [](const Span& a, const Span& b) { return a.same_view(b); })
-        .def("__hash__", [](const Span& s) { return view_hash(ViewKind::span, s.storage(), s.index()); });
+        .def("__hash__",
+             [](const Span& s) { return view_hash(ViewKind::span, s.storage(), s.index()); });
 }
 
 }  // namespace quelbin::python
