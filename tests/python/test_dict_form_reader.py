@@ -44,6 +44,7 @@ REFUSALS = [
     (None, None, TypeError, None),
     # A sentence that is a str, a mapping or no sequence at all.
     (["abc"], None, ValueError, "each document sentence must be a sequence"),
+    ("abc", None, ValueError, "each document sentence must be a sequence"),
     ([{"id": 1}], None, ValueError, "each document sentence must be a sequence"),
     ([5], None, ValueError, "each document sentence must be a sequence"),
     ([[W], None], None, ValueError, "each document sentence must be a sequence"),
