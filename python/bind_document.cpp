@@ -1,8 +1,9 @@
 // Python classes Document and Sentence: navigation, annotations with their
-// setters, CoNLL-U text and format(). The dictionary form (to_dict, from_dict)
-// and the representations built on it are bound in a file of their own;
-// __format__ reaches to_dict through the bound class, so it picks that up.
+// setters, CoNLL-U text, the dictionary form (written and read in
+// dict_form_*.cpp) and the representations built on it.
+#include "dict_form.hpp"
 #include "module.hpp"
+#include "view_hash.hpp"
 
 #include <quelbin/document.hpp>
 
@@ -37,6 +38,15 @@ std::string document_format(const Document& doc, const std::string& spec) {
     if (wants_conll(spec)) return doc.to_conll();
     nb::object dumps = nb::module_::import_("json").attr("dumps");
     nb::object text = dumps(dict_form(doc), nb::arg("ensure_ascii") = false);
+    if (!nb::isinstance<nb::str>(text)) throw nb::type_error("json.dumps did not return a str");
+    return nb::cast<std::string>(text);
+}
+
+// JSON of the dictionary form, indented by 2, non-ASCII written as it is.
+std::string document_repr(const Document& doc) {
+    nb::object dumps = nb::module_::import_("json").attr("dumps");
+    nb::object text = dumps(document_to_dict(doc), nb::arg("ensure_ascii") = false,
+                            nb::arg("indent") = 2);
     if (!nb::isinstance<nb::str>(text)) throw nb::type_error("json.dumps did not return a str");
     return nb::cast<std::string>(text);
 }
@@ -93,6 +103,10 @@ nb::list roots(const Sentence& sentence) {
 void bind_document(nb::module_& m) {
     nb::class_<Document>(m, "Document")
         .def(nb::init<std::string>(), nb::arg("text") = "")
+        .def_static("from_dict", &document_from_dict, nb::arg("sentences"),
+                    nb::arg("text") = nb::none(),
+                    nb::sig("@staticmethod\ndef from_dict(sentences: collections.abc.Sequence, "
+                            "text: object = None) -> _quelbin.Document"))
         .def_prop_ro("text", [](const Document& d) { return d.text(); })
         .def_prop_ro("codepoint_count", [](const Document& d) { return d.codepoint_count(); })
         .def(
@@ -112,21 +126,27 @@ void bind_document(nb::module_& m) {
         .def_prop_ro("entities", [](const Document& d) { return d.ents(); })
         .def_prop_ro("num_tokens", [](const Document& d) { return d.num_tokens(); })
         .def_prop_ro("num_words", [](const Document& d) { return d.num_words(); })
-        .def_prop_ro("coref",
-                     [](const Document& d) {
-                         // Each Python chain shares the stored (immutable) chain.
-                         nb::list out;
-                         for (const std::shared_ptr<const CorefChain>& chain : d.coref()) {
-                             out.append(nb::cast(std::const_pointer_cast<CorefChain>(chain)));
-                         }
-                         return out;
-                     })
+        .def_prop_rw(
+            "coref",
+            [](const Document& d) {
+                // Each Python chain shares the stored (immutable) chain.
+                nb::list out;
+                for (const std::shared_ptr<const CorefChain>& chain : d.coref()) {
+                    out.append(nb::cast(std::const_pointer_cast<CorefChain>(chain)));
+                }
+                return out;
+            },
+            [](Document& d, const std::vector<CorefChain>& chains) { d.set_coref(chains); })
         .def("iter_words", [](const Document& d) { return d.words(); })
         .def("iter_tokens", [](const Document& d) { return d.tokens(); })
         .def("rebuild_entities", [](Document& d) { d.rebuild_entities(); })
+        .def("to_dict", &document_to_dict)
         .def("to_conll", [](const Document& d) { return d.to_conll(); })
         .def("__format__", &document_format)
-        .def("__eq__", [](const Document& a, const Document& b) { return a.same_storage(b); });
+        .def("__repr__", &document_repr)
+        .def("__eq__", [](const Document& a, const Document& b) { return a.same_storage(b); })
+        .def("__hash__",
+             [](const Document& d) { return view_hash(ViewKind::document, d.storage(), 0); });
 }
 
 void bind_sentence(nb::module_& m) {
@@ -153,9 +173,14 @@ void bind_sentence(nb::module_& m) {
         .def_prop_ro("comments", [](const Sentence& s) { return s.comments(); })
         .def_prop_ro("dependencies", &dependencies)
         .def("get_roots", &roots)
+        .def("to_dict", &sentence_to_dict)
         .def("to_conll", [](const Sentence& s) { return s.to_conll(); })
         .def("__format__", &sentence_format)
-        .def("__eq__", [](const Sentence& a, const Sentence& b) { return a.same_view(b); });
+        .def("__repr__", [](const Sentence& s) { return nb::repr(sentence_to_dict(s)); })
+        .def("__eq__", [](const Sentence& a, const Sentence& b) { return a.same_view(b); })
+        .def("__hash__", [](const Sentence& s) {
+            return view_hash(ViewKind::sentence, s.storage(), s.index());
+        });
 }
 
 }  // namespace quelbin::python

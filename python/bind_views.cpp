@@ -1,8 +1,10 @@
 // Python classes Token, Word and Span: properties read the storage at each
 // call and setters write through the engine views, so every Python object over
-// the same document sees every change. The dictionary form (to_dict) and the
-// representations built on it are bound in a file of their own.
+// the same document sees every change. to_dict and the representations give
+// the dictionary form written in dict_form_writer.cpp.
+#include "dict_form.hpp"
 #include "module.hpp"
+#include "view_hash.hpp"
 
 #include <quelbin/document.hpp>
 
@@ -29,6 +31,8 @@ void word_string(nb::class_<Word>& cls, const char* name) {
         name, [](const Word& w) { return (w.*Get)(); },
         [](Word& w, OptString value) { (w.*Set)(value); });
 }
+
+nb::dict plain_word_dict(const Word& w) { return word_to_dict(w, std::nullopt, {}); }
 
 }  // namespace
 
@@ -66,7 +70,11 @@ void bind_token(nb::module_& m) {
         .def_prop_ro("words", [](const Token& t) { return t.words(); })
         .def_prop_ro("sent", [](const Token& t) { return t.sent(); })
         .def("is_mwt", [](const Token& t) { return t.is_mwt(); })
-        .def("__eq__", [](const Token& a, const Token& b) { return a.same_view(b); });
+        .def("to_dict", &token_to_dict)
+        .def("__repr__", [](const Token& t) { return nb::repr(token_to_dict(t)); })
+        .def("__eq__", [](const Token& a, const Token& b) { return a.same_view(b); })
+        .def("__hash__",
+             [](const Token& t) { return view_hash(ViewKind::token, t.storage(), t.index()); });
 }
 
 void bind_word(nb::module_& m) {
@@ -99,7 +107,12 @@ void bind_word(nb::module_& m) {
     cls.def_prop_ro("coref_chains", [](const Word& w) { return w.coref_chains(); });
     cls.def_prop_ro("parent", [](const Word& w) { return w.parent(); });
     cls.def_prop_ro("sent", [](const Word& w) { return w.sent(); });
+    cls.def("to_dict", &plain_word_dict);
+    cls.def("__repr__", [](const Word& w) { return nb::repr(plain_word_dict(w)); });
     cls.def("__eq__", [](const Word& a, const Word& b) { return a.same_view(b); });
+    cls.def("__hash__", [](const Word& w) {
+        return view_hash(ViewKind::word, w.storage(), w.index(), w.sentence_row());
+    });
 }
 
 void bind_span(nb::module_& m) {
@@ -112,9 +125,13 @@ void bind_span(nb::module_& m) {
         .def_prop_ro("words", [](const Span& s) { return s.words(); })
         .def_prop_ro("sent", [](const Span& s) { return s.sent(); })
         .def_prop_ro("doc", [](const Span& s) { return s.doc(); })
+        .def("to_dict", &span_to_dict)
         .def("pretty_print",
              [](const Span& s) { return "<Span text=" + s.text() + ";type=" + s.type() + ">"; })
-        .def("__eq__", [](const Span& a, const Span& b) { return a.same_view(b); });
+        .def("__repr__", [](const Span& s) { return nb::repr(span_to_dict(s)); })
+        .def("__eq__", [](const Span& a, const Span& b) { return a.same_view(b); })
+        .def("__hash__",
+             [](const Span& s) { return view_hash(ViewKind::span, s.storage(), s.index()); });
 }
 
 }  // namespace quelbin::python

@@ -1,6 +1,7 @@
 // Test-only extension: throws engine exceptions so that the tests can check how
 // _quelbin's translators turn them into Python exceptions.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 
@@ -164,6 +165,46 @@ NB_MODULE(_quelbin_testing, m) {
                 "leaf" + std::to_string(i), std::vector<std::shared_ptr<const quelbin::TreeNode>>{}));
         }
         return quelbin::TreeSequence(std::move(leaves));
+    });
+    // The input records themselves, so that tests can build documents without
+    // going through the dictionary-form reader.
+    nb::class_<quelbin::WordInput>(m, "WordInput")
+        .def(nb::init<>())
+        .def_rw("id", &quelbin::WordInput::id)
+        .def_rw("empty_index", &quelbin::WordInput::empty_index)
+        .def_rw("text", &quelbin::WordInput::text)
+        .def_rw("lemma", &quelbin::WordInput::lemma)
+        .def_rw("upos", &quelbin::WordInput::upos)
+        .def_rw("xpos", &quelbin::WordInput::xpos)
+        .def_rw("feats", &quelbin::WordInput::feats)
+        .def_rw("head", &quelbin::WordInput::head)
+        .def_rw("deprel", &quelbin::WordInput::deprel)
+        .def_rw("deps", &quelbin::WordInput::deps)
+        .def_rw("misc", &quelbin::WordInput::misc)
+        .def_rw("start_char", &quelbin::WordInput::start_char)
+        .def_rw("end_char", &quelbin::WordInput::end_char)
+        .def_rw("manual_expansion", &quelbin::WordInput::manual_expansion)
+        .def_rw("morphemes", &quelbin::WordInput::morphemes);
+    nb::class_<quelbin::TokenInput>(m, "TokenInput")
+        .def(nb::init<>())
+        .def_rw("id_start", &quelbin::TokenInput::id_start)
+        .def_rw("id_end", &quelbin::TokenInput::id_end)
+        .def_rw("text", &quelbin::TokenInput::text)
+        .def_rw("misc", &quelbin::TokenInput::misc)
+        .def_rw("ner", &quelbin::TokenInput::ner)
+        .def_rw("multi_ner", &quelbin::TokenInput::multi_ner)
+        .def_rw("start_char", &quelbin::TokenInput::start_char)
+        .def_rw("end_char", &quelbin::TokenInput::end_char)
+        .def_rw("manual_expansion", &quelbin::TokenInput::manual_expansion)
+        .def_rw("spaces_before", &quelbin::TokenInput::spaces_before)
+        .def_rw("spaces_after", &quelbin::TokenInput::spaces_after)
+        .def_rw("words", &quelbin::TokenInput::words);
+    nb::class_<quelbin::SentenceInput>(m, "SentenceInput")
+        .def(nb::init<>())
+        .def_rw("tokens", &quelbin::SentenceInput::tokens)
+        .def_rw("empty_words", &quelbin::SentenceInput::empty_words);
+    m.def("build_document", [](std::string text, const std::vector<quelbin::SentenceInput>& sentences) {
+        return quelbin::Document(std::move(text), sentences);
     });
     m.def("engine_error_kinds", []() {
         nb::list names;
