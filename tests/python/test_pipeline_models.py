@@ -70,6 +70,7 @@ def test_bulk_and_single_give_identical_documents(tmp_path, seed):
     for single, batched, text in zip(one_by_one, bulk, texts):
         assert batched.text == text
         assert batched.to_conll() == single.to_conll()
+        assert batched.to_dict() == single.to_dict()
     assert [d.to_conll() for d in pipeline.bulk_process(texts)] == [d.to_conll() for d in bulk]
     # Documents go through the same way as texts.
     again = pipeline.process([q.Document(t) for t in texts])
