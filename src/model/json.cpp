@@ -1,5 +1,11 @@
 #include "model/json.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -534,20 +540,32 @@ JsonValue parse_json(std::string_view text) {
 }
 
 std::string load_text_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw JsonError("cannot open JSON file: " + path.native());
+    // Opened without blocking and read only when it is a regular file: a FIFO
+    // or a device named in a bundle must not hang or stream forever.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw JsonError("cannot open JSON file: " + path.native());
+    struct FdCloser {
+        int fd;
+        ~FdCloser() { ::close(fd); }
+    } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        throw JsonError("cannot read JSON file: " + path.native());
+    }
     std::string text;
-    std::error_code ec;
-    const auto size = std::filesystem::file_size(path, ec);
-    if (!ec && size < text.max_size()) text.reserve(static_cast<std::size_t>(size));
+    if (static_cast<std::uint64_t>(info.st_size) < text.max_size()) {
+        text.reserve(static_cast<std::size_t>(info.st_size));
+    }
     char buffer[1 << 16];
     for (;;) {
-        in.read(buffer, sizeof buffer);
-        const auto got = in.gcount();
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got == 0) break;
+        if (got < 0) {
+            if (errno == EINTR) continue;
+            throw JsonError("cannot read JSON file: " + path.native());
+        }
         text.append(buffer, static_cast<std::size_t>(got));
-        if (!in) break;
     }
-    if (in.bad() || !in.eof()) throw JsonError("cannot read JSON file: " + path.native());
     return text;
 }
 

@@ -2,6 +2,8 @@
 // file loading, nesting bound.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include "model/json.hpp"
 
 #include "fixtures.hpp"
@@ -319,8 +321,18 @@ TEST(JsonFile, LoadsFilesAndReportsFailures) {
     } catch (const JsonError& e) {
         EXPECT_EQ(std::string(e.what()), "cannot open JSON file: " + missing.native());
     }
-    // A directory opens on some systems but cannot be read.
-    EXPECT_THROW(quelbin::detail::load_text_file(dir), JsonError);
+    // A directory, a FIFO and a device are refused at once; none is read or
+    // waited on.
+    const auto fifo = dir / "fifo.json";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::filesystem::path& special : {dir, fifo, std::filesystem::path("/dev/zero")}) {
+        try {
+            quelbin::detail::load_text_file(special);
+            ADD_FAILURE() << "read " << special;
+        } catch (const JsonError& e) {
+            EXPECT_EQ(std::string(e.what()), "cannot read JSON file: " + special.native());
+        }
+    }
 
     const auto bad = dir / "bad.json";
     {
