@@ -10,7 +10,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <system_error>
 
