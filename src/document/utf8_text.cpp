@@ -1,5 +1,7 @@
 #include <quelbin/utf8_text.hpp>
 
+#include "document/utf8_codec.hpp"
+
 #include <stdexcept>
 
 namespace quelbin {
@@ -18,33 +20,13 @@ Utf8Text::Utf8Text(std::string text) : bytes_(std::move(text)) {
     std::size_t p = 0;
     while (p < size) {
         offsets_.push_back(p);
-        const unsigned char b = data[p];
-        if (b < 0x80) {
+        if (data[p] < 0x80) {
             ++p;
             continue;
         }
-        std::size_t length;
-        std::uint32_t value;
-        std::uint32_t smallest;
-        if ((b & 0xE0) == 0xC0) {
-            length = 2, value = b & 0x1F, smallest = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            length = 3, value = b & 0x0F, smallest = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            length = 4, value = b & 0x07, smallest = 0x10000;
-        } else {
-            invalid_at(p);
-        }
-        if (length > size - p) invalid_at(p);
-        for (std::size_t k = 1; k < length; ++k) {
-            const unsigned char c = data[p + k];
-            if ((c & 0xC0) != 0x80) invalid_at(p + k);
-            value = (value << 6) | (c & 0x3F);
-        }
-        if (value < smallest || (value >= 0xD800 && value <= 0xDFFF) || value > 0x10FFFF) {
-            invalid_at(p);
-        }
-        p += length;
+        const detail::Utf8Sequence sequence = detail::decode_utf8_at(data, size, p);
+        if (sequence.length == 0) invalid_at(sequence.error_offset);
+        p += sequence.length;
     }
     offsets_.push_back(size);
 }

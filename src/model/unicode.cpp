@@ -1,5 +1,7 @@
 #include "model/unicode.hpp"
 
+#include "document/utf8_codec.hpp"
+
 #include "model/unicode_tables.hpp"
 
 #include <unicode/normalizer2.h>
@@ -31,60 +33,14 @@ std::vector<std::uint32_t> decode_utf8(std::string_view text) {
     const std::size_t size = text.size();
     std::size_t i = 0;
     while (i < size) {
-        const unsigned char lead = bytes[i];
-        if (lead < 0x80) {
-            out.push_back(lead);
-            ++i;
-            continue;
-        }
-        std::size_t length;
-        std::uint32_t cp;
-        std::uint32_t minimum;
-        if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            cp = lead & 0x1F;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            cp = lead & 0x0F;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            cp = lead & 0x07;
-            minimum = 0x10000;
-        } else {
-            throw_invalid_utf8(i);
-        }
-        if (size - i < length) throw_invalid_utf8(i);
-        for (std::size_t k = 1; k < length; ++k) {
-            const unsigned char c = bytes[i + k];
-            if ((c & 0xC0) != 0x80) throw_invalid_utf8(i + k);
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) throw_invalid_utf8(i);
-        out.push_back(cp);
-        i += length;
+        const Utf8Sequence sequence = decode_utf8_at(bytes, size, i);
+        if (sequence.length == 0) throw_invalid_utf8(sequence.error_offset);
+        out.push_back(sequence.code_point);
+        i += sequence.length;
     }
     return out;
 }
 
-void append_utf8(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 template <class Row>
 const Row* find_row(const Row* rows, std::size_t size, std::uint32_t cp) {

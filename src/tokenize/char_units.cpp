@@ -1,5 +1,7 @@
 #include "tokenize/char_units.hpp"
 
+#include "document/utf8_codec.hpp"
+
 #include <quelbin/errors.hpp>
 
 namespace quelbin::detail {
@@ -31,38 +33,10 @@ std::vector<CharUnit> to_char_units(std::string_view text) {
     const std::size_t size = text.size();
     std::size_t p = 0;
     while (p < size) {
-        const unsigned char lead = bytes[p];
-        std::size_t length;
-        std::uint32_t value;
-        std::uint32_t minimum;
-        if (lead < 0x80) {
-            length = 1;
-            value = lead;
-            minimum = 0;
-        } else if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            value = lead & 0x1F;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            value = lead & 0x0F;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            value = lead & 0x07;
-            minimum = 0x10000;
-        } else {
-            invalid_utf8(p);
-        }
-        if (length > size - p) invalid_utf8(p);
-        for (std::size_t k = 1; k < length; ++k) {
-            const unsigned char next = bytes[p + k];
-            if ((next & 0xC0) != 0x80) invalid_utf8(p + k);
-            value = (value << 6) | (next & 0x3F);
-        }
-        if (length > 1 && (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))) {
-            invalid_utf8(p);
-        }
+        const Utf8Sequence sequence = decode_utf8_at(bytes, size, p);
+        if (sequence.length == 0) invalid_utf8(sequence.error_offset);
+        const std::size_t length = sequence.length;
+        const std::uint32_t value = sequence.code_point;
         units.push_back(CharUnit{std::string(text.substr(p, length)), value,
                                  static_cast<std::uint32_t>(units.size())});
         p += length;
