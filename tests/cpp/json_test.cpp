@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include "model/json.hpp"
+#include "json_writer.hpp"
 
 #include "fixtures.hpp"
 
@@ -435,52 +436,6 @@ TEST(JsonDifferential, AgreesWithPythonJson) {
     EXPECT_GT(refused, 2000u);
 }
 
-// Compact JSON text of a value (test-only), for round trips.
-void write_json(const JsonValue& v, std::string& out) {
-    if (v.is_null()) {
-        out += "null";
-    } else if (v.is_bool()) {
-        out += v.as_bool("") ? "true" : "false";
-    } else if (v.is_integer()) {
-        out += std::to_string(v.as_integer(""));
-    } else if (v.is_number()) {
-        char buffer[40];
-        std::snprintf(buffer, sizeof buffer, "%.17e", v.as_number(""));
-        out += buffer;
-    } else if (v.is_string() ) {
-        out += '"';
-        for (unsigned char c : v.as_string("")) {
-            if (c < 0x20 || c == '"' || c == '\\') {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-                out += buffer;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-        out += '"';
-    } else if (v.is_array()) {
-        out += '[';
-        const char* sep = "";
-        for (const auto& e : v.as_array("")) {
-            out += sep;
-            sep = ",";
-            write_json(e, out);
-        }
-        out += ']';
-    } else {
-        out += '{';
-        const char* sep = "";
-        for (const auto& [key, value] : v.as_object("")) {
-            out += sep;
-            sep = ",";
-            write_json(JsonValue(key), out);
-            out += ':';
-            write_json(value, out);
-        }
-        out += '}';
-    }
-}
 
 // Bounded mutation fuzzing (the libFuzzer target in tests/fuzz runs the same
 // checks for longer): every input either parses, and then survives a round trip
@@ -529,7 +484,7 @@ TEST(JsonFuzz, MutatedDocumentsParseOrFailCleanly) {
         try {
             const JsonValue value = parse_json(view);
             std::string text;
-            write_json(value, text);
+            quelbin::testing::write_json(value, text);
             ASSERT_EQ(parse_json(text), value) << doc;
             ++parsed;
         } catch (const JsonError& e) {

@@ -8,7 +8,7 @@ seconds=${FUZZ_SECONDS:-10}
 work=$(mktemp -d /tmp/quelbin_json_fuzz.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 clang++ -std=c++17 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
-  -I"$root/src" -I"$root/include" "$root/tests/fuzz/json_fuzz.cpp" "$root/src/model/json.cpp" \
+  -I"$root/src" -I"$root/include" -I"$root/tests/cpp" "$root/tests/fuzz/json_fuzz.cpp" "$root/src/model/json.cpp" \
   -o "$work/json_fuzz"
 mkdir -p "$work/corpus"
 printf '%s' '{"config": {"batch_size": 32, "use_crf": true, "lr": 1e-3}, "vocab": {"a": 1, "b": 2}}' > "$work/corpus/assets"
