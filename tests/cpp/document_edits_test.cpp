@@ -11,6 +11,7 @@
 namespace {
 
 using namespace quelbin;
+using quelbin::testing::failure_of;
 using quelbin::testing::check_invariants;
 using quelbin::testing::snapshot;
 
@@ -152,17 +153,6 @@ TEST(Entities, RebuildAfterRetagging) {
     EXPECT_EQ(snapshot(d), before);
 }
 
-template <class E>
-std::string failure_of(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const E& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        return std::string("wrong class: ") + e.what();
-    }
-    return "no failure";
-}
 
 std::vector<SentenceInput> two_sentences() {
     return tagged({{std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt}, {std::nullopt, std::nullopt}});

@@ -5,7 +5,9 @@
 
 #include <quelbin/document_storage.hpp>
 
+#include <functional>
 #include <map>
+#include <stdexcept>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -217,6 +219,20 @@ inline std::string check_invariants(const DocumentStorage& d) {
         }
     }
     return "";
+}
+
+// The message of the E that `call` throws; "wrong class: …" for another
+// exception and "no failure" when it returns.
+template <class E>
+std::string failure_of(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const E& e) {
+        return e.what();
+    } catch (const std::exception& e) {
+        return std::string("wrong class: ") + e.what();
+    }
+    return "no failure";
 }
 
 }  // namespace quelbin::testing

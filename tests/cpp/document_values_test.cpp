@@ -2,6 +2,8 @@
 // range arithmetic shared by every sequence.
 #include <gtest/gtest.h>
 
+#include "document_test_support.hpp"
+
 #include <quelbin/constituency.hpp>
 #include <quelbin/coref.hpp>
 #include <quelbin/sequence_range.hpp>
@@ -11,18 +13,8 @@
 namespace {
 
 using namespace quelbin;
+using quelbin::testing::failure_of;
 
-template <class E>
-std::string failure_of(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const E& e) {
-        return e.what();
-    } catch (const std::exception& e) {
-        return std::string("wrong class: ") + e.what();
-    }
-    return "no failure";
-}
 
 TEST(CorefValues, ConstructorChecks) {
     const CorefWordPosition w0{0, std::nullopt}, w1{1, std::nullopt};
