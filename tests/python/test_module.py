@@ -103,3 +103,32 @@ def test_import_failure_surfaces_as_import_error(tmp_path):
     out = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True)
     assert out.returncode == 0
     assert out.stdout.strip() == "ImportError"
+
+
+# Classes in their fixed registration order.
+CLASS_ORDER = (
+    "TensorDescriptor ModelBundle CharLMPlan CorefPrediction CorefPlan MorphSegPlan "
+    "WordPieceEncoding WordPieceTokenizer ByteBPETokenizer XLMRobertaTokenizer TransformerEncoder "
+    "CorefMention CorefChain CorefAttachment ConstituencyTree Document Sentence Token Word Span "
+    "_SentenceIterator SentenceSequence _TokenIterator TokenSequence _WordIterator WordSequence "
+    "_SpanIterator SpanSequence _TreeIterator TreeSequence Processor LangIDProcessor TokenizeProcessor "
+    "MWTProcessor POSProcessor LemmaProcessor DepparseProcessor NERProcessor SentimentProcessor "
+    "ConstituencyProcessor CorefProcessor MorphSegProcessor Pipeline").split()
+
+
+def test_public_names_follow_the_registration_order():
+    names = [n for n in vars(_quelbin) if not n.startswith("__")]
+    exceptions = [name for name, _ in EXCEPTIONS]
+    assert names[0] == "free_threaded_build"
+    assert names[1:20] == exceptions
+    classes = names[20:-2]
+    assert names[-2:] == ["processor_specs", "native_version"]
+    # Every registered class is one of the table's, in the table's order.
+    assert classes == [c for c in CLASS_ORDER if c in classes]
+    for name in classes:
+        cls = getattr(_quelbin, name)
+        assert cls.__module__ == "_quelbin"
+        expected = (_quelbin.Processor,) if name.endswith("Processor") and name != "Processor" else (object,)
+        assert cls.__bases__ == expected, name
+    for required in ("Document", "Pipeline", "ModelBundle", "TokenizeProcessor", "ConstituencyTree"):
+        assert required in classes
