@@ -1,19 +1,17 @@
 #include "tokenize/labelling.hpp"
 
+#include "tokenize/bilstm.hpp"
 #include "tokenize/features.hpp"
 
 #include <quelbin/errors.hpp>
 
 #include <ATen/core/Tensor.h>
-#include <ATen/ops/_pack_padded_sequence.h>
-#include <ATen/ops/_pad_packed_sequence.h>
 #include <ATen/ops/argmax.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/from_blob.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log_sigmoid.h>
-#include <ATen/ops/lstm.h>
 #include <ATen/ops/sigmoid.h>
 #include <c10/core/InferenceMode.h>
 
@@ -36,29 +34,21 @@ std::int64_t unit_id(const TokenizerPlan::Impl& impl, const CharUnit& unit) {
     return found == impl.unit2id.end() ? impl.unk_id : found->second;
 }
 
-// Runs one BiLSTM, padded [B, T, in] -> [B, T, 2H]; with lengths the input is
-// packed so padding never enters the recurrence.
-at::Tensor run_bilstm(const at::Tensor& input, const std::vector<at::Tensor>& weights,
-                      const std::vector<at::Tensor>& state, const at::Tensor* lengths) {
-    if (lengths == nullptr) {
-        return std::get<0>(at::lstm(input, state, weights, /*has_biases=*/true, /*num_layers=*/1,
-                                    /*dropout=*/0.0, /*train=*/false, /*bidirectional=*/true,
-                                    /*batch_first=*/true));
-    }
-    auto [data, batch_sizes] = at::_pack_padded_sequence(input, *lengths, /*batch_first=*/true);
-    at::Tensor output = std::get<0>(at::lstm(data, batch_sizes, state, weights, /*has_biases=*/true,
-                                             /*num_layers=*/1, /*dropout=*/0.0, /*train=*/false,
-                                             /*bidirectional=*/true));
-    return std::get<0>(at::_pad_packed_sequence(output, batch_sizes, /*batch_first=*/true,
-                                                /*padding_value=*/0.0, /*total_length=*/input.size(1)));
+// Runs one BiLSTM, padded [B, T, in] -> [B, T, 2H]; with lengths, padding never
+// enters the recurrence and its outputs are zero, as with packed sequences.
+at::Tensor run_bilstm(const std::shared_ptr<const BiLstm>& prepared, const std::vector<at::Tensor>& weights,
+                      const at::Tensor& input, const std::vector<at::Tensor>& state, const std::int64_t* lengths) {
+    if (prepared) return prepared->forward(input, lengths, state[0], state[1]).output;
+    // Weights without LSTM shapes: preparing them again raises the shape error.
+    return BiLstm(weights).forward(input, lengths, state[0], state[1]).output;
 }
 
 // The network over ids [B, T] and features [B, T, feat_dim]: arg-max labels [B, T].
 at::Tensor run_network(const TokenizerPlan::Impl& impl, const at::Tensor& ids, const at::Tensor& features,
-                       const std::vector<at::Tensor>& state, const at::Tensor* lengths) {
+                       const std::vector<at::Tensor>& state, const std::int64_t* lengths) {
     const at::Tensor embedded = at::embedding(impl.tokenizer_weight("embeddings.weight"), ids, impl.pad_id);
     const at::Tensor input = at::cat({embedded, features}, -1);
-    const at::Tensor h1 = run_bilstm(input, impl.rnn_weights, state, lengths);
+    const at::Tensor h1 = run_bilstm(impl.rnn, impl.rnn_weights, input, state, lengths);
 
     at::Tensor tok = at::linear(h1, impl.tokenizer_weight("tok_clf.weight"), impl.tokenizer_weight("tok_clf.bias"));
     at::Tensor sent =
@@ -73,7 +63,7 @@ at::Tensor run_network(const TokenizerPlan::Impl& impl, const at::Tensor& ids, c
         const at::Tensor gate = at::sigmoid(tok.neg().mul(impl.hier_invtemp)).neg().add(1.0);
         input2 = h1.mul(gate);
     }
-    const at::Tensor h2 = run_bilstm(input2, impl.rnn2_weights, state, lengths);
+    const at::Tensor h2 = run_bilstm(impl.rnn2, impl.rnn2_weights, input2, state, lengths);
 
     tok = tok.add(at::linear(h2, impl.tokenizer_weight("tok_clf2.weight")));
     sent = sent.add(at::linear(h2, impl.tokenizer_weight("sent_clf2.weight")));
@@ -183,10 +173,9 @@ std::vector<Labels> label_paragraphs(const TokenizerPlan::Impl& impl,
         const auto t = static_cast<std::int64_t>(longest);
         const at::Tensor id_view = borrow(ids.data(), {b, t});
         const at::Tensor feature_view = borrow(features.data(), {b, t, feat_dim});
-        const at::Tensor length_view = borrow(lengths.data(), {b});
         const std::vector<at::Tensor> state = {impl.initial_state[0].expand({2, b, impl.hidden_dim}).contiguous(),
                                                impl.initial_state[1].expand({2, b, impl.hidden_dim}).contiguous()};
-        labels = run_network(impl, id_view, feature_view, state, &length_view).contiguous();
+        labels = run_network(impl, id_view, feature_view, state, lengths.data()).contiguous();
     }
 
     results.resize(batch);

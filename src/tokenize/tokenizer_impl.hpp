@@ -17,6 +17,9 @@
 namespace quelbin {
 
 class ModelBundle;
+namespace detail {
+class BiLstm;
+}
 
 struct TokenizerPlan::Impl {
     std::shared_ptr<ModelBundle> bundle;
@@ -25,6 +28,11 @@ struct TokenizerPlan::Impl {
     std::vector<at::Tensor> rnn_weights;
     std::vector<at::Tensor> rnn2_weights;
     std::vector<at::Tensor> initial_state;
+    // The two BiLSTMs prepared for inference from rnn_weights and rnn2_weights;
+    // null when those weights do not have LSTM shapes (the labeller then reports
+    // the shape error when it runs).
+    std::shared_ptr<const detail::BiLstm> rnn;
+    std::shared_ptr<const detail::BiLstm> rnn2;
     std::unordered_set<std::string> lexicon_words;
     std::unordered_set<std::string> lexicon_prefixes;
     std::unordered_set<std::string> lexicon_suffixes;
