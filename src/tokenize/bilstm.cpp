@@ -2,6 +2,7 @@
 
 #include <ATen/ops/addmm.h>
 #include <ATen/ops/cat.h>
+#include <ATen/ops/empty.h>
 #include <ATen/ops/zeros.h>
 #include <c10/util/Exception.h>
 
@@ -64,31 +65,17 @@ inline Lanes exp_lanes(Lanes x) {
 
 inline Lanes sigmoid_lanes(Lanes x) { return 1.0f / (1.0f + exp_lanes(-x)); }
 
-// tanh: an odd polynomial near zero (where 1 - 2 / (e^2|x| + 1) would cancel),
-// the exponential form elsewhere, with the sign of x.
-inline Lanes tanh_lanes(Lanes x) {
-    const LaneBits sign = (LaneBits)x & 0x80000000u;
-    const Lanes a = (Lanes)((LaneBits)x & 0x7FFFFFFFu);
-    const Lanes z = x * x;
-    Lanes p = splat(-5.70498872745e-3f);
-    p = p * z + 2.06390887954e-2f;
-    p = p * z - 5.37397155531e-2f;
-    p = p * z + 1.33314422036e-1f;
-    p = p * z - 3.33332819422e-1f;
-    const Lanes small = p * z * x + x;
-    const Lanes magnitude = 1.0f - 2.0f / (exp_lanes(a + a) + 1.0f);
-    const Lanes large = (Lanes)((LaneBits)magnitude | sign);
-    return a < splat(0.625f) ? small : large;
-}
+// tanh(x) = 2 sigmoid(2x) - 1, within about 1e-7 of the exact value.
+inline Lanes tanh_lanes(Lanes x) { return 2.0f / (1.0f + exp_lanes(-(x + x))) - 1.0f; }
 
-// g[0, kBlock) += sum over k of h[k] * w[k * stride + (0, kBlock)].
-inline void add_recurrent_block(const float* __restrict h, std::int64_t hidden, const float* __restrict w,
-                                std::int64_t stride, float* __restrict g) {
+// g[0, kBlock) += sum over k of h[k] * panel[k * kBlock + (0, kBlock)].
+inline void add_recurrent_block(const float* __restrict h, std::int64_t hidden, const float* __restrict panel,
+                                float* __restrict g) {
     Lanes a0 = load_lanes(g), a1 = load_lanes(g + 8), a2 = load_lanes(g + 16), a3 = load_lanes(g + 24);
     Lanes a4 = load_lanes(g + 32), a5 = load_lanes(g + 40), a6 = load_lanes(g + 48), a7 = load_lanes(g + 56);
     for (std::int64_t k = 0; k < hidden; ++k) {
         const Lanes hk = splat(h[k]);
-        const float* row = w + k * stride;
+        const float* row = panel + k * kBlock;
         a0 += hk * load_lanes(row);
         a1 += hk * load_lanes(row + 8);
         a2 += hk * load_lanes(row + 16);
@@ -106,6 +93,45 @@ inline void add_recurrent_block(const float* __restrict h, std::int64_t hidden, 
     store_lanes(g + 40, a5);
     store_lanes(g + 48, a6);
     store_lanes(g + 56, a7);
+}
+
+// The same for two sequences over half a block (kBlock / 2 columns): each
+// weight loaded feeds both, which keeps the multipliers rather than the loads busy.
+inline void add_recurrent_half_block_pair(const float* __restrict h0, const float* __restrict h1,
+                                          std::int64_t hidden, const float* __restrict panel, float* __restrict g0,
+                                          float* __restrict g1) {
+    Lanes a0 = load_lanes(g0), a1 = load_lanes(g0 + 8), a2 = load_lanes(g0 + 16), a3 = load_lanes(g0 + 24);
+    Lanes b0 = load_lanes(g1), b1 = load_lanes(g1 + 8), b2 = load_lanes(g1 + 16), b3 = load_lanes(g1 + 24);
+    for (std::int64_t k = 0; k < hidden; ++k) {
+        const Lanes x = splat(h0[k]);
+        const Lanes y = splat(h1[k]);
+        const float* row = panel + k * kBlock;
+        const Lanes w0 = load_lanes(row), w1 = load_lanes(row + 8), w2 = load_lanes(row + 16),
+                    w3 = load_lanes(row + 24);
+        a0 += x * w0;
+        b0 += y * w0;
+        a1 += x * w1;
+        b1 += y * w1;
+        a2 += x * w2;
+        b2 += y * w2;
+        a3 += x * w3;
+        b3 += y * w3;
+    }
+    store_lanes(g0, a0);
+    store_lanes(g0 + 8, a1);
+    store_lanes(g0 + 16, a2);
+    store_lanes(g0 + 24, a3);
+    store_lanes(g1, b0);
+    store_lanes(g1 + 8, b1);
+    store_lanes(g1 + 16, b2);
+    store_lanes(g1 + 24, b3);
+}
+
+// n floats from source to target, whole lanes first (no library call per row).
+inline void copy_floats(const float* __restrict source, float* __restrict target, std::int64_t n) {
+    std::int64_t i = 0;
+    for (; i + kLanes <= n; i += kLanes) store_lanes(target + i, load_lanes(source + i));
+    for (; i < n; ++i) target[i] = source[i];
 }
 
 // One cell step of one sequence. g holds the pre-activations of the four gates
@@ -129,7 +155,7 @@ struct Direction {
     const float* projection;          // [B * T][8H]: x W_ih^T + biases, both directions
     std::int64_t projection_stride;   // 8H
     std::int64_t projection_offset;   // 0 forward, 4H backward
-    const float* w_hh_t;              // [H][row]: gate q of unit u in column q * section + u
+    const float* w_hh_t;              // [row / kBlock][H][kBlock]: panels of W_hh^T, see BiLstm
     std::int64_t hidden;              // H
     std::int64_t section;             // H rounded up to kLanes
     std::int64_t row;                 // 4 * section rounded up to kBlock
@@ -165,18 +191,27 @@ void run_direction(const Direction& job) {
         for (std::int64_t r = 0; r < active; ++r) {
             const float* pre = job.projection + position(r) * job.projection_stride + job.projection_offset;
             float* g = gates + r * row;
-            for (int q = 0; q < 4; ++q) std::copy(pre + q * H, pre + (q + 1) * H, g + q * section);
+            for (int q = 0; q < 4; ++q) copy_floats(pre + q * H, g + q * section, H);
         }
-        // Column block outermost: its rows of W_hh^T stay in cache for every sequence.
+        // Panel outermost: its H x kBlock floats (contiguous, so they do not
+        // contend for the same cache sets) stay in L1 for every sequence.
         for (std::int64_t j0 = 0; j0 < row; j0 += kBlock) {
-            for (std::int64_t r = 0; r < active; ++r) {
-                add_recurrent_block(job.h + r * section, H, job.w_hh_t + j0, row, gates + r * row + j0);
+            const float* panel = job.w_hh_t + j0 * H;
+            std::int64_t r = 0;
+            for (; r + 1 < active; r += 2) {
+                const float* h0 = job.h + r * section;
+                const float* h1 = h0 + section;
+                float* g0 = gates + r * row + j0;
+                float* g1 = g0 + row;
+                add_recurrent_half_block_pair(h0, h1, H, panel, g0, g1);
+                add_recurrent_half_block_pair(h0, h1, H, panel + kBlock / 2, g0 + kBlock / 2, g1 + kBlock / 2);
             }
+            if (r < active) add_recurrent_block(job.h + r * section, H, panel, gates + r * row + j0);
         }
         for (std::int64_t r = 0; r < active; ++r) {
             float* h = job.h + r * section;
             lstm_cell(gates + r * row, job.c + r * section, h, section);
-            std::copy(h, h + H, job.output + position(r) * 2 * H + job.output_offset);
+            copy_floats(h, job.output + position(r) * 2 * H + job.output_offset, H);
         }
     }
 }
@@ -220,7 +255,8 @@ BiLstm::BiLstm(const std::vector<at::Tensor>& weights) {
         target.assign(static_cast<std::size_t>(hidden_ * row_), 0.0f);
         for (std::int64_t j = 0; j < G; ++j) {
             const std::int64_t column = j / hidden_ * section_ + j % hidden_;
-            for (std::int64_t k = 0; k < hidden_; ++k) target[k * row_ + column] = source[j * hidden_ + k];
+            float* panel = target.data() + column / kBlock * kBlock * hidden_ + column % kBlock;
+            for (std::int64_t k = 0; k < hidden_; ++k) panel[k * kBlock] = source[j * hidden_ + k];
         }
     }
 }
@@ -259,9 +295,21 @@ BiLstmOutput BiLstm::forward(const at::Tensor& input, const std::int64_t* length
     const at::Tensor h_init = h0.defined() ? h0.contiguous() : at::Tensor();
     const at::Tensor c_init = c0.defined() ? c0.contiguous() : at::Tensor();
 
+    // The input projection of every step at once; with lengths, one product per
+    // sequence over its own steps, so padding costs nothing and a sequence gets
+    // the same arithmetic whatever else shares its batch.
     at::Tensor projection;
     if (B > 0 && T > 0) {
-        projection = at::addmm(bias_, input.reshape({B * T, input_size_}), w_ih_.t()).contiguous();
+        if (lengths == nullptr) {
+            projection = at::addmm(bias_, input.reshape({B * T, input_size_}), w_ih_.t()).contiguous();
+        } else {
+            projection = at::empty({B, T, 8 * H}, options);
+            for (std::int64_t b = 0; b < B; ++b) {
+                if (length[b] == 0) continue;
+                at::Tensor rows = projection[b].narrow(0, 0, length[b]);
+                at::addmm_out(rows, bias_, input[b].narrow(0, 0, length[b]), w_ih_.t());
+            }
+        }
     }
     // States and gates per rank, in lane-aligned sections whose tails stay zero.
     std::vector<float> h(static_cast<std::size_t>(B * section_), 0.0f);

@@ -45,8 +45,10 @@ private:
     std::int64_t row_ = 0;           // 4 * section_ rounded up to the kernel's column block
     at::Tensor w_ih_;                // [8H, in]: forward rows, then backward rows
     at::Tensor bias_;                // [8H]: b_ih + b_hh of both directions
-    std::vector<float> w_hh_t_[2];   // per direction [H][row_]: W_hh transposed, gate q of unit u
-                                     // in column q * section_ + u, zeros elsewhere
+    // Per direction, W_hh transposed into gate columns (gate q of unit u in
+    // column q * section_ + u, zeros elsewhere), stored as row_ / 64 contiguous
+    // panels of [H][64] columns.
+    std::vector<float> w_hh_t_[2];
 };
 
 }  // namespace quelbin::detail

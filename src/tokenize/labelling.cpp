@@ -95,43 +95,125 @@ void apply_final_label_rule(Labels& labels) {
     else if (last == 3) last = 4;
 }
 
-Labels label_paragraph(const TokenizerPlan::Impl& impl, const Paragraph& paragraph) {
-    Labels result;
-    const std::size_t n = paragraph.size();
-    if (n == 0) return result;
-    std::vector<float> features = compute_unit_features(impl, paragraph);
-    std::vector<std::int64_t> ids(n);
-    for (std::size_t i = 0; i < n; ++i) ids[i] = unit_id(impl, paragraph[i]);
-    const std::int64_t feat_dim = impl.feat_dim;
-    result.reserve(n);
+namespace {
 
-    std::size_t start = 0;
-    while (start < n) {
-        const std::size_t window = std::min(n - start, kInferenceWindow);
-        if (window == 0) throw TokenizerModelError("invalid tokenizer inference window");
-        c10::InferenceMode guard;
-        const auto length = static_cast<std::int64_t>(window);
-        const at::Tensor id_view = borrow(ids.data() + start, {1, length});
-        const at::Tensor feature_view = borrow(features.data() + start * feat_dim, {1, length, feat_dim});
-        const at::Tensor labels = run_network(impl, id_view, feature_view, impl.initial_state, nullptr)
-                                      .squeeze(0)
-                                      .contiguous();
+// How many paragraphs run their windows side by side in the windowed path: the
+// recurrence then reuses each block of weights from L1 across them instead of
+// streaming all weights from L2 at every step of a single sequence.
+constexpr std::size_t kLockstep = 8;
+
+// A paragraph going through its windows.
+struct WindowedParagraph {
+    std::size_t position = 0;  // in the input list
+    const Paragraph* paragraph = nullptr;
+    std::vector<float> features;
+    std::vector<std::int64_t> ids;
+    std::size_t start = 0;  // first unit of the next window
+    Labels labels;
+};
+
+}  // namespace
+
+Labels label_paragraph(const TokenizerPlan::Impl& impl, const Paragraph& paragraph) {
+    std::vector<Labels> labels = label_paragraphs_windowed(impl, {std::cref(paragraph)});
+    return std::move(labels.front());
+}
+
+std::vector<Labels> label_paragraphs_windowed(const TokenizerPlan::Impl& impl,
+                                              const std::vector<std::reference_wrapper<const Paragraph>>& paragraphs) {
+    std::vector<Labels> results(paragraphs.size());
+    const std::int64_t feat_dim = impl.feat_dim;
+    const auto row_width = static_cast<std::size_t>(std::max<std::int64_t>(feat_dim, 0));
+    std::vector<WindowedParagraph> active;
+    active.reserve(kLockstep);
+    std::vector<std::int64_t> ids;
+    std::vector<float> features;
+    std::vector<std::int64_t> lengths;
+    std::size_t next = 0;
+    while (true) {
+        // Admit paragraphs in input order; an empty one gets no labels and
+        // runs neither features nor network nor mask.
+        while (active.size() < kLockstep && next < paragraphs.size()) {
+            const Paragraph& paragraph = paragraphs[next];
+            if (!paragraph.empty()) {
+                WindowedParagraph entry;
+                entry.position = next;
+                entry.paragraph = &paragraph;
+                entry.features = compute_unit_features(impl, paragraph);
+                entry.ids.resize(paragraph.size());
+                for (std::size_t i = 0; i < paragraph.size(); ++i) entry.ids[i] = unit_id(impl, paragraph[i]);
+                entry.labels.reserve(paragraph.size());
+                active.push_back(std::move(entry));
+            }
+            ++next;
+        }
+        if (active.empty()) break;
+
+        // One round: the current window of every active paragraph, each its own
+        // sequence from the zero state.
+        const std::size_t batch = active.size();
+        lengths.clear();
+        std::size_t longest = 0;
+        for (const WindowedParagraph& entry : active) {
+            const std::size_t window = std::min(entry.paragraph->size() - entry.start, kInferenceWindow);
+            if (window == 0) throw TokenizerModelError("invalid tokenizer inference window");
+            lengths.push_back(static_cast<std::int64_t>(window));
+            longest = std::max(longest, window);
+        }
+        ids.assign(batch * longest, impl.pad_id);
+        features.assign(batch * longest * row_width, 0.0f);
+        for (std::size_t i = 0; i < batch; ++i) {
+            const WindowedParagraph& entry = active[i];
+            const auto window = static_cast<std::size_t>(lengths[i]);
+            std::copy_n(entry.ids.data() + entry.start, window, ids.data() + i * longest);
+            std::copy_n(entry.features.data() + entry.start * row_width, window * row_width,
+                        features.data() + i * longest * row_width);
+        }
+        at::Tensor labels;
+        {
+            c10::InferenceMode guard;
+            const auto b = static_cast<std::int64_t>(batch);
+            const auto t = static_cast<std::int64_t>(longest);
+            const at::Tensor id_view = borrow(ids.data(), {b, t});
+            const at::Tensor feature_view = borrow(features.data(), {b, t, feat_dim});
+            const std::vector<at::Tensor> state =
+                batch == 1 ? impl.initial_state
+                           : std::vector<at::Tensor>{impl.initial_state[0].expand({2, b, impl.hidden_dim}).contiguous(),
+                                                     impl.initial_state[1].expand({2, b, impl.hidden_dim}).contiguous()};
+            labels = run_network(impl, id_view, feature_view, state, lengths.data()).contiguous();
+        }
+
+        // Keep each window's labels up to its last sentence end when the
+        // paragraph goes on; the rest is labelled again in the next window.
         const std::int64_t* values = labels.const_data_ptr<std::int64_t>();
-        std::size_t keep = window;
-        if (start + window < n) {
-            for (std::size_t k = window; k > 0; --k) {
-                if (values[k - 1] == 2 || values[k - 1] == 4) {
-                    keep = k;
-                    break;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < batch; ++i) {
+            WindowedParagraph& entry = active[i];
+            const std::int64_t* row = values + i * longest;
+            const auto window = static_cast<std::size_t>(lengths[i]);
+            std::size_t keep = window;
+            if (entry.start + window < entry.paragraph->size()) {
+                for (std::size_t k = window; k > 0; --k) {
+                    if (row[k - 1] == 2 || row[k - 1] == 4) {
+                        keep = k;
+                        break;
+                    }
                 }
             }
+            entry.labels.insert(entry.labels.end(), row, row + keep);
+            entry.start += keep;
+            if (entry.start < entry.paragraph->size()) {
+                if (kept != i) active[kept] = std::move(entry);
+                ++kept;
+                continue;
+            }
+            apply_final_label_rule(entry.labels);
+            mask_emails_and_urls(*entry.paragraph, entry.labels);
+            results[entry.position] = std::move(entry.labels);
         }
-        result.insert(result.end(), values, values + keep);
-        start += keep;
+        active.resize(kept);
     }
-    apply_final_label_rule(result);
-    mask_emails_and_urls(paragraph, result);
-    return result;
+    return results;
 }
 
 std::vector<Labels> label_paragraphs(const TokenizerPlan::Impl& impl,

@@ -19,9 +19,9 @@ std::shared_ptr<DocumentStorage> build_document_storage(const TokenizerPlan::Imp
 
 std::shared_ptr<DocumentStorage> tokenize_text(const TokenizerPlan::Impl& impl, const Utf8Text& text) {
     const std::vector<Paragraph> paragraphs = split_paragraphs(text.bytes(), impl.skip_newline);
-    std::vector<Labels> labels;
-    labels.reserve(paragraphs.size());
-    for (const Paragraph& paragraph : paragraphs) labels.push_back(label_paragraph(impl, paragraph));
+    // Every paragraph gets the labels of label_paragraph; their windows run side by side.
+    const std::vector<std::reference_wrapper<const Paragraph>> all(paragraphs.begin(), paragraphs.end());
+    const std::vector<Labels> labels = label_paragraphs_windowed(impl, all);
     return build_document_storage(impl, text, paragraphs, labels);
 }
 
@@ -42,12 +42,17 @@ std::vector<std::shared_ptr<DocumentStorage>> tokenize_texts(const TokenizerPlan
     std::vector<std::size_t> destinations;
     queue.reserve(batch_size);
     destinations.reserve(batch_size);
+    // Paragraphs longer than one window get the labels of label_paragraph; they
+    // are collected and labelled side by side once the batches are done.
+    std::vector<std::reference_wrapper<const Paragraph>> long_paragraphs;
+    std::vector<std::size_t> long_destinations;
     std::size_t g = 0;
     for (const std::vector<Paragraph>& document : paragraphs) {
         for (const Paragraph& paragraph : document) {
             if (paragraph.size() > kInferenceWindow) {
                 flush_paragraph_queue(impl, queue, destinations, labels);
-                labels[g] = label_paragraph(impl, paragraph);
+                long_paragraphs.push_back(std::cref(paragraph));
+                long_destinations.push_back(g);
             } else {
                 queue.push_back(std::cref(paragraph));
                 destinations.push_back(g);
@@ -57,6 +62,8 @@ std::vector<std::shared_ptr<DocumentStorage>> tokenize_texts(const TokenizerPlan
         }
     }
     flush_paragraph_queue(impl, queue, destinations, labels);
+    std::vector<Labels> long_labels = label_paragraphs_windowed(impl, long_paragraphs);
+    for (std::size_t i = 0; i < long_labels.size(); ++i) labels[long_destinations[i]] = std::move(long_labels[i]);
 
     std::vector<std::shared_ptr<DocumentStorage>> results;
     results.reserve(texts.size());
