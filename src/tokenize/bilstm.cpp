@@ -68,11 +68,11 @@ inline Lanes sigmoid_lanes(Lanes x) { return 1.0f / (1.0f + exp_lanes(-x)); }
 // tanh(x) = 2 sigmoid(2x) - 1, within about 1e-7 of the exact value.
 inline Lanes tanh_lanes(Lanes x) { return 2.0f / (1.0f + exp_lanes(-(x + x))) - 1.0f; }
 
-// g[0, kBlock) += sum over k of h[k] * panel[k * kBlock + (0, kBlock)].
-inline void add_recurrent_block(const float* __restrict h, std::int64_t hidden, const float* __restrict panel,
-                                float* __restrict g) {
-    Lanes a0 = load_lanes(g), a1 = load_lanes(g + 8), a2 = load_lanes(g + 16), a3 = load_lanes(g + 24);
-    Lanes a4 = load_lanes(g + 32), a5 = load_lanes(g + 40), a6 = load_lanes(g + 48), a7 = load_lanes(g + 56);
+// g[0, kBlock) = pre[0, kBlock) + sum over k of h[k] * panel[k * kBlock + (0, kBlock)].
+inline void add_recurrent_block(const float* h, std::int64_t hidden, const float* panel, const float* pre,
+                                float* g) {
+    Lanes a0 = load_lanes(pre), a1 = load_lanes(pre + 8), a2 = load_lanes(pre + 16), a3 = load_lanes(pre + 24);
+    Lanes a4 = load_lanes(pre + 32), a5 = load_lanes(pre + 40), a6 = load_lanes(pre + 48), a7 = load_lanes(pre + 56);
     for (std::int64_t k = 0; k < hidden; ++k) {
         const Lanes hk = splat(h[k]);
         const float* row = panel + k * kBlock;
@@ -97,11 +97,11 @@ inline void add_recurrent_block(const float* __restrict h, std::int64_t hidden, 
 
 // The same for two sequences over half a block (kBlock / 2 columns): each
 // weight loaded feeds both, which keeps the multipliers rather than the loads busy.
-inline void add_recurrent_half_block_pair(const float* __restrict h0, const float* __restrict h1,
-                                          std::int64_t hidden, const float* __restrict panel, float* __restrict g0,
-                                          float* __restrict g1) {
-    Lanes a0 = load_lanes(g0), a1 = load_lanes(g0 + 8), a2 = load_lanes(g0 + 16), a3 = load_lanes(g0 + 24);
-    Lanes b0 = load_lanes(g1), b1 = load_lanes(g1 + 8), b2 = load_lanes(g1 + 16), b3 = load_lanes(g1 + 24);
+inline void add_recurrent_half_block_pair(const float* h0, const float* h1, std::int64_t hidden,
+                                          const float* panel, const float* pre0, const float* pre1, float* g0,
+                                          float* g1) {
+    Lanes a0 = load_lanes(pre0), a1 = load_lanes(pre0 + 8), a2 = load_lanes(pre0 + 16), a3 = load_lanes(pre0 + 24);
+    Lanes b0 = load_lanes(pre1), b1 = load_lanes(pre1 + 8), b2 = load_lanes(pre1 + 16), b3 = load_lanes(pre1 + 24);
     for (std::int64_t k = 0; k < hidden; ++k) {
         const Lanes x = splat(h0[k]);
         const Lanes y = splat(h1[k]);
@@ -127,25 +127,21 @@ inline void add_recurrent_half_block_pair(const float* __restrict h0, const floa
     store_lanes(g1 + 24, b3);
 }
 
-// n floats from source to target, whole lanes first (no library call per row).
-inline void copy_floats(const float* __restrict source, float* __restrict target, std::int64_t n) {
-    std::int64_t i = 0;
-    for (; i + kLanes <= n; i += kLanes) store_lanes(target + i, load_lanes(source + i));
-    for (; i < n; ++i) target[i] = source[i];
-}
-
 // One cell step of one sequence. g holds the pre-activations of the four gates
 // (i, f, g, o), each section `section` floats wide (a multiple of kLanes, zero
-// past the hidden size); c and h (also `section` wide) advance one step.
-inline void lstm_cell(const float* __restrict g, float* __restrict c, float* __restrict h, std::int64_t section) {
+// past the hidden size); c and h (also `section` wide) advance one step, and
+// out (as wide; may be h itself) receives the new h.
+inline void lstm_cell(const float* g, float* c, float* h, float* out, std::int64_t section) {
     for (std::int64_t k = 0; k < section; k += kLanes) {
         const Lanes in_gate = sigmoid_lanes(load_lanes(g + k));
         const Lanes forget_gate = sigmoid_lanes(load_lanes(g + section + k));
         const Lanes cell_gate = tanh_lanes(load_lanes(g + 2 * section + k));
         const Lanes out_gate = sigmoid_lanes(load_lanes(g + 3 * section + k));
         const Lanes cell = forget_gate * load_lanes(c + k) + in_gate * cell_gate;
+        const Lanes hidden = out_gate * tanh_lanes(cell);
         store_lanes(c + k, cell);
-        store_lanes(h + k, out_gate * tanh_lanes(cell));
+        store_lanes(h + k, hidden);
+        store_lanes(out + k, hidden);
     }
 }
 
@@ -188,11 +184,22 @@ void run_direction(const Direction& job) {
     for (std::int64_t s = 0; s < longest; ++s) {
         while (active > 0 && lengths[active - 1] <= s) --active;
         auto position = [&](std::int64_t r) { return order[r] * steps + (reverse ? lengths[r] - 1 - s : s); };
-        for (std::int64_t r = 0; r < active; ++r) {
+        // Pre-activations: read straight from the projection when its gate
+        // columns already have the panel layout (4H a whole number of panels),
+        // else copied into that layout once per step.
+        const bool aligned = section == H && row == 4 * H;
+        const std::int64_t pre_stride = aligned ? 0 : row;
+        for (std::int64_t r = 0; r < active && !aligned; ++r) {
             const float* pre = job.projection + position(r) * job.projection_stride + job.projection_offset;
             float* g = gates + r * row;
-            for (int q = 0; q < 4; ++q) copy_floats(pre + q * H, g + q * section, H);
+            for (int q = 0; q < 4; ++q) {
+                for (std::int64_t k = 0; k < H; ++k) g[q * section + k] = pre[q * H + k];
+            }
         }
+        auto pre_of = [&](std::int64_t r) {
+            return aligned ? job.projection + position(r) * job.projection_stride + job.projection_offset
+                           : gates + r * pre_stride;
+        };
         // Panel outermost: its H x kBlock floats (contiguous, so they do not
         // contend for the same cache sets) stay in L1 for every sequence.
         for (std::int64_t j0 = 0; j0 < row; j0 += kBlock) {
@@ -201,18 +208,32 @@ void run_direction(const Direction& job) {
             for (; r + 1 < active; r += 2) {
                 const float* h0 = job.h + r * section;
                 const float* h1 = h0 + section;
+                const float* pre0 = pre_of(r) + j0;
+                const float* pre1 = pre_of(r + 1) + j0;
                 float* g0 = gates + r * row + j0;
                 float* g1 = g0 + row;
-                add_recurrent_half_block_pair(h0, h1, H, panel, g0, g1);
-                add_recurrent_half_block_pair(h0, h1, H, panel + kBlock / 2, g0 + kBlock / 2, g1 + kBlock / 2);
+                add_recurrent_half_block_pair(h0, h1, H, panel, pre0, pre1, g0, g1);
+                add_recurrent_half_block_pair(h0, h1, H, panel + kBlock / 2, pre0 + kBlock / 2, pre1 + kBlock / 2,
+                                              g0 + kBlock / 2, g1 + kBlock / 2);
             }
-            if (r < active) add_recurrent_block(job.h + r * section, H, panel, gates + r * row + j0);
+            if (r < active) add_recurrent_block(job.h + r * section, H, panel, pre_of(r) + j0, gates + r * row + j0);
         }
         for (std::int64_t r = 0; r < active; ++r) {
             float* h = job.h + r * section;
-            lstm_cell(gates + r * row, job.c + r * section, h, section);
-            copy_floats(h, job.output + position(r) * 2 * H + job.output_offset, H);
+            float* out = job.output + position(r) * 2 * H + job.output_offset;
+            lstm_cell(gates + r * row, job.c + r * section, h, aligned ? out : h, section);
+            if (!aligned) {
+                for (std::int64_t k = 0; k < H; ++k) out[k] = h[k];
+            }
         }
+    }
+}
+
+void check_lengths(const std::int64_t* lengths, std::int64_t batch, std::int64_t steps) {
+    if (lengths == nullptr) return;
+    for (std::int64_t b = 0; b < batch; ++b) {
+        TORCH_CHECK(lengths[b] >= 0 && lengths[b] <= steps, "LSTM sequence length ", lengths[b], " outside [0, ",
+                    steps, "]");
     }
 }
 
@@ -269,48 +290,59 @@ BiLstmOutput BiLstm::forward(const at::Tensor& input, const std::int64_t* length
                 input_size_);
     const std::int64_t B = input.size(0);
     const std::int64_t T = input.size(1);
-    const std::int64_t H = hidden_;
-    check_state(h0, "h0", B, H);
-    check_state(c0, "c0", B, H);
-
-    std::vector<std::int64_t> length(static_cast<std::size_t>(B), T);
-    if (lengths != nullptr) {
-        for (std::int64_t b = 0; b < B; ++b) {
-            TORCH_CHECK(lengths[b] >= 0 && lengths[b] <= T, "LSTM sequence length ", lengths[b],
-                        " outside [0, ", T, "]");
-            length[b] = lengths[b];
-        }
-    }
-    std::vector<std::int64_t> order(static_cast<std::size_t>(B));
-    std::iota(order.begin(), order.end(), std::int64_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) { return length[a] > length[b]; });
-    std::vector<std::int64_t> ranked(static_cast<std::size_t>(B));
-    for (std::int64_t r = 0; r < B; ++r) ranked[r] = length[order[r]];
-
-    const at::TensorOptions options = input.options().dtype(at::kFloat);
-    BiLstmOutput result;
-    result.output = at::zeros({B, T, 2 * H}, options);
-    result.h_n = at::zeros({2, B, H}, options);
-    result.c_n = at::zeros({2, B, H}, options);
-    const at::Tensor h_init = h0.defined() ? h0.contiguous() : at::Tensor();
-    const at::Tensor c_init = c0.defined() ? c0.contiguous() : at::Tensor();
-
+    check_lengths(lengths, B, T);
     // The input projection of every step at once; with lengths, one product per
     // sequence over its own steps, so padding costs nothing and a sequence gets
     // the same arithmetic whatever else shares its batch.
     at::Tensor projection;
     if (B > 0 && T > 0) {
         if (lengths == nullptr) {
-            projection = at::addmm(bias_, input.reshape({B * T, input_size_}), w_ih_.t()).contiguous();
+            projection = at::addmm(bias_, input.reshape({B * T, input_size_}), w_ih_.t());
         } else {
-            projection = at::empty({B, T, 8 * H}, options);
+            projection = at::empty({B, T, 8 * hidden_}, input.options());
             for (std::int64_t b = 0; b < B; ++b) {
-                if (length[b] == 0) continue;
-                at::Tensor rows = projection[b].narrow(0, 0, length[b]);
-                at::addmm_out(rows, bias_, input[b].narrow(0, 0, length[b]), w_ih_.t());
+                if (lengths[b] == 0) continue;
+                at::Tensor rows = projection[b].narrow(0, 0, lengths[b]);
+                at::addmm_out(rows, bias_, input[b].narrow(0, 0, lengths[b]), w_ih_.t());
             }
         }
     }
+    return run(projection, B, T, lengths, h0, c0);
+}
+
+BiLstmOutput BiLstm::forward_projected(const at::Tensor& projection, const std::int64_t* lengths,
+                                       const at::Tensor& h0, const at::Tensor& c0) const {
+    TORCH_CHECK(projection.defined() && projection.scalar_type() == at::kFloat && projection.dim() == 3 &&
+                    projection.size(2) == 8 * hidden_,
+                "LSTM input projection must be float32 [batch, steps, ", 8 * hidden_, "]");
+    const std::int64_t B = projection.size(0);
+    const std::int64_t T = projection.size(1);
+    check_lengths(lengths, B, T);
+    return run(B > 0 && T > 0 ? projection : at::Tensor(), B, T, lengths, h0, c0);
+}
+
+BiLstmOutput BiLstm::run(const at::Tensor& projection_in, std::int64_t B, std::int64_t T,
+                         const std::int64_t* lengths, const at::Tensor& h0, const at::Tensor& c0) const {
+    const std::int64_t H = hidden_;
+    check_state(h0, "h0", B, H);
+    check_state(c0, "c0", B, H);
+    std::vector<std::int64_t> length(static_cast<std::size_t>(B), T);
+    if (lengths != nullptr) std::copy_n(lengths, B, length.begin());
+    std::vector<std::int64_t> order(static_cast<std::size_t>(B));
+    std::iota(order.begin(), order.end(), std::int64_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) { return length[a] > length[b]; });
+    std::vector<std::int64_t> ranked(static_cast<std::size_t>(B));
+    for (std::int64_t r = 0; r < B; ++r) ranked[r] = length[order[r]];
+
+    const at::TensorOptions options = at::TensorOptions().dtype(at::kFloat);
+    BiLstmOutput result;
+    result.output = at::zeros({B, T, 2 * H}, options);
+    result.h_n = at::zeros({2, B, H}, options);
+    result.c_n = at::zeros({2, B, H}, options);
+    const at::Tensor h_init = h0.defined() ? h0.contiguous() : at::Tensor();
+    const at::Tensor c_init = c0.defined() ? c0.contiguous() : at::Tensor();
+    const at::Tensor projection = projection_in.defined() ? projection_in.contiguous() : at::Tensor();
+
     // States and gates per rank, in lane-aligned sections whose tails stay zero.
     std::vector<float> h(static_cast<std::size_t>(B * section_), 0.0f);
     std::vector<float> c(static_cast<std::size_t>(B * section_), 0.0f);

@@ -38,7 +38,21 @@ public:
     BiLstmOutput forward(const at::Tensor& input, const std::int64_t* lengths = nullptr,
                          const at::Tensor& h0 = at::Tensor(), const at::Tensor& c0 = at::Tensor()) const;
 
+    // The same from a precomputed input projection [B, T, 8H] (x W_ih^T + b_ih
+    // + b_hh, forward gates then backward gates), e.g. one assembled from
+    // per-token tables.
+    BiLstmOutput forward_projected(const at::Tensor& projection, const std::int64_t* lengths = nullptr,
+                                   const at::Tensor& h0 = at::Tensor(), const at::Tensor& c0 = at::Tensor()) const;
+
+    // Both directions' input weights stacked, [8H, input_size], and their
+    // summed biases, [8H].
+    const at::Tensor& input_weight() const { return w_ih_; }
+    const at::Tensor& bias() const { return bias_; }
+
 private:
+    BiLstmOutput run(const at::Tensor& projection, std::int64_t batch, std::int64_t steps,
+                     const std::int64_t* lengths, const at::Tensor& h0, const at::Tensor& c0) const;
+
     std::int64_t input_size_ = 0;
     std::int64_t hidden_ = 0;
     std::int64_t section_ = 0;       // H rounded up to the kernel's vector width

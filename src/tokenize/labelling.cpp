@@ -10,6 +10,7 @@
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/from_blob.h>
+#include <ATen/ops/index_select.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log_sigmoid.h>
 #include <ATen/ops/sigmoid.h>
@@ -46,9 +47,23 @@ at::Tensor run_bilstm(const std::shared_ptr<const BiLstm>& prepared, const std::
 // The network over ids [B, T] and features [B, T, feat_dim]: arg-max labels [B, T].
 at::Tensor run_network(const TokenizerPlan::Impl& impl, const at::Tensor& ids, const at::Tensor& features,
                        const std::vector<at::Tensor>& state, const std::int64_t* lengths) {
-    const at::Tensor embedded = at::embedding(impl.tokenizer_weight("embeddings.weight"), ids, impl.pad_id);
-    const at::Tensor input = at::cat({embedded, features}, -1);
-    const at::Tensor h1 = run_bilstm(impl.rnn, impl.rnn_weights, input, state, lengths);
+    at::Tensor h1;
+    if (impl.rnn_embedding_projection.defined()) {
+        // The first BiLSTM's input projection as table rows plus the features' share.
+        const std::int64_t batch = ids.size(0);
+        const std::int64_t steps = ids.size(1);
+        at::Tensor projection = at::index_select(impl.rnn_embedding_projection, 0, ids.reshape({batch * steps}));
+        if (impl.feat_dim > 0) {
+            projection.addmm_(features.reshape({batch * steps, impl.feat_dim}), impl.rnn_feature_weight.t());
+        }
+        h1 = impl.rnn->forward_projected(projection.view({batch, steps, projection.size(1)}), lengths, state[0],
+                                         state[1])
+                 .output;
+    } else {
+        const at::Tensor embedded = at::embedding(impl.tokenizer_weight("embeddings.weight"), ids, impl.pad_id);
+        const at::Tensor input = at::cat({embedded, features}, -1);
+        h1 = run_bilstm(impl.rnn, impl.rnn_weights, input, state, lengths);
+    }
 
     at::Tensor tok = at::linear(h1, impl.tokenizer_weight("tok_clf.weight"), impl.tokenizer_weight("tok_clf.bias"));
     at::Tensor sent =

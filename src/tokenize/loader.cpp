@@ -9,6 +9,7 @@
 #include <quelbin/errors.hpp>
 #include <quelbin/model_bundle.hpp>
 
+#include <ATen/ops/addmm.h>
 #include <ATen/ops/zeros.h>
 #include <c10/util/Exception.h>
 
@@ -184,6 +185,15 @@ TokenizerPlan::Impl::Impl(const std::filesystem::path& bundle_dir, bool verify_c
     } catch (const c10::Error&) {
         rnn.reset();
         rnn2.reset();
+    }
+    const at::Tensor& embeddings = tokenizer_weight("embeddings.weight");
+    constexpr std::int64_t kMaxTableFloats = std::int64_t{1} << 23;
+    if (rnn && embeddings.dim() == 2 && feat_dim >= 0 && embeddings.size(1) + feat_dim == rnn->input_size() &&
+        embeddings.size(0) * rnn->input_weight().size(0) <= kMaxTableFloats) {
+        const std::int64_t width = embeddings.size(1);
+        rnn_embedding_projection =
+            at::addmm(rnn->bias(), embeddings, rnn->input_weight().narrow(1, 0, width).t()).contiguous();
+        rnn_feature_weight = rnn->input_weight().narrow(1, width, feat_dim).contiguous();
     }
 }
 

@@ -33,6 +33,13 @@ struct TokenizerPlan::Impl {
     // the shape error when it runs).
     std::shared_ptr<const detail::BiLstm> rnn;
     std::shared_ptr<const detail::BiLstm> rnn2;
+    // The first BiLSTM's input projection of every vocabulary entry's embedding
+    // (biases included), [vocabulary, 8 * hidden_dim], and the feature columns
+    // of its input weight, [8 * hidden_dim, feat_dim]: the projection of a
+    // character is then a table row plus its features' product. Undefined when
+    // the shapes do not fit or the table would be large.
+    at::Tensor rnn_embedding_projection;
+    at::Tensor rnn_feature_weight;
     std::unordered_set<std::string> lexicon_words;
     std::unordered_set<std::string> lexicon_prefixes;
     std::unordered_set<std::string> lexicon_suffixes;
