@@ -263,25 +263,38 @@ std::vector<Labels> label_paragraphs(const TokenizerPlan::Impl& impl,
         compute_unit_features_into(impl, paragraph, features.data() + i * row_features);
     }
 
-    at::Tensor labels;
+    // One guard for the batch; the network runs over groups of kLockstep
+    // consecutive (sorted) rows, each packed, so that its tensors stay in cache.
+    // Sequences never interact, so the grouping changes no label.
+    results.resize(batch);
     {
         c10::InferenceMode guard;
-        const auto b = static_cast<std::int64_t>(batch);
         const auto t = static_cast<std::int64_t>(longest);
-        const at::Tensor id_view = borrow(ids.data(), {b, t});
-        const at::Tensor feature_view = borrow(features.data(), {b, t, feat_dim});
-        const std::vector<at::Tensor> state = {impl.initial_state[0].expand({2, b, impl.hidden_dim}).contiguous(),
-                                               impl.initial_state[1].expand({2, b, impl.hidden_dim}).contiguous()};
-        labels = run_network(impl, id_view, feature_view, state, lengths.data()).contiguous();
+        for (std::size_t first = 0; first < batch; first += kLockstep) {
+            const std::size_t count = std::min(kLockstep, batch - first);
+            const auto b = static_cast<std::int64_t>(count);
+            const std::int64_t width = lengths[first];
+            const at::Tensor id_view = at::from_blob(ids.data() + first * longest, {b, width}, {t, 1},
+                                                     at::detail::noopDelete, at::TensorOptions().dtype(at::kLong));
+            const at::Tensor feature_view =
+                at::from_blob(features.data() + first * row_features, {b, width, feat_dim},
+                              {t * feat_dim, feat_dim, 1}, at::detail::noopDelete,
+                              at::TensorOptions().dtype(at::kFloat));
+            const std::vector<at::Tensor> state = {
+                impl.initial_state[0].expand({2, b, impl.hidden_dim}).contiguous(),
+                impl.initial_state[1].expand({2, b, impl.hidden_dim}).contiguous()};
+            const at::Tensor labels =
+                run_network(impl, id_view, feature_view, state, lengths.data() + first).contiguous();
+            const std::int64_t* values = labels.const_data_ptr<std::int64_t>();
+            for (std::size_t i = 0; i < count; ++i) {
+                const auto length = static_cast<std::size_t>(lengths[first + i]);
+                results[order[first + i]].assign(values + i * width, values + i * width + length);
+            }
+        }
     }
-
-    results.resize(batch);
-    const std::int64_t* values = labels.const_data_ptr<std::int64_t>();
     for (std::size_t i = 0; i < batch; ++i) {
         const std::size_t position = order[i];
-        const auto length = static_cast<std::size_t>(lengths[i]);
         Labels& slot = results[position];
-        slot.assign(values + i * longest, values + i * longest + length);
         apply_final_label_rule(slot);
         mask_emails_and_urls(paragraphs[position], slot);
     }
