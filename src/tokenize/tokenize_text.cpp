@@ -8,9 +8,12 @@
 namespace quelbin::detail {
 
 std::shared_ptr<DocumentStorage> build_document_storage(const TokenizerPlan::Impl& impl, const Utf8Text& text,
-                                                        const std::vector<Paragraph>& paragraphs,
-                                                        const std::vector<Labels>& labels) {
+                                                        std::vector<Paragraph> paragraphs, std::vector<Labels> labels) {
     const std::vector<SentenceInput> sentences = build_sentences(impl, text, paragraphs, labels);
+    // The units and labels (tens of bytes per character) are not needed while
+    // the storage is built, the peak of a large text.
+    std::vector<Paragraph>().swap(paragraphs);
+    std::vector<Labels>().swap(labels);
     auto storage = std::make_shared<DocumentStorage>(text.bytes());
     storage->build(sentences);
     storage->lang = storage->pool.intern(impl.bundle->language());
@@ -18,11 +21,11 @@ std::shared_ptr<DocumentStorage> build_document_storage(const TokenizerPlan::Imp
 }
 
 std::shared_ptr<DocumentStorage> tokenize_text(const TokenizerPlan::Impl& impl, const Utf8Text& text) {
-    const std::vector<Paragraph> paragraphs = split_paragraphs(text.bytes(), impl.skip_newline);
+    std::vector<Paragraph> paragraphs = split_paragraphs(text.bytes(), impl.skip_newline);
     // Every paragraph gets the labels of label_paragraph; their windows run side by side.
-    const std::vector<std::reference_wrapper<const Paragraph>> all(paragraphs.begin(), paragraphs.end());
-    const std::vector<Labels> labels = label_paragraphs_windowed(impl, all);
-    return build_document_storage(impl, text, paragraphs, labels);
+    std::vector<Labels> labels =
+        label_paragraphs_windowed(impl, std::vector<std::reference_wrapper<const Paragraph>>(paragraphs.begin(), paragraphs.end()));
+    return build_document_storage(impl, text, std::move(paragraphs), std::move(labels));
 }
 
 std::vector<std::shared_ptr<DocumentStorage>> tokenize_texts(const TokenizerPlan::Impl& impl,
@@ -73,7 +76,7 @@ std::vector<std::shared_ptr<DocumentStorage>> tokenize_texts(const TokenizerPlan
         std::vector<Labels> document_labels(std::make_move_iterator(labels.begin() + g),
                                             std::make_move_iterator(labels.begin() + g + count));
         g += count;
-        results.push_back(build_document_storage(impl, *texts[d], paragraphs[d], document_labels));
+        results.push_back(build_document_storage(impl, *texts[d], std::move(paragraphs[d]), std::move(document_labels)));
     }
     return results;
 }
