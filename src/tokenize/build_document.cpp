@@ -83,13 +83,19 @@ std::vector<SentenceInput> build_sentences(const TokenizerPlan::Impl& impl, cons
             buffer.clear();
 
             if (label == 2 || label == 4) {
+                // Growth leaves up to half of a sentence's token records unused;
+                // over a large text that slack is a good part of the peak.
+                sentence.tokens.shrink_to_fit();
                 sentences.push_back(std::move(sentence));
                 sentence = SentenceInput();
                 next_id = 1;
             }
         }
         if (!buffer.empty()) throw TokenizerModelError("tokenizer prediction left an unfinished token");
-        if (!sentence.tokens.empty()) sentences.push_back(std::move(sentence));
+        if (!sentence.tokens.empty()) {
+            sentence.tokens.shrink_to_fit();
+            sentences.push_back(std::move(sentence));
+        }
     }
 
     // Whitespace around tokens, verbatim from the text.

@@ -1,19 +1,18 @@
 #include "tokenize/labelling.hpp"
 
+#include "tokenize/bilstm.hpp"
 #include "tokenize/features.hpp"
 
 #include <quelbin/errors.hpp>
 
 #include <ATen/core/Tensor.h>
-#include <ATen/ops/_pack_padded_sequence.h>
-#include <ATen/ops/_pad_packed_sequence.h>
 #include <ATen/ops/argmax.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/from_blob.h>
+#include <ATen/ops/index_select.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log_sigmoid.h>
-#include <ATen/ops/lstm.h>
 #include <ATen/ops/sigmoid.h>
 #include <c10/core/InferenceMode.h>
 
@@ -36,29 +35,35 @@ std::int64_t unit_id(const TokenizerPlan::Impl& impl, const CharUnit& unit) {
     return found == impl.unit2id.end() ? impl.unk_id : found->second;
 }
 
-// Runs one BiLSTM, padded [B, T, in] -> [B, T, 2H]; with lengths the input is
-// packed so padding never enters the recurrence.
-at::Tensor run_bilstm(const at::Tensor& input, const std::vector<at::Tensor>& weights,
-                      const std::vector<at::Tensor>& state, const at::Tensor* lengths) {
-    if (lengths == nullptr) {
-        return std::get<0>(at::lstm(input, state, weights, /*has_biases=*/true, /*num_layers=*/1,
-                                    /*dropout=*/0.0, /*train=*/false, /*bidirectional=*/true,
-                                    /*batch_first=*/true));
-    }
-    auto [data, batch_sizes] = at::_pack_padded_sequence(input, *lengths, /*batch_first=*/true);
-    at::Tensor output = std::get<0>(at::lstm(data, batch_sizes, state, weights, /*has_biases=*/true,
-                                             /*num_layers=*/1, /*dropout=*/0.0, /*train=*/false,
-                                             /*bidirectional=*/true));
-    return std::get<0>(at::_pad_packed_sequence(output, batch_sizes, /*batch_first=*/true,
-                                                /*padding_value=*/0.0, /*total_length=*/input.size(1)));
+// Runs one BiLSTM, padded [B, T, in] -> [B, T, 2H]; with lengths, padding never
+// enters the recurrence and its outputs are zero, as with packed sequences.
+at::Tensor run_bilstm(const std::shared_ptr<const BiLstm>& prepared, const std::vector<at::Tensor>& weights,
+                      const at::Tensor& input, const std::vector<at::Tensor>& state, const std::int64_t* lengths) {
+    if (prepared) return prepared->forward(input, lengths, state[0], state[1]).output;
+    // Weights without LSTM shapes: preparing them again raises the shape error.
+    return BiLstm(weights).forward(input, lengths, state[0], state[1]).output;
 }
 
 // The network over ids [B, T] and features [B, T, feat_dim]: arg-max labels [B, T].
 at::Tensor run_network(const TokenizerPlan::Impl& impl, const at::Tensor& ids, const at::Tensor& features,
-                       const std::vector<at::Tensor>& state, const at::Tensor* lengths) {
-    const at::Tensor embedded = at::embedding(impl.tokenizer_weight("embeddings.weight"), ids, impl.pad_id);
-    const at::Tensor input = at::cat({embedded, features}, -1);
-    const at::Tensor h1 = run_bilstm(input, impl.rnn_weights, state, lengths);
+                       const std::vector<at::Tensor>& state, const std::int64_t* lengths) {
+    at::Tensor h1;
+    if (impl.rnn_embedding_projection.defined()) {
+        // The first BiLSTM's input projection as table rows plus the features' share.
+        const std::int64_t batch = ids.size(0);
+        const std::int64_t steps = ids.size(1);
+        at::Tensor projection = at::index_select(impl.rnn_embedding_projection, 0, ids.reshape({batch * steps}));
+        if (impl.feat_dim > 0) {
+            projection.addmm_(features.reshape({batch * steps, impl.feat_dim}), impl.rnn_feature_weight.t());
+        }
+        h1 = impl.rnn->forward_projected(projection.view({batch, steps, projection.size(1)}), lengths, state[0],
+                                         state[1])
+                 .output;
+    } else {
+        const at::Tensor embedded = at::embedding(impl.tokenizer_weight("embeddings.weight"), ids, impl.pad_id);
+        const at::Tensor input = at::cat({embedded, features}, -1);
+        h1 = run_bilstm(impl.rnn, impl.rnn_weights, input, state, lengths);
+    }
 
     at::Tensor tok = at::linear(h1, impl.tokenizer_weight("tok_clf.weight"), impl.tokenizer_weight("tok_clf.bias"));
     at::Tensor sent =
@@ -73,7 +78,7 @@ at::Tensor run_network(const TokenizerPlan::Impl& impl, const at::Tensor& ids, c
         const at::Tensor gate = at::sigmoid(tok.neg().mul(impl.hier_invtemp)).neg().add(1.0);
         input2 = h1.mul(gate);
     }
-    const at::Tensor h2 = run_bilstm(input2, impl.rnn2_weights, state, lengths);
+    const at::Tensor h2 = run_bilstm(impl.rnn2, impl.rnn2_weights, input2, state, lengths);
 
     tok = tok.add(at::linear(h2, impl.tokenizer_weight("tok_clf2.weight")));
     sent = sent.add(at::linear(h2, impl.tokenizer_weight("sent_clf2.weight")));
@@ -105,43 +110,125 @@ void apply_final_label_rule(Labels& labels) {
     else if (last == 3) last = 4;
 }
 
-Labels label_paragraph(const TokenizerPlan::Impl& impl, const Paragraph& paragraph) {
-    Labels result;
-    const std::size_t n = paragraph.size();
-    if (n == 0) return result;
-    std::vector<float> features = compute_unit_features(impl, paragraph);
-    std::vector<std::int64_t> ids(n);
-    for (std::size_t i = 0; i < n; ++i) ids[i] = unit_id(impl, paragraph[i]);
-    const std::int64_t feat_dim = impl.feat_dim;
-    result.reserve(n);
+namespace {
 
-    std::size_t start = 0;
-    while (start < n) {
-        const std::size_t window = std::min(n - start, kInferenceWindow);
-        if (window == 0) throw TokenizerModelError("invalid tokenizer inference window");
-        c10::InferenceMode guard;
-        const auto length = static_cast<std::int64_t>(window);
-        const at::Tensor id_view = borrow(ids.data() + start, {1, length});
-        const at::Tensor feature_view = borrow(features.data() + start * feat_dim, {1, length, feat_dim});
-        const at::Tensor labels = run_network(impl, id_view, feature_view, impl.initial_state, nullptr)
-                                      .squeeze(0)
-                                      .contiguous();
+// How many paragraphs run their windows side by side in the windowed path: the
+// recurrence then reuses each block of weights across them, while the per-round
+// tensors stay small enough for the caches (more is slower here).
+constexpr std::size_t kLockstep = 4;
+
+// A paragraph going through its windows.
+struct WindowedParagraph {
+    std::size_t position = 0;  // in the input list
+    const Paragraph* paragraph = nullptr;
+    std::vector<float> features;
+    std::vector<std::int64_t> ids;
+    std::size_t start = 0;  // first unit of the next window
+    Labels labels;
+};
+
+}  // namespace
+
+Labels label_paragraph(const TokenizerPlan::Impl& impl, const Paragraph& paragraph) {
+    std::vector<Labels> labels = label_paragraphs_windowed(impl, {std::cref(paragraph)});
+    return std::move(labels.front());
+}
+
+std::vector<Labels> label_paragraphs_windowed(const TokenizerPlan::Impl& impl,
+                                              const std::vector<std::reference_wrapper<const Paragraph>>& paragraphs) {
+    std::vector<Labels> results(paragraphs.size());
+    const std::int64_t feat_dim = impl.feat_dim;
+    const auto row_width = static_cast<std::size_t>(std::max<std::int64_t>(feat_dim, 0));
+    std::vector<WindowedParagraph> active;
+    active.reserve(kLockstep);
+    std::vector<std::int64_t> ids;
+    std::vector<float> features;
+    std::vector<std::int64_t> lengths;
+    std::size_t next = 0;
+    while (true) {
+        // Admit paragraphs in input order; an empty one gets no labels and
+        // runs neither features nor network nor mask.
+        while (active.size() < kLockstep && next < paragraphs.size()) {
+            const Paragraph& paragraph = paragraphs[next];
+            if (!paragraph.empty()) {
+                WindowedParagraph entry;
+                entry.position = next;
+                entry.paragraph = &paragraph;
+                entry.features = compute_unit_features(impl, paragraph);
+                entry.ids.resize(paragraph.size());
+                for (std::size_t i = 0; i < paragraph.size(); ++i) entry.ids[i] = unit_id(impl, paragraph[i]);
+                entry.labels.reserve(paragraph.size());
+                active.push_back(std::move(entry));
+            }
+            ++next;
+        }
+        if (active.empty()) break;
+
+        // One round: the current window of every active paragraph, each its own
+        // sequence from the zero state.
+        const std::size_t batch = active.size();
+        lengths.clear();
+        std::size_t longest = 0;
+        for (const WindowedParagraph& entry : active) {
+            const std::size_t window = std::min(entry.paragraph->size() - entry.start, kInferenceWindow);
+            if (window == 0) throw TokenizerModelError("invalid tokenizer inference window");
+            lengths.push_back(static_cast<std::int64_t>(window));
+            longest = std::max(longest, window);
+        }
+        ids.assign(batch * longest, impl.pad_id);
+        features.assign(batch * longest * row_width, 0.0f);
+        for (std::size_t i = 0; i < batch; ++i) {
+            const WindowedParagraph& entry = active[i];
+            const auto window = static_cast<std::size_t>(lengths[i]);
+            std::copy_n(entry.ids.data() + entry.start, window, ids.data() + i * longest);
+            std::copy_n(entry.features.data() + entry.start * row_width, window * row_width,
+                        features.data() + i * longest * row_width);
+        }
+        at::Tensor labels;
+        {
+            c10::InferenceMode guard;
+            const auto b = static_cast<std::int64_t>(batch);
+            const auto t = static_cast<std::int64_t>(longest);
+            const at::Tensor id_view = borrow(ids.data(), {b, t});
+            const at::Tensor feature_view = borrow(features.data(), {b, t, feat_dim});
+            const std::vector<at::Tensor> state =
+                batch == 1 ? impl.initial_state
+                           : std::vector<at::Tensor>{impl.initial_state[0].expand({2, b, impl.hidden_dim}).contiguous(),
+                                                     impl.initial_state[1].expand({2, b, impl.hidden_dim}).contiguous()};
+            labels = run_network(impl, id_view, feature_view, state, lengths.data()).contiguous();
+        }
+
+        // Keep each window's labels up to its last sentence end when the
+        // paragraph goes on; the rest is labelled again in the next window.
         const std::int64_t* values = labels.const_data_ptr<std::int64_t>();
-        std::size_t keep = window;
-        if (start + window < n) {
-            for (std::size_t k = window; k > 0; --k) {
-                if (values[k - 1] == 2 || values[k - 1] == 4) {
-                    keep = k;
-                    break;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < batch; ++i) {
+            WindowedParagraph& entry = active[i];
+            const std::int64_t* row = values + i * longest;
+            const auto window = static_cast<std::size_t>(lengths[i]);
+            std::size_t keep = window;
+            if (entry.start + window < entry.paragraph->size()) {
+                for (std::size_t k = window; k > 0; --k) {
+                    if (row[k - 1] == 2 || row[k - 1] == 4) {
+                        keep = k;
+                        break;
+                    }
                 }
             }
+            entry.labels.insert(entry.labels.end(), row, row + keep);
+            entry.start += keep;
+            if (entry.start < entry.paragraph->size()) {
+                if (kept != i) active[kept] = std::move(entry);
+                ++kept;
+                continue;
+            }
+            apply_final_label_rule(entry.labels);
+            mask_emails_and_urls(*entry.paragraph, entry.labels);
+            results[entry.position] = std::move(entry.labels);
         }
-        result.insert(result.end(), values, values + keep);
-        start += keep;
+        active.resize(kept);
     }
-    apply_final_label_rule(result);
-    mask_emails_and_urls(paragraph, result);
-    return result;
+    return results;
 }
 
 std::vector<Labels> label_paragraphs(const TokenizerPlan::Impl& impl,
@@ -176,26 +263,38 @@ std::vector<Labels> label_paragraphs(const TokenizerPlan::Impl& impl,
         compute_unit_features_into(impl, paragraph, features.data() + i * row_features);
     }
 
-    at::Tensor labels;
+    // One guard for the batch; the network runs over groups of kLockstep
+    // consecutive (sorted) rows, each packed, so that its tensors stay in cache.
+    // Sequences never interact, so the grouping changes no label.
+    results.resize(batch);
     {
         c10::InferenceMode guard;
-        const auto b = static_cast<std::int64_t>(batch);
         const auto t = static_cast<std::int64_t>(longest);
-        const at::Tensor id_view = borrow(ids.data(), {b, t});
-        const at::Tensor feature_view = borrow(features.data(), {b, t, feat_dim});
-        const at::Tensor length_view = borrow(lengths.data(), {b});
-        const std::vector<at::Tensor> state = {impl.initial_state[0].expand({2, b, impl.hidden_dim}).contiguous(),
-                                               impl.initial_state[1].expand({2, b, impl.hidden_dim}).contiguous()};
-        labels = run_network(impl, id_view, feature_view, state, &length_view).contiguous();
+        for (std::size_t first = 0; first < batch; first += kLockstep) {
+            const std::size_t count = std::min(kLockstep, batch - first);
+            const auto b = static_cast<std::int64_t>(count);
+            const std::int64_t width = lengths[first];
+            const at::Tensor id_view = at::from_blob(ids.data() + first * longest, {b, width}, {t, 1},
+                                                     at::detail::noopDelete, at::TensorOptions().dtype(at::kLong));
+            const at::Tensor feature_view =
+                at::from_blob(features.data() + first * row_features, {b, width, feat_dim},
+                              {t * feat_dim, feat_dim, 1}, at::detail::noopDelete,
+                              at::TensorOptions().dtype(at::kFloat));
+            const std::vector<at::Tensor> state = {
+                impl.initial_state[0].expand({2, b, impl.hidden_dim}).contiguous(),
+                impl.initial_state[1].expand({2, b, impl.hidden_dim}).contiguous()};
+            const at::Tensor labels =
+                run_network(impl, id_view, feature_view, state, lengths.data() + first).contiguous();
+            const std::int64_t* values = labels.const_data_ptr<std::int64_t>();
+            for (std::size_t i = 0; i < count; ++i) {
+                const auto length = static_cast<std::size_t>(lengths[first + i]);
+                results[order[first + i]].assign(values + i * width, values + i * width + length);
+            }
+        }
     }
-
-    results.resize(batch);
-    const std::int64_t* values = labels.const_data_ptr<std::int64_t>();
     for (std::size_t i = 0; i < batch; ++i) {
         const std::size_t position = order[i];
-        const auto length = static_cast<std::size_t>(lengths[i]);
         Labels& slot = results[position];
-        slot.assign(values + i * longest, values + i * longest + length);
         apply_final_label_rule(slot);
         mask_emails_and_urls(paragraphs[position], slot);
     }

@@ -21,6 +21,13 @@ inline constexpr std::size_t kInferenceWindow = 1000;
 // One paragraph, in windows of at most kInferenceWindow units.
 Labels label_paragraph(const TokenizerPlan::Impl& impl, const Paragraph& paragraph);
 
+// Each paragraph labelled exactly as label_paragraph labels it (same windows,
+// each from the zero state), with the current windows of several paragraphs
+// run through the network side by side; results in input order. Paragraphs
+// may be empty or longer than kInferenceWindow.
+std::vector<Labels> label_paragraphs_windowed(const TokenizerPlan::Impl& impl,
+                                              const std::vector<std::reference_wrapper<const Paragraph>>& paragraphs);
+
 // Several paragraphs of at least one unit each in one packed batch; results in
 // input order.
 std::vector<Labels> label_paragraphs(const TokenizerPlan::Impl& impl,

@@ -1,4 +1,5 @@
 // Loading and validating a tokenizer bundle.
+#include "tokenize/bilstm.hpp"
 #include "tokenize/char_units.hpp"
 #include "tokenize/tokenizer_impl.hpp"
 
@@ -8,7 +9,9 @@
 #include <quelbin/errors.hpp>
 #include <quelbin/model_bundle.hpp>
 
+#include <ATen/ops/addmm.h>
 #include <ATen/ops/zeros.h>
+#include <c10/util/Exception.h>
 
 #include <array>
 
@@ -175,6 +178,23 @@ TokenizerPlan::Impl::Impl(const std::filesystem::path& bundle_dir, bool verify_c
     for (const char* name : kLstmWeightNames) rnn_weights.push_back(tokenizer_weight(std::string("rnn.") + name));
     for (const char* name : kLstmWeightNames) rnn2_weights.push_back(tokenizer_weight(std::string("rnn2.") + name));
     initial_state = {at::zeros({2, 1, hidden_dim}, at::kFloat), at::zeros({2, 1, hidden_dim}, at::kFloat)};
+    // Shapes are checked by the network when it runs, not at load.
+    try {
+        rnn = std::make_shared<const detail::BiLstm>(rnn_weights);
+        rnn2 = std::make_shared<const detail::BiLstm>(rnn2_weights);
+    } catch (const c10::Error&) {
+        rnn.reset();
+        rnn2.reset();
+    }
+    const at::Tensor& embeddings = tokenizer_weight("embeddings.weight");
+    constexpr std::int64_t kMaxTableFloats = std::int64_t{1} << 23;
+    if (rnn && embeddings.dim() == 2 && feat_dim >= 0 && embeddings.size(1) + feat_dim == rnn->input_size() &&
+        embeddings.size(0) * rnn->input_weight().size(0) <= kMaxTableFloats) {
+        const std::int64_t width = embeddings.size(1);
+        rnn_embedding_projection =
+            at::addmm(rnn->bias(), embeddings, rnn->input_weight().narrow(1, 0, width).t()).contiguous();
+        rnn_feature_weight = rnn->input_weight().narrow(1, width, feat_dim).contiguous();
+    }
 }
 
 const at::Tensor& TokenizerPlan::Impl::tokenizer_weight(const std::string& name) const {

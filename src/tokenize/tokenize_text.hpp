@@ -14,12 +14,12 @@
 namespace quelbin::detail {
 
 // Storage of a new document over the text, its sentences and tokens built from
-// the labels and its language set to the bundle's.
+// the labels and its language set to the bundle's. Paragraphs and labels are
+// taken over and freed once the records exist, before the storage is built.
 std::shared_ptr<DocumentStorage> build_document_storage(const TokenizerPlan::Impl& impl, const Utf8Text& text,
-                                                        const std::vector<Paragraph>& paragraphs,
-                                                        const std::vector<Labels>& labels);
+                                                        std::vector<Paragraph> paragraphs, std::vector<Labels> labels);
 
-// One text, every paragraph labelled on its own.
+// One text, every paragraph labelled as label_paragraph labels it.
 std::shared_ptr<DocumentStorage> tokenize_text(const TokenizerPlan::Impl& impl, const Utf8Text& text);
 
 // Several texts; paragraphs of at most kInferenceWindow units from all texts

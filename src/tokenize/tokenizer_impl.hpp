@@ -17,6 +17,9 @@
 namespace quelbin {
 
 class ModelBundle;
+namespace detail {
+class BiLstm;
+}
 
 struct TokenizerPlan::Impl {
     std::shared_ptr<ModelBundle> bundle;
@@ -25,6 +28,18 @@ struct TokenizerPlan::Impl {
     std::vector<at::Tensor> rnn_weights;
     std::vector<at::Tensor> rnn2_weights;
     std::vector<at::Tensor> initial_state;
+    // The two BiLSTMs prepared for inference from rnn_weights and rnn2_weights;
+    // null when those weights do not have LSTM shapes (the labeller then reports
+    // the shape error when it runs).
+    std::shared_ptr<const detail::BiLstm> rnn;
+    std::shared_ptr<const detail::BiLstm> rnn2;
+    // The first BiLSTM's input projection of every vocabulary entry's embedding
+    // (biases included), [vocabulary, 8 * hidden_dim], and the feature columns
+    // of its input weight, [8 * hidden_dim, feat_dim]: the projection of a
+    // character is then a table row plus its features' product. Undefined when
+    // the shapes do not fit or the table would be large.
+    at::Tensor rnn_embedding_projection;
+    at::Tensor rnn_feature_weight;
     std::unordered_set<std::string> lexicon_words;
     std::unordered_set<std::string> lexicon_prefixes;
     std::unordered_set<std::string> lexicon_suffixes;

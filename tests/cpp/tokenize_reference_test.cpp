@@ -160,6 +160,42 @@ TEST(TokenizeReference, LabelsEqualTheReferenceSingleAndBatched) {
     EXPECT_GT(windowed, 10u);
 }
 
+// Paragraphs labelled side by side get the labels each gets alone, whatever their
+// lengths (empty, one window, several windows) and neighbours.
+TEST(TokenizeReference, SideBySideWindowsEqualSingleParagraphs) {
+    std::size_t long_paragraphs = 0;
+    std::size_t labelled = 0;
+    for (const JsonValue& c : fixture().cases.at("cases", "").as_array("cases")) {
+        const std::string& bundle = c.at("bundle", "").as_string("bundle");
+        const std::string& text_name = c.at("text", "").as_string("text");
+        SCOPED_TRACE(bundle + " " + text_name);
+        const TokenizerPlan::Impl& impl = fixture().plan(bundle);
+        const std::string text = read_text(testing::fixture_path("tokenizer_reference", text_name));
+        const std::vector<Paragraph> paragraphs = split_paragraphs(text, impl.skip_newline);
+        const Paragraph empty;
+        std::vector<std::reference_wrapper<const Paragraph>> list;
+        std::vector<const Paragraph*> sources;
+        for (std::size_t p = 0; p < paragraphs.size(); ++p) {
+            if (p % 3 == 1) {
+                list.push_back(std::cref(empty));
+                sources.push_back(&empty);
+            }
+            list.push_back(std::cref(paragraphs[p]));
+            sources.push_back(&paragraphs[p]);
+            if (paragraphs[p].size() > kInferenceWindow) ++long_paragraphs;
+        }
+        const std::vector<Labels> together = label_paragraphs_windowed(impl, list);
+        ASSERT_EQ(together.size(), list.size());
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            EXPECT_EQ(together[i], label_paragraph(impl, *sources[i])) << "entry " << i;
+            labelled += together[i].size();
+        }
+    }
+    EXPECT_TRUE(label_paragraphs_windowed(fixture().plan(fixture().cases.at("cases", "").as_array("")[0].at("bundle", "").as_string("")), {}).empty());
+    EXPECT_GT(long_paragraphs, 10u);
+    EXPECT_GT(labelled, 50000u);
+}
+
 TEST(TokenizeReference, DocumentsEqualTheReferenceInProcessAndBulk) {
     std::map<std::string, std::vector<const JsonValue*>> by_bundle;
     for (const JsonValue& c : fixture().cases.at("cases", "").as_array("cases")) {

@@ -1,0 +1,390 @@
+#include "tokenize/bilstm.hpp"
+
+#include <ATen/ops/addmm.h>
+#include <ATen/ops/cat.h>
+#include <ATen/ops/empty.h>
+#include <ATen/ops/zeros.h>
+#include <c10/util/Exception.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+
+// Vector extensions return 32-byte vectors from inline helpers; their ABI never
+// crosses this file.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+namespace quelbin::detail {
+namespace {
+
+// Eight floats (eight lanes of unsigned bits for the exponent tricks). The
+// compiler maps them onto whatever vector registers the target has.
+typedef float Lanes __attribute__((vector_size(32)));
+typedef std::uint32_t LaneBits __attribute__((vector_size(32)));
+constexpr std::int64_t kLanes = 8;
+
+// Columns of W_hh^T per block of the recurrent product: eight accumulators of
+// eight lanes stay in registers, and the block's rows stay in L1 while it is
+// applied to every active sequence.
+constexpr std::int64_t kBlock = 8 * kLanes;
+
+inline Lanes load_lanes(const float* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store_lanes(float* p, const Lanes& v) { std::memcpy(p, &v, sizeof v); }
+
+inline Lanes splat(float value) { return Lanes{} + value; }
+
+// exp(x) to about one ulp: x = n ln2 + r with |r| <= ln2/2, a polynomial for
+// exp(r), and 2^n built in the exponent bits. Arguments are clamped to
+// [-87, 88], where 2^n stays a normal float and the result finite.
+inline Lanes exp_lanes(Lanes x) {
+    x = x < splat(-87.0f) ? splat(-87.0f) : x;
+    x = x > splat(88.0f) ? splat(88.0f) : x;
+    // Adding 1.5 * 2^23 rounds x / ln2 to an integer held in the low mantissa bits.
+    const Lanes shifted = x * 1.44269504088896341f + 12582912.0f;
+    const Lanes n = shifted - 12582912.0f;
+    Lanes r = x - n * 0.693359375f;
+    r = r + n * 2.12194440e-4f;
+    Lanes p = splat(1.9875691500e-4f);
+    p = p * r + 1.3981999507e-3f;
+    p = p * r + 8.3334519073e-3f;
+    p = p * r + 4.1665795894e-2f;
+    p = p * r + 1.6666665459e-1f;
+    p = p * r + 5.0000001201e-1f;
+    const Lanes y = p * (r * r) + r + 1.0f;
+    const LaneBits scale = ((LaneBits)shifted - 0x4B400000u + 127u) << 23;
+    return y * (Lanes)scale;
+}
+
+inline Lanes sigmoid_lanes(Lanes x) { return 1.0f / (1.0f + exp_lanes(-x)); }
+
+// tanh(x) = 2 sigmoid(2x) - 1, within about 1e-7 of the exact value.
+inline Lanes tanh_lanes(Lanes x) { return 2.0f / (1.0f + exp_lanes(-(x + x))) - 1.0f; }
+
+// g[0, kBlock) = pre[0, kBlock) + sum over k of h[k] * panel[k * kBlock + (0, kBlock)].
+inline void add_recurrent_block(const float* h, std::int64_t hidden, const float* panel, const float* pre,
+                                float* g) {
+    Lanes a0 = load_lanes(pre), a1 = load_lanes(pre + 8), a2 = load_lanes(pre + 16), a3 = load_lanes(pre + 24);
+    Lanes a4 = load_lanes(pre + 32), a5 = load_lanes(pre + 40), a6 = load_lanes(pre + 48), a7 = load_lanes(pre + 56);
+    for (std::int64_t k = 0; k < hidden; ++k) {
+        const Lanes hk = splat(h[k]);
+        const float* row = panel + k * kBlock;
+        a0 += hk * load_lanes(row);
+        a1 += hk * load_lanes(row + 8);
+        a2 += hk * load_lanes(row + 16);
+        a3 += hk * load_lanes(row + 24);
+        a4 += hk * load_lanes(row + 32);
+        a5 += hk * load_lanes(row + 40);
+        a6 += hk * load_lanes(row + 48);
+        a7 += hk * load_lanes(row + 56);
+    }
+    store_lanes(g, a0);
+    store_lanes(g + 8, a1);
+    store_lanes(g + 16, a2);
+    store_lanes(g + 24, a3);
+    store_lanes(g + 32, a4);
+    store_lanes(g + 40, a5);
+    store_lanes(g + 48, a6);
+    store_lanes(g + 56, a7);
+}
+
+// The same for two sequences over half a block (kBlock / 2 columns): each
+// weight loaded feeds both, which keeps the multipliers rather than the loads busy.
+inline void add_recurrent_half_block_pair(const float* h0, const float* h1, std::int64_t hidden,
+                                          const float* panel, const float* pre0, const float* pre1, float* g0,
+                                          float* g1) {
+    Lanes a0 = load_lanes(pre0), a1 = load_lanes(pre0 + 8), a2 = load_lanes(pre0 + 16), a3 = load_lanes(pre0 + 24);
+    Lanes b0 = load_lanes(pre1), b1 = load_lanes(pre1 + 8), b2 = load_lanes(pre1 + 16), b3 = load_lanes(pre1 + 24);
+    for (std::int64_t k = 0; k < hidden; ++k) {
+        const Lanes x = splat(h0[k]);
+        const Lanes y = splat(h1[k]);
+        const float* row = panel + k * kBlock;
+        const Lanes w0 = load_lanes(row), w1 = load_lanes(row + 8), w2 = load_lanes(row + 16),
+                    w3 = load_lanes(row + 24);
+        a0 += x * w0;
+        b0 += y * w0;
+        a1 += x * w1;
+        b1 += y * w1;
+        a2 += x * w2;
+        b2 += y * w2;
+        a3 += x * w3;
+        b3 += y * w3;
+    }
+    store_lanes(g0, a0);
+    store_lanes(g0 + 8, a1);
+    store_lanes(g0 + 16, a2);
+    store_lanes(g0 + 24, a3);
+    store_lanes(g1, b0);
+    store_lanes(g1 + 8, b1);
+    store_lanes(g1 + 16, b2);
+    store_lanes(g1 + 24, b3);
+}
+
+// One cell step of one sequence. g holds the pre-activations of the four gates
+// (i, f, g, o), each section `section` floats wide (a multiple of kLanes, zero
+// past the hidden size); c and h (also `section` wide) advance one step, and
+// out (as wide; may be h itself) receives the new h.
+inline void lstm_cell(const float* g, float* c, float* h, float* out, std::int64_t section) {
+    for (std::int64_t k = 0; k < section; k += kLanes) {
+        const Lanes in_gate = sigmoid_lanes(load_lanes(g + k));
+        const Lanes forget_gate = sigmoid_lanes(load_lanes(g + section + k));
+        const Lanes cell_gate = tanh_lanes(load_lanes(g + 2 * section + k));
+        const Lanes out_gate = sigmoid_lanes(load_lanes(g + 3 * section + k));
+        const Lanes cell = forget_gate * load_lanes(c + k) + in_gate * cell_gate;
+        const Lanes hidden = out_gate * tanh_lanes(cell);
+        store_lanes(c + k, cell);
+        store_lanes(h + k, hidden);
+        store_lanes(out + k, hidden);
+    }
+}
+
+// One direction over a batch whose sequences are ranked by length, longest
+// first, so that the sequences still running at step s are a prefix.
+struct Direction {
+    const float* projection;          // [B * T][8H]: x W_ih^T + biases, both directions
+    std::int64_t projection_stride;   // 8H
+    std::int64_t projection_offset;   // 0 forward, 4H backward
+    const float* w_hh_t;              // [row / kBlock][H][kBlock]: panels of W_hh^T, see BiLstm
+    std::int64_t hidden;              // H
+    std::int64_t section;             // H rounded up to kLanes
+    std::int64_t row;                 // 4 * section rounded up to kBlock
+    std::int64_t steps;               // T
+    std::int64_t batch;
+    const std::int64_t* order;        // rank -> batch row
+    const std::int64_t* lengths;      // per rank, descending
+    bool reverse;
+    float* h;                         // [B][section] per rank
+    float* c;                         // [B][section] per rank
+    float* gates;                     // [B][row] per rank, scratch
+    float* output;                    // [B * T][2H]
+    std::int64_t output_offset;       // 0 forward, H backward
+};
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
+void run_direction(const Direction& job) {
+    const std::int64_t H = job.hidden;
+    const std::int64_t section = job.section;
+    const std::int64_t row = job.row;
+    const std::int64_t steps = job.steps;
+    const std::int64_t* const lengths = job.lengths;
+    const std::int64_t* const order = job.order;
+    const bool reverse = job.reverse;
+    float* const gates = job.gates;
+    std::int64_t active = job.batch;
+    const std::int64_t longest = job.batch > 0 ? lengths[0] : 0;
+    for (std::int64_t s = 0; s < longest; ++s) {
+        while (active > 0 && lengths[active - 1] <= s) --active;
+        auto position = [&](std::int64_t r) { return order[r] * steps + (reverse ? lengths[r] - 1 - s : s); };
+        // Pre-activations: read straight from the projection when its gate
+        // columns already have the panel layout (4H a whole number of panels),
+        // else copied into that layout once per step.
+        const bool aligned = section == H && row == 4 * H;
+        const std::int64_t pre_stride = aligned ? 0 : row;
+        for (std::int64_t r = 0; r < active && !aligned; ++r) {
+            const float* pre = job.projection + position(r) * job.projection_stride + job.projection_offset;
+            float* g = gates + r * row;
+            for (int q = 0; q < 4; ++q) {
+                for (std::int64_t k = 0; k < H; ++k) g[q * section + k] = pre[q * H + k];
+            }
+        }
+        auto pre_of = [&](std::int64_t r) {
+            return aligned ? job.projection + position(r) * job.projection_stride + job.projection_offset
+                           : gates + r * pre_stride;
+        };
+        // Panel outermost: its H x kBlock floats (contiguous, so they do not
+        // contend for the same cache sets) stay in L1 for every sequence.
+        for (std::int64_t j0 = 0; j0 < row; j0 += kBlock) {
+            const float* panel = job.w_hh_t + j0 * H;
+            std::int64_t r = 0;
+            for (; r + 1 < active; r += 2) {
+                const float* h0 = job.h + r * section;
+                const float* h1 = h0 + section;
+                const float* pre0 = pre_of(r) + j0;
+                const float* pre1 = pre_of(r + 1) + j0;
+                float* g0 = gates + r * row + j0;
+                float* g1 = g0 + row;
+                add_recurrent_half_block_pair(h0, h1, H, panel, pre0, pre1, g0, g1);
+                add_recurrent_half_block_pair(h0, h1, H, panel + kBlock / 2, pre0 + kBlock / 2, pre1 + kBlock / 2,
+                                              g0 + kBlock / 2, g1 + kBlock / 2);
+            }
+            if (r < active) add_recurrent_block(job.h + r * section, H, panel, pre_of(r) + j0, gates + r * row + j0);
+        }
+        for (std::int64_t r = 0; r < active; ++r) {
+            float* h = job.h + r * section;
+            float* out = job.output + position(r) * 2 * H + job.output_offset;
+            lstm_cell(gates + r * row, job.c + r * section, h, aligned ? out : h, section);
+            if (!aligned) {
+                for (std::int64_t k = 0; k < H; ++k) out[k] = h[k];
+            }
+        }
+    }
+}
+
+void check_lengths(const std::int64_t* lengths, std::int64_t batch, std::int64_t steps) {
+    if (lengths == nullptr) return;
+    for (std::int64_t b = 0; b < batch; ++b) {
+        TORCH_CHECK(lengths[b] >= 0 && lengths[b] <= steps, "LSTM sequence length ", lengths[b], " outside [0, ",
+                    steps, "]");
+    }
+}
+
+void check_state(const at::Tensor& state, const char* name, std::int64_t batch, std::int64_t hidden) {
+    if (!state.defined()) return;
+    TORCH_CHECK(state.scalar_type() == at::kFloat && state.dim() == 3 && state.size(0) == 2 &&
+                    state.size(1) == batch && state.size(2) == hidden,
+                "LSTM ", name, " must be float32 [2, ", batch, ", ", hidden, "], got ", state.sizes());
+}
+
+}  // namespace
+
+BiLstm::BiLstm(const std::vector<at::Tensor>& weights) {
+    TORCH_CHECK(weights.size() == 8, "a bidirectional LSTM takes 8 weights, got ", weights.size());
+    for (const at::Tensor& weight : weights) {
+        TORCH_CHECK(weight.defined() && weight.scalar_type() == at::kFloat, "LSTM weights must be float32");
+    }
+    TORCH_CHECK(weights[0].dim() == 2 && weights[0].size(0) > 0 && weights[0].size(0) % 4 == 0,
+                "LSTM input weight must be [4 * hidden, input], got ", weights[0].sizes());
+    hidden_ = weights[0].size(0) / 4;
+    input_size_ = weights[0].size(1);
+    const std::int64_t G = 4 * hidden_;
+    for (int d = 0; d < 2; ++d) {
+        TORCH_CHECK(weights[4 * d].sizes() == at::IntArrayRef({G, input_size_}),
+                    "LSTM input weights of the two directions differ in shape");
+        TORCH_CHECK(weights[4 * d + 1].sizes() == at::IntArrayRef({G, hidden_}),
+                    "LSTM hidden weight must be [", G, ", ", hidden_, "], got ", weights[4 * d + 1].sizes());
+        TORCH_CHECK(weights[4 * d + 2].sizes() == at::IntArrayRef({G}) &&
+                        weights[4 * d + 3].sizes() == at::IntArrayRef({G}),
+                    "LSTM biases must be [", G, "]");
+    }
+    w_ih_ = at::cat({weights[0], weights[4]}, 0).contiguous();
+    bias_ = at::cat({weights[2].add(weights[3]), weights[6].add(weights[7])}, 0).contiguous();
+    section_ = (hidden_ + kLanes - 1) / kLanes * kLanes;
+    row_ = (4 * section_ + kBlock - 1) / kBlock * kBlock;
+    for (int d = 0; d < 2; ++d) {
+        const at::Tensor w_hh = weights[4 * d + 1].contiguous();
+        const float* source = w_hh.const_data_ptr<float>();
+        std::vector<float>& target = w_hh_t_[d];
+        target.assign(static_cast<std::size_t>(hidden_ * row_), 0.0f);
+        for (std::int64_t j = 0; j < G; ++j) {
+            const std::int64_t column = j / hidden_ * section_ + j % hidden_;
+            float* panel = target.data() + column / kBlock * kBlock * hidden_ + column % kBlock;
+            for (std::int64_t k = 0; k < hidden_; ++k) panel[k * kBlock] = source[j * hidden_ + k];
+        }
+    }
+}
+
+BiLstmOutput BiLstm::forward(const at::Tensor& input, const std::int64_t* lengths, const at::Tensor& h0,
+                             const at::Tensor& c0) const {
+    TORCH_CHECK(input.defined() && input.scalar_type() == at::kFloat && input.dim() == 3,
+                "LSTM input must be float32 [batch, steps, features]");
+    TORCH_CHECK(input.size(2) == input_size_, "LSTM input has ", input.size(2), " features, expected ",
+                input_size_);
+    const std::int64_t B = input.size(0);
+    const std::int64_t T = input.size(1);
+    check_lengths(lengths, B, T);
+    // The input projection of every step at once; with lengths, one product per
+    // sequence over its own steps, so padding costs nothing and a sequence gets
+    // the same arithmetic whatever else shares its batch.
+    at::Tensor projection;
+    if (B > 0 && T > 0) {
+        if (lengths == nullptr) {
+            projection = at::addmm(bias_, input.reshape({B * T, input_size_}), w_ih_.t());
+        } else {
+            projection = at::empty({B, T, 8 * hidden_}, input.options());
+            for (std::int64_t b = 0; b < B; ++b) {
+                if (lengths[b] == 0) continue;
+                at::Tensor rows = projection[b].narrow(0, 0, lengths[b]);
+                at::addmm_out(rows, bias_, input[b].narrow(0, 0, lengths[b]), w_ih_.t());
+            }
+        }
+    }
+    return run(projection, B, T, lengths, h0, c0);
+}
+
+BiLstmOutput BiLstm::forward_projected(const at::Tensor& projection, const std::int64_t* lengths,
+                                       const at::Tensor& h0, const at::Tensor& c0) const {
+    TORCH_CHECK(projection.defined() && projection.scalar_type() == at::kFloat && projection.dim() == 3 &&
+                    projection.size(2) == 8 * hidden_,
+                "LSTM input projection must be float32 [batch, steps, ", 8 * hidden_, "]");
+    const std::int64_t B = projection.size(0);
+    const std::int64_t T = projection.size(1);
+    check_lengths(lengths, B, T);
+    return run(B > 0 && T > 0 ? projection : at::Tensor(), B, T, lengths, h0, c0);
+}
+
+BiLstmOutput BiLstm::run(const at::Tensor& projection_in, std::int64_t B, std::int64_t T,
+                         const std::int64_t* lengths, const at::Tensor& h0, const at::Tensor& c0) const {
+    const std::int64_t H = hidden_;
+    check_state(h0, "h0", B, H);
+    check_state(c0, "c0", B, H);
+    std::vector<std::int64_t> length(static_cast<std::size_t>(B), T);
+    if (lengths != nullptr) std::copy_n(lengths, B, length.begin());
+    std::vector<std::int64_t> order(static_cast<std::size_t>(B));
+    std::iota(order.begin(), order.end(), std::int64_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) { return length[a] > length[b]; });
+    std::vector<std::int64_t> ranked(static_cast<std::size_t>(B));
+    for (std::int64_t r = 0; r < B; ++r) ranked[r] = length[order[r]];
+
+    const at::TensorOptions options = at::TensorOptions().dtype(at::kFloat);
+    BiLstmOutput result;
+    result.output = at::zeros({B, T, 2 * H}, options);
+    result.h_n = at::zeros({2, B, H}, options);
+    result.c_n = at::zeros({2, B, H}, options);
+    const at::Tensor h_init = h0.defined() ? h0.contiguous() : at::Tensor();
+    const at::Tensor c_init = c0.defined() ? c0.contiguous() : at::Tensor();
+    const at::Tensor projection = projection_in.defined() ? projection_in.contiguous() : at::Tensor();
+
+    // States and gates per rank, in lane-aligned sections whose tails stay zero.
+    std::vector<float> h(static_cast<std::size_t>(B * section_), 0.0f);
+    std::vector<float> c(static_cast<std::size_t>(B * section_), 0.0f);
+    std::vector<float> gates(static_cast<std::size_t>(B * row_), 0.0f);
+    float* h_n = result.h_n.mutable_data_ptr<float>();
+    float* c_n = result.c_n.mutable_data_ptr<float>();
+    for (int d = 0; d < 2; ++d) {
+        for (std::int64_t r = 0; r < B; ++r) {
+            const std::int64_t offset = (d * B + order[r]) * H;
+            if (h_init.defined()) std::copy_n(h_init.const_data_ptr<float>() + offset, H, h.data() + r * section_);
+            else std::fill_n(h.data() + r * section_, H, 0.0f);
+            if (c_init.defined()) std::copy_n(c_init.const_data_ptr<float>() + offset, H, c.data() + r * section_);
+            else std::fill_n(c.data() + r * section_, H, 0.0f);
+        }
+        if (projection.defined()) {
+            Direction job{};
+            job.projection = projection.const_data_ptr<float>();
+            job.projection_stride = 8 * H;
+            job.projection_offset = d * 4 * H;
+            job.w_hh_t = w_hh_t_[d].data();
+            job.hidden = H;
+            job.section = section_;
+            job.row = row_;
+            job.steps = T;
+            job.batch = B;
+            job.order = order.data();
+            job.lengths = ranked.data();
+            job.reverse = d == 1;
+            job.h = h.data();
+            job.c = c.data();
+            job.gates = gates.data();
+            job.output = result.output.mutable_data_ptr<float>();
+            job.output_offset = d * H;
+            run_direction(job);
+        }
+        for (std::int64_t r = 0; r < B; ++r) {
+            const std::int64_t offset = (d * B + order[r]) * H;
+            std::copy_n(h.data() + r * section_, H, h_n + offset);
+            std::copy_n(c.data() + r * section_, H, c_n + offset);
+        }
+    }
+    return result;
+}
+
+}  // namespace quelbin::detail
