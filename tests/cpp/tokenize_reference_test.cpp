@@ -79,14 +79,26 @@ Fixture& fixture() {
     return instance;
 }
 
+// The plan a reference case names and the paragraphs of its text.
+struct CaseInput {
+    const TokenizerPlan::Impl& impl;
+    std::vector<Paragraph> paragraphs;
+};
+
+CaseInput case_input(const JsonValue& c) {
+    const TokenizerPlan::Impl& impl = fixture().plan(c.at("bundle", "").as_string("bundle"));
+    const std::string text =
+        read_text(testing::fixture_path("tokenizer_reference", c.at("text", "").as_string("text")));
+    return {impl, split_paragraphs(text, impl.skip_newline)};
+}
+
 TEST(TokenizeReference, FeaturesEqualTheReference) {
     for (const JsonValue& c : fixture().cases.at("cases", "").as_array("cases")) {
         const std::string& bundle = c.at("bundle", "").as_string("bundle");
-        const TokenizerPlan::Impl& impl = fixture().plan(bundle);
-        const std::string text = read_text(testing::fixture_path("tokenizer_reference", c.at("text", "").as_string("")));
+        const CaseInput input = case_input(c);
         std::vector<float> features;
-        for (const Paragraph& paragraph : split_paragraphs(text, impl.skip_newline)) {
-            const std::vector<float> rows = compute_unit_features(impl, paragraph);
+        for (const Paragraph& paragraph : input.paragraphs) {
+            const std::vector<float> rows = compute_unit_features(input.impl, paragraph);
             features.insert(features.end(), rows.begin(), rows.end());
         }
         const std::vector<float> expected =
@@ -104,9 +116,9 @@ TEST(TokenizeReference, LabelsEqualTheReferenceSingleAndBatched) {
         const std::string& bundle = c.at("bundle", "").as_string("bundle");
         const std::string& text_name = c.at("text", "").as_string("text");
         SCOPED_TRACE(bundle + " " + text_name);
-        const TokenizerPlan::Impl& impl = fixture().plan(bundle);
-        const std::string text = read_text(testing::fixture_path("tokenizer_reference", text_name));
-        const std::vector<Paragraph> paragraphs = split_paragraphs(text, impl.skip_newline);
+        const CaseInput input = case_input(c);
+        const TokenizerPlan::Impl& impl = input.impl;
+        const std::vector<Paragraph>& paragraphs = input.paragraphs;
         const JsonArray& expected = c.at("paragraphs", "").as_array("paragraphs");
         ASSERT_EQ(paragraphs.size(), expected.size());
 
@@ -169,9 +181,9 @@ TEST(TokenizeReference, SideBySideWindowsEqualSingleParagraphs) {
         const std::string& bundle = c.at("bundle", "").as_string("bundle");
         const std::string& text_name = c.at("text", "").as_string("text");
         SCOPED_TRACE(bundle + " " + text_name);
-        const TokenizerPlan::Impl& impl = fixture().plan(bundle);
-        const std::string text = read_text(testing::fixture_path("tokenizer_reference", text_name));
-        const std::vector<Paragraph> paragraphs = split_paragraphs(text, impl.skip_newline);
+        const CaseInput input = case_input(c);
+        const TokenizerPlan::Impl& impl = input.impl;
+        const std::vector<Paragraph>& paragraphs = input.paragraphs;
         const Paragraph empty;
         std::vector<std::reference_wrapper<const Paragraph>> list;
         std::vector<const Paragraph*> sources;
