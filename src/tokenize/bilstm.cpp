@@ -25,6 +25,8 @@ namespace {
 typedef float Lanes __attribute__((vector_size(32)));
 typedef std::uint32_t LaneBits __attribute__((vector_size(32)));
 constexpr std::int64_t kLanes = 8;
+// Gate sections are padded to the widest kernel's vector width.
+constexpr std::int64_t kSectionLanes = 16;
 
 // Columns of W_hh^T per block of the recurrent product: eight accumulators of
 // eight lanes stay in registers, and the block's rows stay in L1 while it is
@@ -170,7 +172,7 @@ struct Direction {
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
 __attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
-void run_direction(const Direction& job) {
+void run_direction_portable(const Direction& job) {
     const std::int64_t H = job.hidden;
     const std::int64_t section = job.section;
     const std::int64_t row = job.row;
@@ -229,6 +231,184 @@ void run_direction(const Direction& job) {
     }
 }
 
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define QUELBIN_LSTM_AVX512 1
+// The AVX-512 kernel: 16-lane vectors and 32 registers hold a tile of up to
+// four sequences by one panel (64 columns) in accumulators, so each weight
+// loaded feeds four products. Same arithmetic, in the same order per column,
+// as the portable kernel.
+#pragma GCC push_options
+#pragma GCC target("arch=x86-64-v4")
+
+typedef float Wide __attribute__((vector_size(64)));
+typedef std::uint32_t WideBits __attribute__((vector_size(64)));
+constexpr int kWideLanes = 16;
+constexpr int kPanelVectors = kBlock / kWideLanes;
+
+#define QUELBIN_ALWAYS_INLINE inline __attribute__((always_inline))
+
+QUELBIN_ALWAYS_INLINE Wide load_wide(const float* p) {
+    Wide v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+QUELBIN_ALWAYS_INLINE void store_wide(float* p, const Wide& v) { std::memcpy(p, &v, sizeof v); }
+
+QUELBIN_ALWAYS_INLINE Wide splat_wide(float value) { return Wide{} + value; }
+
+// exp_lanes on 16 lanes.
+QUELBIN_ALWAYS_INLINE Wide exp_wide(Wide x) {
+    x = x < splat_wide(-87.0f) ? splat_wide(-87.0f) : x;
+    x = x > splat_wide(88.0f) ? splat_wide(88.0f) : x;
+    const Wide shifted = x * 1.44269504088896341f + 12582912.0f;
+    const Wide n = shifted - 12582912.0f;
+    Wide r = x - n * 0.693359375f;
+    r = r + n * 2.12194440e-4f;
+    Wide p = splat_wide(1.9875691500e-4f);
+    p = p * r + 1.3981999507e-3f;
+    p = p * r + 8.3334519073e-3f;
+    p = p * r + 4.1665795894e-2f;
+    p = p * r + 1.6666665459e-1f;
+    p = p * r + 5.0000001201e-1f;
+    const Wide y = p * (r * r) + r + 1.0f;
+    const WideBits scale = ((WideBits)shifted - 0x4B400000u + 127u) << 23;
+    return y * (Wide)scale;
+}
+
+QUELBIN_ALWAYS_INLINE Wide sigmoid_wide(Wide x) { return 1.0f / (1.0f + exp_wide(-x)); }
+
+QUELBIN_ALWAYS_INLINE Wide tanh_wide(Wide x) { return 2.0f / (1.0f + exp_wide(-(x + x))) - 1.0f; }
+
+// g[s][0, kBlock) = pre[s][0, kBlock) + sum over k of h[s][k] * panel[k][0, kBlock)
+// for the tile's `Count` sequences.
+template <int Count>
+QUELBIN_ALWAYS_INLINE void add_recurrent_tile(const float* const* h, std::int64_t hidden, const float* panel,
+                                              const float* const* pre, float* const* g) {
+    Wide acc[Count][kPanelVectors];
+#pragma GCC unroll 4
+    for (int s = 0; s < Count; ++s) {
+#pragma GCC unroll 4
+        for (int v = 0; v < kPanelVectors; ++v) acc[s][v] = load_wide(pre[s] + v * kWideLanes);
+    }
+    for (std::int64_t k = 0; k < hidden; ++k) {
+        Wide w[kPanelVectors];
+#pragma GCC unroll 4
+        for (int v = 0; v < kPanelVectors; ++v) w[v] = load_wide(panel + k * kBlock + v * kWideLanes);
+#pragma GCC unroll 4
+        for (int s = 0; s < Count; ++s) {
+            const Wide x = splat_wide(h[s][k]);
+#pragma GCC unroll 4
+            for (int v = 0; v < kPanelVectors; ++v) acc[s][v] += x * w[v];
+        }
+    }
+#pragma GCC unroll 4
+    for (int s = 0; s < Count; ++s) {
+#pragma GCC unroll 4
+        for (int v = 0; v < kPanelVectors; ++v) store_wide(g[s] + v * kWideLanes, acc[s][v]);
+    }
+}
+
+QUELBIN_ALWAYS_INLINE void lstm_cell_wide(const float* g, float* c, float* h, float* out, std::int64_t section) {
+    for (std::int64_t k = 0; k < section; k += kWideLanes) {
+        const Wide in_gate = sigmoid_wide(load_wide(g + k));
+        const Wide forget_gate = sigmoid_wide(load_wide(g + section + k));
+        const Wide cell_gate = tanh_wide(load_wide(g + 2 * section + k));
+        const Wide out_gate = sigmoid_wide(load_wide(g + 3 * section + k));
+        const Wide cell = forget_gate * load_wide(c + k) + in_gate * cell_gate;
+        const Wide hidden = out_gate * tanh_wide(cell);
+        store_wide(c + k, cell);
+        store_wide(h + k, hidden);
+        store_wide(out + k, hidden);
+    }
+}
+
+void run_direction_avx512(const Direction& job) {
+    const std::int64_t H = job.hidden;
+    const std::int64_t section = job.section;
+    const std::int64_t row = job.row;
+    const std::int64_t steps = job.steps;
+    const std::int64_t* const lengths = job.lengths;
+    const std::int64_t* const order = job.order;
+    const bool reverse = job.reverse;
+    float* const gates = job.gates;
+    std::int64_t active = job.batch;
+    const std::int64_t longest = job.batch > 0 ? lengths[0] : 0;
+    const bool aligned = section == H && row == 4 * H;
+    for (std::int64_t s = 0; s < longest; ++s) {
+        while (active > 0 && lengths[active - 1] <= s) --active;
+        auto position = [&](std::int64_t r) { return order[r] * steps + (reverse ? lengths[r] - 1 - s : s); };
+        for (std::int64_t r = 0; r < active && !aligned; ++r) {
+            const float* pre = job.projection + position(r) * job.projection_stride + job.projection_offset;
+            float* g = gates + r * row;
+            for (int q = 0; q < 4; ++q) {
+                for (std::int64_t k = 0; k < H; ++k) g[q * section + k] = pre[q * H + k];
+            }
+        }
+        // Tiles of four sequences, one panel at a time: the panel's H x kBlock
+        // floats stay in L1 for all of them.
+        for (std::int64_t r = 0; r < active; r += 4) {
+            const int count = static_cast<int>(std::min<std::int64_t>(4, active - r));
+            const float* h[4];
+            const float* pre[4];
+            float* g[4];
+            for (int i = 0; i < count; ++i) {
+                h[i] = job.h + (r + i) * section;
+                pre[i] = aligned ? job.projection + position(r + i) * job.projection_stride + job.projection_offset
+                                 : gates + (r + i) * row;
+                g[i] = gates + (r + i) * row;
+            }
+            for (std::int64_t j0 = 0; j0 < row; j0 += kBlock) {
+                const float* panel = job.w_hh_t + j0 * H;
+                const float* pre_j[4];
+                float* g_j[4];
+                for (int i = 0; i < count; ++i) {
+                    pre_j[i] = pre[i] + j0;
+                    g_j[i] = g[i] + j0;
+                }
+                switch (count) {
+                    case 4: add_recurrent_tile<4>(h, H, panel, pre_j, g_j); break;
+                    case 3: add_recurrent_tile<3>(h, H, panel, pre_j, g_j); break;
+                    case 2: add_recurrent_tile<2>(h, H, panel, pre_j, g_j); break;
+                    default: add_recurrent_tile<1>(h, H, panel, pre_j, g_j); break;
+                }
+            }
+        }
+        for (std::int64_t r = 0; r < active; ++r) {
+            float* h = job.h + r * section;
+            float* out = job.output + position(r) * 2 * H + job.output_offset;
+            lstm_cell_wide(gates + r * row, job.c + r * section, h, aligned ? out : h, section);
+            if (!aligned) {
+                for (std::int64_t k = 0; k < H; ++k) out[k] = h[k];
+            }
+        }
+    }
+}
+
+#undef QUELBIN_ALWAYS_INLINE
+#pragma GCC pop_options
+#endif
+
+bool avx512_available() {
+#ifdef QUELBIN_LSTM_AVX512
+    static const bool available = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+                                  __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
+    return available;
+#else
+    return false;
+#endif
+}
+
+void run_direction(const Direction& job, LstmKernel kernel) {
+#ifdef QUELBIN_LSTM_AVX512
+    if (kernel != LstmKernel::portable && avx512_available()) {
+        run_direction_avx512(job);
+        return;
+    }
+#endif
+    run_direction_portable(job);
+}
+
 void check_lengths(const std::int64_t* lengths, std::int64_t batch, std::int64_t steps) {
     if (lengths == nullptr) return;
     for (std::int64_t b = 0; b < batch; ++b) {
@@ -246,7 +426,14 @@ void check_state(const at::Tensor& state, const char* name, std::int64_t batch, 
 
 }  // namespace
 
-BiLstm::BiLstm(const std::vector<at::Tensor>& weights) {
+std::vector<LstmKernel> available_lstm_kernels() {
+    std::vector<LstmKernel> kernels;
+    if (avx512_available()) kernels.push_back(LstmKernel::avx512);
+    kernels.push_back(LstmKernel::portable);
+    return kernels;
+}
+
+BiLstm::BiLstm(const std::vector<at::Tensor>& weights, LstmKernel kernel) : kernel_(kernel) {
     TORCH_CHECK(weights.size() == 8, "a bidirectional LSTM takes 8 weights, got ", weights.size());
     for (const at::Tensor& weight : weights) {
         TORCH_CHECK(weight.defined() && weight.scalar_type() == at::kFloat, "LSTM weights must be float32");
@@ -267,7 +454,7 @@ BiLstm::BiLstm(const std::vector<at::Tensor>& weights) {
     }
     w_ih_ = at::cat({weights[0], weights[4]}, 0).contiguous();
     bias_ = at::cat({weights[2].add(weights[3]), weights[6].add(weights[7])}, 0).contiguous();
-    section_ = (hidden_ + kLanes - 1) / kLanes * kLanes;
+    section_ = (hidden_ + kSectionLanes - 1) / kSectionLanes * kSectionLanes;
     row_ = (4 * section_ + kBlock - 1) / kBlock * kBlock;
     for (int d = 0; d < 2; ++d) {
         const at::Tensor w_hh = weights[4 * d + 1].contiguous();
@@ -376,7 +563,7 @@ BiLstmOutput BiLstm::run(const at::Tensor& projection_in, std::int64_t B, std::i
             job.gates = gates.data();
             job.output = result.output.mutable_data_ptr<float>();
             job.output_offset = d * H;
-            run_direction(job);
+            run_direction(job, kernel_);
         }
         for (std::int64_t r = 0; r < B; ++r) {
             const std::int64_t offset = (d * B + order[r]) * H;

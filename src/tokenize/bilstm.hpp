@@ -14,6 +14,13 @@
 
 namespace quelbin::detail {
 
+// Which recurrence kernel runs: `automatic` takes the widest this CPU has
+// (AVX-512 where present, else AVX2/FMA or portable code, chosen at run time).
+enum class LstmKernel { automatic, avx512, portable };
+
+// The kernels this CPU can run, widest first (for tests that compare them).
+std::vector<LstmKernel> available_lstm_kernels();
+
 struct BiLstmOutput {
     at::Tensor output;  // [B, T, 2H]: forward then backward halves; zeros past each length
     at::Tensor h_n;     // [2, B, H]: final hidden state per direction
@@ -25,7 +32,7 @@ public:
     // The eight weights in ATen's order: weight_ih_l0 [4H, in], weight_hh_l0
     // [4H, H], bias_ih_l0 [4H], bias_hh_l0 [4H], then the same four "_reverse".
     // Float32 tensors; shapes that do not fit raise c10::Error.
-    explicit BiLstm(const std::vector<at::Tensor>& weights);
+    explicit BiLstm(const std::vector<at::Tensor>& weights, LstmKernel kernel = LstmKernel::automatic);
 
     std::int64_t input_size() const { return input_size_; }
     std::int64_t hidden_size() const { return hidden_; }
@@ -53,6 +60,7 @@ private:
     BiLstmOutput run(const at::Tensor& projection, std::int64_t batch, std::int64_t steps,
                      const std::int64_t* lengths, const at::Tensor& h0, const at::Tensor& c0) const;
 
+    LstmKernel kernel_ = LstmKernel::automatic;
     std::int64_t input_size_ = 0;
     std::int64_t hidden_ = 0;
     std::int64_t section_ = 0;       // H rounded up to the kernel's vector width

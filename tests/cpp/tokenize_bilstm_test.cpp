@@ -85,11 +85,14 @@ const std::vector<Case>& cases() {
     return table;
 }
 
+std::string kernel_name(LstmKernel kernel) { return kernel == LstmKernel::avx512 ? "avx512" : "portable"; }
+
 TEST(TokenizeBiLstm, MatchesAtenLstmSequenceBySequence) {
     c10::InferenceMode guard;
+    for (const LstmKernel kernel : available_lstm_kernels()) {
     std::mt19937 rng(7);
     for (const Case& c : cases()) {
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.name + ", " + kernel_name(kernel) + " kernel");
         const bool packed = !c.lengths.empty() && c.lengths.front() >= 0;
         const std::int64_t batch = c.lengths.empty() ? 1 : (packed ? static_cast<std::int64_t>(c.lengths.size()) : 0);
         const std::vector<at::Tensor> weights = random_weights(rng, c.input, c.hidden, c.weight_scale);
@@ -100,7 +103,7 @@ TEST(TokenizeBiLstm, MatchesAtenLstmSequenceBySequence) {
             h0 = random_tensor(rng, {2, batch, c.hidden}, 0.9f);
             c0 = random_tensor(rng, {2, batch, c.hidden}, 2.0f);
         }
-        const BiLstm lstm(weights);
+        const BiLstm lstm(weights, kernel);
         EXPECT_EQ(lstm.input_size(), c.input);
         EXPECT_EQ(lstm.hidden_size(), c.hidden);
         const BiLstmOutput ours = lstm.forward(input, packed ? c.lengths.data() : nullptr, h0, c0);
@@ -128,22 +131,24 @@ TEST(TokenizeBiLstm, MatchesAtenLstmSequenceBySequence) {
             EXPECT_LE(max_difference(ours.c_n.narrow(1, b, 1), c_n), kTolerance);
         }
     }
+    }
 }
 
 TEST(TokenizeBiLstm, MatchesAtenPackedLstm) {
     c10::InferenceMode guard;
-    std::mt19937 rng(11);
     std::size_t compared = 0;
+    for (const LstmKernel kernel : available_lstm_kernels()) {
+    std::mt19937 rng(11);
     for (const Case& c : cases()) {
         if (c.lengths.empty() || c.lengths.front() < 0) continue;
         if (std::find(c.lengths.begin(), c.lengths.end(), 0) != c.lengths.end()) continue;  // packing refuses them
-        SCOPED_TRACE(c.name);
+        SCOPED_TRACE(c.name + ", " + kernel_name(kernel) + " kernel");
         const auto batch = static_cast<std::int64_t>(c.lengths.size());
         const std::vector<at::Tensor> weights = random_weights(rng, c.input, c.hidden, c.weight_scale);
         const at::Tensor input = random_tensor(rng, {batch, c.steps, c.input}, c.input_scale);
         const at::Tensor h0 = random_tensor(rng, {2, batch, c.hidden}, 0.9f);
         const at::Tensor c0 = random_tensor(rng, {2, batch, c.hidden}, 2.0f);
-        const BiLstmOutput ours = BiLstm(weights).forward(input, c.lengths.data(), h0, c0);
+        const BiLstmOutput ours = BiLstm(weights, kernel).forward(input, c.lengths.data(), h0, c0);
 
         // ATen packs sequences sorted longest first.
         std::vector<std::int64_t> order(c.lengths.size());
@@ -165,7 +170,8 @@ TEST(TokenizeBiLstm, MatchesAtenPackedLstm) {
         EXPECT_LE(max_difference(ours.c_n.index_select(1, index), c_n), kTolerance);
         ++compared;
     }
-    EXPECT_EQ(compared, 5u);
+    }
+    EXPECT_EQ(compared, 5u * available_lstm_kernels().size());
 }
 
 TEST(TokenizeBiLstm, UndefinedInitialStateIsZero) {
