@@ -144,15 +144,21 @@ std::vector<Labels> label_paragraphs_windowed(const TokenizerPlan::Impl& impl,
     std::vector<std::int64_t> ids;
     std::vector<float> features;
     std::vector<std::int64_t> lengths;
+    // Paragraphs are admitted longest first, so that those running side by side
+    // have windows of about the same length and few steps run part-empty. An
+    // empty one gets no labels and runs neither features nor network nor mask.
+    std::vector<std::size_t> admission(paragraphs.size());
+    std::iota(admission.begin(), admission.end(), std::size_t{0});
+    std::stable_sort(admission.begin(), admission.end(), [&](std::size_t a, std::size_t b) {
+        return paragraphs[a].get().size() > paragraphs[b].get().size();
+    });
     std::size_t next = 0;
     while (true) {
-        // Admit paragraphs in input order; an empty one gets no labels and
-        // runs neither features nor network nor mask.
         while (active.size() < kLockstep && next < paragraphs.size()) {
-            const Paragraph& paragraph = paragraphs[next];
+            const Paragraph& paragraph = paragraphs[admission[next]];
             if (!paragraph.empty()) {
                 WindowedParagraph entry;
-                entry.position = next;
+                entry.position = admission[next];
                 entry.paragraph = &paragraph;
                 entry.features = compute_unit_features(impl, paragraph);
                 entry.ids.resize(paragraph.size());
