@@ -513,14 +513,6 @@ BiLstmOutput BiLstm::run(const at::Tensor& projection_in, std::int64_t B, std::i
     const std::int64_t H = hidden_;
     check_state(h0, "h0", B, H);
     check_state(c0, "c0", B, H);
-    std::vector<std::int64_t> length(static_cast<std::size_t>(B), T);
-    if (lengths != nullptr) std::copy_n(lengths, B, length.begin());
-    std::vector<std::int64_t> order(static_cast<std::size_t>(B));
-    std::iota(order.begin(), order.end(), std::int64_t{0});
-    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) { return length[a] > length[b]; });
-    std::vector<std::int64_t> ranked(static_cast<std::size_t>(B));
-    for (std::int64_t r = 0; r < B; ++r) ranked[r] = length[order[r]];
-
     const at::TensorOptions options = at::TensorOptions().dtype(at::kFloat);
     BiLstmOutput result;
     result.output = at::zeros({B, T, 2 * H}, options);
@@ -529,24 +521,48 @@ BiLstmOutput BiLstm::run(const at::Tensor& projection_in, std::int64_t B, std::i
     const at::Tensor h_init = h0.defined() ? h0.contiguous() : at::Tensor();
     const at::Tensor c_init = c0.defined() ? c0.contiguous() : at::Tensor();
     const at::Tensor projection = projection_in.defined() ? projection_in.contiguous() : at::Tensor();
+    State state;
+    state.h0 = h_init.defined() ? h_init.const_data_ptr<float>() : nullptr;
+    state.c0 = c_init.defined() ? c_init.const_data_ptr<float>() : nullptr;
+    state.h_n = result.h_n.mutable_data_ptr<float>();
+    state.c_n = result.c_n.mutable_data_ptr<float>();
+    run_raw(projection.defined() ? projection.const_data_ptr<float>() : nullptr, B, T, lengths, state,
+            result.output.mutable_data_ptr<float>());
+    return result;
+}
+
+void BiLstm::run_projected(const float* projection, std::int64_t B, std::int64_t T, const std::int64_t* lengths,
+                           float* output) const {
+    check_lengths(lengths, B, T);
+    run_raw(B > 0 && T > 0 ? projection : nullptr, B, T, lengths, State{}, output);
+}
+
+void BiLstm::run_raw(const float* projection, std::int64_t B, std::int64_t T, const std::int64_t* lengths,
+                     const State& state, float* output) const {
+    const std::int64_t H = hidden_;
+    std::vector<std::int64_t> length(static_cast<std::size_t>(B), T);
+    if (lengths != nullptr) std::copy_n(lengths, B, length.begin());
+    std::vector<std::int64_t> order(static_cast<std::size_t>(B));
+    std::iota(order.begin(), order.end(), std::int64_t{0});
+    std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) { return length[a] > length[b]; });
+    std::vector<std::int64_t> ranked(static_cast<std::size_t>(B));
+    for (std::int64_t r = 0; r < B; ++r) ranked[r] = length[order[r]];
 
     // States and gates per rank, in lane-aligned sections whose tails stay zero.
     std::vector<float> h(static_cast<std::size_t>(B * section_), 0.0f);
     std::vector<float> c(static_cast<std::size_t>(B * section_), 0.0f);
     std::vector<float> gates(static_cast<std::size_t>(B * row_), 0.0f);
-    float* h_n = result.h_n.mutable_data_ptr<float>();
-    float* c_n = result.c_n.mutable_data_ptr<float>();
     for (int d = 0; d < 2; ++d) {
         for (std::int64_t r = 0; r < B; ++r) {
             const std::int64_t offset = (d * B + order[r]) * H;
-            if (h_init.defined()) std::copy_n(h_init.const_data_ptr<float>() + offset, H, h.data() + r * section_);
+            if (state.h0 != nullptr) std::copy_n(state.h0 + offset, H, h.data() + r * section_);
             else std::fill_n(h.data() + r * section_, H, 0.0f);
-            if (c_init.defined()) std::copy_n(c_init.const_data_ptr<float>() + offset, H, c.data() + r * section_);
+            if (state.c0 != nullptr) std::copy_n(state.c0 + offset, H, c.data() + r * section_);
             else std::fill_n(c.data() + r * section_, H, 0.0f);
         }
-        if (projection.defined()) {
+        if (projection != nullptr) {
             Direction job{};
-            job.projection = projection.const_data_ptr<float>();
+            job.projection = projection;
             job.projection_stride = 8 * H;
             job.projection_offset = d * 4 * H;
             job.w_hh_t = w_hh_t_[d].data();
@@ -561,17 +577,16 @@ BiLstmOutput BiLstm::run(const at::Tensor& projection_in, std::int64_t B, std::i
             job.h = h.data();
             job.c = c.data();
             job.gates = gates.data();
-            job.output = result.output.mutable_data_ptr<float>();
+            job.output = output;
             job.output_offset = d * H;
             run_direction(job, kernel_);
         }
         for (std::int64_t r = 0; r < B; ++r) {
             const std::int64_t offset = (d * B + order[r]) * H;
-            std::copy_n(h.data() + r * section_, H, h_n + offset);
-            std::copy_n(c.data() + r * section_, H, c_n + offset);
+            if (state.h_n != nullptr) std::copy_n(h.data() + r * section_, H, state.h_n + offset);
+            if (state.c_n != nullptr) std::copy_n(c.data() + r * section_, H, state.c_n + offset);
         }
     }
-    return result;
 }
 
 }  // namespace quelbin::detail

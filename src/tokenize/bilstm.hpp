@@ -51,12 +51,29 @@ public:
     BiLstmOutput forward_projected(const at::Tensor& projection, const std::int64_t* lengths = nullptr,
                                    const at::Tensor& h0 = at::Tensor(), const at::Tensor& c0 = at::Tensor()) const;
 
+    // The raw form of forward_projected for callers that keep their own
+    // buffers: projection [B, T, 8H] as above, zero initial state, and output
+    // [B, T, 2H] written only at the steps within each sequence's length.
+    void run_projected(const float* projection, std::int64_t batch, std::int64_t steps, const std::int64_t* lengths,
+                       float* output) const;
+
     // Both directions' input weights stacked, [8H, input_size], and their
     // summed biases, [8H].
     const at::Tensor& input_weight() const { return w_ih_; }
     const at::Tensor& bias() const { return bias_; }
 
 private:
+    // Initial states to read and final states to write, [2, B, H] each; null
+    // for zeros and for none.
+    struct State {
+        const float* h0 = nullptr;
+        const float* c0 = nullptr;
+        float* h_n = nullptr;
+        float* c_n = nullptr;
+    };
+
+    void run_raw(const float* projection, std::int64_t batch, std::int64_t steps, const std::int64_t* lengths,
+                 const State& state, float* output) const;
     BiLstmOutput run(const at::Tensor& projection, std::int64_t batch, std::int64_t steps,
                      const std::int64_t* lengths, const at::Tensor& h0, const at::Tensor& c0) const;
 

@@ -6,6 +6,7 @@
 #include <quelbin/errors.hpp>
 
 #include <ATen/core/Tensor.h>
+#include <ATen/ops/addmm.h>
 #include <ATen/ops/argmax.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
@@ -17,6 +18,7 @@
 #include <c10/core/InferenceMode.h>
 
 #include <algorithm>
+#include <cmath>
 #include <numeric>
 
 namespace quelbin::detail {
@@ -24,10 +26,6 @@ namespace {
 
 at::Tensor borrow(float* data, at::IntArrayRef sizes) {
     return at::from_blob(data, sizes, at::detail::noopDelete, at::TensorOptions().dtype(at::kFloat));
-}
-
-at::Tensor borrow(std::int64_t* data, at::IntArrayRef sizes) {
-    return at::from_blob(data, sizes, at::detail::noopDelete, at::TensorOptions().dtype(at::kLong));
 }
 
 std::int64_t unit_id(const TokenizerPlan::Impl& impl, const CharUnit& unit) {
@@ -44,8 +42,9 @@ at::Tensor run_bilstm(const std::shared_ptr<const BiLstm>& prepared, const std::
     return BiLstm(weights).forward(input, lengths, state[0], state[1]).output;
 }
 
-// The network over ids [B, T] and features [B, T, feat_dim]: arg-max labels [B, T].
-at::Tensor run_network(const TokenizerPlan::Impl& impl, const at::Tensor& ids, const at::Tensor& features,
+// The network in ATen operators over ids [B, T] and features [B, T, feat_dim]:
+// arg-max labels [B, T].
+at::Tensor run_network_aten(const TokenizerPlan::Impl& impl, const at::Tensor& ids, const at::Tensor& features,
                        const std::vector<at::Tensor>& state, const std::int64_t* lengths) {
     at::Tensor h1;
     if (impl.rnn_embedding_projection.defined()) {
@@ -54,7 +53,7 @@ at::Tensor run_network(const TokenizerPlan::Impl& impl, const at::Tensor& ids, c
         const std::int64_t steps = ids.size(1);
         at::Tensor projection = at::index_select(impl.rnn_embedding_projection, 0, ids.reshape({batch * steps}));
         if (impl.feat_dim > 0) {
-            projection.addmm_(features.reshape({batch * steps, impl.feat_dim}), impl.rnn_feature_weight.t());
+            projection.addmm_(features.reshape({batch * steps, impl.feat_dim}), impl.rnn_feature_weight);
         }
         h1 = impl.rnn->forward_projected(projection.view({batch, steps, projection.size(1)}), lengths, state[0],
                                          state[1])
@@ -101,6 +100,195 @@ at::Tensor run_network(const TokenizerPlan::Impl& impl, const at::Tensor& ids, c
     return at::argmax(scores, -1);
 }
 
+
+// Buffers of the direct path, kept across the rounds of one call so that large
+// arrays are not allocated (and page-faulted) again for every batch.
+struct Workspace {
+    std::vector<float> projection;  // [B * T][8H], first level then second level
+    std::vector<float> h1;          // [B * T][2H]
+    std::vector<float> h2;          // [B * T][2H]
+    std::vector<float> heads;       // [B * T][heads]: tok, sent, mwt
+};
+
+// A batch of sequences: sequence b's ids start at ids + b * stride, its
+// features at features + b * stride * feat_dim, its labels at labels + b * stride.
+struct NetworkBatch {
+    const std::int64_t* ids;
+    const float* features;
+    std::int64_t batch;
+    std::int64_t steps;   // longest length
+    std::int64_t stride;  // >= steps
+    const std::int64_t* lengths;
+    std::int64_t* labels;
+};
+
+// out[k] = base[k] + x . weight[k] for the `count` heads; weight is [count][width].
+void apply_heads(const float* x, const float* weight, std::int64_t width, std::int64_t count, const float* base,
+                 float* out) {
+    for (std::int64_t k = 0; k < count; ++k) {
+        const float* w = weight + k * width;
+        // Eight partial sums, which the compiler keeps in one vector register.
+        float partial[8] = {};
+        std::int64_t j = 0;
+        for (; j + 8 <= width; j += 8) {
+            for (int lane = 0; lane < 8; ++lane) partial[lane] += x[j + lane] * w[j + lane];
+        }
+        float sum = 0.0f;
+        for (; j < width; ++j) sum += x[j] * w[j];
+        for (const float value : partial) sum += value;
+        out[k] = base[k] + sum;
+    }
+}
+
+float log_sigmoid(float x) { return std::min(x, 0.0f) - std::log1p(std::exp(-std::abs(x))); }
+
+// The arg-max label of one unit from its summed head scores, with the scores
+// formed as the ATen path forms them.
+std::int64_t best_label(const float* heads, bool use_mwt) {
+    const float tok = heads[0];
+    const float sent = heads[1];
+    const float nt = log_sigmoid(-tok);
+    const float t = log_sigmoid(tok);
+    const float ns = log_sigmoid(-sent);
+    const float s = log_sigmoid(sent);
+    float scores[5];
+    int count = 3;
+    scores[0] = nt;
+    if (use_mwt) {
+        const float nm = log_sigmoid(-heads[2]);
+        const float m = log_sigmoid(heads[2]);
+        const float t_ns = t + ns;
+        const float t_s = t + s;
+        scores[1] = t_ns + nm;
+        scores[2] = t_s + nm;
+        scores[3] = t_ns + m;
+        scores[4] = t_s + m;
+        count = 5;
+    } else {
+        scores[1] = t + ns;
+        scores[2] = t + s;
+    }
+    int best = 0;
+    for (int k = 1; k < count; ++k) {
+        if (scores[k] > scores[best]) best = k;
+    }
+    return best;
+}
+
+// The network with the prepared weights, straight on the workspace's buffers:
+// only the steps within each sequence's length are computed.
+void run_network_direct(const TokenizerPlan::Impl& impl, const NetworkBatch& job, Workspace& work) {
+    const std::int64_t H = impl.hidden_dim;
+    const std::int64_t G = 8 * H;
+    const std::int64_t W = 2 * H;
+    const std::int64_t F = impl.feat_dim;
+    const std::int64_t K = impl.head_weight1.size(0);
+    const std::int64_t B = job.batch;
+    const std::int64_t T = job.steps;
+    const auto rows = static_cast<std::size_t>(B * T);
+    work.projection.resize(rows * G);
+    work.h1.resize(rows * W);
+    work.h2.resize(rows * W);
+    work.heads.resize(rows * K);
+    float* projection = work.projection.data();
+    float* h1 = work.h1.data();
+    float* h2 = work.h2.data();
+    float* heads = work.heads.data();
+    const float* head_weight1 = impl.head_weight1.const_data_ptr<float>();
+    const float* head_weight2 = impl.head_weight2.const_data_ptr<float>();
+    const float* head_bias1 = impl.head_bias1.const_data_ptr<float>();
+    const auto view = [](float* data, std::int64_t first, std::int64_t count, std::int64_t width) {
+        return borrow(data + first * width, {count, width});
+    };
+
+    // First level: a table row per unit plus its features' share.
+    const float* table = impl.rnn_embedding_projection.const_data_ptr<float>();
+    const float* feature_weight = F > 0 ? impl.rnn_feature_weight.const_data_ptr<float>() : nullptr;
+    for (std::int64_t b = 0; b < B; ++b) {
+        for (std::int64_t t = 0; t < job.lengths[b]; ++t) {
+            float* row = projection + (b * T + t) * G;
+            std::copy_n(table + job.ids[b * job.stride + t] * G, G, row);
+            const float* values = job.features + (b * job.stride + t) * F;
+            for (std::int64_t f = 0; f < F; ++f) {
+                const float value = values[f];
+                if (value == 0.0f) continue;
+                const float* column = feature_weight + f * G;
+                for (std::int64_t j = 0; j < G; ++j) row[j] += value * column[j];
+            }
+        }
+    }
+    impl.rnn->run_projected(projection, B, T, job.lengths, h1);
+
+    // First-level heads, the hierarchical gate, and the second level's input projection.
+    for (std::int64_t b = 0; b < B; ++b) {
+        const std::int64_t length = job.lengths[b];
+        if (length == 0) continue;
+        for (std::int64_t t = 0; t < length; ++t) {
+            const std::int64_t r = b * T + t;
+            apply_heads(h1 + r * W, head_weight1, W, K, head_bias1, heads + r * K);
+        }
+        const at::Tensor h1_b = view(h1, b * T, length, W);
+        if (impl.hier_invtemp > 0) {
+            const auto invtemp = static_cast<float>(impl.hier_invtemp);
+            for (std::int64_t t = 0; t < length; ++t) {
+                const float tok = heads[(b * T + t) * K];
+                const float gate = 1.0f - 1.0f / (1.0f + std::exp(tok * invtemp));
+                float* row = h1 + (b * T + t) * W;
+                for (std::int64_t j = 0; j < W; ++j) row[j] *= gate;
+            }
+        }
+        at::Tensor projection_b = view(projection, b * T, length, G);
+        at::addmm_out(projection_b, impl.rnn2->bias(), h1_b, impl.rnn2->input_weight().t());
+    }
+    impl.rnn2->run_projected(projection, B, T, job.lengths, h2);
+
+    for (std::int64_t b = 0; b < B; ++b) {
+        const std::int64_t length = job.lengths[b];
+        if (length == 0) continue;
+        for (std::int64_t t = 0; t < length; ++t) {
+            const std::int64_t r = b * T + t;
+            apply_heads(h2 + r * W, head_weight2, W, K, heads + r * K, heads + r * K);
+            job.labels[b * job.stride + t] = best_label(heads + (b * T + t) * K, impl.use_mwt);
+        }
+    }
+}
+
+// Labels for a batch: the direct path when the weights are prepared for it and
+// every id has a table row, else ATen operators.
+void run_network(const TokenizerPlan::Impl& impl, const NetworkBatch& job, Workspace& work) {
+    if (job.batch == 0 || job.steps == 0) return;
+    bool direct = impl.head_weight1.defined();
+    const std::int64_t vocabulary = direct ? impl.rnn_embedding_projection.size(0) : 0;
+    for (std::int64_t b = 0; b < job.batch && direct; ++b) {
+        for (std::int64_t t = 0; t < job.lengths[b]; ++t) {
+            const std::int64_t id = job.ids[b * job.stride + t];
+            if (id < 0 || id >= vocabulary) {
+                direct = false;
+                break;
+            }
+        }
+    }
+    if (direct) {
+        run_network_direct(impl, job, work);
+        return;
+    }
+    const std::int64_t F = impl.feat_dim;
+    const at::Tensor ids = at::from_blob(const_cast<std::int64_t*>(job.ids), {job.batch, job.steps}, {job.stride, 1},
+                                         at::detail::noopDelete, at::TensorOptions().dtype(at::kLong));
+    const at::Tensor features =
+        at::from_blob(const_cast<float*>(job.features), {job.batch, job.steps, F}, {job.stride * F, F, 1},
+                      at::detail::noopDelete, at::TensorOptions().dtype(at::kFloat));
+    const std::vector<at::Tensor> state =
+        job.batch == 1 ? impl.initial_state
+                       : std::vector<at::Tensor>{impl.initial_state[0].expand({2, job.batch, impl.hidden_dim}).contiguous(),
+                                                 impl.initial_state[1].expand({2, job.batch, impl.hidden_dim}).contiguous()};
+    const at::Tensor labels = run_network_aten(impl, ids, features, state, job.lengths).contiguous();
+    const std::int64_t* values = labels.const_data_ptr<std::int64_t>();
+    for (std::int64_t b = 0; b < job.batch; ++b) {
+        std::copy_n(values + b * job.steps, job.lengths[b], job.labels + b * job.stride);
+    }
+}
+
 }  // namespace
 
 void apply_final_label_rule(Labels& labels) {
@@ -144,6 +332,8 @@ std::vector<Labels> label_paragraphs_windowed(const TokenizerPlan::Impl& impl,
     std::vector<std::int64_t> ids;
     std::vector<float> features;
     std::vector<std::int64_t> lengths;
+    std::vector<std::int64_t> round_labels;
+    Workspace work;
     // Paragraphs are admitted longest first, so that those running side by side
     // have windows of about the same length and few steps run part-empty. An
     // empty one gets no labels and runs neither features nor network nor mask.
@@ -190,23 +380,18 @@ std::vector<Labels> label_paragraphs_windowed(const TokenizerPlan::Impl& impl,
             std::copy_n(entry.features.data() + entry.start * row_width, window * row_width,
                         features.data() + i * longest * row_width);
         }
-        at::Tensor labels;
+        round_labels.resize(batch * longest);
         {
             c10::InferenceMode guard;
-            const auto b = static_cast<std::int64_t>(batch);
-            const auto t = static_cast<std::int64_t>(longest);
-            const at::Tensor id_view = borrow(ids.data(), {b, t});
-            const at::Tensor feature_view = borrow(features.data(), {b, t, feat_dim});
-            const std::vector<at::Tensor> state =
-                batch == 1 ? impl.initial_state
-                           : std::vector<at::Tensor>{impl.initial_state[0].expand({2, b, impl.hidden_dim}).contiguous(),
-                                                     impl.initial_state[1].expand({2, b, impl.hidden_dim}).contiguous()};
-            labels = run_network(impl, id_view, feature_view, state, lengths.data()).contiguous();
+            const NetworkBatch job{ids.data(), features.data(), static_cast<std::int64_t>(batch),
+                                   static_cast<std::int64_t>(longest), static_cast<std::int64_t>(longest),
+                                   lengths.data(), round_labels.data()};
+            run_network(impl, job, work);
         }
 
         // Keep each window's labels up to its last sentence end when the
         // paragraph goes on; the rest is labelled again in the next window.
-        const std::int64_t* values = labels.const_data_ptr<std::int64_t>();
+        const std::int64_t* values = round_labels.data();
         std::size_t kept = 0;
         for (std::size_t i = 0; i < batch; ++i) {
             WindowedParagraph& entry = active[i];
@@ -270,31 +455,23 @@ std::vector<Labels> label_paragraphs(const TokenizerPlan::Impl& impl,
     }
 
     // One guard for the batch; the network runs over groups of kLockstep
-    // consecutive (sorted) rows, each packed, so that its tensors stay in cache.
+    // consecutive (sorted) rows, each packed, so that its buffers stay in cache.
     // Sequences never interact, so the grouping changes no label.
     results.resize(batch);
     {
         c10::InferenceMode guard;
-        const auto t = static_cast<std::int64_t>(longest);
+        Workspace work;
+        std::vector<std::int64_t> labels(kLockstep * longest);
+        const auto feature_width = static_cast<std::size_t>(std::max<std::int64_t>(feat_dim, 0));
         for (std::size_t first = 0; first < batch; first += kLockstep) {
             const std::size_t count = std::min(kLockstep, batch - first);
-            const auto b = static_cast<std::int64_t>(count);
-            const std::int64_t width = lengths[first];
-            const at::Tensor id_view = at::from_blob(ids.data() + first * longest, {b, width}, {t, 1},
-                                                     at::detail::noopDelete, at::TensorOptions().dtype(at::kLong));
-            const at::Tensor feature_view =
-                at::from_blob(features.data() + first * row_features, {b, width, feat_dim},
-                              {t * feat_dim, feat_dim, 1}, at::detail::noopDelete,
-                              at::TensorOptions().dtype(at::kFloat));
-            const std::vector<at::Tensor> state = {
-                impl.initial_state[0].expand({2, b, impl.hidden_dim}).contiguous(),
-                impl.initial_state[1].expand({2, b, impl.hidden_dim}).contiguous()};
-            const at::Tensor labels =
-                run_network(impl, id_view, feature_view, state, lengths.data() + first).contiguous();
-            const std::int64_t* values = labels.const_data_ptr<std::int64_t>();
+            const NetworkBatch job{ids.data() + first * longest, features.data() + first * longest * feature_width,
+                                   static_cast<std::int64_t>(count), lengths[first],
+                                   static_cast<std::int64_t>(longest), lengths.data() + first, labels.data()};
+            run_network(impl, job, work);
             for (std::size_t i = 0; i < count; ++i) {
                 const auto length = static_cast<std::size_t>(lengths[first + i]);
-                results[order[first + i]].assign(values + i * width, values + i * width + length);
+                results[order[first + i]].assign(labels.data() + i * longest, labels.data() + i * longest + length);
             }
         }
     }

@@ -10,6 +10,7 @@
 #include <quelbin/model_bundle.hpp>
 
 #include <ATen/ops/addmm.h>
+#include <ATen/ops/cat.h>
 #include <ATen/ops/zeros.h>
 #include <c10/util/Exception.h>
 
@@ -193,8 +194,40 @@ TokenizerPlan::Impl::Impl(const std::filesystem::path& bundle_dir, bool verify_c
         const std::int64_t width = embeddings.size(1);
         rnn_embedding_projection =
             at::addmm(rnn->bias(), embeddings, rnn->input_weight().narrow(1, 0, width).t()).contiguous();
-        rnn_feature_weight = rnn->input_weight().narrow(1, width, feat_dim).contiguous();
+        rnn_feature_weight = rnn->input_weight().narrow(1, width, feat_dim).t().contiguous();
+        prepare_heads();
     }
+}
+
+void TokenizerPlan::Impl::prepare_heads() {
+    const std::int64_t width = 2 * hidden_dim;
+    if (!rnn2 || rnn->hidden_size() != hidden_dim || rnn2->hidden_size() != hidden_dim ||
+        rnn2->input_size() != width) {
+        return;
+    }
+    std::vector<std::string> heads = {"tok_clf", "sent_clf"};
+    if (use_mwt) heads.emplace_back("mwt_clf");
+    std::vector<at::Tensor> first;
+    std::vector<at::Tensor> second;
+    std::vector<at::Tensor> biases;
+    for (const std::string& head : heads) {
+        const at::Tensor& weight = tokenizer_weight(head + ".weight");
+        const at::Tensor& bias = tokenizer_weight(head + ".bias");
+        const at::Tensor& weight2 = tokenizer_weight(head + "2.weight");
+        for (const at::Tensor* tensor : {&weight, &bias, &weight2}) {
+            if (tensor->scalar_type() != at::kFloat) return;
+        }
+        if (weight.sizes() != at::IntArrayRef({1, width}) || weight2.sizes() != at::IntArrayRef({1, width}) ||
+            bias.sizes() != at::IntArrayRef({1})) {
+            return;
+        }
+        first.push_back(weight);
+        second.push_back(weight2);
+        biases.push_back(bias);
+    }
+    head_weight1 = at::cat(first, 0).contiguous();
+    head_weight2 = at::cat(second, 0).contiguous();
+    head_bias1 = at::cat(biases, 0).contiguous();
 }
 
 const at::Tensor& TokenizerPlan::Impl::tokenizer_weight(const std::string& name) const {

@@ -35,11 +35,19 @@ struct TokenizerPlan::Impl {
     std::shared_ptr<const detail::BiLstm> rnn2;
     // The first BiLSTM's input projection of every vocabulary entry's embedding
     // (biases included), [vocabulary, 8 * hidden_dim], and the feature columns
-    // of its input weight, [8 * hidden_dim, feat_dim]: the projection of a
-    // character is then a table row plus its features' product. Undefined when
-    // the shapes do not fit or the table would be large.
+    // of its input weight transposed, [feat_dim, 8 * hidden_dim]: the
+    // projection of a character is then a table row plus its features'
+    // product. Undefined when the shapes do not fit or the table would be large.
     at::Tensor rnn_embedding_projection;
     at::Tensor rnn_feature_weight;
+    // The classifier heads of each level stacked, [heads, 2 * hidden_dim] with
+    // the heads tok, sent and (with use_mwt) mwt, and the first level's
+    // biases, [heads]. Defined only when the table above is and every network
+    // weight has the shape the labeller's direct path expects; otherwise the
+    // labeller runs ATen operators, which report shapes that do not fit.
+    at::Tensor head_weight1;
+    at::Tensor head_weight2;
+    at::Tensor head_bias1;
     std::unordered_set<std::string> lexicon_words;
     std::unordered_set<std::string> lexicon_prefixes;
     std::unordered_set<std::string> lexicon_suffixes;
@@ -66,6 +74,9 @@ struct TokenizerPlan::Impl {
     // A model without bundle or weights; the text-only functions (features,
     // document construction) run on it in tests.
     Impl() = default;
+
+    // Sets the head tensors above when every shape fits (rnn and the table defined).
+    void prepare_heads();
 
     // The weight of that name; TokenizerModelError when the bundle lacks it.
     const at::Tensor& tokenizer_weight(const std::string& name) const;
