@@ -4,10 +4,12 @@
 
 #include "fixtures.hpp"
 
+#include <quelbin/document.hpp>
 #include <quelbin/errors.hpp>
 #include <quelbin/model_bundle.hpp>
 #include <quelbin/tokenizer.hpp>
 
+#include <c10/util/Exception.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -150,6 +152,21 @@ TEST(TokenizeLoader, StateOfLoadedPlans) {
     EXPECT_EQ(dictionary.lexicon_prefixes,
               (Set{"a", "ab", "x", "A", "n", "na", "na\xC3\xAF", "na\xC3\xAFv"}));
     EXPECT_EQ(dictionary.lexicon_suffixes, (Set{"c", "bc", "y", "b", "e", "ve", "\xC3\xAFve", "a\xC3\xAFve"}));
+}
+
+// Weights the loader takes but the network cannot use fail when they are
+// used, with an exception and no out-of-bounds read.
+TEST(TokenizeLoader, WeightsThatDoNotFitFailAtInference) {
+    const TokenizerPlan::Impl short_table(bundle("short_embeddings"), false);
+    EXPECT_TRUE(short_table.head_weight1.defined());
+    const TokenizerPlan short_embeddings(bundle("short_embeddings"), false);
+    EXPECT_EQ(short_embeddings.predict_labels("abc").size(), 3u);  // ids 2 to 4 have rows
+    EXPECT_THROW(short_embeddings.predict_labels("abz"), c10::Error);
+    EXPECT_THROW(short_embeddings.process(Document("ab\n\nxyz")), c10::Error);
+
+    EXPECT_FALSE(TokenizerPlan::Impl(bundle("wide_token_head"), false).head_weight1.defined());
+    const TokenizerPlan wide_head(bundle("wide_token_head"), false);
+    EXPECT_THROW(wide_head.predict_labels("abc"), c10::Error);
 }
 
 TEST(TokenizeLoader, MovingAPlan) {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <sstream>
 #include <tuple>
+#include <utility>
 
 namespace quelbin::detail {
 namespace {
@@ -63,13 +64,19 @@ Sentences sentences_of(const JsonValue& json) {
 
 struct Fixture {
     JsonValue cases;
-    std::map<std::string, std::unique_ptr<TokenizerPlan::Impl>> plans;
+    std::map<std::pair<std::string, bool>, std::unique_ptr<TokenizerPlan::Impl>> plans;
 
     Fixture() : cases(load_json(testing::fixture_path("tokenizer_reference", "cases.json"))) {}
 
-    const TokenizerPlan::Impl& plan(const std::string& name) {
-        auto& slot = plans[name];
-        if (!slot) slot = std::make_unique<TokenizerPlan::Impl>(testing::fixture_path("tokenizer_reference", name), false);
+    // The model of a bundle; with aten_only, without the labeller's prepared
+    // heads, so that the network runs in ATen operators.
+    const TokenizerPlan::Impl& plan(const std::string& name, bool aten_only = false) {
+        auto& slot = plans[{name, aten_only}];
+        if (!slot) {
+            slot = std::make_unique<TokenizerPlan::Impl>(testing::fixture_path("tokenizer_reference", name), false);
+            EXPECT_TRUE(slot->head_weight1.defined()) << name << ": the direct path is not prepared";
+            if (aten_only) slot->head_weight1 = at::Tensor();
+        }
         return *slot;
     }
 };
@@ -85,8 +92,8 @@ struct CaseInput {
     std::vector<Paragraph> paragraphs;
 };
 
-CaseInput case_input(const JsonValue& c) {
-    const TokenizerPlan::Impl& impl = fixture().plan(c.at("bundle", "").as_string("bundle"));
+CaseInput case_input(const JsonValue& c, bool aten_only = false) {
+    const TokenizerPlan::Impl& impl = fixture().plan(c.at("bundle", "").as_string("bundle"), aten_only);
     const std::string text =
         read_text(testing::fixture_path("tokenizer_reference", c.at("text", "").as_string("text")));
     return {impl, split_paragraphs(text, impl.skip_newline)};
@@ -107,7 +114,14 @@ TEST(TokenizeReference, FeaturesEqualTheReference) {
     }
 }
 
-TEST(TokenizeReference, LabelsEqualTheReferenceSingleAndBatched) {
+// Both ways of running the network: the direct path and ATen operators.
+class TokenizeReferencePaths : public ::testing::TestWithParam<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Paths, TokenizeReferencePaths, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "AtenOperators" : "DirectPath"; });
+
+TEST_P(TokenizeReferencePaths, LabelsEqualTheReferenceSingleAndBatched) {
+    const bool aten_only = GetParam();
     std::size_t compared = 0;
     std::size_t skipped = 0;
     std::size_t windowed = 0;
@@ -116,7 +130,7 @@ TEST(TokenizeReference, LabelsEqualTheReferenceSingleAndBatched) {
         const std::string& bundle = c.at("bundle", "").as_string("bundle");
         const std::string& text_name = c.at("text", "").as_string("text");
         SCOPED_TRACE(bundle + " " + text_name);
-        const CaseInput input = case_input(c);
+        const CaseInput input = case_input(c, aten_only);
         const TokenizerPlan::Impl& impl = input.impl;
         const std::vector<Paragraph>& paragraphs = input.paragraphs;
         const JsonArray& expected = c.at("paragraphs", "").as_array("paragraphs");
