@@ -2,7 +2,9 @@
 // TokenizerPlan::process and TokenizerPlan::process_bulk over one text file and
 // prints one JSON line with characters per second and the peak resident memory.
 //
-//   tokenizer_bench <bundle_dir> <text_file> <threads (0 keeps ATen's default)> <repeat>
+//   tokenizer_bench <bundle_dir> <text_file> <threads (0 keeps ATen's default)> <repeat> [process|bulk]
+//
+// With a fifth argument only that part runs (for profiling); the others report 0.
 #include "tokenize/char_units.hpp"
 #include "tokenize/features.hpp"
 #include "tokenize/tokenizer_impl.hpp"
@@ -40,13 +42,17 @@ double best_of(int repeat, F&& work) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        std::cerr << "usage: tokenizer_bench <bundle_dir> <text_file> <threads> <repeat>\n";
+    if (argc != 5 && argc != 6) {
+        std::cerr << "usage: tokenizer_bench <bundle_dir> <text_file> <threads> <repeat> [process|bulk]\n";
         return 2;
     }
+    const std::string only = argc == 6 ? argv[5] : "";
     const int threads = std::stoi(argv[3]);
     const int repeat = std::max(1, std::stoi(argv[4]));
     if (threads > 0) at::set_num_threads(threads);
+    const auto timed = [&](const char* part, auto&& work) {
+        return only.empty() || only == part ? best_of(repeat, work) : 0.0;
+    };
     std::ifstream in(argv[2], std::ios::binary);
     std::stringstream buffer;
     buffer << in.rdbuf();
@@ -58,14 +64,14 @@ int main(int argc, char** argv) {
     const double characters = static_cast<double>(input.codepoint_count());
 
     std::size_t units = 0;
-    const double features = best_of(repeat, [&] {
+    const double features = timed("features", [&] {
         units = 0;
         for (const auto& paragraph : quelbin::detail::split_paragraphs(text, impl.skip_newline)) {
             units += quelbin::detail::compute_unit_features(impl, paragraph).size();
         }
     });
     std::uint64_t tokens = 0;
-    const double process = best_of(repeat, [&] { tokens = plan.process(input).num_tokens(); });
+    const double process = timed("process", [&] { tokens = plan.process(input).num_tokens(); });
     // The text cut into documents of about 2000 characters at paragraph breaks.
     std::vector<quelbin::Document> documents;
     std::size_t start = 0;
@@ -76,7 +82,7 @@ int main(int argc, char** argv) {
         start = end;
     }
     std::uint64_t bulk_tokens = 0;
-    const double bulk = best_of(repeat, [&] {
+    const double bulk = timed("bulk", [&] {
         bulk_tokens = 0;
         for (const auto& document : plan.process_bulk(documents)) bulk_tokens += document.num_tokens();
     });

@@ -36,17 +36,33 @@ std::vector<SentenceInput> build_sentences(const TokenizerPlan::Impl& impl, cons
         if (paragraph_labels.size() < paragraph.size()) {
             throw TokenizerModelError("tokenizer paragraph and prediction counts disagree");
         }
+        const auto label_of = [&](std::size_t i) {
+            const std::uint32_t code_point = paragraph[i].code_point;
+            return la_ittb && (code_point == 0x3A || code_point == 0x3B) ? std::int64_t{2} : paragraph_labels[i];
+        };
         std::string buffer;
         std::size_t first_unit = 0;
         SentenceInput sentence;
         int next_id = 1;
+        bool sentence_starts = true;
         for (std::size_t i = 0; i < paragraph.size(); ++i) {
+            if (sentence_starts) {
+                sentence_starts = false;
+                // Room for the sentence's tokens at once: its token ends up to
+                // the sentence end (whitespace-only stretches make it an upper bound).
+                std::size_t ends = 0;
+                for (std::size_t j = i; j < paragraph.size(); ++j) {
+                    const std::int64_t label = label_of(j);
+                    if (label >= 1) ++ends;
+                    if (label == 2 || label == 4) break;
+                }
+                sentence.tokens.reserve(ends);
+            }
             const CharUnit& unit = paragraph[i];
             if (buffer.empty()) first_unit = i;
             buffer += unit.text;
 
-            std::int64_t label = paragraph_labels[i];
-            if (la_ittb && (unit.code_point == 0x3A || unit.code_point == 0x3B)) label = 2;
+            const std::int64_t label = label_of(i);
             if (label < 1) continue;
 
             std::size_t first = first_unit;
@@ -83,11 +99,12 @@ std::vector<SentenceInput> build_sentences(const TokenizerPlan::Impl& impl, cons
             buffer.clear();
 
             if (label == 2 || label == 4) {
-                // Growth leaves up to half of a sentence's token records unused;
-                // over a large text that slack is a good part of the peak.
+                // Records left unused by whitespace-only stretches are freed;
+                // over a large text slack is a good part of the peak.
                 sentence.tokens.shrink_to_fit();
                 sentences.push_back(std::move(sentence));
                 sentence = SentenceInput();
+                sentence_starts = true;
                 next_id = 1;
             }
         }
