@@ -19,7 +19,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <numeric>
+
+// Vector extensions return 32-byte vectors from inline helpers; their ABI never
+// crosses this file.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
 
 namespace quelbin::detail {
 namespace {
@@ -122,21 +129,75 @@ struct NetworkBatch {
     std::int64_t* labels;
 };
 
-// out[k] = base[k] + x . weight[k] for the `count` heads; weight is [count][width].
-void apply_heads(const float* x, const float* weight, std::int64_t width, std::int64_t count, const float* base,
-                 float* out) {
-    for (std::int64_t k = 0; k < count; ++k) {
-        const float* w = weight + k * width;
-        // Eight partial sums, which the compiler keeps in one vector register.
-        float partial[8] = {};
-        std::int64_t j = 0;
-        for (; j + 8 <= width; j += 8) {
-            for (int lane = 0; lane < 8; ++lane) partial[lane] += x[j + lane] * w[j + lane];
+// Row loops of the direct path, compiled for AVX-512, AVX2/FMA and the base
+// instruction set and chosen at run time; eight floats are one vector.
+typedef float Lanes __attribute__((vector_size(32)));
+
+inline Lanes load_lanes(const float* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store_lanes(float* p, const Lanes& v) { std::memcpy(p, &v, sizeof v); }
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
+#define QUELBIN_ROW_KERNEL __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
+#else
+#define QUELBIN_ROW_KERNEL
+#endif
+
+// row[0, width) += value * column[0, width).
+inline void add_scaled(float* row, float value, const float* column, std::int64_t width) {
+    std::int64_t j = 0;
+    for (; j + 8 <= width; j += 8) store_lanes(row + j, load_lanes(row + j) + value * load_lanes(column + j));
+    for (; j < width; ++j) row[j] += value * column[j];
+}
+
+// The first BiLSTM's input projection of `count` units: each row is the table
+// row of its id plus value * weight row f for each nonzero feature f.
+QUELBIN_ROW_KERNEL
+void project_units(const std::int64_t* ids, const float* features, std::int64_t feat_dim, std::int64_t count,
+                   const float* table, const float* feature_weight, std::int64_t width, float* out) {
+    for (std::int64_t t = 0; t < count; ++t) {
+        float* row = out + t * width;
+        std::memcpy(row, table + ids[t] * width, static_cast<std::size_t>(width) * sizeof(float));
+        for (std::int64_t f = 0; f < feat_dim; ++f) {
+            const float value = features[t * feat_dim + f];
+            if (value != 0.0f) add_scaled(row, value, feature_weight + f * width, width);
         }
-        float sum = 0.0f;
-        for (; j < width; ++j) sum += x[j] * w[j];
-        for (const float value : partial) sum += value;
-        out[k] = base[k] + sum;
+    }
+}
+
+// For `rows` rows x of `width` floats: out[k] = (bias ? bias[k] : out[k]) +
+// x . weight[k] for the `count` heads (weight is [count][width]).
+QUELBIN_ROW_KERNEL
+void apply_heads(const float* x, std::int64_t rows, std::int64_t width, const float* weight, std::int64_t count,
+                 const float* bias, float* out) {
+    for (std::int64_t r = 0; r < rows; ++r, x += width, out += count) {
+        for (std::int64_t k = 0; k < count; ++k) {
+            const float* w = weight + k * width;
+            Lanes partial{};
+            std::int64_t j = 0;
+            for (; j + 8 <= width; j += 8) partial += load_lanes(x + j) * load_lanes(w + j);
+            float sum = 0.0f;
+            for (; j < width; ++j) sum += x[j] * w[j];
+            for (int lane = 0; lane < 8; ++lane) sum += partial[lane];
+            out[k] = (bias != nullptr ? bias[k] : out[k]) + sum;
+        }
+    }
+}
+
+// Each of `rows` rows of `width` floats times its gate 1 - sigmoid(-invtemp *
+// tok), tok being the first of the row's `count` head scores.
+QUELBIN_ROW_KERNEL
+void gate_rows(float* x, std::int64_t rows, std::int64_t width, const float* heads, std::int64_t count,
+               float invtemp) {
+    for (std::int64_t r = 0; r < rows; ++r, x += width) {
+        const float gate = 1.0f - 1.0f / (1.0f + std::exp(heads[r * count] * invtemp));
+        std::int64_t j = 0;
+        for (; j + 8 <= width; j += 8) store_lanes(x + j, load_lanes(x + j) * gate);
+        for (; j < width; ++j) x[j] *= gate;
     }
 }
 
@@ -205,17 +266,8 @@ void run_network_direct(const TokenizerPlan::Impl& impl, const NetworkBatch& job
     const float* table = impl.rnn_embedding_projection.const_data_ptr<float>();
     const float* feature_weight = F > 0 ? impl.rnn_feature_weight.const_data_ptr<float>() : nullptr;
     for (std::int64_t b = 0; b < B; ++b) {
-        for (std::int64_t t = 0; t < job.lengths[b]; ++t) {
-            float* row = projection + (b * T + t) * G;
-            std::copy_n(table + job.ids[b * job.stride + t] * G, G, row);
-            const float* values = job.features + (b * job.stride + t) * F;
-            for (std::int64_t f = 0; f < F; ++f) {
-                const float value = values[f];
-                if (value == 0.0f) continue;
-                const float* column = feature_weight + f * G;
-                for (std::int64_t j = 0; j < G; ++j) row[j] += value * column[j];
-            }
-        }
+        project_units(job.ids + b * job.stride, job.features + b * job.stride * F, F, job.lengths[b], table,
+                      feature_weight, G, projection + b * T * G);
     }
     impl.rnn->run_projected(projection, B, T, job.lengths, h1);
 
@@ -223,20 +275,11 @@ void run_network_direct(const TokenizerPlan::Impl& impl, const NetworkBatch& job
     for (std::int64_t b = 0; b < B; ++b) {
         const std::int64_t length = job.lengths[b];
         if (length == 0) continue;
-        for (std::int64_t t = 0; t < length; ++t) {
-            const std::int64_t r = b * T + t;
-            apply_heads(h1 + r * W, head_weight1, W, K, head_bias1, heads + r * K);
+        apply_heads(h1 + b * T * W, length, W, head_weight1, K, head_bias1, heads + b * T * K);
+        if (impl.hier_invtemp > 0) {
+            gate_rows(h1 + b * T * W, length, W, heads + b * T * K, K, static_cast<float>(impl.hier_invtemp));
         }
         const at::Tensor h1_b = view(h1, b * T, length, W);
-        if (impl.hier_invtemp > 0) {
-            const auto invtemp = static_cast<float>(impl.hier_invtemp);
-            for (std::int64_t t = 0; t < length; ++t) {
-                const float tok = heads[(b * T + t) * K];
-                const float gate = 1.0f - 1.0f / (1.0f + std::exp(tok * invtemp));
-                float* row = h1 + (b * T + t) * W;
-                for (std::int64_t j = 0; j < W; ++j) row[j] *= gate;
-            }
-        }
         at::Tensor projection_b = view(projection, b * T, length, G);
         at::addmm_out(projection_b, impl.rnn2->bias(), h1_b, impl.rnn2->input_weight().t());
     }
@@ -245,9 +288,8 @@ void run_network_direct(const TokenizerPlan::Impl& impl, const NetworkBatch& job
     for (std::int64_t b = 0; b < B; ++b) {
         const std::int64_t length = job.lengths[b];
         if (length == 0) continue;
+        apply_heads(h2 + b * T * W, length, W, head_weight2, K, nullptr, heads + b * T * K);
         for (std::int64_t t = 0; t < length; ++t) {
-            const std::int64_t r = b * T + t;
-            apply_heads(h2 + r * W, head_weight2, W, K, heads + r * K, heads + r * K);
             job.labels[b * job.stride + t] = best_label(heads + (b * T + t) * K, impl.use_mwt);
         }
     }
