@@ -87,14 +87,16 @@ int main(int argc, char** argv) {
         for (const auto& document : plan.process_bulk(documents)) bulk_tokens += document.num_tokens();
     });
 
+    // Parts that did not run report 0.
+    const auto rate = [&](double seconds) { return seconds > 0 ? characters / seconds : 0.0; };
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::cout << "{\"threads\": " << at::get_num_threads() << ", \"characters\": " << characters
               << ", \"feature_values\": " << units << ", \"tokens\": " << tokens
               << ", \"bulk_tokens\": " << bulk_tokens << ", \"bulk_documents\": " << documents.size()
-              << ", \"features_chars_per_s\": " << characters / features
-              << ", \"process_chars_per_s\": " << characters / process
-              << ", \"bulk_chars_per_s\": " << characters / bulk
+              << ", \"features_chars_per_s\": " << rate(features)
+              << ", \"process_chars_per_s\": " << rate(process)
+              << ", \"bulk_chars_per_s\": " << rate(bulk)
               << ", \"process_seconds\": " << process << ", \"peak_rss_mb\": " << usage.ru_maxrss / 1024.0
               << "}" << std::endl;
     return 0;

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <numeric>
 
-// Vector extensions return 32-byte vectors from inline helpers; their ABI never
-// crosses this file.
+// Vector extensions return 32- and 64-byte vectors from inline helpers; their
+// ABI never crosses this file.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wpsabi"
 #endif
@@ -20,130 +20,105 @@
 namespace quelbin::detail {
 namespace {
 
-// Eight floats (eight lanes of unsigned bits for the exponent tricks). The
-// compiler maps them onto whatever vector registers the target has.
+#define QUELBIN_ALWAYS_INLINE inline __attribute__((always_inline))
+
+// Vectors of eight and sixteen floats (with lanes of unsigned bits for the
+// exponent tricks). The compiler maps them onto the registers of the target
+// that each kernel entry point is compiled for; every helper below is inlined
+// into those entry points.
 typedef float Lanes __attribute__((vector_size(32)));
 typedef std::uint32_t LaneBits __attribute__((vector_size(32)));
-constexpr std::int64_t kLanes = 8;
+typedef float Wide __attribute__((vector_size(64)));
+typedef std::uint32_t WideBits __attribute__((vector_size(64)));
+
+template <class V>
+struct VectorOf;
+template <>
+struct VectorOf<Lanes> {
+    using Bits = LaneBits;
+    static constexpr std::int64_t lanes = 8;
+};
+template <>
+struct VectorOf<Wide> {
+    using Bits = WideBits;
+    static constexpr std::int64_t lanes = 16;
+};
+
 // Gate sections are padded to the widest kernel's vector width.
 constexpr std::int64_t kSectionLanes = 16;
 
-// Columns of W_hh^T per block of the recurrent product: eight accumulators of
-// eight lanes stay in registers, and the block's rows stay in L1 while it is
-// applied to every active sequence.
-constexpr std::int64_t kBlock = 8 * kLanes;
+// Columns of W_hh^T per panel: a panel's H x kBlock floats stay in L1 while it
+// is applied to every active sequence.
+constexpr std::int64_t kBlock = 64;
 
-inline Lanes load_lanes(const float* p) {
-    Lanes v;
+template <class V>
+QUELBIN_ALWAYS_INLINE V load(const float* p) {
+    V v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
-inline void store_lanes(float* p, const Lanes& v) { std::memcpy(p, &v, sizeof v); }
+template <class V>
+QUELBIN_ALWAYS_INLINE void store(float* p, const V& v) {
+    std::memcpy(p, &v, sizeof v);
+}
 
-inline Lanes splat(float value) { return Lanes{} + value; }
+template <class V>
+QUELBIN_ALWAYS_INLINE V splat(float value) {
+    return V{} + value;
+}
 
 // exp(x) to about one ulp: x = n ln2 + r with |r| <= ln2/2, a polynomial for
 // exp(r), and 2^n built in the exponent bits. Arguments are clamped to
 // [-87, 88], where 2^n stays a normal float and the result finite.
-inline Lanes exp_lanes(Lanes x) {
-    x = x < splat(-87.0f) ? splat(-87.0f) : x;
-    x = x > splat(88.0f) ? splat(88.0f) : x;
+template <class V>
+QUELBIN_ALWAYS_INLINE V exp_vector(V x) {
+    using Bits = typename VectorOf<V>::Bits;
+    x = x < splat<V>(-87.0f) ? splat<V>(-87.0f) : x;
+    x = x > splat<V>(88.0f) ? splat<V>(88.0f) : x;
     // Adding 1.5 * 2^23 rounds x / ln2 to an integer held in the low mantissa bits.
-    const Lanes shifted = x * 1.44269504088896341f + 12582912.0f;
-    const Lanes n = shifted - 12582912.0f;
-    Lanes r = x - n * 0.693359375f;
+    const V shifted = x * 1.44269504088896341f + 12582912.0f;
+    const V n = shifted - 12582912.0f;
+    V r = x - n * 0.693359375f;
     r = r + n * 2.12194440e-4f;
-    Lanes p = splat(1.9875691500e-4f);
+    V p = splat<V>(1.9875691500e-4f);
     p = p * r + 1.3981999507e-3f;
     p = p * r + 8.3334519073e-3f;
     p = p * r + 4.1665795894e-2f;
     p = p * r + 1.6666665459e-1f;
     p = p * r + 5.0000001201e-1f;
-    const Lanes y = p * (r * r) + r + 1.0f;
-    const LaneBits scale = ((LaneBits)shifted - 0x4B400000u + 127u) << 23;
-    return y * (Lanes)scale;
+    const V y = p * (r * r) + r + 1.0f;
+    const Bits scale = ((Bits)shifted - 0x4B400000u + 127u) << 23;
+    return y * (V)scale;
 }
 
-inline Lanes sigmoid_lanes(Lanes x) { return 1.0f / (1.0f + exp_lanes(-x)); }
+template <class V>
+QUELBIN_ALWAYS_INLINE V sigmoid_vector(V x) {
+    return 1.0f / (1.0f + exp_vector(-x));
+}
 
 // tanh(x) = 2 sigmoid(2x) - 1, within about 1e-7 of the exact value.
-inline Lanes tanh_lanes(Lanes x) { return 2.0f / (1.0f + exp_lanes(-(x + x))) - 1.0f; }
-
-// g[0, kBlock) = pre[0, kBlock) + sum over k of h[k] * panel[k * kBlock + (0, kBlock)].
-inline void add_recurrent_block(const float* h, std::int64_t hidden, const float* panel, const float* pre,
-                                float* g) {
-    Lanes a0 = load_lanes(pre), a1 = load_lanes(pre + 8), a2 = load_lanes(pre + 16), a3 = load_lanes(pre + 24);
-    Lanes a4 = load_lanes(pre + 32), a5 = load_lanes(pre + 40), a6 = load_lanes(pre + 48), a7 = load_lanes(pre + 56);
-    for (std::int64_t k = 0; k < hidden; ++k) {
-        const Lanes hk = splat(h[k]);
-        const float* row = panel + k * kBlock;
-        a0 += hk * load_lanes(row);
-        a1 += hk * load_lanes(row + 8);
-        a2 += hk * load_lanes(row + 16);
-        a3 += hk * load_lanes(row + 24);
-        a4 += hk * load_lanes(row + 32);
-        a5 += hk * load_lanes(row + 40);
-        a6 += hk * load_lanes(row + 48);
-        a7 += hk * load_lanes(row + 56);
-    }
-    store_lanes(g, a0);
-    store_lanes(g + 8, a1);
-    store_lanes(g + 16, a2);
-    store_lanes(g + 24, a3);
-    store_lanes(g + 32, a4);
-    store_lanes(g + 40, a5);
-    store_lanes(g + 48, a6);
-    store_lanes(g + 56, a7);
-}
-
-// The same for two sequences over half a block (kBlock / 2 columns): each
-// weight loaded feeds both, which keeps the multipliers rather than the loads busy.
-inline void add_recurrent_half_block_pair(const float* h0, const float* h1, std::int64_t hidden,
-                                          const float* panel, const float* pre0, const float* pre1, float* g0,
-                                          float* g1) {
-    Lanes a0 = load_lanes(pre0), a1 = load_lanes(pre0 + 8), a2 = load_lanes(pre0 + 16), a3 = load_lanes(pre0 + 24);
-    Lanes b0 = load_lanes(pre1), b1 = load_lanes(pre1 + 8), b2 = load_lanes(pre1 + 16), b3 = load_lanes(pre1 + 24);
-    for (std::int64_t k = 0; k < hidden; ++k) {
-        const Lanes x = splat(h0[k]);
-        const Lanes y = splat(h1[k]);
-        const float* row = panel + k * kBlock;
-        const Lanes w0 = load_lanes(row), w1 = load_lanes(row + 8), w2 = load_lanes(row + 16),
-                    w3 = load_lanes(row + 24);
-        a0 += x * w0;
-        b0 += y * w0;
-        a1 += x * w1;
-        b1 += y * w1;
-        a2 += x * w2;
-        b2 += y * w2;
-        a3 += x * w3;
-        b3 += y * w3;
-    }
-    store_lanes(g0, a0);
-    store_lanes(g0 + 8, a1);
-    store_lanes(g0 + 16, a2);
-    store_lanes(g0 + 24, a3);
-    store_lanes(g1, b0);
-    store_lanes(g1 + 8, b1);
-    store_lanes(g1 + 16, b2);
-    store_lanes(g1 + 24, b3);
+template <class V>
+QUELBIN_ALWAYS_INLINE V tanh_vector(V x) {
+    return 2.0f / (1.0f + exp_vector(-(x + x))) - 1.0f;
 }
 
 // One cell step of one sequence. g holds the pre-activations of the four gates
-// (i, f, g, o), each section `section` floats wide (a multiple of kLanes, zero
-// past the hidden size); c and h (also `section` wide) advance one step, and
-// out (as wide; may be h itself) receives the new h.
-inline void lstm_cell(const float* g, float* c, float* h, float* out, std::int64_t section) {
-    for (std::int64_t k = 0; k < section; k += kLanes) {
-        const Lanes in_gate = sigmoid_lanes(load_lanes(g + k));
-        const Lanes forget_gate = sigmoid_lanes(load_lanes(g + section + k));
-        const Lanes cell_gate = tanh_lanes(load_lanes(g + 2 * section + k));
-        const Lanes out_gate = sigmoid_lanes(load_lanes(g + 3 * section + k));
-        const Lanes cell = forget_gate * load_lanes(c + k) + in_gate * cell_gate;
-        const Lanes hidden = out_gate * tanh_lanes(cell);
-        store_lanes(c + k, cell);
-        store_lanes(h + k, hidden);
-        store_lanes(out + k, hidden);
+// (i, f, g, o), each section `section` floats wide (a multiple of the vector
+// width, zero past the hidden size); c and h (also `section` wide) advance one
+// step, and out (as wide; may be h itself) receives the new h.
+template <class V>
+QUELBIN_ALWAYS_INLINE void lstm_cell(const float* g, float* c, float* h, float* out, std::int64_t section) {
+    for (std::int64_t k = 0; k < section; k += VectorOf<V>::lanes) {
+        const V in_gate = sigmoid_vector(load<V>(g + k));
+        const V forget_gate = sigmoid_vector(load<V>(g + section + k));
+        const V cell_gate = tanh_vector(load<V>(g + 2 * section + k));
+        const V out_gate = sigmoid_vector(load<V>(g + 3 * section + k));
+        const V cell = forget_gate * load<V>(c + k) + in_gate * cell_gate;
+        const V hidden = out_gate * tanh_vector(cell);
+        store<V>(c + k, cell);
+        store<V>(h + k, hidden);
+        store<V>(out + k, hidden);
     }
 }
 
@@ -155,7 +130,7 @@ struct Direction {
     std::int64_t projection_offset;   // 0 forward, 4H backward
     const float* w_hh_t;              // [row / kBlock][H][kBlock]: panels of W_hh^T, see BiLstm
     std::int64_t hidden;              // H
-    std::int64_t section;             // H rounded up to kLanes
+    std::int64_t section;             // H rounded up to kSectionLanes
     std::int64_t row;                 // 4 * section rounded up to kBlock
     std::int64_t steps;               // T
     std::int64_t batch;
@@ -165,65 +140,181 @@ struct Direction {
     float* h;                         // [B][section] per rank
     float* c;                         // [B][section] per rank
     float* gates;                     // [B][row] per rank, scratch
+    const float** pre;                // [B] per rank, scratch
     float* output;                    // [B * T][2H]
     std::int64_t output_offset;       // 0 forward, H backward
 };
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-#endif
-void run_direction_portable(const Direction& job) {
-    const std::int64_t H = job.hidden;
-    const std::int64_t section = job.section;
-    const std::int64_t row = job.row;
-    const std::int64_t steps = job.steps;
-    const std::int64_t* const lengths = job.lengths;
-    const std::int64_t* const order = job.order;
-    const bool reverse = job.reverse;
-    float* const gates = job.gates;
-    std::int64_t active = job.batch;
-    const std::int64_t longest = job.batch > 0 ? lengths[0] : 0;
-    for (std::int64_t s = 0; s < longest; ++s) {
-        while (active > 0 && lengths[active - 1] <= s) --active;
-        auto position = [&](std::int64_t r) { return order[r] * steps + (reverse ? lengths[r] - 1 - s : s); };
-        // Pre-activations: read straight from the projection when its gate
-        // columns already have the panel layout (4H a whole number of panels),
-        // else copied into that layout once per step.
-        const bool aligned = section == H && row == 4 * H;
-        const std::int64_t pre_stride = aligned ? 0 : row;
-        for (std::int64_t r = 0; r < active && !aligned; ++r) {
-            const float* pre = job.projection + position(r) * job.projection_stride + job.projection_offset;
-            float* g = gates + r * row;
-            for (int q = 0; q < 4; ++q) {
-                for (std::int64_t k = 0; k < H; ++k) g[q * section + k] = pre[q * H + k];
+// The portable recurrent product, eight lanes at a time: panel by panel, two
+// sequences share each weight loaded.
+struct LaneRecurrence {
+    using Vector = Lanes;
+
+    // g[0, kBlock) = pre[0, kBlock) + sum over k of h[k] * panel[k * kBlock + (0, kBlock)].
+    static QUELBIN_ALWAYS_INLINE void block(const float* h, std::int64_t hidden, const float* panel, const float* pre,
+                                            float* g) {
+        Lanes a[8];
+#pragma GCC unroll 8
+        for (int v = 0; v < 8; ++v) a[v] = load<Lanes>(pre + 8 * v);
+        for (std::int64_t k = 0; k < hidden; ++k) {
+            const Lanes hk = splat<Lanes>(h[k]);
+            const float* row = panel + k * kBlock;
+#pragma GCC unroll 8
+            for (int v = 0; v < 8; ++v) a[v] += hk * load<Lanes>(row + 8 * v);
+        }
+#pragma GCC unroll 8
+        for (int v = 0; v < 8; ++v) store<Lanes>(g + 8 * v, a[v]);
+    }
+
+    // The same for two sequences over half a panel: each weight loaded feeds
+    // both, which keeps the multipliers rather than the loads busy.
+    static QUELBIN_ALWAYS_INLINE void half_block_pair(const float* h0, const float* h1, std::int64_t hidden,
+                                                      const float* panel, const float* pre0, const float* pre1,
+                                                      float* g0, float* g1) {
+        Lanes a[4];
+        Lanes b[4];
+#pragma GCC unroll 8
+        for (int v = 0; v < 4; ++v) {
+            a[v] = load<Lanes>(pre0 + 8 * v);
+            b[v] = load<Lanes>(pre1 + 8 * v);
+        }
+        for (std::int64_t k = 0; k < hidden; ++k) {
+            const Lanes x = splat<Lanes>(h0[k]);
+            const Lanes y = splat<Lanes>(h1[k]);
+            const float* row = panel + k * kBlock;
+#pragma GCC unroll 8
+            for (int v = 0; v < 4; ++v) {
+                const Lanes w = load<Lanes>(row + 8 * v);
+                a[v] += x * w;
+                b[v] += y * w;
             }
         }
-        auto pre_of = [&](std::int64_t r) {
-            return aligned ? job.projection + position(r) * job.projection_stride + job.projection_offset
-                           : gates + r * pre_stride;
-        };
-        // Panel outermost: its H x kBlock floats (contiguous, so they do not
-        // contend for the same cache sets) stay in L1 for every sequence.
+#pragma GCC unroll 8
+        for (int v = 0; v < 4; ++v) {
+            store<Lanes>(g0 + 8 * v, a[v]);
+            store<Lanes>(g1 + 8 * v, b[v]);
+        }
+    }
+
+    static QUELBIN_ALWAYS_INLINE void add(const Direction& job, std::int64_t active) {
+        const std::int64_t H = job.hidden;
+        const std::int64_t row = job.row;
+        // Panel outermost: its floats (contiguous, so they do not contend for
+        // the same cache sets) stay in L1 for every sequence.
         for (std::int64_t j0 = 0; j0 < row; j0 += kBlock) {
             const float* panel = job.w_hh_t + j0 * H;
             std::int64_t r = 0;
             for (; r + 1 < active; r += 2) {
-                const float* h0 = job.h + r * section;
-                const float* h1 = h0 + section;
-                const float* pre0 = pre_of(r) + j0;
-                const float* pre1 = pre_of(r + 1) + j0;
-                float* g0 = gates + r * row + j0;
+                const float* h0 = job.h + r * job.section;
+                const float* h1 = h0 + job.section;
+                float* g0 = job.gates + r * row + j0;
                 float* g1 = g0 + row;
-                add_recurrent_half_block_pair(h0, h1, H, panel, pre0, pre1, g0, g1);
-                add_recurrent_half_block_pair(h0, h1, H, panel + kBlock / 2, pre0 + kBlock / 2, pre1 + kBlock / 2,
-                                              g0 + kBlock / 2, g1 + kBlock / 2);
+                for (std::int64_t half = 0; half < kBlock; half += kBlock / 2) {
+                    half_block_pair(h0, h1, H, panel + half, job.pre[r] + j0 + half, job.pre[r + 1] + j0 + half,
+                                    g0 + half, g1 + half);
+                }
             }
-            if (r < active) add_recurrent_block(job.h + r * section, H, panel, pre_of(r) + j0, gates + r * row + j0);
+            if (r < active) block(job.h + r * job.section, H, panel, job.pre[r] + j0, job.gates + r * row + j0);
         }
+    }
+};
+
+// The AVX-512 recurrent product: sixteen lanes and 32 registers hold a tile of
+// up to four sequences by one panel in accumulators, so each weight loaded
+// feeds four products. Same arithmetic, in the same order per column.
+struct WideRecurrence {
+    using Vector = Wide;
+    static constexpr int kPanelVectors = kBlock / 16;
+
+    template <int Count>
+    static QUELBIN_ALWAYS_INLINE void tile(const float* const* h, std::int64_t hidden, const float* panel,
+                                           const float* const* pre, float* const* g) {
+        Wide acc[Count][kPanelVectors];
+#pragma GCC unroll 4
+        for (int s = 0; s < Count; ++s) {
+#pragma GCC unroll 4
+            for (int v = 0; v < kPanelVectors; ++v) acc[s][v] = load<Wide>(pre[s] + v * 16);
+        }
+        for (std::int64_t k = 0; k < hidden; ++k) {
+            Wide w[kPanelVectors];
+#pragma GCC unroll 4
+            for (int v = 0; v < kPanelVectors; ++v) w[v] = load<Wide>(panel + k * kBlock + v * 16);
+#pragma GCC unroll 4
+            for (int s = 0; s < Count; ++s) {
+                const Wide x = splat<Wide>(h[s][k]);
+#pragma GCC unroll 4
+                for (int v = 0; v < kPanelVectors; ++v) acc[s][v] += x * w[v];
+            }
+        }
+#pragma GCC unroll 4
+        for (int s = 0; s < Count; ++s) {
+#pragma GCC unroll 4
+            for (int v = 0; v < kPanelVectors; ++v) store<Wide>(g[s] + v * 16, acc[s][v]);
+        }
+    }
+
+    static QUELBIN_ALWAYS_INLINE void add(const Direction& job, std::int64_t active) {
+        // Tiles of four sequences, one panel at a time.
+        for (std::int64_t r = 0; r < active; r += 4) {
+            const int count = static_cast<int>(std::min<std::int64_t>(4, active - r));
+            const float* h[4];
+            const float* pre[4];
+            float* g[4];
+            for (std::int64_t j0 = 0; j0 < job.row; j0 += kBlock) {
+                for (int i = 0; i < count; ++i) {
+                    h[i] = job.h + (r + i) * job.section;
+                    pre[i] = job.pre[r + i] + j0;
+                    g[i] = job.gates + (r + i) * job.row + j0;
+                }
+                const float* panel = job.w_hh_t + j0 * job.hidden;
+                switch (count) {
+                    case 4: tile<4>(h, job.hidden, panel, pre, g); break;
+                    case 3: tile<3>(h, job.hidden, panel, pre, g); break;
+                    case 2: tile<2>(h, job.hidden, panel, pre, g); break;
+                    default: tile<1>(h, job.hidden, panel, pre, g); break;
+                }
+            }
+        }
+    }
+};
+
+// The recurrence of one direction, step by step, with the recurrent product of
+// `Recurrence` and the cell in its vector width.
+template <class Recurrence>
+QUELBIN_ALWAYS_INLINE void run_steps(const Direction& job) {
+    const std::int64_t H = job.hidden;
+    const std::int64_t section = job.section;
+    const std::int64_t row = job.row;
+    const std::int64_t* const lengths = job.lengths;
+    // Pre-activations are read straight from the projection when its gate
+    // columns already have the panel layout (4H a whole number of panels),
+    // else copied into that layout once per step.
+    const bool aligned = section == H && row == 4 * H;
+    std::int64_t active = job.batch;
+    const std::int64_t longest = job.batch > 0 ? lengths[0] : 0;
+    for (std::int64_t s = 0; s < longest; ++s) {
+        while (active > 0 && lengths[active - 1] <= s) --active;
+        auto position = [&](std::int64_t r) {
+            return job.order[r] * job.steps + (job.reverse ? lengths[r] - 1 - s : s);
+        };
+        for (std::int64_t r = 0; r < active; ++r) {
+            const float* pre = job.projection + position(r) * job.projection_stride + job.projection_offset;
+            if (aligned) {
+                job.pre[r] = pre;
+                continue;
+            }
+            float* g = job.gates + r * row;
+            for (int q = 0; q < 4; ++q) {
+                for (std::int64_t k = 0; k < H; ++k) g[q * section + k] = pre[q * H + k];
+            }
+            job.pre[r] = g;
+        }
+        Recurrence::add(job, active);
         for (std::int64_t r = 0; r < active; ++r) {
             float* h = job.h + r * section;
             float* out = job.output + position(r) * 2 * H + job.output_offset;
-            lstm_cell(gates + r * row, job.c + r * section, h, aligned ? out : h, section);
+            lstm_cell<typename Recurrence::Vector>(job.gates + r * row, job.c + r * section, h, aligned ? out : h,
+                                                   section);
             if (!aligned) {
                 for (std::int64_t k = 0; k < H; ++k) out[k] = h[k];
             }
@@ -233,160 +324,16 @@ void run_direction_portable(const Direction& job) {
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
 #define QUELBIN_LSTM_AVX512 1
-// The AVX-512 kernel: 16-lane vectors and 32 registers hold a tile of up to
-// four sequences by one panel (64 columns) in accumulators, so each weight
-// loaded feeds four products. Same arithmetic, in the same order per column,
-// as the portable kernel.
-#pragma GCC push_options
-#pragma GCC target("arch=x86-64-v4")
-
-typedef float Wide __attribute__((vector_size(64)));
-typedef std::uint32_t WideBits __attribute__((vector_size(64)));
-constexpr int kWideLanes = 16;
-constexpr int kPanelVectors = kBlock / kWideLanes;
-
-#define QUELBIN_ALWAYS_INLINE inline __attribute__((always_inline))
-
-QUELBIN_ALWAYS_INLINE Wide load_wide(const float* p) {
-    Wide v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
+void run_direction_portable(const Direction& job) {
+    run_steps<LaneRecurrence>(job);
 }
 
-QUELBIN_ALWAYS_INLINE void store_wide(float* p, const Wide& v) { std::memcpy(p, &v, sizeof v); }
-
-QUELBIN_ALWAYS_INLINE Wide splat_wide(float value) { return Wide{} + value; }
-
-// exp_lanes on 16 lanes.
-QUELBIN_ALWAYS_INLINE Wide exp_wide(Wide x) {
-    x = x < splat_wide(-87.0f) ? splat_wide(-87.0f) : x;
-    x = x > splat_wide(88.0f) ? splat_wide(88.0f) : x;
-    const Wide shifted = x * 1.44269504088896341f + 12582912.0f;
-    const Wide n = shifted - 12582912.0f;
-    Wide r = x - n * 0.693359375f;
-    r = r + n * 2.12194440e-4f;
-    Wide p = splat_wide(1.9875691500e-4f);
-    p = p * r + 1.3981999507e-3f;
-    p = p * r + 8.3334519073e-3f;
-    p = p * r + 4.1665795894e-2f;
-    p = p * r + 1.6666665459e-1f;
-    p = p * r + 5.0000001201e-1f;
-    const Wide y = p * (r * r) + r + 1.0f;
-    const WideBits scale = ((WideBits)shifted - 0x4B400000u + 127u) << 23;
-    return y * (Wide)scale;
+#ifdef QUELBIN_LSTM_AVX512
+__attribute__((target("arch=x86-64-v4"))) void run_direction_avx512(const Direction& job) {
+    run_steps<WideRecurrence>(job);
 }
-
-QUELBIN_ALWAYS_INLINE Wide sigmoid_wide(Wide x) { return 1.0f / (1.0f + exp_wide(-x)); }
-
-QUELBIN_ALWAYS_INLINE Wide tanh_wide(Wide x) { return 2.0f / (1.0f + exp_wide(-(x + x))) - 1.0f; }
-
-// g[s][0, kBlock) = pre[s][0, kBlock) + sum over k of h[s][k] * panel[k][0, kBlock)
-// for the tile's `Count` sequences.
-template <int Count>
-QUELBIN_ALWAYS_INLINE void add_recurrent_tile(const float* const* h, std::int64_t hidden, const float* panel,
-                                              const float* const* pre, float* const* g) {
-    Wide acc[Count][kPanelVectors];
-#pragma GCC unroll 4
-    for (int s = 0; s < Count; ++s) {
-#pragma GCC unroll 4
-        for (int v = 0; v < kPanelVectors; ++v) acc[s][v] = load_wide(pre[s] + v * kWideLanes);
-    }
-    for (std::int64_t k = 0; k < hidden; ++k) {
-        Wide w[kPanelVectors];
-#pragma GCC unroll 4
-        for (int v = 0; v < kPanelVectors; ++v) w[v] = load_wide(panel + k * kBlock + v * kWideLanes);
-#pragma GCC unroll 4
-        for (int s = 0; s < Count; ++s) {
-            const Wide x = splat_wide(h[s][k]);
-#pragma GCC unroll 4
-            for (int v = 0; v < kPanelVectors; ++v) acc[s][v] += x * w[v];
-        }
-    }
-#pragma GCC unroll 4
-    for (int s = 0; s < Count; ++s) {
-#pragma GCC unroll 4
-        for (int v = 0; v < kPanelVectors; ++v) store_wide(g[s] + v * kWideLanes, acc[s][v]);
-    }
-}
-
-QUELBIN_ALWAYS_INLINE void lstm_cell_wide(const float* g, float* c, float* h, float* out, std::int64_t section) {
-    for (std::int64_t k = 0; k < section; k += kWideLanes) {
-        const Wide in_gate = sigmoid_wide(load_wide(g + k));
-        const Wide forget_gate = sigmoid_wide(load_wide(g + section + k));
-        const Wide cell_gate = tanh_wide(load_wide(g + 2 * section + k));
-        const Wide out_gate = sigmoid_wide(load_wide(g + 3 * section + k));
-        const Wide cell = forget_gate * load_wide(c + k) + in_gate * cell_gate;
-        const Wide hidden = out_gate * tanh_wide(cell);
-        store_wide(c + k, cell);
-        store_wide(h + k, hidden);
-        store_wide(out + k, hidden);
-    }
-}
-
-void run_direction_avx512(const Direction& job) {
-    const std::int64_t H = job.hidden;
-    const std::int64_t section = job.section;
-    const std::int64_t row = job.row;
-    const std::int64_t steps = job.steps;
-    const std::int64_t* const lengths = job.lengths;
-    const std::int64_t* const order = job.order;
-    const bool reverse = job.reverse;
-    float* const gates = job.gates;
-    std::int64_t active = job.batch;
-    const std::int64_t longest = job.batch > 0 ? lengths[0] : 0;
-    const bool aligned = section == H && row == 4 * H;
-    for (std::int64_t s = 0; s < longest; ++s) {
-        while (active > 0 && lengths[active - 1] <= s) --active;
-        auto position = [&](std::int64_t r) { return order[r] * steps + (reverse ? lengths[r] - 1 - s : s); };
-        for (std::int64_t r = 0; r < active && !aligned; ++r) {
-            const float* pre = job.projection + position(r) * job.projection_stride + job.projection_offset;
-            float* g = gates + r * row;
-            for (int q = 0; q < 4; ++q) {
-                for (std::int64_t k = 0; k < H; ++k) g[q * section + k] = pre[q * H + k];
-            }
-        }
-        // Tiles of four sequences, one panel at a time: the panel's H x kBlock
-        // floats stay in L1 for all of them.
-        for (std::int64_t r = 0; r < active; r += 4) {
-            const int count = static_cast<int>(std::min<std::int64_t>(4, active - r));
-            const float* h[4];
-            const float* pre[4];
-            float* g[4];
-            for (int i = 0; i < count; ++i) {
-                h[i] = job.h + (r + i) * section;
-                pre[i] = aligned ? job.projection + position(r + i) * job.projection_stride + job.projection_offset
-                                 : gates + (r + i) * row;
-                g[i] = gates + (r + i) * row;
-            }
-            for (std::int64_t j0 = 0; j0 < row; j0 += kBlock) {
-                const float* panel = job.w_hh_t + j0 * H;
-                const float* pre_j[4];
-                float* g_j[4];
-                for (int i = 0; i < count; ++i) {
-                    pre_j[i] = pre[i] + j0;
-                    g_j[i] = g[i] + j0;
-                }
-                switch (count) {
-                    case 4: add_recurrent_tile<4>(h, H, panel, pre_j, g_j); break;
-                    case 3: add_recurrent_tile<3>(h, H, panel, pre_j, g_j); break;
-                    case 2: add_recurrent_tile<2>(h, H, panel, pre_j, g_j); break;
-                    default: add_recurrent_tile<1>(h, H, panel, pre_j, g_j); break;
-                }
-            }
-        }
-        for (std::int64_t r = 0; r < active; ++r) {
-            float* h = job.h + r * section;
-            float* out = job.output + position(r) * 2 * H + job.output_offset;
-            lstm_cell_wide(gates + r * row, job.c + r * section, h, aligned ? out : h, section);
-            if (!aligned) {
-                for (std::int64_t k = 0; k < H; ++k) out[k] = h[k];
-            }
-        }
-    }
-}
-
-#undef QUELBIN_ALWAYS_INLINE
-#pragma GCC pop_options
 #endif
 
 bool avx512_available() {
@@ -552,6 +499,7 @@ void BiLstm::run_raw(const float* projection, std::int64_t B, std::int64_t T, co
     std::vector<float> h(static_cast<std::size_t>(B * section_), 0.0f);
     std::vector<float> c(static_cast<std::size_t>(B * section_), 0.0f);
     std::vector<float> gates(static_cast<std::size_t>(B * row_), 0.0f);
+    std::vector<const float*> pre(static_cast<std::size_t>(B), nullptr);
     for (int d = 0; d < 2; ++d) {
         for (std::int64_t r = 0; r < B; ++r) {
             const std::int64_t offset = (d * B + order[r]) * H;
@@ -577,6 +525,7 @@ void BiLstm::run_raw(const float* projection, std::int64_t B, std::int64_t T, co
             job.h = h.data();
             job.c = c.data();
             job.gates = gates.data();
+            job.pre = pre.data();
             job.output = output;
             job.output_offset = d * H;
             run_direction(job, kernel_);
