@@ -72,9 +72,9 @@ QUELBIN_ALWAYS_INLINE V splat(float value) {
 // exp(r), and 2^n built in the exponent bits. Arguments are clamped to
 // [-87, 88], where 2^n stays a normal float and the result finite.
 template <class V>
-QUELBIN_ALWAYS_INLINE V exp_vector(V x) {
+QUELBIN_ALWAYS_INLINE V exp_vector(const V& argument) {
     using Bits = typename VectorOf<V>::Bits;
-    x = x < splat<V>(-87.0f) ? splat<V>(-87.0f) : x;
+    V x = argument < splat<V>(-87.0f) ? splat<V>(-87.0f) : argument;
     x = x > splat<V>(88.0f) ? splat<V>(88.0f) : x;
     // Adding 1.5 * 2^23 rounds x / ln2 to an integer held in the low mantissa bits.
     const V shifted = x * 1.44269504088896341f + 12582912.0f;
@@ -93,14 +93,14 @@ QUELBIN_ALWAYS_INLINE V exp_vector(V x) {
 }
 
 template <class V>
-QUELBIN_ALWAYS_INLINE V sigmoid_vector(V x) {
-    return 1.0f / (1.0f + exp_vector(-x));
+QUELBIN_ALWAYS_INLINE V sigmoid_vector(const V& x) {
+    return 1.0f / (1.0f + exp_vector<V>(-x));
 }
 
 // tanh(x) = 2 sigmoid(2x) - 1, within about 1e-7 of the exact value.
 template <class V>
-QUELBIN_ALWAYS_INLINE V tanh_vector(V x) {
-    return 2.0f / (1.0f + exp_vector(-(x + x))) - 1.0f;
+QUELBIN_ALWAYS_INLINE V tanh_vector(const V& x) {
+    return 2.0f / (1.0f + exp_vector<V>(-(x + x))) - 1.0f;
 }
 
 // One cell step of one sequence. g holds the pre-activations of the four gates
@@ -110,12 +110,12 @@ QUELBIN_ALWAYS_INLINE V tanh_vector(V x) {
 template <class V>
 QUELBIN_ALWAYS_INLINE void lstm_cell(const float* g, float* c, float* h, float* out, std::int64_t section) {
     for (std::int64_t k = 0; k < section; k += VectorOf<V>::lanes) {
-        const V in_gate = sigmoid_vector(load<V>(g + k));
-        const V forget_gate = sigmoid_vector(load<V>(g + section + k));
-        const V cell_gate = tanh_vector(load<V>(g + 2 * section + k));
-        const V out_gate = sigmoid_vector(load<V>(g + 3 * section + k));
+        const V in_gate = sigmoid_vector<V>(load<V>(g + k));
+        const V forget_gate = sigmoid_vector<V>(load<V>(g + section + k));
+        const V cell_gate = tanh_vector<V>(load<V>(g + 2 * section + k));
+        const V out_gate = sigmoid_vector<V>(load<V>(g + 3 * section + k));
         const V cell = forget_gate * load<V>(c + k) + in_gate * cell_gate;
-        const V hidden = out_gate * tanh_vector(cell);
+        const V hidden = out_gate * tanh_vector<V>(cell);
         store<V>(c + k, cell);
         store<V>(h + k, hidden);
         store<V>(out + k, hidden);
