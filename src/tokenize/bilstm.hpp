@@ -80,7 +80,7 @@ private:
     LstmKernel kernel_ = LstmKernel::automatic;
     std::int64_t input_size_ = 0;
     std::int64_t hidden_ = 0;
-    std::int64_t section_ = 0;       // H rounded up to the kernel's vector width
+    std::int64_t section_ = 0;       // H rounded up to the widest kernel's vector width (16)
     std::int64_t row_ = 0;           // 4 * section_ rounded up to the kernel's column block
     at::Tensor w_ih_;                // [8H, in]: forward rows, then backward rows
     at::Tensor bias_;                // [8H]: b_ih + b_hh of both directions

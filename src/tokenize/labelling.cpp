@@ -52,7 +52,7 @@ at::Tensor run_bilstm(const std::shared_ptr<const BiLstm>& prepared, const std::
 // The network in ATen operators over ids [B, T] and features [B, T, feat_dim]:
 // arg-max labels [B, T].
 at::Tensor run_network_aten(const TokenizerPlan::Impl& impl, const at::Tensor& ids, const at::Tensor& features,
-                       const std::vector<at::Tensor>& state, const std::int64_t* lengths) {
+                            const std::vector<at::Tensor>& state, const std::int64_t* lengths) {
     at::Tensor h1;
     if (impl.rnn_embedding_projection.defined()) {
         // The first BiLSTM's input projection as table rows plus the features' share.
@@ -106,7 +106,6 @@ at::Tensor run_network_aten(const TokenizerPlan::Impl& impl, const at::Tensor& i
     }
     return at::argmax(scores, -1);
 }
-
 
 // Buffers of the direct path, kept across the rounds of one call so that large
 // arrays are not allocated (and page-faulted) again for every batch.
@@ -504,10 +503,9 @@ std::vector<Labels> label_paragraphs(const TokenizerPlan::Impl& impl,
         c10::InferenceMode guard;
         Workspace work;
         std::vector<std::int64_t> labels(kLockstep * longest);
-        const auto feature_width = static_cast<std::size_t>(std::max<std::int64_t>(feat_dim, 0));
         for (std::size_t first = 0; first < batch; first += kLockstep) {
             const std::size_t count = std::min(kLockstep, batch - first);
-            const NetworkBatch job{ids.data() + first * longest, features.data() + first * longest * feature_width,
+            const NetworkBatch job{ids.data() + first * longest, features.data() + first * row_features,
                                    static_cast<std::int64_t>(count), lengths[first],
                                    static_cast<std::int64_t>(longest), lengths.data() + first, labels.data()};
             run_network(impl, job, work);
