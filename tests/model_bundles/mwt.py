@@ -15,6 +15,7 @@ import dataclasses
 import torch
 
 from bundle_writer import write_bundle
+from model_bundles.seq2seq import encoder_tensors
 
 
 def mwt_config(*, dict_only=False, ensemble_dict=False, force_exact_pieces=None,
@@ -59,13 +60,7 @@ def random_classifier(seed: int, chars, *, emb_dim=6, hidden_dim=8, num_layers=1
 
     H = hidden_dim
     tensors = {"embedding.weight": w(len(chars) + 4, emb_dim)}
-    for k in range(num_layers):
-        inp = emb_dim if k == 0 else H
-        for sfx in ("", "_reverse"):
-            tensors[f"encoder.weight_ih_l{k}{sfx}"] = w(2 * H, inp)
-            tensors[f"encoder.weight_hh_l{k}{sfx}"] = w(2 * H, H // 2)
-            tensors[f"encoder.bias_ih_l{k}{sfx}"] = w(2 * H)
-            tensors[f"encoder.bias_hh_l{k}{sfx}"] = w(2 * H)
+    tensors.update(encoder_tensors(w, num_layers, emb_dim, H))
     tensors["output_layer.0.weight"] = w(H, H)
     tensors["output_layer.0.bias"] = w(H)
     tensors["output_layer.2.weight"] = w(2, H)

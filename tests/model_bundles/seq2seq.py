@@ -36,6 +36,21 @@ def make_vocab(units) -> dict:
     return {"_id2unit": id2unit, "_unit2id": {u: i for i, u in enumerate(id2unit)}}
 
 
+def encoder_tensors(w, num_layers: int, input_dim: int, hidden_dim: int) -> dict:
+    """The bidirectional encoder LSTM's weights (hidden_dim // 2 per direction),
+    each drawn with ``w(*shape)`` in bundle order."""
+    H = hidden_dim
+    tensors = {}
+    for k in range(num_layers):
+        inp = input_dim if k == 0 else H
+        for sfx in ("", "_reverse"):
+            tensors[f"encoder.weight_ih_l{k}{sfx}"] = w(2 * H, inp)
+            tensors[f"encoder.weight_hh_l{k}{sfx}"] = w(2 * H, H // 2)
+            tensors[f"encoder.bias_ih_l{k}{sfx}"] = w(2 * H)
+            tensors[f"encoder.bias_hh_l{k}{sfx}"] = w(2 * H)
+    return tensors
+
+
 def random_model(seed: int, *, chars=None, emb_dim=8, hidden_dim=10, num_layers=1,
                  max_dec_len=8, beam_size=1, batch_size=50, pos=False, edit=False,
                  copy=False, edit_classes=3, pos_tags=("NOUN", "VERB", "ADJ"),
@@ -57,13 +72,7 @@ def random_model(seed: int, *, chars=None, emb_dim=8, hidden_dim=10, num_layers=
     if pos:
         pos_vocab = make_vocab(pos_tags)
         tensors["pos_embedding.weight"] = w(len(pos_vocab["_id2unit"]), E)
-    for k in range(num_layers):
-        inp = E if k == 0 else H
-        for sfx in ("", "_reverse"):
-            tensors[f"encoder.weight_ih_l{k}{sfx}"] = w(2 * H, inp)
-            tensors[f"encoder.weight_hh_l{k}{sfx}"] = w(2 * H, H // 2)
-            tensors[f"encoder.bias_ih_l{k}{sfx}"] = w(2 * H)
-            tensors[f"encoder.bias_hh_l{k}{sfx}"] = w(2 * H)
+    tensors.update(encoder_tensors(w, num_layers, E, H))
     tensors["decoder.lstm_cell.weight_ih"] = w(4 * H, E)
     tensors["decoder.lstm_cell.weight_hh"] = w(4 * H, H)
     tensors["decoder.lstm_cell.bias_ih"] = w(4 * H)
