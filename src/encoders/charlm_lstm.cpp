@@ -28,6 +28,7 @@
 #include <numeric>
 #include <unordered_map>
 
+#include "encoders/row_products.hpp"
 #include "model/tensor_view.hpp"
 
 namespace quelbin::detail {
@@ -53,6 +54,12 @@ void lstm_cell(const at::Tensor& gates, at::Tensor& c, at::Tensor& h, std::int64
     c.mul_(gates.narrow(1, hidden, hidden)).addcmul_(gates.narrow(1, 0, hidden), cell_gate);
     at::tanh_out(h, c);
     h.mul_(out_gate);
+}
+
+// out [m, n] += a [m, k] b^T for float32 b [n, k]; a's and out's rows are contiguous.
+void add_products(const at::Tensor& a, const at::Tensor& b, at::Tensor& out) {
+    add_row_products(a.const_data_ptr<float>(), a.stride(0), b.const_data_ptr<float>(), b.stride(0),
+                     out.data_ptr<float>(), out.stride(0), a.size(0), b.size(0), a.size(1));
 }
 
 }  // namespace
@@ -106,6 +113,10 @@ void NativeCharLM::run(const std::vector<CharLMInput>& inputs, std::vector<at::T
         w_hh_t[k] = lstm_params_[4 * k + 1].t();
     }
 
+    // Float32 models run their products through add_row_products, whose sums
+    // are the same at any thread count; other dtypes use ATen's products.
+    const bool exact = char_emb_.scalar_type() == at::kFloat;
+
     const auto groups = static_cast<std::int64_t>((inputs.size() + kGroupSentences - 1) / kGroupSentences);
     at::parallel_for(0, groups, 1, [&](std::int64_t first_group, std::int64_t last_group) {
         for (std::int64_t group = first_group; group < last_group; ++group) {
@@ -136,8 +147,13 @@ void NativeCharLM::run(const std::vector<CharLMInput>& inputs, std::vector<at::T
             }
             const at::Tensor embedded = at::embedding(
                 char_emb_, make_id_tensor(distinct, {static_cast<std::int64_t>(distinct.size())}));
-            const at::Tensor table =
-                at::addmm(lstm_params_[2].add(lstm_params_[3]), embedded, w_ih_t[0]);
+            at::Tensor table;
+            if (exact) {
+                table = lstm_params_[2].add(lstm_params_[3]).expand({embedded.size(0), 4 * H}).contiguous();
+                add_products(embedded, lstm_params_[0], table);
+            } else {
+                table = at::addmm(lstm_params_[2].add(lstm_params_[3]), embedded, w_ih_t[0]);
+            }
 
             const std::int64_t window = std::min<std::int64_t>(kWindow, static_cast<std::int64_t>(queue.size()));
             const at::Tensor h = at::empty({N, window, H}, options);
@@ -178,10 +194,17 @@ void NativeCharLM::run(const std::vector<CharLMInput>& inputs, std::vector<at::T
                     at::Tensor c_k = c[k].narrow(0, 0, b);
                     if (k == 0) {
                         at::index_select_out(g, table, 0, make_id_tensor(step_ids, {window}).narrow(0, 0, b));
+                    } else if (exact) {
+                        g.copy_(biases[k]);
+                        add_products(below, lstm_params_[4 * k], g);
                     } else {
                         at::addmm_out(g, biases[k], below, w_ih_t[k]);
                     }
-                    at::addmm_out(g, g, h_k, w_hh_t[k]);
+                    if (exact) {
+                        add_products(h_k, lstm_params_[4 * k + 1], g);
+                    } else {
+                        at::addmm_out(g, g, h_k, w_hh_t[k]);
+                    }
                     lstm_cell(g, c_k, h_k, H);
                     below = h_k;
                 }

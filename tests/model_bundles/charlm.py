@@ -8,6 +8,7 @@ assets member and prefixed tensors of another kind's bundle (prefixes
 """
 from __future__ import annotations
 
+import copy
 import dataclasses
 
 import torch
@@ -26,8 +27,8 @@ class CharLMModel:
     tensors: dict  # unprefixed name -> tensor, in manifest order
 
     def assets(self) -> dict:
-        return {"config": self.config, "is_forward_lm": self.is_forward,
-                "vocab": {"_unit2id": self.unit2id}}
+        return copy.deepcopy({"config": self.config, "is_forward_lm": self.is_forward,
+                              "vocab": {"_unit2id": self.unit2id}})
 
     def prefixed(self, prefix: str) -> list:
         return [(prefix + name, t) for name, t in self.tensors.items()]
