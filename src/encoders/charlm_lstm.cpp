@@ -29,6 +29,7 @@
 #include <unordered_map>
 
 #include "encoders/row_products.hpp"
+#include "tokenize/bilstm.hpp"
 #include "model/tensor_view.hpp"
 
 namespace quelbin::detail {
@@ -187,26 +188,41 @@ void NativeCharLM::run(const std::vector<CharLMInput>& inputs, std::vector<at::T
                     const Row& row = rows[r];
                     step_ids[r] = dense_ids[row.sentence - begin][row.step];
                 }
-                at::Tensor g = gates.narrow(0, 0, b);
-                at::Tensor below;
-                for (std::int64_t k = 0; k < N; ++k) {
-                    at::Tensor h_k = h[k].narrow(0, 0, b);
-                    at::Tensor c_k = c[k].narrow(0, 0, b);
-                    if (k == 0) {
-                        at::index_select_out(g, table, 0, make_id_tensor(step_ids, {window}).narrow(0, 0, b));
-                    } else if (exact) {
-                        g.copy_(biases[k]);
-                        add_products(below, lstm_params_[4 * k], g);
-                    } else {
-                        at::addmm_out(g, biases[k], below, w_ih_t[k]);
+                if (exact) {
+                    // Raw rows, no operator: nothing here may start a parallel region.
+                    float* g = gates.data_ptr<float>();
+                    const float* table_rows = table.const_data_ptr<float>();
+                    for (std::int64_t k = 0; k < N; ++k) {
+                        auto* h_k = reinterpret_cast<float*>(state_row(h_data, k, 0));
+                        auto* c_k = reinterpret_cast<float*>(state_row(c_data, k, 0));
+                        for (std::int64_t r = 0; r < b; ++r) {
+                            const float* first = k == 0 ? table_rows + step_ids[r] * 4 * H
+                                                        : biases[k].const_data_ptr<float>();
+                            std::memcpy(g + r * 4 * H, first, static_cast<std::size_t>(4 * H) * sizeof(float));
+                        }
+                        if (k > 0) {
+                            add_row_products(h_k - window * H, H, lstm_params_[4 * k].const_data_ptr<float>(), H, g,
+                                             4 * H, b, 4 * H, H);
+                        }
+                        add_row_products(h_k, H, lstm_params_[4 * k + 1].const_data_ptr<float>(), H, g, 4 * H, b,
+                                         4 * H, H);
+                        lstm_cell_rows({g, 4 * H, c_k, h_k, H, b, H});
                     }
-                    if (exact) {
-                        add_products(h_k, lstm_params_[4 * k + 1], g);
-                    } else {
+                } else {
+                    at::Tensor g = gates.narrow(0, 0, b);
+                    at::Tensor below;
+                    for (std::int64_t k = 0; k < N; ++k) {
+                        at::Tensor h_k = h[k].narrow(0, 0, b);
+                        at::Tensor c_k = c[k].narrow(0, 0, b);
+                        if (k == 0) {
+                            at::index_select_out(g, table, 0, make_id_tensor(step_ids, {window}).narrow(0, 0, b));
+                        } else {
+                            at::addmm_out(g, biases[k], below, w_ih_t[k]);
+                        }
                         at::addmm_out(g, g, h_k, w_hh_t[k]);
+                        lstm_cell(g, c_k, h_k, H);
+                        below = h_k;
                     }
-                    lstm_cell(g, c_k, h_k, H);
-                    below = h_k;
                 }
 
                 // Rows at the space that closes a word give that word's row.
