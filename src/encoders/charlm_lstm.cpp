@@ -36,7 +36,7 @@ namespace quelbin::detail {
 namespace {
 
 constexpr std::int64_t kWindow = 64;
-constexpr std::size_t kGroupSentences = 256;
+constexpr std::size_t kGroupSentences = 128;
 
 // One row of the window: the sentence it runs, its next step and the next word
 // whose row is still to be taken.

@@ -67,7 +67,7 @@ std::string compare(const at::Tensor& rows, const float* expected, std::int64_t 
 
 TEST(CharLM, EncodeAndEncodeManyMatchTheReference) {
     const Sentences sentences = fixture_sentences();
-    ASSERT_GT(sentences.size(), 256u);  // more than one group of windows
+    ASSERT_GT(sentences.size(), 256u);  // several groups of sentences
     struct Case {
         const char* name;
         const char* bundle;
