@@ -13,9 +13,13 @@ length (about 20 words of English-like word lengths each) into --dir, then
   first, packed nn.LSTM) over the same sentences with one thread;
 
 and prints characters and multiply-adds per second, the engine/reference ratio,
-the engine's share of the measured peak, peak memory and the load average.
+the engine's share of the measured peak, peak memory and the load average; then
+--rounds rounds of the peak, the engine (1 thread) and the reference back to
+back over the first --round-sentences sentences, with the median, lowest and
+highest ratio and share.
 
     .venv/bin/python bench/charlm.py [--sentences 2000] [--dir build/bench_charlm] [--repeat 1]
+                                     [--rounds 3] [--round-sentences 300]
 """
 import argparse
 import json
@@ -23,6 +27,7 @@ import os
 import pathlib
 import random
 import resource
+import statistics
 import subprocess
 import sys
 import time
@@ -74,6 +79,8 @@ def main():
     parser.add_argument("--sentences", type=int, default=2000)
     parser.add_argument("--dir", default=str(BUILD / "bench_charlm"))
     parser.add_argument("--repeat", type=int, default=1)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--round-sentences", type=int, default=300)
     args = parser.parse_args()
 
     directory = pathlib.Path(args.dir)
@@ -111,7 +118,31 @@ def main():
     rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print(f"reference (eager PyTorch, packed nn.LSTM), 1 thread: {read / seconds:,.0f} chars/s, "
           f"{read * per_char / seconds / 1e9:.1f} GMAC/s, {seconds:.1f} s, peak RSS {rss:.0f} MB")
-    print(f"ratio engine/reference, 1 thread: {engine[1]['seconds'] and seconds / engine[1]['seconds']:.2f}x")
+    print(f"ratio engine/reference, 1 thread: {seconds / engine[1]['seconds']:.2f}x")
+
+    # On a shared machine the speed drifts over minutes; rounds that run the
+    # peak, the engine and the reference back to back over the first
+    # --round-sentences sentences give figures that drift less.
+    subset = sentences[:args.round_sentences]
+    subset_file = directory / "round.txt"
+    subset_file.write_text("\n".join(" ".join(s) for s in subset) + "\n", encoding="utf-8")
+    subset_read = sum(1 + sum(len(w) + 1 for w in s) for s in subset)
+    ratios, shares = [], []
+    for _ in range(args.rounds):
+        round_peak = gemm_peak()
+        command = [str(BUILD / "bench" / "charlm_bench"), str(directory / "bundle"), str(subset_file), "1", "1"]
+        result = json.loads(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
+        torch.set_num_threads(1)
+        start = time.perf_counter()
+        reference.encode_many(subset)
+        reference_rate = subset_read * per_char / (time.perf_counter() - start) / 1e9
+        ratios.append(result["gmac_per_s"] / reference_rate)
+        shares.append(result["gmac_per_s"] / round_peak)
+    if ratios:
+        print(f"{len(ratios)} back-to-back rounds over {len(subset)} sentences, 1 thread: "
+              f"engine/reference median {statistics.median(ratios):.2f}x "
+              f"(lowest {min(ratios):.2f}x, highest {max(ratios):.2f}x); engine share of the peak "
+              f"median {statistics.median(shares):.0%} (lowest {min(shares):.0%}, highest {max(shares):.0%})")
     print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores")
 
 

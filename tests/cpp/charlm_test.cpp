@@ -227,10 +227,10 @@ TEST(CharLMPlan, DirectionComesFromTheAssetsAndMovesWithThePlan) {
     EXPECT_TRUE(forward.is_forward());
     plan = std::move(forward);
     EXPECT_TRUE(plan.is_forward());
-    EXPECT_EQ(plan.hidden_size(), 13);
+    EXPECT_EQ(plan.hidden_size(), 37);
     const std::vector<std::vector<float>> rows = plan.encode({"ab", "c", ""});
     ASSERT_EQ(rows.size(), 3u);
-    for (const auto& row : rows) EXPECT_EQ(row.size(), 13u);
+    for (const auto& row : rows) EXPECT_EQ(row.size(), 37u);
 }
 
 }  // namespace
