@@ -6,13 +6,15 @@
 // of rows, and a step with few rows wastes most of it. Sentences therefore run
 // in a window of kWindow rows: when one ends, the next waiting sentence takes
 // its row at once, so the window stays full until the queue is empty. Each row
-// runs its own sentence from the initial state exactly as a packed LSTM would;
-// which sentences share a step changes no result.
+// runs its own sentence from the initial state exactly as a packed LSTM would.
+// For float32 models every sum has a fixed order (add_row_products, then the
+// cell on raw rows), so which sentences share a step, and which thread runs
+// them, changes no bit of any result; other dtypes go through ATen's products.
 //
 // Work is cut into groups of kGroupSentences consecutive sentences, each
 // group's sentences sorted longest first (the window drains on the shortest).
-// Groups run as coarse parallel tasks, with every operator single-threaded
-// inside; the grouping never depends on the thread count.
+// Groups run as coarse parallel tasks; the grouping never depends on the
+// thread count.
 #include "encoders/native_charlm.hpp"
 
 #include <ATen/Parallel.h>
@@ -25,12 +27,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <numeric>
 #include <unordered_map>
 
 #include "encoders/row_products.hpp"
-#include "tokenize/bilstm.hpp"
 #include "model/tensor_view.hpp"
+#include "tokenize/bilstm.hpp"
 
 namespace quelbin::detail {
 namespace {
