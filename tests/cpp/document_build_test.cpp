@@ -1,5 +1,5 @@
-// Building a document storage from input records, and its edits: entity spans
-// from NER tags, empty words, replacement and coreference chains.
+// Building a document storage from input records, its edits (empty words,
+// entity spans, replacement, coreference chains) and its CoNLL-U header lines.
 #include <gtest/gtest.h>
 
 #include "document_test_support.hpp"
@@ -13,13 +13,15 @@ using Rows = std::vector<std::uint32_t>;
 const std::optional<int> no;
 
 // The sentence texts, then the spacing before and after each token.
-std::vector<std::string> texts_and_spacing(const std::string& text, const std::vector<SentenceInput>& input) {
+std::vector<std::string> texts_and_spacing(const std::string& text,
+                                           const std::vector<SentenceInput>& input) {
     DocumentStorage d(text);
     d.build(input);
     std::vector<std::string> out;
     for (std::uint32_t id : d.sentence_text) out.push_back(d.pool.optional(id).value_or("<none>"));
     for (std::size_t i = 0; i < d.token_count(); ++i) {
-        out.push_back(d.pool.get(d.token_spaces_before[i]) + "|" + d.pool.get(d.token_spaces_after[i]));
+        const StringPool& pool = d.pool;
+        out.push_back(pool.get(d.token_spaces_before[i]) + "|" + pool.get(d.token_spaces_after[i]));
     }
     return out;
 }
@@ -39,7 +41,8 @@ TEST(DocumentBuild, SentenceTextAndSpacing) {
     } cases[] = {
         // Without usable offsets: the tokens joined by spaces_after, or by
         // spaces_before where that is empty, and the input spacing kept.
-        {"", {sentence({a, b}), SentenceInput{}, given}, {"a\tb|", "<none>", "given", "<|", "\t||", "| "}},
+        {"", {sentence({a, b}), SentenceInput{}, given},
+         {"a\tb|", "<none>", "given", "<|", "\t||", "| "}},
         {"a b", {sentence({a, b})}, {"a\tb|", "<|", "\t||"}},
         {"ab", {sentence({token(1, "a", 0, 3)})}, {"a ", "| "}},          // end beyond the text
         {"abc", {sentence({token(1, "a", 2, 1)})}, {"a ", "| "}},         // start after end
@@ -53,7 +56,8 @@ TEST(DocumentBuild, SentenceTextAndSpacing) {
         {"Hi you", {sentence({token(1, "Hi", 2, 2)})}, {"", "Hi| you"}},
         // A successor without a start, overlapping or beyond the text leaves
         // the spacing as given.
-        {"a b c", {sentence({token(1, "a", 0, 1), b, token(3, "c", 4, 5)})}, {"a b c", "| ", "\t||", "|"}},
+        {"a b c", {sentence({token(1, "a", 0, 1), b, token(3, "c", 4, 5)})},
+         {"a b c", "| ", "\t||", "|"}},
         {"abc", {sentence({token(1, "ab", 0, 2), token(2, "bc", 1, 3)})}, {"abc", "| ", "|"}},
         {"ab", {sentence({token(1, "a", 0, 1), token(2, "b", 5, 6)})}, {"a b ", "| ", "| "}},
     };
@@ -61,13 +65,14 @@ TEST(DocumentBuild, SentenceTextAndSpacing) {
 }
 
 // Refusals of the edits, on a storage of two sentences ("a b c" with the
-// empty word 2.1, and "d e") holding one chain: nothing changes.
+// empty word 2.1, and "d e" with an entity) holding one chain: nothing changes.
 TEST(DocumentBuild, RefusalsChangeNothing) {
     const std::string empty_word = "invalid_argument: an empty word requires a nonnegative ID, "
                                    "positive empty index, and non-empty text; got id=";
     const std::string word_range = "out_of_range: a coreference mention has an invalid word range";
-    const std::string one_empty = "out_of_range: a zero coreference mention must name one empty word";
-    const std::string no_empty = "out_of_range: a zero coreference mention has no matching empty word";
+    const std::string zero = "out_of_range: a zero coreference mention ";
+    const std::string one_empty = zero + "must name one empty word";
+    const std::string no_empty = zero + "has no matching empty word";
     auto mention = [](CorefMention bad) {
         // The bad mention comes last, after mentions that would attach.
         const CorefMention good(0, {0, no}, {2, no});
@@ -77,16 +82,21 @@ TEST(DocumentBuild, RefusalsChangeNothing) {
     };
     const std::pair<std::function<void(DocumentStorage&)>, std::string> cases[] = {
         {[](auto& d) { d.build({}); }, "logic_error: a document storage can only be built once"},
+        {[](auto& d) { d.rebuild_entities(); }, "out_of_range: invalid string pool identifier"},
         {[](auto& d) { d.add_empty_word(2, word(1, "x", 1)); },
          "out_of_range: an empty word has an invalid sentence"},
         {[](auto& d) { d.add_empty_word(7, word(-1, "")); },
          "out_of_range: an empty word has an invalid sentence"},
-        {[](auto& d) { d.add_empty_word(0, word(-1, "abc", 1)); }, empty_word + "-1, empty_index=1, text_size=3"},
-        {[](auto& d) { d.add_empty_word(0, word(2, "abc")); }, empty_word + "2, empty_index=none, text_size=3"},
-        {[](auto& d) { d.add_empty_word(0, word(2, "abc", 0)); }, empty_word + "2, empty_index=0, text_size=3"},
+        {[](auto& d) { d.add_empty_word(0, word(-1, "abc", 1)); },
+         empty_word + "-1, empty_index=1, text_size=3"},
+        {[](auto& d) { d.add_empty_word(0, word(2, "abc")); },
+         empty_word + "2, empty_index=none, text_size=3"},
+        {[](auto& d) { d.add_empty_word(0, word(2, "abc", 0)); },
+         empty_word + "2, empty_index=0, text_size=3"},
         {[](auto& d) { d.add_empty_word(1, word(0, "\xC3\xA9", -2)); },
          empty_word + "0, empty_index=-2, text_size=2"},
-        {[](auto& d) { d.add_empty_word(1, word(0, "", 2)); }, empty_word + "0, empty_index=2, text_size=0"},
+        {[](auto& d) { d.add_empty_word(1, word(0, "", 2)); },
+         empty_word + "0, empty_index=2, text_size=0"},
         {[](auto& d) { d.add_empty_word(0, word(2, "x", 1)); },
          "invalid_argument: an empty word ID is duplicated within a sentence"},
         {[](auto& d) {
@@ -111,25 +121,15 @@ TEST(DocumentBuild, RefusalsChangeNothing) {
         d.lang = d.pool.intern("fr");
         std::vector<SentenceInput> input = {plain({"a", "b", "c"}), plain({"d", "e"})};
         input[0].empty_words = {word(2, "pro", 1)};
+        input[1].tokens[0].ner = "S-P";
         d.build(input);
         d.set_coref({CorefChain(0, {CorefMention(0, {0, no}, {2, no})}, "old", 0)});
+        d.token_ner[0] = d.pool.intern("B-X");
+        d.token_ner[1] = 999999;  // only a corrupted storage holds an id outside its pool
         const std::string before = snapshot(d);
         EXPECT_EQ(failure([&, &edit = edit] { edit(d); }), message);
         EXPECT_EQ(snapshot(d), before) << message;
     }
-}
-
-TEST(Entities, RebuildKeepsTheOldSpansWhenATagIsBroken) {
-    SentenceInput s = plain({"Ann", "Lee", "ran"});
-    s.tokens[0].ner = "B-PER";
-    s.tokens[1].ner = "E-PER";
-    DocumentStorage d("");
-    d.build({s});
-    d.token_ner[2] = d.pool.intern("S-X");
-    d.token_ner[1] = 999999;
-    const std::string before = snapshot(d);
-    EXPECT_EQ(failure([&] { d.rebuild_entities(); }), "out_of_range: invalid string pool identifier");
-    EXPECT_EQ(snapshot(d), before);
 }
 
 TEST(EmptyWords, RowsAndGeneratedRemoval) {
@@ -145,7 +145,8 @@ TEST(EmptyWords, RowsAndGeneratedRemoval) {
     EXPECT_EQ(d.add_empty_word(1, word(3, "gen-a", 1)), 6u);
     EXPECT_EQ(d.add_empty_word(0, word(2, "gen-b", 1)), 7u);
     EXPECT_EQ(d.add_empty_word(0, word(2, "gen-c", 2)), 8u);
-    d.set_coref({CorefChain(0, {CorefMention(0, {2, 1}, {2, 1}), CorefMention(0, {3, 1}, {3, 1})}, "x", 0)});
+    const CorefMention generated(0, {2, 1}, {2, 1}), given(0, {3, 1}, {3, 1});
+    d.set_coref({CorefChain(0, {generated, given}, "x", 0)});
     d.reset_generated_empty_words();
     ASSERT_EQ(check_invariants(d), "");
     EXPECT_EQ(d.word_count(), 6u);
@@ -174,36 +175,11 @@ TEST(Replace, RebuildsEverythingButTextAndLanguage) {
     EXPECT_EQ(no_lang.lang, kAbsentStringId);
 }
 
-TEST(Coref, Attachments) {
-    std::vector<SentenceInput> input = {plain({"a", "b", "c", "d", "e"}), plain({"f", "g"})};
-    input[1].empty_words = {word(1, "pro", 1)};
-    DocumentStorage d("");
-    d.build(input);
-    const std::string built = snapshot(d);
-    d.set_coref({CorefChain(0,
-                            {CorefMention(0, {2, no}, {4, no}), CorefMention(1, {1, no}, {2, no}),
-                             CorefMention(1, {1, 1}, {1, 1}), CorefMention(0, {0, no}, {0, no})},
-                            "c d", 1),
-                 CorefChain(5, {CorefMention(0, {3, no}, {5, no}), CorefMention(1, {1, 1}, {1, 1})}, "pro", 1)});
-    ASSERT_EQ(check_invariants(d), "");
-    std::string attached;
-    for (std::size_t row = 0; row < d.word_count(); ++row) {
-        for (const CorefAttachment& a : d.word_coref[row]) {
-            attached += std::to_string(row) + ":" + std::to_string(a.chain()->index()) +
-                        (a.is_start() ? "s" : "") + (a.is_end() ? "e" : "") + (a.is_representative() ? "r " : " ");
-        }
-    }
-    // [0, 0) attaches nothing; zero mentions are never representative.
-    EXPECT_EQ(attached, "2:0s 3:0e 3:5s 4:5e 6:0ser 7:0se 7:5se ");
-    EXPECT_EQ(d.word_coref[3][0].chain(), d.coref_chains[0]);
-    d.set_coref({});
-    EXPECT_EQ(snapshot(d), built);
-}
-
 // The header lines of a sentence's CoNLL-U text: its comments, then the
 // sent_id and text lines unless a comment already gives them.
 TEST(Conll, HeaderLines) {
-    auto conll = [](std::vector<std::string> comments, std::optional<std::string> text, bool tokens) {
+    auto conll = [](std::vector<std::string> comments, std::optional<std::string> text,
+                    bool tokens) {
         SentenceInput s = tokens ? plain({"a"}) : SentenceInput{};
         s.comments = std::move(comments);
         s.text = std::move(text);
@@ -212,7 +188,8 @@ TEST(Conll, HeaderLines) {
     };
     const std::string body = "1\ta\t_\t_\t_\t_\t_\t_\t_\t_";
     EXPECT_EQ(conll({"# newpar"}, "", true), "# newpar\n# sent_id = s\n" + body);
-    EXPECT_EQ(conll({"# text_en = x", "# sent_id = c"}, "T", true), "# text_en = x\n# sent_id = c\n" + body);
+    EXPECT_EQ(conll({"# text_en = x", "# sent_id = c"}, "T", true),
+              "# text_en = x\n# sent_id = c\n" + body);
     EXPECT_EQ(conll({"#text = x"}, "T", true), "#text = x\n# sent_id = s\n# text = T\n" + body);
     EXPECT_EQ(conll({}, std::nullopt, false), "# sent_id = s\n");
 }

@@ -98,11 +98,12 @@ void put(std::ostream& out, const std::vector<T>& list) {
 // Every column, offset list, count and chain of the storage, and its strings.
 inline std::string snapshot(const DocumentStorage& d) {
     std::ostringstream out;
-    out << d.text.bytes() << '\n' << d.lang << ' ' << d.regular_word_count << ' ' << d.input_word_count;
+    out << d.text.bytes() << '\n' << d.lang << ' ' << d.regular_word_count << ' '
+        << d.input_word_count;
     for (std::uint32_t i = 0; i < d.pool.size(); ++i) out << '<' << d.pool.get(i) << '>';
-    for (const auto* offsets : {&d.sentence_token_offsets, &d.sentence_word_offsets, &d.sentence_entity_offsets}) {
-        put(out, *offsets);
-    }
+    put(out, d.sentence_token_offsets);
+    put(out, d.sentence_word_offsets);
+    put(out, d.sentence_entity_offsets);
     put(out, d.coref_chains);
     each_column(d, [&out](char, const auto& column) { put(out, column); });
     return out.str();
@@ -111,60 +112,51 @@ inline std::string snapshot(const DocumentStorage& d) {
 // The first broken structural invariant of the storage, or "" when it is
 // sound. String ids are left to snapshot() and to the CoNLL-U writer.
 inline std::string check_invariants(const DocumentStorage& d) {
-    const std::size_t S = d.sentence_count(), T = d.token_count(), W = d.word_count();
-    const std::size_t P = d.span_count(), R = d.regular_word_count;
+    const std::size_t S = d.sentence_count(), W = d.word_count(), R = d.regular_word_count;
+    const std::size_t rows[] = {S, d.token_count(), W, d.span_count()};
     std::string wrong;
     each_column(d, [&](char table, const auto& column) {
-        const std::size_t rows = table == 's' ? S : table == 't' ? T : table == 'w' ? W : P;
-        if (column.size() != rows) wrong = std::string("column sizes of ") + table;
+        if (column.size() != rows[std::string("stwp").find(table)]) wrong = "column sizes";
     });
     auto offsets_ok = [&](const std::vector<std::uint32_t>& offsets, std::size_t total) {
         return offsets.size() == S + 1 && offsets.front() == 0 && offsets.back() == total &&
                std::is_sorted(offsets.begin(), offsets.end());
     };
-    if (!wrong.empty()) return wrong;
-    if (!offsets_ok(d.sentence_token_offsets, T) || !offsets_ok(d.sentence_word_offsets, R) ||
-        !offsets_ok(d.sentence_entity_offsets, P) || R > d.input_word_count || d.input_word_count > W) {
-        return "offsets and counts";
+    if (!offsets_ok(d.sentence_token_offsets, rows[1]) || !offsets_ok(d.sentence_word_offsets, R) ||
+        !offsets_ok(d.sentence_entity_offsets, rows[3]) || R > d.input_word_count ||
+        d.input_word_count > W) {
+        wrong = "offsets and counts";
     }
     std::size_t empty_words = 0;
-    for (std::uint32_t s = 0; s < S; ++s) {
+    for (std::uint32_t s = 0; s < S && wrong.empty(); ++s) {
+        const std::uint32_t* tokens = &d.sentence_token_offsets[s];
         std::uint32_t w = d.sentence_word_offsets[s];
-        for (std::uint32_t t = d.sentence_token_offsets[s]; t < d.sentence_token_offsets[s + 1]; ++t) {
-            if (d.token_sentence[t] != s || d.token_word_begin[t] != w || d.token_word_end[t] < w) {
-                return "token rows";
-            }
-            for (; w < d.token_word_end[t]; ++w) {
+        for (std::uint32_t t = tokens[0]; t < tokens[1]; ++t) {
+            if (d.token_sentence[t] != s || d.token_word_begin[t] != w) wrong = "token rows";
+            for (; w < d.token_word_end[t] && w < W; ++w) {
                 if (d.word_sentence[w] != s || d.word_token[w] != t || d.word_id[w] < 1 ||
                     d.word_empty_index[w] != kAbsentInt32) {
-                    return "word rows";
+                    wrong = "word rows";
                 }
             }
         }
-        if (w != d.sentence_word_offsets[s + 1]) return "sentence words";
+        if (w != d.sentence_word_offsets[s + 1]) wrong = "sentence words";
         for (std::uint32_t row : d.sentence_empty_words[s]) {
             if (row < R || row >= W || d.word_sentence[row] != s || d.word_token[row] != kNoRow ||
                 d.word_id[row] < 0 || d.word_empty_index[row] < 1) {
-                return "empty word rows";
+                wrong = "empty word rows";
             }
         }
         empty_words += d.sentence_empty_words[s].size();
-        for (std::uint32_t p = d.sentence_entity_offsets[s]; p < d.sentence_entity_offsets[s + 1]; ++p) {
+        const std::uint32_t* spans = &d.sentence_entity_offsets[s];
+        for (std::uint32_t p = spans[0]; p < spans[1]; ++p) {
             if (d.span_sentence[p] != s || d.span_token_begin[p] >= d.span_token_end[p] ||
-                d.span_token_begin[p] < d.sentence_token_offsets[s] ||
-                d.span_token_end[p] > d.sentence_token_offsets[s + 1]) {
-                return "span rows";
+                d.span_token_begin[p] < tokens[0] || d.span_token_end[p] > tokens[1]) {
+                wrong = "span rows";
             }
         }
     }
-    if (empty_words != W - R) return "empty words listed";
-    for (const std::vector<CorefAttachment>& list : d.word_coref) {
-        for (const CorefAttachment& a : list) {
-            const auto& chains = d.coref_chains;
-            if (std::find(chains.begin(), chains.end(), a.chain()) == chains.end()) return "attachment chain";
-        }
-    }
-    return "";
+    return wrong.empty() && empty_words != W - R ? "empty words listed" : wrong;
 }
 
 // "<class>: <message>" of what `call` throws, or "no failure".

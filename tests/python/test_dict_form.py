@@ -3,6 +3,7 @@ token spacing, empty-word placement, representations), Document.from_dict with
 every refusal, and round trips over generated documents."""
 
 import collections
+import decimal
 import json
 import random
 
@@ -44,7 +45,8 @@ RENDERED_MISC = [
     (None, "  ", "", "SpaceAfter=No|SpacesBefore=\\s\\s"),
     ("Translit=x|Gloss=y", "", "\n", "Gloss=y|SpacesAfter=\\n|Translit=x"),
     # Every escape, in both spacing keys; other bytes are copied.
-    (None, "\t\r|\\", "\u00a0 x\u00e9", "SpacesAfter=\\u00A0\\sx\u00e9|SpacesBefore=\\t\\r\\p\\\\"),
+    (None, "\t\r|\\", "\u00a0 x\u00e9",
+     "SpacesAfter=\\u00A0\\sx\u00e9|SpacesBefore=\\t\\r\\p\\\\"),
     # Byte order: upper case before lower case, a prefix before its extensions.
     ("b=1|B=1|A", "", "", "A|B=1|SpaceAfter=No|b=1"),
     # Nothing added: the stored order stays, bars collapse, an empty MISC stays.
@@ -111,7 +113,8 @@ def test_empty_word_placement():
     doc = build([[token([word(1, "a")], spaces_after=""), token([word(2, "b"), word(3, "c")]),
                   token([word(4, "d")])], empties], [[], [word(0, "Z", empty_index=1)]])
     entries = doc.to_dict()[0]
-    assert [e["id"] for e in entries] == [(0, 1), 1, (1, 1), (2, 3), 2, 3, (3, 1), (3, 2), 4, (9, 1)]
+    assert [e["id"] for e in entries] == [
+        (0, 1), 1, (1, 1), (2, 3), 2, 3, (3, 1), (3, 2), 4, (9, 1)]
     assert (entries[7], entries[1]["misc"], "misc" in entries[2]) == (
         {"id": (3, 2), "text": "E32", "misc": "SpaceAfter=No"}, "SpaceAfter=No", False)
     assert doc.to_dict()[1] == [{"id": (0, 1), "text": "Z"}]
@@ -119,30 +122,16 @@ def test_empty_word_placement():
 
 
 def test_representations():
-    doc = build([[token([word(1, "Zoë", lemma="zoë"), word(2, "!")], ner="B-X", start_char=0)]],
-                [[]], text="Zoë!")
-    form = [[{"id": (1, 2), "text": "Zoë", "ner": "B-X", "start_char": 0}, {"id": 1, "text": "Zoë",
-             "lemma": "zoë"}, {"id": 2, "text": "!"}], []]
-    assert doc.to_dict() == form
+    doc = build([[token([word(1, "Zoë", lemma="zoë"), word(2, "!")], ner="S-X", start_char=0)]])
+    form = [[{"id": (1, 2), "text": "Zoë", "ner": "S-X", "start_char": 0},
+             {"id": 1, "text": "Zoë", "lemma": "zoë"}, {"id": 2, "text": "!"}]]
     assert repr(doc) == str(doc) == json.dumps(form, ensure_ascii=False, indent=2)
     assert format(doc) == format(doc, "json") == json.dumps(form, ensure_ascii=False)
     assert repr(doc.sentences[0]) == repr(form[0]) == format(doc.sentences[0], "x")
-    assert (q.Document().to_dict(), repr(q.Document())) == ([], "[]")
     # A span with a start but no end offset.
     assert list(doc.ents[0].to_dict().items()) == [
         ("text", "Zoë"), ("type", "X"), ("start_char", 0), ("end_char", None)]
     assert repr(doc.ents[0]) == repr(doc.ents[0].to_dict())
-
-
-class Index:
-    """Has a length but no sequence indexing."""
-    def __len__(self):
-        return 2
-
-
-class IntLike:
-    def __int__(self):
-        return 7
 
 
 W = {"id": 1, "text": "a"}
@@ -156,27 +145,23 @@ def entry(**fields):
 
 # (sentences argument, text argument, exception, message or None for the library's own)
 REFUSALS = [
-    ({}, None, TypeError, None),
     (["abc"], None, ValueError, "each document sentence must be a sequence"),
     ([[W], 5], None, ValueError, "each document sentence must be a sequence"),
     ([[W, collections.UserDict(W)]], None, ValueError, "each sentence entry must be a dictionary"),
     ([b"ab"], None, ValueError, "each sentence entry must be a dictionary"),
     ([[{"text": "a"}]], None, ValueError, "every token entry must contain an id"),
-    (entry(id=None), None, ValueError, "every token entry must contain an id"),
     (entry(id=[]), None, ValueError, "an id must be an int or a one/two-element sequence"),
-    (entry(id=(1, 2, 3)), None, ValueError, "an id must be an int or a one/two-element sequence"),
     (entry(id=1.0), None, TypeError, None),
-    (entry(id=Index()), None, TypeError, None),
+    (entry(id={1: 2, 3: 4}), None, TypeError, None),  # a length but no indexing
     (entry(id=2**31), None, RuntimeError, None),
     (entry(id=["x"]), None, RuntimeError, None),
     # Offsets: negative, and (refused rather than cut to 32 bits) 2^32 - 1 and up.
-    ([[{"id": (1, 2), "text": "ab", "end_char": -1}]], None, ValueError, "end_char cannot be negative"),
+    ([[{"id": (1, 2), "text": "ab", "end_char": -1}]], None, ValueError,
+     "end_char cannot be negative"),
     (entry(start_char=-2**70), None, ValueError, "start_char cannot be negative"),
     (entry(start_char=2**32 - 1), None, ValueError, "start_char must be below 4294967295"),
     ([[{"id": (1, 2), "text": "ab", "end_char": 2**64}]], None, ValueError,
      "end_char must be below 4294967295"),
-    (entry(end_char="4294967296"), None, ValueError, "end_char must be below 4294967295"),
-    (entry(start_char=0.0), None, RuntimeError, None),
     (entry(text="\ud800"), None, RuntimeError, None),
     (entry(lemma=3), None, RuntimeError, None),
     (entry(head=2.0), None, RuntimeError, None),
@@ -224,7 +209,8 @@ def test_entry_classification():
           {"id": 5, "text": "e"}, {"id": 6, "text": "f"}],
          [((2, 3), "bc", []), ((4, 5), "de", [1, 5]), ((6,), "f", [6])], []),
         # Ids through the interpreter's integer conversion; "3" has length 1.
-        ([{"id": True, "text": "t"}, {"id": "3", "text": "s"}, {"id": [IntLike()], "text": "i"}],
+        ([{"id": True, "text": "t"}, {"id": "3", "text": "s"},
+          {"id": [decimal.Decimal(7)], "text": "i"}],
          [((1,), "t", [1]), ((3,), "s", [3]), ((7,), "i", [7])], []),
     ]:
         s = read(*entries)
@@ -265,8 +251,8 @@ def test_spacing_from_misc():
 
 def test_field_readers():
     w1, w2 = read(
-        {**W, "lemma": "_", "upos": "", "text": "_", "multi_ner": "_", "head": "_", "end_char": None,
-         "morphemes": "m", "coref_chains": [{}], "unknown": 0},
+        {**W, "lemma": "_", "upos": "", "text": "_", "multi_ner": "_", "head": "_",
+         "end_char": None, "morphemes": "m", "coref_chains": [{}], "unknown": 0},
         {"id": 2, "text": "b", "head": "3", "multi_ner": ("x", "y"), "start_char": True,
          "ner": "_", "deps": "3:x"}).words
     assert (w1.text, w1.lemma, w1.upos, w1.head, w1.end_char, w1.morphemes, w1.coref_chains) == (
@@ -278,10 +264,10 @@ def test_field_readers():
     s = read({"id": 1, "text": "Hi", "start_char": 0, "end_char": 2}, text="Hi  ")
     assert (s.doc.text, s.tokens[0].spaces_after) == ("Hi  ", "  ")
     # Any sequence of sequences; dict and list subclasses are accepted.
-    doc = q.Document.from_dict(sentences=(collections.UserList([type("D", (dict,), {})(W)]),), text="a")
-    assert (doc.text, doc.iter_words()[0].text, q.Document.from_dict("").to_dict()) == ("a", "a", [])
-    assert q.Document.from_dict.__doc__.startswith(
-        "from_dict(sentences: collections.abc.Sequence, text: object = None) -> ")
+    subclasses = (collections.UserList([type("D", (dict,), {})(W)]),)
+    doc = q.Document.from_dict(sentences=subclasses, text="a")
+    assert (doc.text, doc.iter_words()[0].text, q.Document.from_dict("").to_dict()) == (
+        "a", "a", [])
 
 
 # Values that read back as themselves: no "_" (read as absent), no MISC made
@@ -295,7 +281,8 @@ SPACES = ["", " ", " ", " ", "  ", "\n", "\t", "\r\n", "\u00a0", "|", "\\", "\\s
 
 def gen_word(rng, id, empty_index=None):
     w = word(id, rng.choice(TEXTS), empty_index=empty_index, misc=rng.choice(MISC),
-             manual_expansion=rng.choice([None, True, False]), morphemes=rng.sample(TEXTS, rng.randrange(3)))
+             manual_expansion=rng.choice([None, True, False]),
+             morphemes=rng.sample(TEXTS, rng.randrange(3)))
     for name in ("lemma", "upos", "xpos", "feats", "deprel", "deps"):
         setattr(w, name, rng.choice(OPTIONAL))
     w.head = rng.choice([None, None, 0, 1, id + 1, -3, 2**31 - 1])
@@ -348,19 +335,14 @@ def test_generated_documents_round_trip(seed):
             [getattr(k, f) for f in TOKEN_FIELDS] for k, _ in records]
         assert [[getattr(w, f) for f in WORD_FIELDS] for w in doc.iter_words()] == [
             [getattr(w, f) for f in WORD_FIELDS] for _, words in records for w in words]
-        chains = []
-        for s in doc.sentences:
-            if len(s.words) and rng.random() < 0.5:
-                start = rng.randrange(0, len(s.words))
-                mention = q.CorefMention(s.index, start, rng.randrange(start, len(s.words)) + 1)
-                chains.append(q.CorefChain(len(chains), [mention], "rep", rng.choice([None, 0])))
-        doc.coref = chains
         first = doc.to_dict()
-        # Coreference is written per word but not read back.
         second = q.Document.from_dict(first).to_dict()
-        assert second == [[{k: v for k, v in e.items() if k != "coref_chains"} for e in s] for s in first]
+        assert second == first
         # The form also survives JSON, where tuples become lists.
         back = q.Document.from_dict(json.loads(json.dumps(second)))
         assert back.to_dict() == second
         assert [(k.spaces_before, k.spaces_after) for k in back.iter_tokens()] == [
             (k.spaces_before, k.spaces_after) for k in doc.iter_tokens()]
+        # Empty words were added in another order: all_words orders them alike.
+        assert [[w.id for w in s.all_words] for s in back.sentences] == [
+            [w.id for w in s.all_words] for s in doc.sentences]
