@@ -73,6 +73,9 @@ TEST(DocumentBuild, RefusalsChangeNothing) {
     const std::string zero = "out_of_range: a zero coreference mention ";
     const std::string one_empty = zero + "must name one empty word";
     const std::string no_empty = zero + "has no matching empty word";
+    auto add = [](std::uint32_t s, WordInput w) {
+        return [=](DocumentStorage& d) { d.add_empty_word(s, w); };
+    };
     auto mention = [](CorefMention bad) {
         // The bad mention comes last, after mentions that would attach.
         const CorefMention good(0, {0, no}, {2, no});
@@ -83,21 +86,14 @@ TEST(DocumentBuild, RefusalsChangeNothing) {
     const std::pair<std::function<void(DocumentStorage&)>, std::string> cases[] = {
         {[](auto& d) { d.build({}); }, "logic_error: a document storage can only be built once"},
         {[](auto& d) { d.rebuild_entities(); }, "out_of_range: invalid string pool identifier"},
-        {[](auto& d) { d.add_empty_word(2, word(1, "x", 1)); },
-         "out_of_range: an empty word has an invalid sentence"},
-        {[](auto& d) { d.add_empty_word(7, word(-1, "")); },
-         "out_of_range: an empty word has an invalid sentence"},
-        {[](auto& d) { d.add_empty_word(0, word(-1, "abc", 1)); },
-         empty_word + "-1, empty_index=1, text_size=3"},
-        {[](auto& d) { d.add_empty_word(0, word(2, "abc")); },
-         empty_word + "2, empty_index=none, text_size=3"},
-        {[](auto& d) { d.add_empty_word(0, word(2, "abc", 0)); },
-         empty_word + "2, empty_index=0, text_size=3"},
-        {[](auto& d) { d.add_empty_word(1, word(0, "\xC3\xA9", -2)); },
-         empty_word + "0, empty_index=-2, text_size=2"},
-        {[](auto& d) { d.add_empty_word(1, word(0, "", 2)); },
-         empty_word + "0, empty_index=2, text_size=0"},
-        {[](auto& d) { d.add_empty_word(0, word(2, "x", 1)); },
+        {add(2, word(1, "x", 1)), "out_of_range: an empty word has an invalid sentence"},
+        {add(7, word(-1, "")), "out_of_range: an empty word has an invalid sentence"},
+        {add(0, word(-1, "abc", 1)), empty_word + "-1, empty_index=1, text_size=3"},
+        {add(0, word(2, "abc")), empty_word + "2, empty_index=none, text_size=3"},
+        {add(0, word(2, "abc", 0)), empty_word + "2, empty_index=0, text_size=3"},
+        {add(1, word(0, "\xC3\xA9", -2)), empty_word + "0, empty_index=-2, text_size=2"},
+        {add(1, word(0, "", 2)), empty_word + "0, empty_index=2, text_size=0"},
+        {add(0, word(2, "x", 1)),
          "invalid_argument: an empty word ID is duplicated within a sentence"},
         {[](auto& d) {
              detail::StringPoolTestPeer::set_max_strings(d.pool, d.pool.size());

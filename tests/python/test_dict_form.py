@@ -39,99 +39,70 @@ def build(*sentences, text=""):
     return t.build_document(text, records)
 
 
-# (stored MISC of a one-word token's word, spaces before, spaces after, rendered MISC)
-RENDERED_MISC = [
-    (None, "", " ", None),
-    (None, "  ", "", "SpaceAfter=No|SpacesBefore=\\s\\s"),
-    ("Translit=x|Gloss=y", "", "\n", "Gloss=y|SpacesAfter=\\n|Translit=x"),
-    # Every escape, in both spacing keys; other bytes are copied.
-    (None, "\t\r|\\", "\u00a0 x\u00e9",
-     "SpacesAfter=\\u00A0\\sx\u00e9|SpacesBefore=\\t\\r\\p\\\\"),
-    # Byte order: upper case before lower case, a prefix before its extensions.
-    ("b=1|B=1|A", "", "", "A|B=1|SpaceAfter=No|b=1"),
-    # Nothing added: the stored order stays, bars collapse, an empty MISC stays.
-    ("|Z=1|A=1|", "", " ", "Z=1|A=1"),
-    ("||", "", " ", "||"),
-]
-
-
-@pytest.mark.parametrize("stored, before, after, rendered", RENDERED_MISC)
-def test_misc_renders_and_reads_back_the_spacing(stored, before, after, rendered):
-    doc = build([[token([word(1, "a", misc=stored)], spaces_before=before, spaces_after=after)]])
-    form = doc.to_dict()
-    assert form == [[{"id": 1, "text": "a"} | ({} if rendered is None else {"misc": rendered})]]
-    back = q.Document.from_dict(form).iter_tokens()[0]
-    assert (back.spaces_before, back.spaces_after) == (before, after)
-
-
-def test_entries_and_their_keys_in_order():
-    w = word(2, "saw", lemma="see", upos="VERB", xpos="VBD", feats="Tense=Past", head=0,
+def test_written_entries():
+    # Sentence 0: one-word tokens with their MISC and spacing; the word of a
+    # one-word token gives its fields, the token's own text, MISC and offsets
+    # are not written. Sentence 1: every word key, a multi-word token, empty
+    # words given out of order (0.1 and one beyond the last word included).
+    spaced = [(None, "", " "), (None, "  ", ""), ("Translit=x|Gloss=y", "", "\n"),
+              (None, "\t\r|\\", "\u00a0 x\u00e9"), ("b=1|B=1|A", "", ""), ("|Z=1|A=1|", "", " "),
+              ("||", "", " ")]
+    first = [token([word(k + 1, "a", misc=m, start_char=k)], text="T", misc="Tok=1", start_char=9,
+                   spaces_before=b, spaces_after=a) for k, (m, b, a) in enumerate(spaced)]
+    w = word(1, "saw", lemma="see", upos="VERB", xpos="VBD", feats="Tense=Past", head=0,
              deprel="root", deps="0:root", misc="Gloss=x", start_char=4, end_char=7,
              manual_expansion=False, morphemes=["sa", "w"])
-    mwt = token([word(3, "de", misc="SpaceAfter=No"), word(4, "el", start_char=0, end_char=1)],
-                text="del", misc="Orig=del", ner="S-LOC", multi_ner=["x"], start_char=0,
-                end_char=3, manual_expansion=True, spaces_before=" ", spaces_after="")
-    # A one-word token's own text, MISC and offsets are not written; its word's are.
-    one = token([word(5, "w", start_char=5, end_char=6)], text="T", misc="Tok=1", start_char=0,
-                end_char=9, manual_expansion=True)
-    doc = build([[token([word(1, "I", morphemes=["I"])], spaces_after=""),
-                  token([w], ner="O", multi_ner=["O", "X"], spaces_after=""), mwt, one]])
-    doc.coref = [q.CorefChain(0, [q.CorefMention(0, 0, 1)], "I", 0)]
-    form = doc.sentences[0].to_dict()
-    assert [list(e.items()) for e in form] == [
+    mwt = token([word(2, "de", misc="SpaceAfter=No"), word(3, "el", start_char=0)], text="del",
+                misc="Orig=del", ner="S-LOC", multi_ner=["x"], start_char=0,
+                manual_expansion=True, spaces_before=" ", spaces_after="")
+    empties = [word(9, "E9", empty_index=1), word(2, "E22", empty_index=2, misc="SpaceAfter=No"),
+               word(0, "E0", empty_index=1), word(2, "E21", empty_index=1)]
+    doc = build([first], [[token([w], ner="O", multi_ner=["O", "X"], spaces_after=""), mwt,
+                           token([word(4, "I", morphemes=["I"])], spaces_after="")], empties])
+    doc.coref = [q.CorefChain(0, [q.CorefMention(1, 3, 4)], "I", 0)]
+    form = doc.to_dict()
+    assert repr(form) == repr([[
+        {"id": 1, "text": "a", "start_char": 0},
         # A MISC made only of spacing comes last.
-        [("id", 1), ("text", "I"), ("morphemes", ["I"]),
-         ("coref_chains", [{"index": 0, "representative_text": "I", "is_start": True,
-                            "is_end": True, "is_representative": True}]),
-         ("misc", "SpaceAfter=No")],
-        [("id", 2), ("text", "saw"), ("lemma", "see"), ("upos", "VERB"), ("xpos", "VBD"),
-         ("feats", "Tense=Past"), ("head", 0), ("deprel", "root"), ("deps", "0:root"),
-         ("misc", "Gloss=x|SpaceAfter=No"), ("start_char", 4), ("end_char", 7),
-         ("manual_expansion", False), ("ner", "O"), ("multi_ner", ["O", "X"]),
-         ("morphemes", ["sa", "w"])],
-        [("id", (3, 4)), ("text", "del"), ("misc", "Orig=del|SpaceAfter=No|SpacesBefore=\\s"),
-         ("ner", "S-LOC"), ("multi_ner", ["x"]), ("start_char", 0), ("end_char", 3),
-         ("manual_expansion", True)],
+        {"id": 2, "text": "a", "start_char": 1, "misc": "SpaceAfter=No|SpacesBefore=\\s\\s"},
+        {"id": 3, "text": "a", "misc": "Gloss=y|SpacesAfter=\\n|Translit=x", "start_char": 2},
+        {"id": 4, "text": "a", "start_char": 3,
+         "misc": "SpacesAfter=\\u00A0\\sx\u00e9|SpacesBefore=\\t\\r\\p\\\\"},
+        # Byte order: upper case before lower case, a prefix before its extensions.
+        {"id": 5, "text": "a", "misc": "A|B=1|SpaceAfter=No|b=1", "start_char": 4},
+        # Nothing added: the stored order stays, bars collapse, an empty MISC stays.
+        {"id": 6, "text": "a", "misc": "Z=1|A=1", "start_char": 5},
+        {"id": 7, "text": "a", "misc": "||", "start_char": 6}], [
+        {"id": (0, 1), "text": "E0"},
+        {"id": 1, "text": "saw", "lemma": "see", "upos": "VERB", "xpos": "VBD",
+         "feats": "Tense=Past", "head": 0, "deprel": "root", "deps": "0:root",
+         "misc": "Gloss=x|SpaceAfter=No", "start_char": 4, "end_char": 7,
+         "manual_expansion": False, "ner": "O", "multi_ner": ["O", "X"], "morphemes": ["sa", "w"]},
+        {"id": (2, 3), "text": "del", "misc": "Orig=del|SpaceAfter=No|SpacesBefore=\\s",
+         "ner": "S-LOC", "multi_ner": ["x"], "start_char": 0, "manual_expansion": True},
         # Words of a multi-word token keep their stored MISC and take no offsets.
-        [("id", 3), ("text", "de"), ("misc", "SpaceAfter=No")],
-        [("id", 4), ("text", "el"), ("start_char", 0), ("end_char", 1)],
-        [("id", 5), ("text", "w"), ("start_char", 5), ("end_char", 6)]]
-    tokens, saw = doc.sentences[0].tokens, doc.sentences[0].words[1]
-    assert tokens[2].to_dict() == form[2:5] and repr(tokens[2]) == repr(form[2:5])
+        {"id": 2, "text": "de", "misc": "SpaceAfter=No"}, {"id": 3, "text": "el", "start_char": 0},
+        # Empty words are not rendered.
+        {"id": (2, 1), "text": "E21"}, {"id": (2, 2), "text": "E22", "misc": "SpaceAfter=No"},
+        {"id": 4, "text": "I", "morphemes": ["I"], "coref_chains": [
+            {"index": 0, "representative_text": "I", "is_start": True, "is_end": True,
+             "is_representative": True}], "misc": "SpaceAfter=No"},
+        {"id": (9, 1), "text": "E9"}]])
+    back = q.Document.from_dict(form[:1]).iter_tokens()
+    assert [(k.spaces_before, k.spaces_after) for k in back] == [(b, a) for _, b, a in spaced]
+    s1 = doc.sentences[1]
+    assert (s1.tokens[1].to_dict(), repr(s1.tokens[1])) == (form[1][2:5], repr(form[1][2:5]))
+    assert s1.empty_words[1].to_dict() == form[1][5] and repr(s1.words[0]) == repr(
+        s1.words[0].to_dict())
     # Word.to_dict: the stored MISC and no NER keys.
-    assert list(saw.to_dict().items()) == [(k, "Gloss=x" if k == "misc" else v)
-                                           for k, v in form[1].items() if "ner" not in k]
-    assert repr(saw) == repr(saw.to_dict())
-
-
-def test_empty_word_placement():
-    # Words 1, (2-3), 4; empty words given out of order, including 0.1 and one
-    # beyond the last word; their entries are not rendered.
-    empties = [word(9, "E9", empty_index=1), word(3, "E32", empty_index=2, misc="SpaceAfter=No"),
-               word(0, "E0", empty_index=1), word(3, "E31", empty_index=1),
-               word(1, "E1", empty_index=1)]
-    doc = build([[token([word(1, "a")], spaces_after=""), token([word(2, "b"), word(3, "c")]),
-                  token([word(4, "d")])], empties], [[], [word(0, "Z", empty_index=1)]])
-    entries = doc.to_dict()[0]
-    assert [e["id"] for e in entries] == [
-        (0, 1), 1, (1, 1), (2, 3), 2, 3, (3, 1), (3, 2), 4, (9, 1)]
-    assert (entries[7], entries[1]["misc"], "misc" in entries[2]) == (
-        {"id": (3, 2), "text": "E32", "misc": "SpaceAfter=No"}, "SpaceAfter=No", False)
-    assert doc.to_dict()[1] == [{"id": (0, 1), "text": "Z"}]
-    assert doc.sentences[0].empty_words[1].to_dict() == {"id": (1, 1), "text": "E1"}
-
-
-def test_representations():
-    doc = build([[token([word(1, "Zoë", lemma="zoë"), word(2, "!")], ner="S-X", start_char=0)]])
-    form = [[{"id": (1, 2), "text": "Zoë", "ner": "S-X", "start_char": 0},
-             {"id": 1, "text": "Zoë", "lemma": "zoë"}, {"id": 2, "text": "!"}]]
+    assert repr(s1.words[0].to_dict()) == repr({k: "Gloss=x" if k == "misc" else v
+                                                for k, v in form[1][1].items() if "ner" not in k})
     assert repr(doc) == str(doc) == json.dumps(form, ensure_ascii=False, indent=2)
     assert format(doc) == format(doc, "json") == json.dumps(form, ensure_ascii=False)
-    assert repr(doc.sentences[0]) == repr(form[0]) == format(doc.sentences[0], "x")
+    assert repr(s1) == repr(form[1]) == format(s1, "x")
     # A span with a start but no end offset.
-    assert list(doc.ents[0].to_dict().items()) == [
-        ("text", "Zoë"), ("type", "X"), ("start_char", 0), ("end_char", None)]
-    assert repr(doc.ents[0]) == repr(doc.ents[0].to_dict())
+    assert repr(s1.ents[0]) == repr(s1.ents[0].to_dict()) == repr(
+        {"text": "del", "type": "LOC", "start_char": 0, "end_char": None})
 
 
 W = {"id": 1, "text": "a"}
