@@ -24,6 +24,8 @@ REFUSALS = [
      "a coreference mention sentence index cannot be negative"),
     (q.CorefMention, (0, [1], 0), ValueError,
      "a zero-anaphora word position must contain two integers"),
+    (q.CorefMention, (0, (1, 2, 3), 0), ValueError,
+     "a zero-anaphora word position must contain two integers"),
     (q.CorefMention, (0, (1, 2**31), 0), RuntimeError, None),
     (q.CorefChain, (-1, [], "x", 7), ValueError, "a coreference chain index cannot be negative"),
     (q.CorefChain, (0, [q.CorefMention(0, 0, 1)], "x", 1), ValueError,
