@@ -21,9 +21,9 @@ if [ ! -f "$asan_build/build.ninja" ]; then
 fi
 cmake --build "$asan_build" --target quelbin_tests -j "${JOBS:-$(nproc)}" > "$asan_build/build.log" 2>&1 ||
   { tail -50 "$asan_build/build.log"; status=1; }
-sanitized='Conll*:ConstituencyTree*:Coref*:CorefValues*:DocumentBuild*:DocumentFuzz*:DocumentHandle*'
-sanitized+=':EmptyWords*:Entities*:Replace*:SequenceRange*:Sequences*:StringPool*:TreeSequence*'
-sanitized+=':Utf8Text*:Views*:Json*:Sha256*:Tokenize*:*TokenizeReferencePaths*:CharLM*'
+sanitized='Conll*:ConstituencyTree*:DocumentBuild*:DocumentFuzz*:EmptyWords*:Replace*'
+sanitized+=':SequenceRange*:StringPool*:Utf8Text*:Views*:Json*:Sha256*:Tokenize*'
+sanitized+=':*TokenizeReferencePaths*:CharLM*'
 sanitized+=':-JsonDifferential.*:Sha256.MatchesHashlibOnRandomBuffers'
 ln -sfn "$build/fixtures" "$asan_build/fixtures"
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=0 \
