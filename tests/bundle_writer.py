@@ -1,23 +1,12 @@
-"""The one writer of model bundles and model indexes for tests (Python + numpy).
+"""The one writer of model bundles and model indexes for tests.
 
-``write_bundle(directory, processor, tensors, assets, ...)`` writes manifest.json,
-the assets (a dict is dumped as compact sorted JSON; str or bytes are written
-verbatim) and tensors.bin. ``tensors`` is a mapping or a sequence (or generator)
-of (name, array) pairs, written in order one at a time; an array is a numpy
-array, a torch tensor (bfloat16 included) or a ``RawTensor`` holding any dtype
-name and bytes. Each tensor starts at the next multiple of ``alignment`` unless
-``offsets`` places it (misaligned, overlapping or backwards on purpose).
-``artifacts`` maps relative paths to bytes or to a file to copy (None leaves the
-key out). ``edit_manifest`` gets the manifest dict before it is written and may
-change it, return a new dict, or return str/bytes written verbatim.
-``BundleInfo.manifest`` is the manifest as first built.
-
-``rewrite_manifest``, ``truncate_file`` and ``flip_byte`` break a written bundle.
-``write_index(model_root, entries, ...)`` writes
-<root>/<resources_version>/<language>/index.json from (processor, package, path)
-triples or dicts and returns that directory; ``install_bundle`` writes a bundle
-below it (default path "<processor>-<package>").
-"""
+``write_bundle`` writes manifest.json, the assets (a dict dumped as sorted JSON,
+str or bytes verbatim) and tensors.bin from (name, array) pairs (numpy, torch or
+``RawTensor``), streamed one at a time. ``offsets`` places tensors anywhere,
+``artifacts`` maps paths to bytes or files to copy, ``edit_manifest`` may change
+or replace the manifest (a str or bytes is written verbatim). ``rewrite_manifest``,
+``truncate_file`` and ``flip_byte`` break a written bundle; ``write_index`` and
+``install_bundle`` lay out <root>/<resources_version>/<language>/."""
 from __future__ import annotations
 
 import dataclasses
@@ -25,14 +14,12 @@ import hashlib
 import json
 import os
 import pathlib
-import shutil
 from collections.abc import Mapping
 from typing import Any, Callable, Sequence
 
 import numpy as np
 
-BUNDLE_FORMAT = "quelbin-model-bundle"
-INDEX_FORMAT = "quelbin-model-index"
+BUNDLE_FORMAT, INDEX_FORMAT = "quelbin-model-bundle", "quelbin-model-index"
 _DTYPE_NAMES = {np.dtype(name): name for name in (
     "bool", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64",
     "float16", "float32", "float64", "complex64", "complex128")}
@@ -53,7 +40,7 @@ class RawTensor:
 @dataclasses.dataclass
 class BundleInfo:
     path: pathlib.Path
-    manifest: dict
+    manifest: dict  # as first built, before edit_manifest
     tensor_file: pathlib.Path
     assets_file: pathlib.Path
     offsets: dict
@@ -63,12 +50,12 @@ def _as_raw(value: Any) -> RawTensor:
     if isinstance(value, RawTensor):
         return value
     if hasattr(value, "detach"):  # a torch tensor
-        tensor = value.detach().cpu().contiguous()
-        if str(tensor.dtype) == "torch.bfloat16":
+        value = value.detach().cpu().contiguous()
+        if str(value.dtype) == "torch.bfloat16":
             import torch
-            raw = tensor.view(torch.int16).numpy().astype("<i2")
-            return RawTensor("bfloat16", list(tensor.shape), raw.tobytes())
-        value = tensor.numpy()
+            raw = value.view(torch.int16).numpy().astype("<i2")
+            return RawTensor("bfloat16", list(value.shape), raw.tobytes())
+        value = value.numpy()
     array = np.asarray(value)
     name = _DTYPE_NAMES.get(array.dtype.newbyteorder("="))
     if name is None:
@@ -78,42 +65,40 @@ def _as_raw(value: Any) -> RawTensor:
 
 
 def _encoded(document: Any, edit: Callable | None = None) -> bytes:
-    if edit is not None:
-        result = edit(document)
-        document = document if result is None else result
-    if isinstance(document, str):
-        return document.encode("utf-8")
-    return document if isinstance(document, bytes) else (json.dumps(document, indent=1) + "\n").encode()
+    result = edit(document) if edit is not None else None
+    document = document if result is None else result
+    if isinstance(document, (str, bytes)):
+        return document.encode() if isinstance(document, str) else document
+    return (json.dumps(document, indent=1) + "\n").encode()
 
 
-def write_bundle(directory, processor: str, tensors=(), assets: Any = None, *,
-                 language: str = "en", package: str = "default", varnek_version: str = "1.10.0",
-                 resources_version: str = "1.14.0", alignment: int = 64, artifacts=None,
-                 offsets=None, assets_path: str = "assets.json",
-                 tensor_file_path: str = "tensors.bin", edit_manifest: Callable | None = None
+def _write(path: pathlib.Path, data: bytes) -> bytes:
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_bytes(data)
+    return data
+
+
+def write_bundle(directory, processor: str, tensors=(), assets: Any = None, *, language="en",
+                 package="default", varnek_version="1.10.0", resources_version="1.14.0",
+                 alignment=64, artifacts=None, offsets=None, assets_path="assets.json",
+                 tensor_file_path="tensors.bin", edit_manifest: Callable | None = None
                  ) -> BundleInfo:
     directory = pathlib.Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
     if not isinstance(assets, (str, bytes)):
         assets = json.dumps({} if assets is None else assets, sort_keys=True, separators=(",", ":"),
                             ensure_ascii=False)
-    assets_data = assets.encode("utf-8") if isinstance(assets, str) else assets
-    assets_file = directory / assets_path
-    assets_file.parent.mkdir(parents=True, exist_ok=True)
-    assets_file.write_bytes(assets_data)
-
+    assets = assets.encode() if isinstance(assets, str) else assets
+    assets_data = _write(directory / assets_path, assets)
     tensor_file = directory / tensor_file_path
     tensor_file.parent.mkdir(parents=True, exist_ok=True)
-    offsets, entries, placed, end = dict(offsets or {}), [], {}, 0
-    pairs = tensors.items() if isinstance(tensors, Mapping) else tensors
+    offsets, entries, placed, end, step = dict(offsets or {}), [], {}, 0, max(alignment, 1)
     with open(tensor_file, "w+b") as out:
-        for name, value in pairs:  # one array in memory at a time
+        for name, value in tensors.items() if isinstance(tensors, Mapping) else tensors:
             raw = _as_raw(value)
-            step = max(alignment, 1)
-            offset = offsets.get(name, (end + step - 1) // step * step)
+            placed[name] = offset = offsets.get(name, (end + step - 1) // step * step)
             out.seek(offset)
             out.write(raw.data)
-            placed[name] = offset
             entries.append({"name": name, "dtype": raw.dtype, "shape": [int(d) for d in raw.shape],
                             "offset": offset, "nbytes": len(raw.data),
                             "sha256": sha256_hex(raw.data)})
@@ -123,12 +108,10 @@ def write_bundle(directory, processor: str, tensors=(), assets: Any = None, *,
         whole = hashlib.sha256()
         for chunk in iter(lambda: out.read(1 << 24), b""):
             whole.update(chunk)
-
     manifest = {
-        "format": BUNDLE_FORMAT, "format_version": 1, "byte_order": "little",
-        "language": language, "processor": processor, "package": package,
-        "varnek_version": varnek_version, "resources_version": resources_version,
-        "tensor_alignment": alignment,
+        "format": BUNDLE_FORMAT, "format_version": 1, "byte_order": "little", "language": language,
+        "processor": processor, "package": package, "varnek_version": varnek_version,
+        "resources_version": resources_version, "tensor_alignment": alignment,
         "assets": {"path": assets_path, "sha256": sha256_hex(assets_data)},
         "tensor_file": {"path": tensor_file_path, "size": end, "sha256": whole.hexdigest()},
         "tensors": entries,
@@ -136,18 +119,14 @@ def write_bundle(directory, processor: str, tensors=(), assets: Any = None, *,
     if artifacts is not None:
         manifest["artifacts"] = []
         for relative, content in artifacts.items():
-            target = directory / relative
-            target.parent.mkdir(parents=True, exist_ok=True)
-            if isinstance(content, (bytes, bytearray)):
-                target.write_bytes(bytes(content))
-            else:
-                shutil.copyfile(content, target)
-            data = target.read_bytes()
+            if not isinstance(content, (bytes, bytearray)):
+                content = pathlib.Path(content).read_bytes()
+            data = _write(directory / relative, bytes(content))
             manifest["artifacts"].append({"path": relative, "size": len(data),
                                           "sha256": sha256_hex(data)})
     snapshot = json.loads(json.dumps(manifest))
     (directory / "manifest.json").write_bytes(_encoded(manifest, edit_manifest))
-    return BundleInfo(directory, snapshot, tensor_file, assets_file, placed)
+    return BundleInfo(directory, snapshot, tensor_file, directory / assets_path, placed)
 
 
 def rewrite_manifest(directory, edit: Callable) -> None:
@@ -169,21 +148,20 @@ def flip_byte(path, offset: int) -> None:
         f.write(bytes([byte[0] ^ 0xFF]))
 
 
-def write_index(model_root, entries, *, resources_version: str = "1.14.0", language: str = "en",
+def write_index(model_root, entries, *, resources_version="1.14.0", language="en",
                 edit_index: Callable | None = None) -> pathlib.Path:
+    """``entries`` are (processor, package, path) triples or dicts written as they are."""
     directory = pathlib.Path(model_root) / resources_version / language
-    directory.mkdir(parents=True, exist_ok=True)
     bundles = [dict(e) if isinstance(e, dict) else dict(zip(("processor", "package", "path"), e))
                for e in entries]
     index = {"format": INDEX_FORMAT, "format_version": 1, "resources_version": resources_version,
              "language": language, "bundles": bundles}
-    (directory / "index.json").write_bytes(_encoded(index, edit_index))
+    _write(directory / "index.json", _encoded(index, edit_index))
     return directory
 
 
-def install_bundle(model_root, processor: str, package: str = "default", *,
-                   resources_version: str = "1.14.0", language: str = "en",
-                   relative_path: str | None = None, **kwargs) -> BundleInfo:
+def install_bundle(model_root, processor: str, package="default", *, resources_version="1.14.0",
+                   language="en", relative_path=None, **kwargs) -> BundleInfo:
     directory = pathlib.Path(model_root) / resources_version / language
     return write_bundle(directory / (relative_path or f"{processor}-{package}"), processor,
                         language=language, package=package, resources_version=resources_version,

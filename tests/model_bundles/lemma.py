@@ -5,8 +5,9 @@ from bundle_writer import write_bundle
 from model_bundles.seq2seq import random_model
 
 
-def write_lemma_bundle(directory, pos_dict: dict, model=None, *, dict_only=None, ensemble_dict=False,
-                       pos=None, caseless=None, config_caseless=None, **kwargs):
+def write_lemma_bundle(directory, pos_dict: dict, model=None, *, dict_only=None,
+                       ensemble_dict=False, pos=None, caseless=None, config_caseless=None,
+                       **kwargs):
     """A "lemma" bundle; without a model it is dictionary-only. ``caseless`` is the
     top-level key, ``config_caseless`` the configuration's."""
     assets = model.assets() if model is not None else {}
@@ -23,11 +24,11 @@ def write_lemma_bundle(directory, pos_dict: dict, model=None, *, dict_only=None,
     return write_bundle(directory, "lemma", tensors, assets, **kwargs)
 
 
-def constant_model(*, edit_class=None, text_unit=None, max_dec_len=3):
+def constant_model(*, edit_class=None, text_unit=None, pos=False):
     """All weights zero: the edit classifier (when ``edit_class`` is given) picks that
     class, the decoder emits ``text_unit`` (a character of "abc", or "<UNK>") at every
     step, or "<EOS>" at once when it is None."""
-    model = random_model(7, chars=list("abc"), emb_dim=4, hidden_dim=4, max_dec_len=max_dec_len,
+    model = random_model(7, chars=list("abc"), emb_dim=4, hidden_dim=4, max_dec_len=3, pos=pos,
                          edit=edit_class is not None, edit_classes=max(4, (edit_class or 0) + 1))
     for t in model.tensors.values():
         t.zero_()

@@ -1,6 +1,6 @@
 """Multi-word-token test bundles: dictionary-only (``write_dict_bundle``), the split-point
-classifier (``random_classifier`` + ``write_mwt_bundle``) and the sequence-to-sequence
-model (a ``model_bundles.seq2seq`` model + ``write_mwt_bundle``)."""
+classifier (``random_classifier``) and sequence-to-sequence models (from
+``model_bundles.seq2seq``), the last two written with ``write_mwt_bundle``."""
 from __future__ import annotations
 
 import dataclasses
@@ -12,9 +12,10 @@ from model_bundles.seq2seq import encoder_tensors
 
 
 def mwt_assets(expansion_dict=None, unit2id=None, **config) -> dict:
-    config = dict(dict(dict_only=False, ensemble_dict=False, force_exact_pieces=None, vocab_size=0,
-                       hidden_dim=0, num_layers=0), **config)
-    return {"config": config, "expansion_dict": expansion_dict or {}, "vocab": {"_unit2id": unit2id or {}}}
+    config = dict(dict(dict_only=False, ensemble_dict=False, force_exact_pieces=None,
+                       vocab_size=0, hidden_dim=0, num_layers=0), **config)
+    return {"config": config, "expansion_dict": expansion_dict or {},
+            "vocab": {"_unit2id": unit2id or {}}}
 
 
 def write_dict_bundle(directory, expansion_dict: dict, *, ensemble_dict=False, **kwargs):
@@ -30,8 +31,8 @@ class ClassifierModel:
     tensors: dict  # bundle name -> float32 tensor, in manifest order
 
     def assets(self, **config) -> dict:
-        return mwt_assets(None, self.unit2id, force_exact_pieces=True, vocab_size=len(self.unit2id) + 4,
-                          hidden_dim=self.hidden_dim, num_layers=self.num_layers, **config)
+        return mwt_assets(None, self.unit2id, force_exact_pieces=True, hidden_dim=self.hidden_dim,
+                          vocab_size=len(self.unit2id) + 4, num_layers=self.num_layers, **config)
 
 
 def random_classifier(seed: int, chars, *, emb_dim=6, hidden_dim=8, num_layers=1, scale=0.6):
@@ -50,14 +51,15 @@ def random_classifier(seed: int, chars, *, emb_dim=6, hidden_dim=8, num_layers=1
 
 def seq2seq_mwt_assets(model, expansion_dict=None, **config) -> dict:
     """A ``model_bundles.seq2seq`` model's assets as an expander's."""
-    assets = mwt_assets(expansion_dict, model.char_vocab["_unit2id"], **dict(model.config, **config))
+    unit2id = model.char_vocab["_unit2id"]
+    assets = mwt_assets(expansion_dict, unit2id, **dict(model.config, **config))
     assets["vocab"]["char"] = model.char_vocab
     return assets
 
 
-def write_mwt_bundle(directory, model, *, assets=None, tensors=None, **kwargs):
+def write_mwt_bundle(directory, model, *, assets=None, **kwargs):
     """A classifier or sequence-to-sequence model as an "mwt" bundle."""
     if assets is None:
-        assets = model.assets() if isinstance(model, ClassifierModel) else seq2seq_mwt_assets(model)
-    return write_bundle(directory, "mwt", list((model.tensors if tensors is None else tensors).items()),
-                        assets, **kwargs)
+        classifier = isinstance(model, ClassifierModel)
+        assets = model.assets() if classifier else seq2seq_mwt_assets(model)
+    return write_bundle(directory, "mwt", list(model.tensors.items()), assets, **kwargs)

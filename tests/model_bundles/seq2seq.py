@@ -1,6 +1,6 @@
-"""Sequence-to-sequence test models: ``random_model`` draws a configuration's
-vocabularies and tensors (by bundle name), ``write_seq2seq_bundle`` writes one as
-a "lemma" or "mwt" bundle."""
+"""Sequence-to-sequence test models: ``random_model`` draws a configuration's vocabularies
+and tensors (by bundle name), ``write_seq2seq_bundle`` writes one as a "lemma" or "mwt"
+bundle."""
 from __future__ import annotations
 
 import dataclasses
@@ -12,7 +12,7 @@ from bundle_writer import write_bundle
 
 SPECIALS = ["<PAD>", "<UNK>", "<SOS>", "<EOS>"]
 # Characters of random vocabularies: ASCII letters and some wider code points.
-ALPHABET = list("abcdefghijklmnopqrstuvwxyz") + ["é", "ß", "ø", "ж", "ü", "ç", "€", "中", "😀"]
+ALPHABET = list("abcdefghijklmnopqrstuvwxyz") + list("éßøжüç€中") + ["😀"]
 
 
 @dataclasses.dataclass
@@ -55,6 +55,7 @@ def random_model(seed: int, *, chars=None, emb_dim=8, hidden_dim=10, num_layers=
     rng = random.Random(seed)
     chars = chars if chars is not None else rng.sample(ALPHABET, rng.randint(4, 14))
     char_vocab = make_vocab(chars)
+    pos_vocab = make_vocab(pos_tags) if pos else None
     V, H, E = len(char_vocab["_id2unit"]), hidden_dim, emb_dim
 
     def w(*shape):
@@ -62,7 +63,6 @@ def random_model(seed: int, *, chars=None, emb_dim=8, hidden_dim=10, num_layers=
 
     tensors = {"embedding.weight": w(V, E)}
     tensors["embedding.weight"][0].zero_()
-    pos_vocab = make_vocab(pos_tags) if pos else None
     if pos:
         tensors["pos_embedding.weight"] = w(len(pos_vocab["_id2unit"]), E)
     tensors.update(encoder_tensors(w, num_layers, E, H))
@@ -71,8 +71,7 @@ def random_model(seed: int, *, chars=None, emb_dim=8, hidden_dim=10, num_layers=
         tensors[f"decoder.lstm_cell.{name}"] = w(*shape)
     tensors["decoder.attention_layer.linear_in.weight"] = w(H, H)
     tensors["decoder.attention_layer.linear_out.weight"] = w(H, 2 * H)
-    tensors["dec2vocab.weight"] = w(V, H) * 3
-    tensors["dec2vocab.bias"] = w(V)
+    tensors.update({"dec2vocab.weight": w(V, H) * 3, "dec2vocab.bias": w(V)})
     if copy:
         tensors.update({"copy_gate.weight": w(1, H), "copy_gate.bias": w(1)})
     if edit:
@@ -86,19 +85,9 @@ def random_model(seed: int, *, chars=None, emb_dim=8, hidden_dim=10, num_layers=
     return Seq2SeqModel(config, char_vocab, pos_vocab, tensors)
 
 
-def random_words(rng: random.Random, model: Seq2SeqModel, count: int, max_len: int = 9):
-    """The empty word and words mixing known characters with unknown ones."""
-    known = model.char_vocab["_id2unit"][4:]
-    unknown = [c for c in ALPHABET + ["Q", "Z", "ñ"] if c not in known]
-    words = [""]
-    while len(words) < count:
-        pool = known if rng.random() < 0.6 else known + unknown[:rng.randint(1, 3)]
-        words.append("".join(rng.choice(pool) for _ in range(rng.randint(1, max_len))))
-    return words
-
-
 def write_seq2seq_bundle(directory, model: Seq2SeqModel, processor: str = "lemma", *,
                          assets=None, tensors=None, **kwargs):
     """Writes `model` as a bundle; `assets` or `tensors` replace the model's own."""
-    return write_bundle(directory, processor, list((model.tensors if tensors is None else tensors).items()),
-                        assets if assets is not None else model.assets(), **kwargs)
+    tensors = model.tensors if tensors is None else tensors
+    return write_bundle(directory, processor, list(tensors.items()),
+                        model.assets() if assets is None else assets, **kwargs)

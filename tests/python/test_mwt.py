@@ -1,23 +1,24 @@
-"""Multi-word-token expansion through MWTProcessor: the dictionary with case
-restoration, the split-point classifier and the sequence-to-sequence fallback
-against their references, and refused bundles in the order of the loader's checks."""
-import copy
+"""Multi-word-token expansion through MWTProcessor: the dictionary with case restoration,
+the split-point classifier and the seq2seq fallback against their references, documents
+rewritten, and refused bundles in the order of the loader's checks."""
 import random
 
 import torch
 
 import _quelbin as q
 import bundle_writer as bw
-from conftest import outcome
-from model_bundles.mwt import random_classifier, seq2seq_mwt_assets, write_dict_bundle, write_mwt_bundle
+from conftest import check_refusals, config_edit as config, outcome
+from model_bundles.mwt import random_classifier, seq2seq_mwt_assets, write_dict_bundle
+from model_bundles.mwt import write_mwt_bundle
 from model_bundles.seq2seq import random_model
 from reference.mwt import ClassifierReference, seq2seq_expand
 from reference.seq2seq import Seq2SeqReference
 
-FRENCH = {"du": "de le", "au": "à le", "a": "à la", "des": "de les", "vide": "", "aux": "à les", "AUX": "X"}
-CASES = [("du", "de le"), ("DU", "DE LE"), ("Du", "De le"), ("dU", "dU"), ("A", "À LA"), ("a", "à la"),
-         ("Au", "À le"), ("Vide", ""), ("VIDE", ""), ("chat", "chat"), ("", ""), ("Des", "De les"),
-         ("AUX", "X"), ("Aux", "À les")]
+FRENCH = {"du": "de le", "au": "à le", "a": "à la", "des": "de les", "vide": "", "aux": "à les",
+          "AUX": "X"}
+CASES = [("du", "de le"), ("DU", "DE LE"), ("Du", "De le"), ("dU", "dU"), ("A", "À LA"),
+         ("a", "à la"), ("Au", "À le"), ("Vide", ""), ("VIDE", ""), ("chat", "chat"), ("", ""),
+         ("Des", "De les"), ("AUX", "X"), ("Aux", "À les")]
 
 
 def test_dictionary_with_case_restoration(tmp_path):
@@ -57,11 +58,13 @@ def test_seq2seq_fallback_matches_reference(tmp_path):
     rng = random.Random(9)
     checked = spaced = 0
     for seed in range(6):
-        model = random_model(300 + seed, chars=list("abcdelu "), emb_dim=6, hidden_dim=8, num_layers=1 + seed % 2,
-                             max_dec_len=7, beam_size=1 + seed % 3, copy=seed % 2 == 0, scale=1.0)
+        model = random_model(300 + seed, chars=list("abcdelu "), emb_dim=6, hidden_dim=8,
+                             num_layers=1 + seed % 2, max_dec_len=7, beam_size=1 + seed % 3,
+                             copy=seed % 2 == 0, scale=1.0)
         # The dictionary is consulted only with ensemble_dict.
         assets = seq2seq_mwt_assets(model, {"zz": "z z"}, ensemble_dict=seed == 5)
         expander = q.MWTProcessor(write_mwt_bundle(tmp_path / str(seed), model, assets=assets).path)
+        assert (expander.expand("zz") == "z z") == (seed == 5)
         ref = Seq2SeqReference(model.tensors, model.config, model.char_vocab)
         for _ in range(25):
             token = "".join(rng.choice("abcdeluxy") for _ in range(rng.randint(1, 6)))
@@ -70,22 +73,79 @@ def test_seq2seq_fallback_matches_reference(tmp_path):
                 assert expander.expand(token) == expected, (seed, token)
                 checked += 1
                 spaced += " " in expected
-        assert (expander.expand("zz") == "z z") == (seed == 5)
     assert checked > 100 and spaced > 5
 
 
-BASE = random_classifier(5, list("ab"), num_layers=2)
+EXPANSIONS = {"au": "à le", "du": "de le", "p1": "  à   le ", "p2": "", "p3": "   ", "p4": "P4",
+              "p5": "à\tle", "p6": "à\xa0le x"}
+MARKED = [  # token MISC, token -> the sentence after expansion, the token's MISC
+    ("MWT=Yes", "p1", "1-2:p1:start_char=0:end_char=2 1:à 2:le", None),
+    ("SpaceAfter=No|MWT=Yes", "p2", "1:p2:start_char=0:end_char=2:misc=SpaceAfter=No", None),
+    ("MWT=Yes", "p3", "1:p3:start_char=0:end_char=2", None),
+    # A single piece never changes the word's spelling; empty items go with the mark.
+    ("A||MWT=Yes|B", "p4", "1:p4:start_char=0:end_char=2", "A|B"),
+    ("MWT=Yes|MWT=Yes", "p5", "1:p5:start_char=0:end_char=2", None),
+    ("|MWT=Yes|", "p6", "1-2:p6:start_char=0:end_char=2 1:à\xa0le 2:x", None),
+    ("X=1|MWT=Yes|Y=2", "au", "1-2:au:misc=X=1|Y=2:start_char=0:end_char=2 1:à 2:le", "X=1|Y=2"),
+    # Only an item exactly "MWT=Yes" marks the token.
+    ("mwt=yes", "au", "1:au:misc=mwt=yes:start_char=0:end_char=2", "mwt=yes"),
+    ("MWT=Yes ", "au", "1:au:misc=MWT=Yes :start_char=0:end_char=2", "MWT=Yes "),
+    (" MWT=Yes", "au", "1:au:misc= MWT=Yes:start_char=0:end_char=2", " MWT=Yes"),
+    ("MWT=Yes=1", "au", "1:au:misc=MWT=Yes=1:start_char=0:end_char=2", "MWT=Yes=1"),
+    ("MWT=YesMWT=Yes", "au", "1:au:misc=MWT=YesMWT=Yes:start_char=0:end_char=2", "MWT=YesMWT=Yes"),
+]
 
 
-def config(**changes):
-    return lambda b: [b["assets"]["config"].pop(k) if v is KeyError else b["assets"]["config"].update({k: v})
-                      for k, v in changes.items()]
+def render(document):
+    """The dictionary form as "id:text:key=value..." per entry, sentences split by " | "."""
+    def entry(e):
+        ident = e.pop("id")
+        ident = "-".join(map(str, ident)) if isinstance(ident, tuple) else str(ident)
+        return ":".join([ident, e.pop("text")] + [f"{k}={v}" for k, v in e.items()])
+    return " | ".join(" ".join(entry(e) for e in s) for s in document.to_dict())
+
+
+def test_documents_are_rewritten(tmp_path):
+    expander = q.MWTProcessor(write_dict_bundle(tmp_path / "d", EXPANSIONS).path)
+    for misc, token, expected, token_misc in MARKED:
+        doc = q.Document.from_dict([[{"id": 1, "text": token, "misc": misc, "start_char": 0,
+                                      "end_char": 2}]])
+        assert expander.process(doc) == doc
+        assert (render(doc), doc.sentences[0].tokens[0].misc) == (expected, token_misc), misc
+    # Kept words keep their tags but not their relations; every sentence is renumbered.
+    doc = q.Document.from_dict([
+        [{"id": 1, "text": "Il", "upos": "X", "head": 0, "deprel": "root", "deps": "0:root"},
+         {"id": 2, "text": "au", "misc": "MWT=Yes", "start_char": 3, "end_char": 5, "upos": "X"},
+         {"id": 3, "text": "marché", "misc": "A=1", "head": 2, "ner": "S-LOC"},
+         {"id": (4, 5), "text": "y"}, {"id": 4, "text": "y1", "head": 3}, {"id": 5, "text": "y2"}],
+        [{"id": 1, "text": "z"}, {"id": 2, "text": "du", "misc": "MWT=Yes"}]])
+    expander.process(doc)
+    assert render(doc) == ("1:Il:upos=X 2-3:au:start_char=3:end_char=5 2:à 3:le "
+                           "4:marché:misc=A=1:ner=S-LOC 5-6:y 5:y1 6:y2 | 1:z 2-3:du 2:de 3:le")
+    assert [e.text for e in doc.ents] == ["marché"]
+    once = doc.to_dict()
+    assert expander.process(doc).to_dict() == once  # nothing is marked any more
+    # Manual expansions move whole; empty words follow their word and lose their relations.
+    doc = q.Document.from_dict([[
+        {"id": 1, "text": "a"}, {"id": (1, 1), "text": "E1", "head": 1, "deps": "1:x"},
+        {"id": 2, "text": "du", "misc": "MWT=Yes"}, {"id": (2, 1), "text": "E2", "lemma": "e"},
+        {"id": (3, 4), "text": "pain", "manual_expansion": True},
+        {"id": 3, "text": "pa", "head": 4, "lemma": "p"}, {"id": 4, "text": "in", "deprel": "x"},
+        {"id": (4, 1), "text": "E4"}, {"id": 5, "text": "c"}, {"id": (9, 1), "text": "E9"}]])
+    expander.process(doc)
+    assert render(doc) == ("1:a 1-1:E1 2-3:du 2:de 3:le 3-1:E2:lemma=e 4-5:pain 4:pa:lemma=p "
+                           "5:in 5-1:E4 6:c 6-1:E9")
+
+
+def tensors(edit):
+    return lambda b: edit(b["tensors"])
 
 
 ERROR, NO_TENSOR = q.MWTModelError, "missing MWT tensor: "
-# Edit of the bundle {"processor", "assets", "tensors"} -> error class and message; None loads.
-REFUSALS = [
-    (lambda b: b.update(processor="lemma", assets="{"), ERROR, "expected an MWT bundle, got 'lemma'"),
+FLOAT16 = tensors(lambda t: t.update(extra=torch.zeros(2, dtype=torch.float16)))
+REFUSALS = [  # edit of the bundle -> error class and message (None: it loads)
+    (lambda b: b.update(processor="lemma", assets="{"), ERROR,
+     "expected an MWT bundle, got 'lemma'"),
     (lambda b: b.update(assets="[1"), ERROR, "expected ',' at JSON byte 2"),
     (lambda b: b["assets"].pop("config"), ERROR, "missing JSON key 'config' at assets"),
     (config(dict_only=KeyError), ERROR, "missing JSON key 'dict_only' at assets.config"),
@@ -94,41 +154,45 @@ REFUSALS = [
     (config(force_exact_pieces=1), ERROR, "expected JSON boolean"),
     (config(vocab_size=1.5), ERROR, "expected JSON integer"),
     (config(num_layers=KeyError), ERROR, "missing JSON key 'num_layers' at assets.config"),
-    (lambda b: b["assets"].update(expansion_dict=[]), ERROR, "expected JSON object at assets.expansion_dict"),
-    (lambda b: b["assets"].update(expansion_dict={"du": 3}), ERROR, "expected JSON string at assets.expansion_dict"),
+    (lambda b: b["assets"].update(expansion_dict=[]), ERROR,
+     "expected JSON object at assets.expansion_dict"),
+    (lambda b: b["assets"].update(expansion_dict={"du": 3}), ERROR,
+     "expected JSON string at assets.expansion_dict"),
     (lambda b: b["assets"].pop("vocab"), ERROR, "missing JSON key 'vocab' at assets"),
     (lambda b: b["assets"].update(vocab={}), ERROR, "missing JSON key '_unit2id' at assets.vocab"),
     (lambda b: b["assets"].update(vocab={"_unit2id": {"a": "1"}}), ERROR,
      "expected JSON integer at assets.vocab._unit2id"),
     (config(num_layers=0), ERROR, "invalid MWT classifier dimensions in assets.config"),
     (config(hidden_dim=1), ERROR, "invalid MWT classifier dimensions in assets.config"),
-    (lambda b: b["tensors"].pop("embedding.weight"), ERROR, NO_TENSOR + "'embedding.weight'"),
-    (lambda b: b["tensors"].pop("encoder.bias_hh_l1_reverse"), ERROR, NO_TENSOR + "'encoder.bias_hh_l1_reverse'"),
-    (lambda b: b["tensors"].pop("output_layer.2.bias"), ERROR, NO_TENSOR + "'output_layer.2.bias'"),
+    (tensors(lambda t: t.pop("embedding.weight")), ERROR, NO_TENSOR + "'embedding.weight'"),
+    (tensors(lambda t: t.pop("encoder.bias_hh_l1_reverse")), ERROR,
+     NO_TENSOR + "'encoder.bias_hh_l1_reverse'"),
+    (tensors(lambda t: t.pop("output_layer.2.bias")), ERROR, NO_TENSOR + "'output_layer.2.bias'"),
     # A tensor that nothing reads still stops the classifier, not a dictionary bundle.
-    (lambda b: b["tensors"].update(extra=torch.zeros(2, dtype=torch.float16)), ERROR,
-     "MWT tensor dtype is unsupported: float16"),
-    (lambda b: (b["tensors"].update(extra=torch.zeros(2, dtype=torch.float16)), config(dict_only=True)(b)),
-     None, None),
-    # Without force_exact_pieces the sequence-to-sequence loader decides, with its own errors.
-    (config(force_exact_pieces=None), q.Seq2SeqModelError, "missing JSON key '_id2unit' at assets.vocab"),
+    (FLOAT16, ERROR, "MWT tensor dtype is unsupported: float16"),
+    (lambda b: (FLOAT16(b), config(dict_only=True)(b)), None, None),
+    # Without force_exact_pieces the seq2seq loader decides, with its own errors.
+    (config(force_exact_pieces=None), q.Seq2SeqModelError,
+     "missing JSON key '_id2unit' at assets.vocab"),
+    (lambda b: None, None, None),
 ]
 
 
 def test_refused_bundles(tmp_path):
-    for i, (edit, error, message) in enumerate(REFUSALS):
-        bundle = {"processor": "mwt", "assets": copy.deepcopy(BASE.assets()), "tensors": dict(BASE.tensors)}
-        edit(bundle)
-        bw.write_bundle(tmp_path / str(i), bundle["processor"], bundle["tensors"], bundle["assets"])
-        got = outcome(lambda: q.MWTProcessor(tmp_path / str(i), verify_checksums=True))
-        assert (got if error else type(got)) == ((error, message) if error else q.MWTProcessor), (i, message)
-    # A broken digest is the bundle's own error.
-    loads = tmp_path / str(len(REFUSALS) - 2)
-    bw.flip_byte(loads / "assets.json", 3)
+    base = random_classifier(5, list("ab"), num_layers=2)
+    loads = check_refusals(tmp_path, REFUSALS, "mwt", base.assets(), base.tensors,
+                           lambda path: q.MWTProcessor(path, verify_checksums=True))
+    bw.flip_byte(loads / "assets.json", 3)  # a broken digest is the bundle's own error
     assert outcome(lambda: q.MWTProcessor(loads, verify_checksums=True))[0] is q.ModelBundleError
     # A character id beyond the embedding fails in the lookup, not in memory.
-    assets = BASE.assets()
+    assets = base.assets()
     assets["vocab"]["_unit2id"]["a"] = 1000
-    expander = q.MWTProcessor(write_mwt_bundle(tmp_path / "id", BASE, assets=assets).path)
-    assert isinstance(outcome(lambda: expander.expand("a")), tuple)
+    expander = q.MWTProcessor(write_mwt_bundle(tmp_path / "id", base, assets=assets).path)
     assert expander.expand("b") == "b"
+    assert isinstance(outcome(lambda: expander.expand("a")), tuple)
+    # A failing expansion leaves the document as it was.
+    doc = q.Document.from_dict([[{"id": 1, "text": "b", "misc": "MWT=Yes"},
+                                 {"id": 2, "text": "a", "misc": "MWT=Yes"}]])
+    before, held = doc.to_dict(), doc.sentences[0].tokens[1]
+    assert isinstance(outcome(lambda: expander.process(doc)), tuple)
+    assert (doc.to_dict(), held.text) == (before, "a")

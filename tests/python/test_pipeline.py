@@ -38,42 +38,43 @@ def test_processor_kinds_and_their_requirements():
     assert list(specs) == [name for name, *_ in KINDS]
     for name, cls, requires, module in KINDS:
         p = cls()
-        row = (specs[name], p.name, p.requires, p.provides, p.module, p.implemented, p.bundle_path,
-               repr(p), p.bulk_process([]))
-        assert row == ({"requires": requires, "provides": [name], "module": module,
-                        "implemented": name != "coref"}, name, requires, [name], module, False, None,
-                       f"<{name} processor implemented=False>", []), name
+        spec = {"requires": requires, "provides": [name], "module": module,
+                "implemented": name != "coref"}
+        assert (specs[name], p.name, p.requires, p.provides, p.module, p.implemented) == (
+            spec, name, requires, [name], module, False), name
+        assert (p.bundle_path, repr(p), p.bulk_process([])) == (
+            None, f"<{name} processor implemented=False>", []), name
         if requires:  # each kind's requirements are checked against earlier processors only
             message = f"processor '{name}' is missing requirements: {', '.join(requires)}"
             assert outcome(lambda: q.Pipeline("en", [name] + requires)) == (
                 q.ProcessorRequirementsError, message), name
     everything = q.Pipeline("en", [name for name, *_ in KINDS])
     assert [type(p) for p in everything.processors] == [cls for _, cls, *_ in KINDS]
-    with pytest.raises(q.ProcessorNotImplementedError, match="^the 'langid' processor is registered but native"):
-        everything.process("Hi.")
-    assert everything.process([]) == everything.bulk_process([]) == everything.process_many([]) == []
+    assert outcome(lambda: everything.process("Hi.")) == (q.ProcessorNotImplementedError,
+        "the 'langid' processor is registered but native inference is not implemented")
+    assert everything.process([]) == everything.bulk_process([]) == everything.process_many([])
+    assert everything([]) == []
 
 
-@pytest.mark.parametrize("name, call", [
-    ("langid", lambda: q.LangIDProcessor().identify("x")),
-    ("langid", lambda: q.LangIDProcessor().identify_many(["x"])),
-    ("tokenize", lambda: q.TokenizeProcessor().predict_labels("x")),
-    ("mwt", lambda: q.MWTProcessor().expand("x")),
-    ("lemma", lambda: q.LemmaProcessor().lemmatize(word="running", pos=None)),
-    ("ner", lambda: q.NERProcessor().tag(["x"])),
-    ("sentiment", lambda: q.SentimentProcessor().classify(["x"])),
-    ("sentiment", lambda: q.SentimentProcessor().classify_many([["x"]])),
-    ("constituency", lambda: q.ConstituencyProcessor().uses_xpos),
-    ("constituency", lambda: q.ConstituencyProcessor().parse(["x"], ["X"])),
-    ("constituency", lambda: q.ConstituencyProcessor().parse_many([["x"]], [["X"]])),
-    ("coref", lambda: q.CorefProcessor().predicts_singletons),
-    ("coref", lambda: q.CorefProcessor().predicts_zero_anaphora),
-    ("morphseg", lambda: q.MorphSegProcessor().segment("x")),
-    ("morphseg", lambda: q.MorphSegProcessor().segment_many(["x"])),
-])
-def test_model_operations_without_bundle(name, call):
-    assert outcome(call) == (q.ProcessorNotImplementedError,
-                             f"the '{name}' processor has no loaded model bundle")
+def test_model_operations_without_bundle():
+    calls = [
+        lambda: q.LangIDProcessor().identify("x"), lambda: q.LangIDProcessor().identify_many(["x"]),
+        lambda: q.TokenizeProcessor().predict_labels("x"), lambda: q.MWTProcessor().expand("x"),
+        lambda: q.LemmaProcessor().lemmatize(word="x", pos=None),
+        lambda: q.NERProcessor().tag(["x"]), lambda: q.SentimentProcessor().classify(["x"]),
+        lambda: q.SentimentProcessor().classify_many([["x"]]),
+        lambda: q.ConstituencyProcessor().uses_xpos,
+        lambda: q.ConstituencyProcessor().parse(["x"], ["X"]),
+        lambda: q.ConstituencyProcessor().parse_many([["x"]], [["X"]]),
+        lambda: q.CorefProcessor().predicts_singletons,
+        lambda: q.CorefProcessor().predicts_zero_anaphora,
+        lambda: q.MorphSegProcessor().segment("x"),
+        lambda: q.MorphSegProcessor().segment_many(["x"])]
+    names = ["langid"] * 2 + ["tokenize", "mwt", "lemma", "ner"] + ["sentiment"] * 2 + [
+        "constituency"] * 3 + ["coref"] * 2 + ["morphseg"] * 2
+    for name, call in zip(names, calls, strict=True):
+        assert outcome(call) == (q.ProcessorNotImplementedError,
+                                 f"the '{name}' processor has no loaded model bundle"), name
 
 
 VOCAB = DEFAULT_VOCAB + "àâçéèêëîïôûùüÀÉ"
@@ -90,7 +91,8 @@ LEMMAS = LemmaReference(LEMMA_DICT, ensemble_dict=True, seq2seq=Seq2SeqReference
 def write_tree(root, language="fr"):
     language_dir = root / "1.14.0" / language
     weights = hand_set_weights(VOCAB, 8, 8, feature_width(DEFAULT_FEATURES))
-    write_tokenizer_bundle(language_dir / "tok", use_mwt=True, vocab=VOCAB, tensor_overrides=weights)
+    write_tokenizer_bundle(language_dir / "tok", use_mwt=True, vocab=VOCAB,
+                           tensor_overrides=weights)
     write_dict_bundle(language_dir / "mwt", {"au": "à le", "du": "de le"})
     write_lemma_bundle(language_dir / "lemma", LEMMA_DICT, LEMMA_MODEL, ensemble_dict=True)
     bw.write_index(root, [("tokenize", "default", "tok"), ("mwt", "default", "mwt"),
@@ -104,15 +106,16 @@ def trees(tmp_path_factory):
     broken = write_tree(tmp_path_factory.mktemp("broken"))
     bw.truncate_file(broken / "1.14.0" / "fr" / "tok" / "tensors.bin", 10)
     multi = tmp_path_factory.mktemp("multi")
-    bw.write_index(multi, [("tokenize", "default", "tok"), ("pos", "a", "pos-a"), ("pos", "b", "pos-b")])
-    return {"tree": tree, "broken": broken, "multi": multi, "empty": tmp_path_factory.mktemp("empty"),
-            "missing": tree / "missing"}
+    bw.write_index(multi, [("tokenize", "default", "t"), ("pos", "a", "pos-a"), ("pos", "b", "b")])
+    return {"tree": tree, "broken": broken, "multi": multi, "missing": tree / "missing",
+            "empty": tmp_path_factory.mktemp("empty")}
 
 
 # Constructor arguments (model_dir names a tree above) -> error class and message,
 # or None when the pipeline is built.
 CONSTRUCTION = [
-    (dict(lang="", processors="nope,nope", package=""), ValueError, "a pipeline language is required"),
+    (dict(lang="", processors="nope,nope", package=""), ValueError,
+     "a pipeline language is required"),
     (dict(processors="nope,nope", package=""), ValueError, "a pipeline package cannot be empty"),
     (dict(processors="nope,nope", resources_version=""), ValueError,
      "a pipeline resources version cannot be empty"),
@@ -139,7 +142,8 @@ CONSTRUCTION = [
      "unknown processor: 'nope'"),
     (dict(lang="fr", processors="tokenize,nope", model_dir="broken"), q.ModelBundleError, None),
     (dict(processors="pos", model_dir="empty"), q.ModelBundleError, None),
-    (dict(processors="ner", model_dir="multi"), q.ModelBundleError, "no converted bundle for en/ner/default"),
+    (dict(processors="ner", model_dir="multi"), q.ModelBundleError,
+     "no converted bundle for en/ner/default"),
     (dict(processors="pos", model_dir="multi"), q.ModelBundleError,
      "package 'default' is ambiguous for converted processor 'pos'"),
     (dict(processors="pos", package="c", model_dir="multi"), q.ModelBundleError,
@@ -158,10 +162,8 @@ def test_construction_errors_in_check_order(trees):
         args = dict(dict(lang="en", processors="tokenize"), **kwargs)
         args["model_dir"] = trees.get(args.get("model_dir"))
         got = outcome(lambda: q.Pipeline(**args))
-        if error is None:
-            assert isinstance(got, q.Pipeline), kwargs
-        else:
-            assert got[0] is error and message in (None, got[1]), (kwargs, got)
+        got = got if isinstance(got, tuple) else (None, None)  # built
+        assert got[0] is error and message in (None, got[1]), (kwargs, got)
 
 
 def test_arguments_and_properties():
@@ -174,8 +176,9 @@ def test_arguments_and_properties():
     del p
     gc.collect()
     assert [x.name for x in processors] == ["tokenize", "pos"]  # they outlive their pipeline
-    assert [x.name for x in q.Pipeline("en").processors] == ["tokenize", "mwt", "pos", "lemma", "depparse"]
-    assert q.Pipeline("en", processors=None).processors == q.Pipeline("en", processors="").processors == []
+    default = ["tokenize", "mwt", "pos", "lemma", "depparse"]
+    assert [x.name for x in q.Pipeline("en").processors] == default
+    assert q.Pipeline("en", None).processors == q.Pipeline("en", processors="").processors == []
     proxy = types.MappingProxyType({"tokenize": "x"})
     assert q.Pipeline("en", processors=("tokenize",), package=proxy).package == {"tokenize": "x"}
     assert q.Pipeline("en", processors="tokenize", package="gsd").package == "gsd"
@@ -188,14 +191,14 @@ def test_tokenize_mwt_lemma_one_text_and_bulk(trees):
     texts = [TEXT, "", "   \n\n  ", "du pain.", TEXT * 3, "Élan, à 10 h."]
     single = [pipeline.process(text) for text in texts]
     bulk = pipeline.process(texts)
-    assert [d.text for d in bulk] == [d.text for d in single] == texts
-    assert [d.to_conll() for d in bulk] == [d.to_conll() for d in single]
-    assert [d.to_dict() for d in bulk] == [d.to_dict() for d in single]
+    assert [(d.text, d.to_conll(), d.to_dict()) for d in bulk] == [
+        (text, d.to_conll(), d.to_dict()) for text, d in zip(texts, single)]
     assert [d.to_conll() for d in pipeline.bulk_process([q.Document(t) for t in texts])] == [
         d.to_conll() for d in bulk]
     assert [[w.text for w in s.words] for s in single[0].sentences] == [
         ["Il", "va", "à", "le", "marché", "de", "le", "village", "."],
-        ["Ils", "achètent", "de", "le", "pain", "!"], ["Le", "marché", "ferme", "à", "midi", "."]]
+        ["Ils", "achètent", "de", "le", "pain", "!"],
+        ["Le", "marché", "ferme", "à", "midi", "."]]
     assert "3-4\tau\t" in single[0].to_conll()
     # Every lemma is the reference's: one word at a time, and in one batch in bulk.
     words = [w.text for d in single for w in d.iter_words()]

@@ -12,9 +12,9 @@ class ClassifierReference:
         self.t, self.unit2id = tensors, unit2id
         self.lstm = nn.LSTM(tensors["embedding.weight"].shape[1], hidden_dim // 2, num_layers,
                             bidirectional=True, batch_first=True)
-        self.lstm.load_state_dict({
-            f"{kind}_l{k}{sfx}": tensors[f"encoder.{kind}_l{k}{sfx}"] for k in range(num_layers)
-            for sfx in ("", "_reverse") for kind in ("weight_ih", "weight_hh", "bias_ih", "bias_hh")})
+        self.lstm.load_state_dict({f"{kind}_l{k}{sfx}": tensors[f"encoder.{kind}_l{k}{sfx}"]
+                                   for k in range(num_layers) for sfx in ("", "_reverse")
+                                   for kind in ("weight_ih", "weight_hh", "bias_ih", "bias_hh")})
 
     @torch.no_grad()
     def pieces(self, token: str) -> tuple[str, float]:
@@ -34,7 +34,8 @@ class ClassifierReference:
 def seq2seq_expand(ref, token: str):
     """The expansion by the sequence-to-sequence model (<UNK> suppressed, reserved
     texts removed, the token itself unless there are two words) and its margin."""
-    decoded = ref.greedy(token, None, True) if ref.beam_size == 1 else ref.beam(token, ref.beam_size, None, True)
+    wide = ref.beam_size > 1
+    decoded = ref.beam(token, ref.beam_size, None, True) if wide else ref.greedy(token, None, True)
     text = decoded.text
     for symbol in ("<PAD>", "<UNK>", "<SOS>", "<EOS>"):
         text = text.replace(symbol, "")

@@ -1,9 +1,6 @@
-"""Eager PyTorch model of the character encoder-decoder, written from its equations.
-
-It shares no code with the engine: the encoder is a torch.nn.LSTM, the decoder an
-nn.LSTMCell, the rest plain tensor operations. Weights come by bundle name with the
-configuration and vocabularies; everything runs on the CPU in the weights' dtype.
-"""
+"""Eager PyTorch model of the character encoder-decoder, written from its equations and
+sharing no code with the engine: an nn.LSTM encoder, an nn.LSTMCell decoder, the rest
+plain tensor operations over weights given by bundle name."""
 from __future__ import annotations
 
 import dataclasses
@@ -19,8 +16,7 @@ MASKED = -1e12
 
 
 def encode_word(unit2id: dict, n_units: int, word: str):
-    """SOS, one id per code point, EOS; unknown code points get ids after the
-    vocabulary, one per distinct code point. Returns the ids and those code points."""
+    """SOS, an id per code point (unknown ones numbered after the vocabulary), EOS."""
     ids, oov = [SOS], []
     for ch in word:
         if ch not in unit2id and ch not in oov:
@@ -31,29 +27,29 @@ def encode_word(unit2id: dict, n_units: int, word: str):
 
 @dataclasses.dataclass
 class Decoded:
-    tokens: list          # emitted ids, without EOS
+    tokens: list  # emitted ids, without EOS
     text: str
     edit: int | None
-    score: float = 0.0    # beam: the best hypothesis's total log-probability
-    steps: list = dataclasses.field(default_factory=list)  # greedy: log-probability rows
-    margin: float = math.inf  # smallest gap between competing choices over all steps
+    steps: list = dataclasses.field(default_factory=list)  # log-probability rows, if kept
+    margin: float = math.inf  # the smallest gap between competing choices
 
 
 class Seq2SeqReference:
-    def __init__(self, tensors: dict, config: dict, char_vocab: dict, pos_vocab: dict | None = None):
+    def __init__(self, tensors: dict, config: dict, char_vocab: dict, pos_vocab=None):
         self.t = tensors
         self.vocab_size, self.max_dec_len = config["vocab_size"], config["max_dec_len"]
         self.beam_size = config.get("beam_size") or 1
         self.batch_size = config.get("batch_size") or 50
-        self.use_pos, self.use_edit, self.use_copy = (bool(config.get(k)) for k in ("pos", "edit", "copy"))
+        self.use_pos, self.use_edit, self.use_copy = (bool(config.get(k))
+                                                      for k in ("pos", "edit", "copy"))
         self.id2unit, self.unit2id = char_vocab["_id2unit"], char_vocab["_unit2id"]
         self.pos_unit2id = pos_vocab["_unit2id"] if pos_vocab else None
         E, H, layers = config["emb_dim"], config["hidden_dim"], config["num_layers"]
         dtype = tensors["embedding.weight"].dtype
         self.encoder = nn.LSTM(E, H // 2, layers, bidirectional=True, batch_first=True).to(dtype)
-        self.encoder.load_state_dict({
-            f"{kind}_l{k}{sfx}": tensors[f"encoder.{kind}_l{k}{sfx}"] for k in range(layers)
-            for sfx in ("", "_reverse") for kind in ("weight_ih", "weight_hh", "bias_ih", "bias_hh")})
+        self.encoder.load_state_dict({f"{kind}_l{k}{sfx}": tensors[f"encoder.{kind}_l{k}{sfx}"]
+                                      for k in range(layers) for sfx in ("", "_reverse")
+                                      for kind in ("weight_ih", "weight_hh", "bias_ih", "bias_hh")})
         self.cell = nn.LSTMCell(E, H).to(dtype)
         self.cell.load_state_dict({k: tensors[f"decoder.lstm_cell.{k}"]
                                    for k in ("weight_ih", "weight_hh", "bias_ih", "bias_hh")})
@@ -84,7 +80,8 @@ class Seq2SeqReference:
         edits = [None] * len(rows)
         if self.use_edit:
             hidden = F.relu(F.linear(h, self.t["edit_clf.0.weight"], self.t["edit_clf.0.bias"]))
-            edits = F.linear(hidden, self.t["edit_clf.2.weight"], self.t["edit_clf.2.bias"]).argmax(1).tolist()
+            scores = F.linear(hidden, self.t["edit_clf.2.weight"], self.t["edit_clf.2.bias"])
+            edits = scores.argmax(1).tolist()
         mask = torch.arange(x.shape[1])[None, :] >= lengths[:, None]
         return memory, h, c, src, mask, edits
 
@@ -101,13 +98,14 @@ class Seq2SeqReference:
         if mask is not None:
             scores = scores.masked_fill(mask, MASKED)
         context = torch.einsum("bt,bth->bh", torch.softmax(scores, 1), memory)
-        ht = torch.tanh(F.linear(torch.cat([context, h], 1), t["decoder.attention_layer.linear_out.weight"]))
+        ht = torch.tanh(F.linear(torch.cat([context, h], 1),
+                                 t["decoder.attention_layer.linear_out.weight"]))
         lp = torch.log_softmax(F.linear(ht, t["dec2vocab.weight"], t["dec2vocab.bias"]), 1)
         if self.use_copy:
             B = lp.shape[0]
             gate = F.linear(ht, t["copy_gate.weight"], t["copy_gate.bias"])
             # The POS position is attended but never copied: renormalise over characters.
-            lc = F.logsigmoid(gate) + torch.log_softmax(scores[:, 1:] if self.use_pos else scores, 1)
+            lc = F.logsigmoid(gate) + torch.log_softmax(scores[:, int(self.use_pos):], 1)
             top = lc.max(1, keepdim=True).values
             mass = torch.zeros(B, V, dtype=lp.dtype).scatter_add(1, src, torch.exp(lc - top))
             empty = mass == 0
@@ -137,7 +135,8 @@ class Seq2SeqReference:
             out = [Decoded([], "", e) for e in edits]
             inp, done = torch.full((len(rows),), SOS, dtype=torch.long), [False] * len(rows)
             for _ in range(self.max_dec_len):
-                lp, h, c = self.step(inp, h, c, memory, src, int(limit.max()), suppress_unk, mask, limit)
+                lp, h, c = self.step(inp, h, c, memory, src, int(limit.max()), suppress_unk, mask,
+                                     limit)
                 top2 = lp.topk(min(2, lp.shape[1]), 1).values
                 inp = lp.argmax(1)
                 for b, tok in enumerate(inp.tolist()):
@@ -162,7 +161,7 @@ class Seq2SeqReference:
 
     @torch.no_grad()
     def beam(self, word, k, tag=None, suppress_unk=False) -> Decoded:
-        """Beam search of width k; hypotheses are (score, tokens, h, c)."""
+        """Beam search of width k over hypotheses (score, tokens, h, c)."""
         ids, oov = encode_word(self.unit2id, len(self.id2unit), word)
         memory, h, c, src, _, edits = self._encode([ids], [tag])
         V = int(self._limits([ids])[0])
@@ -189,4 +188,4 @@ class Seq2SeqReference:
                 break
         tokens = beam[0][1][1:]
         tokens = tokens[:tokens.index(EOS)] if EOS in tokens else tokens
-        return Decoded(tokens, self._text(tokens, oov), edits[0], beam[0][0], [], margin)
+        return Decoded(tokens, self._text(tokens, oov), edits[0], [], margin)
