@@ -44,14 +44,13 @@ def test_classifier_matches_reference(tmp_path):
                 checked += 1
     assert checked > 80
     # Constant scores: every position a boundary, or (a tie) none.
-    for bias, cases in [(1.0, [("abc", "a b c"), ("a", "a"), ("", ""), (" ab ", "a b")]),
-                        (0.0, [("abc", "abc")]), (-1.0, [("abc", "abc")])]:
+    for bias, expected in [(1.0, ["a b c", "a", "", "a b"]), (0.0, ["abc", "a", "", "ab"])]:
         model = random_classifier(0, list("abc"))
         for t in model.tensors.values():
             t.zero_()
         model.tensors["output_layer.2.bias"][1] = bias
         expander = q.MWTProcessor(write_mwt_bundle(tmp_path / f"c{bias}", model).path)
-        assert [expander.expand(token) for token, _ in cases] == [e for _, e in cases], bias
+        assert [expander.expand(token) for token in ["abc", "a", "", " ab "]] == expected, bias
 
 
 def test_seq2seq_fallback_matches_reference(tmp_path):
