@@ -50,6 +50,13 @@ def test_dictionary_and_model_rules(tmp_path):
     for name, word, tag, expected in RULES:
         assert outcome(lambda: lemmatizers[name].lemmatize(word, tag)) == expected, (name, word)
     assert lemmatizers["dict"].requires == ["tokenize"]
+    # A batch the dictionary settles whole reaches no model; a failing batch writes nothing.
+    doc = q.Document.from_dict([[{"id": 1, "text": "running", "upos": "VERB"},
+                                 {"id": 2, "text": "hit"}, {"id": 3, "text": "word"}]])
+    assert outcome(lambda: lemmatizers["3 ensemble"].bulk_process([doc]))[0] is LEMMA
+    assert [w.lemma for w in doc.iter_words()] == [None, None, None]
+    lemmatized = lemmatizers["dict"].bulk_process([doc])[0]
+    assert [w.lemma for w in lemmatized.iter_words()] == ["run", "hit", "word"]
     # The POS flag adds the requirement, for a dictionary-only bundle too.
     tagged = write_lemma_bundle(tmp_path / "pos", POS_DICT, pos=True).path
     assert q.LemmaProcessor(tagged).requires == ["tokenize", "pos"]

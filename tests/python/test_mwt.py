@@ -6,6 +6,7 @@ import random
 import torch
 
 import _quelbin as q
+import _quelbin_testing as t
 import bundle_writer as bw
 from conftest import check_refusals, config_edit as config, outcome
 from model_bundles.mwt import random_classifier, seq2seq_mwt_assets, write_dict_bundle
@@ -81,8 +82,8 @@ MARKED = [  # token MISC, token -> the sentence after expansion, the token's MIS
     ("MWT=Yes", "p1", "1-2:p1:start_char=0:end_char=2 1:à 2:le", None),
     ("SpaceAfter=No|MWT=Yes", "p2", "1:p2:start_char=0:end_char=2:misc=SpaceAfter=No", None),
     ("MWT=Yes", "p3", "1:p3:start_char=0:end_char=2", None),
-    # A single piece never changes the word's spelling; empty items go with the mark.
-    ("A||MWT=Yes|B", "p4", "1:p4:start_char=0:end_char=2", "A|B"),
+    # A single piece never changes the word's spelling.
+    ("A|MWT=Yes|B", "p4", "1:p4:start_char=0:end_char=2", "A|B"),
     ("MWT=Yes|MWT=Yes", "p5", "1:p5:start_char=0:end_char=2", None),
     ("|MWT=Yes|", "p6", "1-2:p6:start_char=0:end_char=2 1:à\xa0le 2:x", None),
     ("X=1|MWT=Yes|Y=2", "au", "1-2:au:misc=X=1|Y=2:start_char=0:end_char=2 1:à 2:le", "X=1|Y=2"),
@@ -111,6 +112,12 @@ def test_documents_are_rewritten(tmp_path):
                                       "end_char": 2}]])
         assert expander.process(doc) == doc
         assert (render(doc), doc.sentences[0].tokens[0].misc) == (expected, token_misc), misc
+    # Empty items go with the mark (documents built from the dictionary form have none).
+    word, token, sentence = t.WordInput(), t.TokenInput(), t.SentenceInput()
+    word.id, word.text, token.id_start, token.id_end, token.text = 1, "p4", 1, 1, "p4"
+    token.misc, token.words, sentence.tokens = "A||MWT=Yes||B", [word], [token]
+    doc = expander.process(t.build_document("p4", [sentence]))
+    assert doc.sentences[0].tokens[0].misc == "A|B"
     # Kept words keep their tags but not their relations; every sentence is renumbered.
     doc = q.Document.from_dict([
         [{"id": 1, "text": "Il", "upos": "X", "head": 0, "deprel": "root", "deps": "0:root"},

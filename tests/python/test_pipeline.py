@@ -172,6 +172,7 @@ def test_processor_names_and_packages():
     default = ["tokenize", "mwt", "pos", "lemma", "depparse"]
     assert [x.name for x in q.Pipeline("en").processors] == default
     assert q.Pipeline("en", None).processors == q.Pipeline("en", processors="").processors == []
+    assert q.Pipeline("en", "").process("abc").text == "abc"
     proxy = types.MappingProxyType({"tokenize": "x"})
     assert q.Pipeline("en", processors=("tokenize",), package=proxy).package == {"tokenize": "x"}
     assert q.Pipeline("en", processors="tokenize", package="gsd").package == "gsd"
