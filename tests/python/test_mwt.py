@@ -89,8 +89,6 @@ MARKED = [  # token MISC, token -> the sentence after expansion, the token's MIS
     ("X=1|MWT=Yes|Y=2", "au", "1-2:au:misc=X=1|Y=2:start_char=0:end_char=2 1:à 2:le", "X=1|Y=2"),
     # Only an item exactly "MWT=Yes" marks the token.
     ("mwt=yes", "au", "1:au:misc=mwt=yes:start_char=0:end_char=2", "mwt=yes"),
-    ("MWT=Yes ", "au", "1:au:misc=MWT=Yes :start_char=0:end_char=2", "MWT=Yes "),
-    (" MWT=Yes", "au", "1:au:misc= MWT=Yes:start_char=0:end_char=2", " MWT=Yes"),
     ("MWT=Yes=1", "au", "1:au:misc=MWT=Yes=1:start_char=0:end_char=2", "MWT=Yes=1"),
     ("MWT=YesMWT=Yes", "au", "1:au:misc=MWT=YesMWT=Yes:start_char=0:end_char=2", "MWT=YesMWT=Yes"),
 ]

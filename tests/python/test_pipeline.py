@@ -138,10 +138,6 @@ CONSTRUCTION = [
      "unknown processor: 'nope'"),
     (dict(lang="fr", processors="tokenize,nope", model_dir="broken"), q.ModelBundleError, None),
     (dict(processors="pos", model_dir="empty"), q.ModelBundleError, None),
-    (dict(processors="ner", model_dir="multi"), q.ModelBundleError,
-     "no converted bundle for en/ner/default"),
-    (dict(processors="pos", model_dir="multi"), q.ModelBundleError,
-     "package 'default' is ambiguous for converted processor 'pos'"),
     (dict(processors="pos", package="c", model_dir="multi"), q.ModelBundleError,
      "no converted bundle for en/pos/c"),
     # A kind without a model runner opens its bundle before refusing it.
