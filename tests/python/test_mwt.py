@@ -39,7 +39,7 @@ def test_classifier_matches_reference(tmp_path):
         ref = ClassifierReference(model.tensors, model.unit2id, hidden, layers)
         for _ in range(40):
             token = "".join(rng.choice(chars + ["Q", "ß"]) for _ in range(rng.randint(1, 9)))
-            expected, margin = ref.pieces(token)
+            expected, margin = ref.expand(token)
             if margin > 1e-4:
                 assert expander.expand(token) == expected, token
                 checked += 1
@@ -82,7 +82,7 @@ MARKED = [  # token MISC, token -> the sentence after expansion, the token's MIS
     ("MWT=Yes", "p1", "1-2:p1:start_char=0:end_char=2 1:à 2:le", None),
     ("SpaceAfter=No|MWT=Yes", "p2", "1:p2:start_char=0:end_char=2:misc=SpaceAfter=No", None),
     ("MWT=Yes", "p3", "1:p3:start_char=0:end_char=2", None),
-    # A single piece never changes the word's spelling.
+    # An expansion into one word never changes its spelling.
     ("A|MWT=Yes|B", "p4", "1:p4:start_char=0:end_char=2", "A|B"),
     ("MWT=Yes|MWT=Yes", "p5", "1:p5:start_char=0:end_char=2", None),
     ("|MWT=Yes|", "p6", "1-2:p6:start_char=0:end_char=2 1:à\xa0le 2:x", None),

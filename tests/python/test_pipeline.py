@@ -52,10 +52,10 @@ def test_processor_kinds_and_their_requirements():
     assert list(specs) == [name for name, *_ in KINDS]
     for name, cls, requires, module in KINDS:
         p = cls()
-        spec = {"requires": requires, "provides": [name], "module": module,
+        table_row = {"requires": requires, "provides": [name], "module": module,
                 "implemented": name != "coref"}
         assert (specs[name], p.name, p.requires, p.provides, p.module, p.implemented) == (
-            spec, name, requires, [name], module, False), name
+            table_row, name, requires, [name], module, False), name
         assert (p.bundle_path, repr(p), p.bulk_process([])) == (
             None, f"<{name} processor implemented=False>", []), name
         for operation in OPERATIONS.get(name, []):

@@ -17,7 +17,7 @@ class ClassifierReference:
                                    for kind in ("weight_ih", "weight_hh", "bias_ih", "bias_hh")})
 
     @torch.no_grad()
-    def pieces(self, token: str) -> tuple[str, float]:
+    def expand(self, token: str) -> tuple[str, float]:
         """The expansion and the smallest gap between the class scores that decide it."""
         ids = [2] + [self.unit2id.get(ch, 1) for ch in token] + [3]
         out, _ = self.lstm(self.t["embedding.weight"][torch.tensor([ids])])
