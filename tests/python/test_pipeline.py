@@ -38,7 +38,7 @@ NO_BUNDLE = "the '{}' processor has no loaded model bundle"
 OPERATIONS = {
     "langid": [lambda p: p.identify("x"), lambda p: p.identify_many(["x"])],
     "tokenize": [lambda p: p.predict_labels("x")], "mwt": [lambda p: p.expand("x")],
-    "lemma": [lambda p: p.lemmatize(word="x", pos=None)], "ner": [lambda p: p.tag(["x"])],
+    "lemma": [lambda p: p.lemmatize(word="x")], "ner": [lambda p: p.tag(["x"])],
     "sentiment": [lambda p: p.classify(["x"]), lambda p: p.classify_many([["x"]])],
     "constituency": [lambda p: p.uses_xpos, lambda p: p.parse(["x"], ["X"]),
                      lambda p: p.parse_many([["x"]], [["X"]])],
@@ -144,8 +144,8 @@ CONSTRUCTION = [
     (dict(processors="pos", package={"pos": "a"}, model_dir="multi"), q.ModelBundleError, None),
     (dict(lang="../en", processors="pos", model_dir="multi"), q.ModelBundleError, None),
     (dict(processors="pos", package="../a", model_dir="multi"), q.ModelBundleError, None),
-    (dict(lang="fr", processors="tokenize,lemma", package={"lemma": "default"}, model_dir="tree"),
-     None, None),
+    (dict(lang="fr", processors="tokenize,lemma", package={"lemma": "default"}, model_dir="tree",
+          verify_model_checksums=True, langid_lang_subset=["fr"]), None, None),
 ]
 
 
