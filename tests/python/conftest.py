@@ -9,3 +9,38 @@ BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
 sys.path.insert(0, str(BUILD / "python"))
 sys.path.insert(0, str(BUILD / "tests" / "python"))
 sys.path.insert(0, str(ROOT / "tests"))
+
+
+def outcome(call):
+    """What `call` returns, or the exception it raises as (class, message), so that
+    one table row can name either."""
+    try:
+        return call()
+    except Exception as error:  # noqa: BLE001 - the row names the class it expects
+        return type(error), str(error)
+
+
+def config_edit(**changes):
+    """A bundle edit that sets configuration keys, or removes those given as KeyError."""
+    def edit(bundle):
+        config = bundle["assets"]["config"]
+        for key, value in changes.items():
+            config.pop(key) if value is KeyError else config.update({key: value})
+    return edit
+
+
+def check_refusals(tmp_path, rows, processor, assets, tensors, load):
+    """Writes one bundle per row (edit of {"processor", "assets", "tensors"}, error class,
+    message) and checks that `load` refuses it with that class and message, or loads it
+    when the class is None. Returns the last bundle's path."""
+    import copy
+
+    import bundle_writer
+    for i, (edit, error, message) in enumerate(rows):
+        bundle = {"processor": processor, "assets": copy.deepcopy(assets), "tensors": dict(tensors)}
+        edit(bundle)
+        path = bundle_writer.write_bundle(tmp_path / str(i), bundle["processor"], bundle["tensors"],
+                                          bundle["assets"]).path
+        got = outcome(lambda: load(path))
+        assert (got if isinstance(got, tuple) else None) == (error and (error, message)), (i, got)
+    return path
