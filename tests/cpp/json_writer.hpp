@@ -1,65 +1,48 @@
-// Compact JSON text of a parsed value, for the JSON tests and the JSON fuzz
-// target: doubles as "%.17e", bytes below 0x20, '"' and '\' of strings as
-// \u00XX, other bytes as they are, members in the order of their keys.
+// Compact JSON text of a parsed value, for the JSON tests and fuzz target:
+// doubles as "%.17e", string bytes below 0x20, '"' and '\' as \u00XX, other
+// bytes as they are, members in the order of their keys.
 #pragma once
 
 #include "model/json.hpp"
 
 #include <cstdio>
 #include <string>
-#include <string_view>
+#include <utility>
 
 namespace quelbin::testing {
 
-inline void close_json(std::string& out, char bracket) {
-    if (out.back() == ',') {
-        out.back() = bracket;
-    } else {
-        out += bracket;
-    }
-}
-
-inline void write_json(const detail::JsonValue& v, std::string& out) {
+inline std::string write_json(const detail::JsonValue& v) {
     char buffer[40];
-    if (v.is_null()) {
-        out += "null";
-    } else if (v.is_bool()) {
-        out += v.as_bool("") ? "true" : "false";
-    } else if (v.is_integer()) {
-        out += std::to_string(v.as_integer(""));
-    } else if (v.is_number()) {
-        std::snprintf(buffer, sizeof buffer, "%.17e", v.as_number(""));
-        out += buffer;
-    } else if (v.is_string()) {
-        out += '"';
+    if (v.is_null()) return "null";
+    if (v.is_bool()) return v.as_bool("") ? "true" : "false";
+    if (v.is_integer()) return std::to_string(v.as_integer(""));
+    if (v.is_number()) {
+        return std::string(buffer, std::snprintf(buffer, sizeof buffer, "%.17e", v.as_number("")));
+    }
+    std::string out;
+    if (v.is_string()) {
         for (const unsigned char c : v.as_string("")) {
             const bool escape = c < 0x20 || c == '"' || c == '\\';
-            std::snprintf(buffer, sizeof buffer, escape ? "\\u%04x" : "%c", c);
-            out += std::string_view(buffer, escape ? 6 : 1);
+            out.append(buffer, std::snprintf(buffer, sizeof buffer, escape ? "\\u%04x" : "%c", c));
         }
-        out += '"';
-    } else if (v.is_array()) {
-        out += '[';
-        for (const detail::JsonValue& element : v.as_array("")) {
-            write_json(element, out);
-            out += ',';
-        }
-        close_json(out, ']');
-    } else {
-        out += '{';
-        for (const auto& [key, value] : v.as_object("")) {
-            write_json(detail::JsonValue(key), out);
-            out += ':';
-            write_json(value, out);
-            out += ',';
-        }
-        close_json(out, '}');
+        return "\"" + out + "\"";
     }
+    const char* separator = "";
+    if (v.is_array()) {
+        for (const detail::JsonValue& element : v.as_array("")) {
+            out += std::exchange(separator, ",") + write_json(element);
+        }
+        return "[" + out + "]";
+    }
+    for (const auto& [key, value] : v.as_object("")) {
+        out += std::exchange(separator, ",") + write_json(detail::JsonValue(key)) + ":";
+        out += write_json(value);
+    }
+    return "{" + out + "}";
 }
 
-// What every input must give: either it parses, and reads back unchanged once
-// written out, or it fails with an offset inside the input. Returns the fault
-// found, empty for none.
+// What every input must give: either it parses and reads back unchanged once
+// written out, or it fails at an offset inside the input. Returns the fault.
 inline std::string json_fuzz_fault(std::string_view text) {
     detail::JsonValue value;
     try {
@@ -70,8 +53,7 @@ inline std::string json_fuzz_fault(std::string_view text) {
         if (cut != std::string::npos && std::stoull(what.substr(cut + 14)) <= text.size()) return "";
         return "bad error: " + what;
     }
-    std::string written;
-    write_json(value, written);
+    const std::string written = write_json(value);
     return detail::parse_json(written) == value ? "" : "changed on reading back: " + written;
 }
 
