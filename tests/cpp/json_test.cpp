@@ -84,7 +84,8 @@ TEST(JsonParse, ReadsOrFailsWithMessageAndOffset) {
         {"{\"a\"", "expected ':' at JSON byte 4"},
         {"{\"a\":1,\"\\u0061\":[1, 2] }", "duplicate object key at JSON byte 22"},
         // The first duplicate in document order, before any later error.
-        {"{\"b\":1,\"a\":2,\"b\":{},\"a\":3}", "duplicate object key at JSON byte 19"},
+        {"{\"b\":1,\"a\":2,\"c\":3,\"b\":4,\"a\":5,\"c\":6}",
+         "duplicate object key at JSON byte 24"},
         {"{\"a\":1,\"a\":2,\"c\":tru}", "duplicate object key at JSON byte 12"},
         {"{\"a\":1,\"b\":{\"c\":1,\"c\":2}}", "duplicate object key at JSON byte 23"},
     };
@@ -166,12 +167,12 @@ TEST(JsonParse, LargeObjectsSortKeysAndReportTheFirstDuplicate) {
     for (const auto& member : object.as_object("")) keys.push_back(member.first);
     for (const auto& member : members) expected.push_back(member.first);
     EXPECT_EQ(keys, expected);
-    // The last key in byte order is repeated first, then the first one; a
-    // syntax error follows.
+    // A key from the middle of the byte order is repeated first, then the first
+    // and the last one; a syntax error follows.
     doc.back() = ',';
-    doc += members.rbegin()->second + ":1";
+    doc += std::next(members.begin(), 35000)->second + ":1";
     const std::size_t first_end = doc.size();
-    doc += "," + members.begin()->second + ":1]";
+    doc += "," + members.begin()->second + ":1," + members.rbegin()->second + ":1]";
     EXPECT_EQ(read(doc), "duplicate object key at JSON byte " + std::to_string(first_end));
 }
 
