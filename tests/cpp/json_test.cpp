@@ -111,8 +111,7 @@ TEST(JsonAccess, TypedAccessNamesTheLabel) {
     for (const auto& [call, expected] : cases) EXPECT_EQ(error_of(call), expected);
     EXPECT_EQ(doc.at("i", "").as_number(""), 3.0);
     // find never throws: a null member is found, an absent key or a non-object gives nullptr.
-    ASSERT_NE(doc.find("n"), nullptr);
-    EXPECT_TRUE(doc.find("n")->is_null());
+    EXPECT_TRUE(doc.find("n") != nullptr && doc.find("n")->is_null());
     EXPECT_EQ(doc.find("x"), nullptr);
     EXPECT_EQ(s.find("s"), nullptr);
 }
@@ -200,15 +199,13 @@ TEST(JsonDifferential, AgreesWithPythonJson) {
 // exact-size copies, so that an over-read shows under the sanitizers.
 TEST(JsonFuzz, MutatedDocumentsParseOrFailCleanly) {
     const std::string seeds[] = {
-        R"({"config": {"batch_size": 32, "use_crf": true, "dropout": 0.5e-1}, "vocab": {"a": 1}})",
-        R"([1, -2.5E+3, "x\u00e9\ud83d\ude00\n", null, [[], {}], false, 0, -0.0])",
-        R"("\"\\\/\b\f\n\r\t\u0000")",
-        "[[[[[[[[[[1]]]]]]]]]]",
+        R"({"config": {"batch_size": 32, "use_crf": true, "dropout": 0.5e-1}, "a": [[[{}]]]})",
+        R"([1, -2.5E+3, "x\u00e9\ud83d\ude00\n\"\\\/\b\f\r\t\u0000", null, false, 0, -0.0])",
     };
     const std::string alphabet = "{}[],:\"\\ -+.eE0123456789tfnulr\x01\x1f\x7f\xC3\xFF\t\nuU";
     std::mt19937_64 rng(20240601);
     for (int iteration = 0; iteration < 100000; ++iteration) {
-        std::string doc = seeds[rng() % 4];
+        std::string doc = seeds[rng() % 2];
         for (int edit = 1 + static_cast<int>(rng() % 4); edit > 0; --edit) {
             const std::size_t at = rng() % (doc.size() + 1);
             const char c = alphabet[rng() % alphabet.size()];
