@@ -1,6 +1,7 @@
 import os
 import pathlib
 import sys
+import threading
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
@@ -44,3 +45,18 @@ def check_refusals(tmp_path, rows, processor, assets, tensors, load):
         got = outcome(lambda: load(path))
         assert (got if isinstance(got, tuple) else None) == (error and (error, message)), (i, got)
     return path
+
+
+def releases_lock(call):
+    """True when `call`, run in a thread, lets the main thread go on while it is inside the
+    engine: with a huge switch interval a thread gives the lock up only by releasing it."""
+    old, done = sys.getswitchinterval(), threading.Event()
+    sys.setswitchinterval(1000.0)
+    try:
+        worker = threading.Thread(target=lambda: (call(), done.set()))
+        worker.start()
+        released = not done.is_set()
+        worker.join()
+    finally:
+        sys.setswitchinterval(old)
+    return released

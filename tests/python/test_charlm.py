@@ -6,7 +6,7 @@ import torch
 import _quelbin as q
 from model_bundles.charlm import random_charlm, write_charlm_bundle
 from reference.charlm import CharLMReference
-from test_pipeline_models import _releases_lock
+from conftest import releases_lock
 
 WORDS = ["Ein", "kleiner", "Test", "", "mit", "中😀", "Qы", "x y"]
 
@@ -66,5 +66,5 @@ def test_wrong_argument_types(tmp_path, call):
 def test_encode_releases_the_interpreter_lock(tmp_path):
     path = write_charlm_bundle(tmp_path / "lm", random_charlm(1, hidden_dim=256, emb_dim=16)).path
     plan = q.CharLMPlan(path)
-    assert _releases_lock(lambda: plan.encode(["abcdefghij"] * 200))
-    assert not _releases_lock(lambda: q.CharLMPlan(path))
+    assert releases_lock(lambda: plan.encode(["abcdefghij"] * 200))
+    assert not releases_lock(lambda: q.CharLMPlan(path))

@@ -1,15 +1,13 @@
 """Processors and pipelines: the processor table, construction errors in the order of
 the checks, tokenize, mwt and lemma end to end, and the interpreter lock."""
 import gc
-import sys
-import threading
 import types
 
 import pytest
 
 import _quelbin as q
 import bundle_writer as bw
-from conftest import outcome
+from conftest import outcome, releases_lock
 from model_bundles.lemma import write_lemma_bundle
 from model_bundles.mwt import write_dict_bundle
 from model_bundles.seq2seq import random_model
@@ -199,28 +197,13 @@ def test_tokenize_mwt_lemma_one_text_and_bulk(trees):
     assert [w.lemma for d in bulk for w in d.iter_words()] == batched
 
 
-def _releases_lock(call):
-    """True when `call`, run in a thread, lets the main thread go on while it is inside the
-    engine: with a huge switch interval a thread gives the lock up only by releasing it."""
-    old, done = sys.getswitchinterval(), threading.Event()
-    sys.setswitchinterval(1000.0)
-    try:
-        worker = threading.Thread(target=lambda: (call(), done.set()))
-        worker.start()
-        released = not done.is_set()
-        worker.join()
-    finally:
-        sys.setswitchinterval(old)
-    return released
-
-
 def test_processing_releases_the_interpreter_lock(trees):
     pipeline = q.Pipeline("fr", processors="tokenize,mwt,lemma", model_dir=trees["tree"])
     long_text = TEXT * 200
-    assert _releases_lock(lambda: pipeline.process(long_text))
-    assert _releases_lock(lambda: pipeline.process([long_text, long_text]))
+    assert releases_lock(lambda: pipeline.process(long_text))
+    assert releases_lock(lambda: pipeline.process([long_text, long_text]))
     document = q.Document(long_text)
-    assert _releases_lock(lambda: pipeline.processors[0].process(document))
+    assert releases_lock(lambda: pipeline.processors[0].process(document))
     # Model loading keeps the lock.
-    assert not _releases_lock(lambda: q.Pipeline("fr", processors="tokenize,mwt,lemma",
+    assert not releases_lock(lambda: q.Pipeline("fr", processors="tokenize,mwt,lemma",
                                                  model_dir=trees["tree"]))
