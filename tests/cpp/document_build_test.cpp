@@ -1,5 +1,4 @@
-// Building a document storage from input records, its edits (empty words,
-// entity spans, replacement, coreference chains) and its CoNLL-U header lines.
+// Building a document storage, its edits, and its CoNLL-U header lines.
 #include <gtest/gtest.h>
 
 #include "document_test_support.hpp"
@@ -43,7 +42,6 @@ TEST(DocumentBuild, SentenceTextAndSpacing) {
         // spaces_before where that is empty, and the input spacing kept.
         {"", {sentence({a, b}), SentenceInput{}, given},
          {"a\tb|", "<none>", "given", "<|", "\t||", "| "}},
-        {"a b", {sentence({a, b})}, {"a\tb|", "<|", "\t||"}},
         {"ab", {sentence({token(1, "a", 0, 3)})}, {"a ", "| "}},          // end beyond the text
         {"abc", {sentence({token(1, "a", 2, 1)})}, {"a ", "| "}},         // start after end
         {"a b", {sentence({token(1, "a", 0, 1), b})}, {"a b|", "| ", "\t||"}},  // no end offset

@@ -1,5 +1,4 @@
-"""Values stored on documents: CorefMention, CorefChain, CorefAttachment and
-ConstituencyTree."""
+"""CorefMention, CorefChain, CorefAttachment and ConstituencyTree."""
 
 import gc
 
@@ -9,35 +8,22 @@ import _quelbin as q
 import _quelbin_testing as t
 
 T = q.ConstituencyTree
+TWO = "a zero-anaphora word position must contain two integers"
+REPRESENTATIVE = "the representative coreference mention index is invalid"
 
 
-@pytest.mark.parametrize("given, read", [(2, 2), (True, 1), ([3, 1], (3, 1)),
-                                         (range(4, 6), (4, 5))])
-def test_word_positions(given, read):
-    m = q.CorefMention(0, given, 4)
-    assert (m.start_word, type(m.start_word), m.end_word) == (read, type(read), 4)
-
-
-# (constructor, arguments, exception, message or None)
-REFUSALS = [
+@pytest.mark.parametrize("make, args, error, message", [
     (q.CorefMention, (-1, 0, 0), ValueError,
      "a coreference mention sentence index cannot be negative"),
-    (q.CorefMention, (0, [1], 0), ValueError,
-     "a zero-anaphora word position must contain two integers"),
-    (q.CorefMention, (0, (1, 2, 3), 0), ValueError,
-     "a zero-anaphora word position must contain two integers"),
+    (q.CorefMention, (0, [1], 0), ValueError, TWO),
+    (q.CorefMention, (0, (1, 2, 3), 0), ValueError, TWO),
     (q.CorefMention, (0, (1, 2**31), 0), RuntimeError, None),
     (q.CorefChain, (-1, [], "x", 7), ValueError, "a coreference chain index cannot be negative"),
-    (q.CorefChain, (0, [q.CorefMention(0, 0, 1)], "x", 1), ValueError,
-     "the representative coreference mention index is invalid"),
-    (q.CorefChain, (0, [q.CorefMention(0, 0, 1)], "x", -1), ValueError,
-     "the representative coreference mention index is invalid"),
+    (q.CorefChain, (0, [q.CorefMention(0, 0, 1)], "x", 1), ValueError, REPRESENTATIVE),
+    (q.CorefChain, (0, [q.CorefMention(0, 0, 1)], "x", -1), ValueError, REPRESENTATIVE),
     (q.CorefAttachment, (q.CorefChain(0, [], "x"), 1, False, False), TypeError, None),
     (T, ("S", [T("a"), "b"]), TypeError, None),
-]
-
-
-@pytest.mark.parametrize("make, args, error, message", REFUSALS)
+])
 def test_refusals(make, args, error, message):
     with pytest.raises(error) as info:
         make(*args)
@@ -45,10 +31,14 @@ def test_refusals(make, args, error, message):
 
 
 def test_chains_and_attachments():
+    # Word positions: an int, a bool, or a pair for an empty word.
+    positions = [q.CorefMention(0, given, 4).start_word for given in (2, True, [3, 1], range(4, 6))]
+    assert [(p, type(p)) for p in positions] == [(2, int), (1, int), ((3, 1), tuple),
+                                                 ((4, 5), tuple)]
     m = q.CorefMention(sentence=0, start_word=2, end_word=4)
     chain = q.CorefChain(12, [m, m], "a b > c", representative_index=1)
-    assert (repr(m), repr(chain), chain.representative_index, m != q.CorefMention(0, 2, 4)) == (
-        "<CorefMention sentence=0>", "<CorefChain index=12 representative=a b > c>", 1, True)
+    assert (repr(m), repr(chain), chain.representative_index, m.end_word) == (
+        "<CorefMention sentence=0>", "<CorefChain index=12 representative=a b > c>", 1, 4)
     # Mentions read from a chain are new objects that keep the chain alive.
     mention = q.CorefChain(3, [q.CorefMention(5, (1, 1), (1, 1))], "z").mentions[0]
     gc.collect()
@@ -79,20 +69,16 @@ def test_chains_stored_in_a_document():
 
 def test_trees():
     tree = T("NP", [T("DT", [T("the")]), T("NN", [T("dog")])])
-    assert (str(tree), repr(tree), tree.leaf_labels(), len(tree), tree.label) == (
-        "(NP (DT the) (NN dog))", "(NP (DT the) (NN dog))", ["the", "dog"], 2, "NP")
-    assert [(c.label, c.is_preterminal(), c.is_leaf()) for c in tree.children] == [
-        ("DT", True, False), ("NN", True, False)]
-    assert (tree.is_preterminal(), T("x").is_leaf(), T("x").is_preterminal()) == (
-        False, True, False)
+    assert (repr(tree), tree.leaf_labels(), len(tree), tree.label) == (
+        "(NP (DT the) (NN dog))", ["the", "dog"], 2, "NP")
+    assert (tree.is_preterminal(), tree.children[0].is_preterminal(), T("x").is_leaf(),
+            T("x").is_preterminal()) == (False, True, True, False)
     # Labels are not escaped.
     odd = T("A (B)", children=(T("x y"), T("C", [T("D", [T("e")]), T(label="")])))
-    assert (str(odd), len(odd), odd.children[1].is_preterminal()) == (
-        "(A (B) x y (C (D e) ))", 3, False)
+    assert (str(odd), odd.children[1].is_preterminal()) == ("(A (B) x y (C (D e) ))", False)
     # Trees compare and hash by node: children are shared, never copied.
     first = tree.children[0]
     assert first == tree.children[0] and hash(first) == hash(tree.children[0])
-    assert first in tree.children
     assert T("x") != T("x") and len({first, T("S", [first, first]).children[1], tree}) == 2
     # Subtrees outlive their parents; the dictionary form carries no tree.
     doc = t.sample_document()

@@ -1,5 +1,4 @@
-"""Python classes of the document model: Document, Sentence, Token, Word, Span,
-entities, sequences and iterators, equality and hashing, and CoNLL-U output."""
+"""Document, Sentence, Token, Word, Span, their sequences, and CoNLL-U output."""
 
 import conllu
 import pytest
@@ -10,10 +9,8 @@ import _quelbin_testing as t
 
 @pytest.fixture
 def doc():
-    # "Ann Lee saw del mar. Hola!": words 1-7 with the multi-word token 4-5
-    # ("del" = de + el), empty words 3.1 and 0.1 stored in that order, a PER
-    # and a LOC entity; the second sentence has sentiment 2, speaker B and the
-    # comment "# newpar"; "!" has a head but no relation.
+    # "Ann Lee saw del mar. Hola!": multi-word token 4-5, empty words 3.1 and
+    # 0.1 stored in that order, a PER and a LOC entity; "!" has no relation.
     return t.sample_document()
 
 
@@ -28,25 +25,21 @@ def test_reads(doc):
         with pytest.raises(IndexError, match="^code point index is outside the document$"):
             d.byte_offset(codepoint_index=bad)
     s0, s1 = doc.sentences
-    assert (doc.num_tokens, doc.num_words, len(doc.iter_tokens()), doc.coref, s1.doc) == (
-        8, 9, 8, [], doc)
-    assert (s1.index, s1.id, s1.sent_id, s1.speaker, s1.doc_id, s1.comments, s1.sentiment) == (
-        1, 1, "1", "B", None, ["# newpar"], 2)
+    assert (doc.num_tokens, doc.num_words, s1.index, s1.sentiment, s1.comments) == (
+        8, 9, 1, 2, ["# newpar"])
     # Empty words by word id, then empty index; all words merged.
-    assert (s0.text, ids(s0.words), ids(s0.empty_words), ids(s0.all_words)) == (
-        "Ann Lee saw del mar.", [1, 2, 3, 4, 5, 6, 7], [(0, 1), (3, 1)],
-        [(0, 1), 1, 2, 3, (3, 1), 4, 5, 6, 7])
-    saw, mwt, empty = s0.words[2], s0.tokens[3], s0.empty_words[1]
-    assert (mwt.id, mwt.is_mwt(), ids(mwt.words), mwt.sent, s0.tokens[2].is_mwt()) == (
-        (4, 5), True, [4, 5], s0, False)
-    assert (saw.parent, saw.sent, saw.pos, saw.start_char, saw.end_char) == (
-        s0.tokens[2], s0, "VERB", 8, 11)
-    assert (s0.words[4].parent, empty.id, empty.parent, empty.sent) == (mwt, (3, 1), None, s0)
+    assert (ids(s0.empty_words), ids(s0.all_words)) == (
+        [(0, 1), (3, 1)], [(0, 1), 1, 2, 3, (3, 1), 4, 5, 6, 7])
+    mwt, empty = s0.tokens[3], s0.empty_words[1]
+    assert (mwt.id, mwt.is_mwt(), ids(mwt.words), s0.tokens[2].is_mwt()) == (
+        (4, 5), True, [4, 5], False)
+    assert (s0.words[4].parent, empty.parent, empty.sent, s0.words[2].end_char) == (
+        mwt, None, s0, 11)
     span = doc.entities[0]
-    assert (span.text, span.type, span.start_char, span.end_char, span.sent, span.doc) == (
-        "Ann Lee", "PER", 0, 7, s0, doc)
-    assert (ids(span.words), [k.text for k in span.tokens], span.pretty_print()) == (
-        [1, 2], ["Ann", "Lee"], "<Span text=Ann Lee;type=PER>")
+    assert (span.text, span.type, span.end_char, span.sent, ids(span.words)) == (
+        "Ann Lee", "PER", 7, s0, [1, 2])
+    assert ([k.text for k in span.tokens], span.pretty_print()) == (
+        ["Ann", "Lee"], "<Span text=Ann Lee;type=PER>")
     assert doc.ents[1].words[0] == s0.words[5] and doc.ents[1] == s0.entities[1]
 
 
@@ -56,13 +49,11 @@ def test_writes_are_seen_through_every_view(doc):
         (s1, lambda: doc.sentences[1], [("sentiment", -3), ("sentiment", None)]),
         (doc, lambda: s0.doc, [("lang", "fr"), ("lang", None)]),
         (s0.tokens[0], lambda: doc.iter_tokens()[0],
-         [("text", "ANN"), ("misc", ""), ("misc", None), ("ner", "S-X"), ("multi_ner", ["O"]),
-          ("manual_expansion", True), ("manual_expansion", None), ("spaces_before", "\n"),
-          ("spaces_after", "")]),
+         [("text", "ANN"), ("misc", None), ("ner", "S-X"), ("multi_ner", ["O"]),
+          ("manual_expansion", True), ("manual_expansion", None), ("spaces_before", "\n")]),
         (s0.words[2], lambda: doc.iter_words()[2],
-         [("text", "SAW"), ("lemma", "see"), ("upos", "AUX"), ("pos", "VERB"), ("xpos", "V"),
-          ("feats", "A=B"), ("head", 1), ("deprel", "dep"), ("deps", "0:root"), ("misc", "M=1"),
-          ("lemma", None), ("head", None), ("head", -2**31), ("morphemes", ["s", "aw"])]),
+         [("text", "SAW"), ("upos", "AUX"), ("pos", "VERB"), ("lemma", None), ("head", 1),
+          ("head", None), ("head", -2**31), ("morphemes", ["s", "aw"])]),
         (s0.empty_words[1], lambda: doc.sentences[0].empty_words[1], [("text", "E2")]),
     ]:
         for name, value in values:
@@ -76,19 +67,19 @@ def test_writes_are_seen_through_every_view(doc):
     assert [e.type for e in doc.ents] == ["X", "PER", "LOC"]
 
 
-# (view, attribute, value, exception, message or None)
-REFUSED_WRITES = [
+ROOT = "the synthetic ROOT word is immutable"
+
+
+@pytest.mark.parametrize("view, name, value, error, message", [
     ("token", "text", "", ValueError, "a token must have non-empty text"),
     ("token", "manual_expansion", 1, TypeError, None),
     ("word", "text", "", ValueError, "a word must have non-empty text"),
     ("word", "manual_expansion", True, AttributeError, None),
-] + [("root", name, value, RuntimeError, "the synthetic ROOT word is immutable")
-     for name, value in [("text", "x"), ("lemma", "x"), ("upos", "X"), ("pos", "X"), ("xpos", None),
-                         ("feats", "A"), ("head", 1), ("deprel", "d"), ("deps", "0:root"),
-                         ("misc", "X=Y"), ("morphemes", [])]]
-
-
-@pytest.mark.parametrize("view, name, value, error, message", REFUSED_WRITES)
+    ("root", "text", "x", RuntimeError, ROOT),
+    ("root", "lemma", "x", RuntimeError, ROOT),
+    ("root", "head", 1, RuntimeError, ROOT),
+    ("root", "morphemes", [], RuntimeError, ROOT),
+])
 def test_refused_writes(doc, view, name, value, error, message):
     target = {"token": doc.iter_tokens()[0], "word": doc.iter_words()[2],
               "root": doc.sentences[1].dependencies[0][0]}[view]
@@ -106,10 +97,9 @@ def test_dependencies_and_roots(doc):
         ("saw", "nsubj", "Ann"), ("Ann", "flat", "Lee"), ("ROOT", "root", "saw"),
         ("mar", "case", "de"), ("mar", "det", "el"), ("saw", "obl", "mar"), ("saw", "punct", ".")]
     root = deps[2][0]
-    assert (root.id, root.parent, root.head, root.morphemes, root.sent, root.to_dict()) == (
-        0, None, None, [], s0, {"id": 0, "text": "ROOT"})
-    assert root not in s0.words and root not in s0.all_words and deps[0][0] == s0.words[2]
-    assert [(h.text, w.text) for h, _, w in s1.dependencies] == [("ROOT", "Hola")]
+    assert (root.id, root.parent, root.head, root.sent, root.to_dict()) == (
+        0, None, None, s0, {"id": 0, "text": "ROOT"})
+    assert root not in s0.all_words and deps[0][0] == s0.words[2]
     assert [w.text for w in s0.get_roots()] == ["saw"]
     assert t.make_document("", [["a"]]).sentences[0].get_roots() == []
     s1.words[1].deprel = "punct"
@@ -119,18 +109,14 @@ def test_dependencies_and_roots(doc):
             s1.dependencies
 
 
-# (NER tags of the tokens of each sentence, spans as type:text)
-ENTITIES = [
+@pytest.mark.parametrize("tags, spans", [
     ([["B-X", "I-X", "I-X", "E-X", "E-X", "O"]], "X:0 1 2 3|X:4"),
     ([["B-X", "I-X"], ["I-X"]], "X:0 1|X:0"),
     ([["B-P", "B-P", "S-P", "B-P", "I-Q"]], "P:0|P:1|P:2|P:3|Q:4"),
     ([["B-O", "L-O", "I-O", "U-O", "b-o", "i-o"]], "O:0 1|O:2|O:3|o:4|o:5"),
     ([["B-P", None, "B-P", "I-", "B-P", "I-PS", "E-P"]], "P:0|P:2|P:4|PS:5|P:6"),
     ([["O", None, "B-", "BXP", "", "O-P"]], ""),
-]
-
-
-@pytest.mark.parametrize("tags, spans", ENTITIES)
+])
 def test_entities_from_tags(tags, spans):
     doc = q.Document.from_dict([[{"id": k + 1, "text": str(k), "ner": tag}
                                  for k, tag in enumerate(s)] for s in tags])
@@ -158,7 +144,7 @@ def test_slices_and_contains(doc):
     words = doc.iter_words()
     texts = [w.text for w in words]
     slices = [slice(None, None, -1), slice(1, None, 2), slice(-2, 0, -3), slice(8, 2, -2),
-              slice(100, -100, -1), slice(3, 3), slice(-100, 100), slice(None, None, 4)]
+              slice(100, -100, -1), slice(3, 3), slice(-100, 100)]
     for outer in slices:
         for inner in slices:
             assert [w.text for w in words[outer][inner]] == texts[outer][inner], (outer, inner)
@@ -171,7 +157,6 @@ def test_slices_and_contains(doc):
     assert other.iter_words()[0] not in words and other.sentences[1] not in doc.sentences
     assert s0.empty_words[0] in s0.all_words and s0.empty_words[0] not in words
     assert tokens[3] in tokens[1::2] and tokens[3] not in tokens[::2] and s1 in doc.sentences[::-1]
-    assert doc.ents[1] in s0.ents and doc.ents[1] not in doc.ents[:1]
     with pytest.raises(TypeError):
         words[0] in doc.sentences
 
@@ -192,8 +177,7 @@ VIEWS = [
 @pytest.mark.parametrize("name, fetch, other", VIEWS, ids=[v[0] for v in VIEWS])
 def test_equal_views_hash_alike(doc, name, fetch, other):
     a, b, c = fetch(doc), fetch(doc), other(doc)
-    assert a is not b and a == b and hash(a) == hash(b) and {a: 1}[b] == 1
-    assert a != c and len({a, b, c}) == 2
+    assert a is not b and a == b and hash(a) == hash(b) and a != c and len({a, b, c}) == 2
     assert fetch(t.sample_document()) != a  # the same row of another document
     # Row 0 of every table: equal hashes would make a set compare views of two
     # classes, which raises TypeError.
@@ -220,8 +204,6 @@ def test_views_kept_across_replace_refuse_to_read(doc):
         with pytest.raises(IndexError, match="^invalid token view$"):
             next(it)
     assert next(it, None) is None
-
-
 def test_conll_reads_back_with_an_independent_parser(doc):
     s0 = doc.sentences[0]
     s0.words[5].misc, s0.words[5].morphemes, s0.words[0].morphemes = "Sp=No", ["ma", "r"], ["A"]
