@@ -16,12 +16,10 @@
 namespace quelbin {
 namespace {
 
-using Sentences = std::vector<std::vector<std::string>>;
-
 // Each sentence ends with \x1e, each of its words with \x1f.
-Sentences fixture_sentences() {
+std::vector<std::vector<std::string>> fixture_sentences() {
     std::ifstream in(testing::fixture_path("charlm", "sentences.txt"), std::ios::binary);
-    Sentences out;
+    std::vector<std::vector<std::string>> out;
     for (std::string line; std::getline(in, line, '\x1e');) {
         std::istringstream words(line);
         out.emplace_back();
@@ -40,34 +38,31 @@ detail::NativeCharLM load(const std::string& name, const std::string& prefix = "
 
 // encode_many at one and two threads and encode sentence by sentence give the same bits.
 TEST(CharLM, EncodingsMatchTheReferenceAndEachOther) {
-    const Sentences sentences = fixture_sentences();
+    const auto sentences = fixture_sentences();
     const std::array<std::string, 3> cases[] = {
-        {"forward", "", ""},
-        {"backward", "", ""},
+        {"forward", "", ""}, {"backward", "", ""},
         {"sections", "charmodel_forward.", "forward"},
-        {"sections", "charmodel_backward.", "backward"},
-    };
+        {"sections", "charmodel_backward.", "backward"}};
     const int threads = at::get_num_threads();
     for (const auto& [name, prefix, member] : cases) {
         SCOPED_TRACE(name + " " + member);
         const detail::NativeCharLM model = load(name, prefix, member);
         const std::string rows = (member.empty() ? name : member) + "/rows.f32";
         std::vector<float> expected = testing::read_f32(testing::fixture_path("charlm", rows));
-        std::vector<at::Tensor> runs[2];
-        for (int t = 0; t < 2; ++t) {
-            at::set_num_threads(t + 1);
-            runs[t] = model.encode_many(sentences);
-        }
+        at::set_num_threads(1);
+        const std::vector<at::Tensor> many = model.encode_many(sentences);
+        at::set_num_threads(2);
+        const std::vector<at::Tensor> many2 = model.encode_many(sentences);
         at::set_num_threads(threads);
-        ASSERT_EQ(runs[0].size(), sentences.size());
+        ASSERT_EQ(many.size(), sentences.size());
         std::size_t offset = 0;
         for (std::size_t s = 0; s < sentences.size(); ++s) {
             const auto words = static_cast<std::int64_t>(sentences[s].size());
             const at::Tensor want =
                 at::from_blob(expected.data() + offset, {words, model.hidden_size()});
-            const at::Tensor& got = runs[0][s];
+            const at::Tensor& got = many[s];
             EXPECT_TRUE(got.sizes() == want.sizes() && at::allclose(got, want, 0, 1e-5)) << s;
-            EXPECT_TRUE(at::equal(got, runs[1][s]) && at::equal(got, model.encode(sentences[s])))
+            EXPECT_TRUE(at::equal(got, many2[s]) && at::equal(got, model.encode(sentences[s])))
                 << s;
             offset += static_cast<std::size_t>(want.numel());
         }

@@ -1,6 +1,4 @@
 """Character language model test bundles, written with the shared bundle writer."""
-from __future__ import annotations
-
 import dataclasses
 
 import torch

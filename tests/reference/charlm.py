@@ -1,12 +1,8 @@
 """Eager PyTorch model of the character language model: an nn.Embedding and an nn.LSTM
 loaded from unprefixed bundle tensors and the assets object, run in the weights' dtype."""
-from __future__ import annotations
-
 import torch
 from torch import nn
 from torch.nn.utils.rnn import pack_padded_sequence, pad_packed_sequence, pad_sequence
-
-CHUNK = 64
 
 
 class CharLMReference:
@@ -21,8 +17,7 @@ class CharLMReference:
                             batch_first=True).to(emb.dtype)
         for name, param in self.lstm.named_parameters():
             param.data.copy_(tensors["charlstm.lstm." + name])
-        self.h0 = tensors["charlstm_h_init"]
-        self.c0 = tensors["charlstm_c_init"]
+        self.state = (tensors["charlstm_h_init"], tensors["charlstm_c_init"])
 
     def ids(self, words):
         """Ids read by the network and the index of each word's closing space."""
@@ -38,13 +33,12 @@ class CharLMReference:
     def encode_many(self, sentences) -> list:
         """Chunks of 64 sentences in input order, each packed."""
         results = []
-        for start in range(0, len(sentences), CHUNK):
-            prepared = [self.ids(words) for words in sentences[start:start + CHUNK]]
+        for start in range(0, len(sentences), 64):
+            prepared = [self.ids(words) for words in sentences[start:start + 64]]
             batch = pad_sequence([torch.tensor(ids) for ids, _ in prepared], batch_first=True)
             packed = pack_padded_sequence(self.embedding(batch), [len(ids) for ids, _ in prepared],
                                           batch_first=True, enforce_sorted=False)
-            state = (self.h0.expand(-1, len(prepared), -1).contiguous(),
-                     self.c0.expand(-1, len(prepared), -1).contiguous())
+            state = tuple(s.expand(-1, len(prepared), -1).contiguous() for s in self.state)
             padded, _ = pad_packed_sequence(self.lstm(packed, state)[0], batch_first=True)
             results += [padded[row, positions] for row, (_, positions) in enumerate(prepared)]
         return results
