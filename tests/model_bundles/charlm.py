@@ -1,14 +1,4 @@
-"""Character language model test bundles, written with the shared bundle writer.
-
-`random_charlm` draws a model (assets object, tensors by unprefixed name);
-`write_charlm_bundle` writes one as a "forward_charlm"/"backward_charlm" bundle
-of its own; `charlm_section` gives a forward/backward pair as the "charlm"
-assets member and prefixed tensors of another kind's bundle (prefixes
-"charmodel_forward."/"charmodel_backward." or "forward_charlm."/"backward_charlm.").
-"""
-from __future__ import annotations
-
-import copy
+"""Character language model test bundles, written with the shared bundle writer."""
 import dataclasses
 
 import torch
@@ -16,7 +6,7 @@ import torch
 from bundle_writer import write_bundle
 
 # Characters of random vocabularies: letters, punctuation and wider code points.
-ALPHABET = list("abcdefghijklmnopqrstuvwxyzABCDEFGHIJ.,'-") + ["é", "ß", "ж", "€", "中", "😀"]
+ALPHABET = list("abcdefghijklmnopqrstuvwxyzABCDEFGHIJ.,'-éßж€中😀")
 
 
 @dataclasses.dataclass
@@ -24,22 +14,17 @@ class CharLMModel:
     config: dict
     is_forward: bool
     unit2id: dict
-    tensors: dict  # unprefixed name -> tensor, in manifest order
+    tensors: dict  # unprefixed name -> tensor
 
     def assets(self) -> dict:
-        return copy.deepcopy({"config": self.config, "is_forward_lm": self.is_forward,
-                              "vocab": {"_unit2id": self.unit2id}})
-
-    def prefixed(self, prefix: str) -> list:
-        return [(prefix + name, t) for name, t in self.tensors.items()]
+        return {"config": self.config, "is_forward_lm": self.is_forward,
+                "vocab": {"_unit2id": self.unit2id}}
 
 
 def random_charlm(seed: int, *, forward=True, chars=ALPHABET, emb_dim=6, hidden_dim=8,
-                  num_layers=1, unk=True, scale=0.5, dtype=torch.float32,
-                  generator=None) -> CharLMModel:
-    """Vocabulary "<PAD>", "<UNK>" (unless ``unk`` is false), line feed, space, then
-    ``chars``; random weights and initial states."""
-    gen = generator or torch.Generator().manual_seed(seed)
+                  num_layers=1, unk=True, scale=0.5, dtype=torch.float32) -> CharLMModel:
+    """Vocabulary "<PAD>", "<UNK>" (unless not ``unk``), line feed, space, then ``chars``."""
+    gen = torch.Generator().manual_seed(seed)
 
     def w(*shape):
         return (torch.randn(*shape, generator=gen) * scale).to(dtype)
@@ -57,20 +42,6 @@ def random_charlm(seed: int, *, forward=True, chars=ALPHABET, emb_dim=6, hidden_
     return CharLMModel(config, forward, {u: i for i, u in enumerate(units)}, tensors)
 
 
-def write_charlm_bundle(directory, model: CharLMModel, *, processor=None, assets=None,
-                        tensors=None, **kwargs):
-    """``assets`` and ``tensors`` (name -> array, or pairs) replace the model's own."""
-    if processor is None:
-        processor = "forward_charlm" if model.is_forward else "backward_charlm"
-    if tensors is None:
-        tensors = model.tensors
-    return write_bundle(directory, processor, tensors=tensors,
-                        assets=model.assets() if assets is None else assets, **kwargs)
-
-
-def charlm_section(forward: CharLMModel, backward: CharLMModel,
-                   prefixes=("charmodel_forward.", "charmodel_backward.")):
-    """The pair as another bundle holds it: ({"forward": ..., "backward": ...} for
-    the assets' "charlm" member, prefixed tensor pairs)."""
-    assets = {"forward": forward.assets(), "backward": backward.assets()}
-    return assets, forward.prefixed(prefixes[0]) + backward.prefixed(prefixes[1])
+def write_charlm_bundle(directory, model: CharLMModel):
+    processor = "forward_charlm" if model.is_forward else "backward_charlm"
+    return write_bundle(directory, processor, tensors=model.tensors, assets=model.assets())
