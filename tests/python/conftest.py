@@ -1,3 +1,4 @@
+import copy
 import os
 import pathlib
 import sys
@@ -11,10 +12,11 @@ sys.path.insert(0, str(BUILD / "python"))
 sys.path.insert(0, str(BUILD / "tests" / "python"))
 sys.path.insert(0, str(ROOT / "tests"))
 
+import bundle_writer  # noqa: E402
+
 
 def outcome(call):
-    """What `call` returns, or the exception it raises as (class, message), so that
-    one table row can name either."""
+    """What `call` returns, or the exception it raises as (class, message)."""
     try:
         return call()
     except Exception as error:  # noqa: BLE001 - the row names the class it expects
@@ -31,12 +33,8 @@ def config_edit(**changes):
 
 
 def check_refusals(tmp_path, rows, processor, assets, tensors, load):
-    """Writes one bundle per row (edit of {"processor", "assets", "tensors"}, error class,
-    message) and checks that `load` refuses it with that class and message, or loads it
-    when the class is None. Returns the last bundle's path."""
-    import copy
-
-    import bundle_writer
+    """Per row (edit of {"processor", "assets", "tensors"}, error class or None when it
+    loads, message), `load` of the edited bundle; returns the last bundle's path."""
     for i, (edit, error, message) in enumerate(rows):
         bundle = {"processor": processor, "assets": copy.deepcopy(assets), "tensors": dict(tensors)}
         edit(bundle)

@@ -1,6 +1,5 @@
-"""Multi-word-token expansion through MWTProcessor: the dictionary with case restoration,
-the split-point classifier and the seq2seq fallback against their references, documents
-rewritten, and refused bundles in the order of the loader's checks."""
+"""MWTProcessor: the dictionary with case restoration, the classifier and the seq2seq
+fallback against their references, documents rewritten, refused bundles in check order."""
 import random
 
 import torch
@@ -95,7 +94,6 @@ MARKED = [  # token MISC, token -> the sentence after expansion, the token's MIS
 
 
 def render(document):
-    """The dictionary form as "id:text:key=value..." per entry, sentences split by " | "."""
     def entry(e):
         ident = e.pop("id")
         ident = "-".join(map(str, ident)) if isinstance(ident, tuple) else str(ident)
