@@ -126,8 +126,7 @@ class Seq2SeqReference:
 
     @torch.no_grad()
     def greedy_many(self, words, tags=None, suppress_unk=False, keep_steps=False):
-        """Greedy decoding in batches: sorted longest first, one packed encoder call and
-        one decoder step per batch and step. Decoded per word, in input order."""
+        """Greedy decoding in batches of words sorted longest first; results in input order."""
         tags = tags if tags is not None else [None] * len(words)
         encoded = [encode_word(self.unit2id, len(self.id2unit), w) for w in words]
         order = sorted(range(len(words)), key=lambda i: -len(encoded[i][0]))
