@@ -23,12 +23,15 @@ def outcome(call):
         return type(error), str(error)
 
 
-def config_edit(**changes):
-    """A bundle edit that sets configuration keys, or removes those given as KeyError."""
+def edit_at(*keys, **changes):
+    """A bundle edit that sets keys of the assets object at `keys`, removing those given
+    as KeyError."""
     def edit(bundle):
-        config = bundle["assets"]["config"]
+        target = bundle["assets"]
+        for key in keys:
+            target = target[key]
         for key, value in changes.items():
-            config.pop(key) if value is KeyError else config.update({key: value})
+            target.pop(key) if value is KeyError else target.update({key: value})
     return edit
 
 
