@@ -1,12 +1,6 @@
-"""The one writer of model bundles and model indexes for tests.
-
-``write_bundle`` writes manifest.json, the assets (a dict dumped as sorted JSON,
-str or bytes verbatim) and tensors.bin from (name, array) pairs (numpy, torch or
-``RawTensor``), streamed one at a time. ``offsets`` places tensors anywhere,
-``artifacts`` maps paths to bytes or files to copy, ``edit_manifest`` may change
-or replace the manifest (a str or bytes is written verbatim). ``rewrite_manifest``,
-``truncate_file`` and ``flip_byte`` break a written bundle; ``write_index`` and
-``install_bundle`` lay out <root>/<resources_version>/<language>/."""
+"""The one writer of model bundles and model indexes for tests. Assets given as a dict
+are dumped as sorted JSON, str or bytes verbatim; ``edit_manifest`` may change or
+replace the manifest (a str or bytes is written verbatim)."""
 from __future__ import annotations
 
 import dataclasses
@@ -20,9 +14,6 @@ from typing import Any, Callable, Sequence
 import numpy as np
 
 BUNDLE_FORMAT, INDEX_FORMAT = "quelbin-model-bundle", "quelbin-model-index"
-_DTYPE_NAMES = {np.dtype(name): name for name in (
-    "bool", "int8", "uint8", "int16", "uint16", "int32", "uint32", "int64", "uint64",
-    "float16", "float32", "float64", "complex64", "complex128")}
 
 
 def sha256_hex(data: bytes | memoryview) -> str:
@@ -40,26 +31,16 @@ class RawTensor:
 @dataclasses.dataclass
 class BundleInfo:
     path: pathlib.Path
-    manifest: dict  # as first built, before edit_manifest
     tensor_file: pathlib.Path
-    assets_file: pathlib.Path
-    offsets: dict
 
 
 def _as_raw(value: Any) -> RawTensor:
     if isinstance(value, RawTensor):
         return value
     if hasattr(value, "detach"):  # a torch tensor
-        value = value.detach().cpu().contiguous()
-        if str(value.dtype) == "torch.bfloat16":
-            import torch
-            raw = value.view(torch.int16).numpy().astype("<i2")
-            return RawTensor("bfloat16", list(value.shape), raw.tobytes())
-        value = value.numpy()
+        value = value.detach().contiguous().numpy()
     array = np.asarray(value)
-    name = _DTYPE_NAMES.get(array.dtype.newbyteorder("="))
-    if name is None:
-        raise TypeError(f"no bundle dtype for numpy dtype {array.dtype}")
+    name = array.dtype.newbyteorder("=").name
     little = np.ascontiguousarray(array, dtype=array.dtype.newbyteorder("<"))
     return RawTensor(name, list(array.shape), little.tobytes())
 
@@ -92,11 +73,11 @@ def write_bundle(directory, processor: str, tensors=(), assets: Any = None, *, l
     assets_data = _write(directory / assets_path, assets)
     tensor_file = directory / tensor_file_path
     tensor_file.parent.mkdir(parents=True, exist_ok=True)
-    offsets, entries, placed, end, step = dict(offsets or {}), [], {}, 0, max(alignment, 1)
+    offsets, entries, end, step = offsets or {}, [], 0, max(alignment, 1)
     with open(tensor_file, "w+b") as out:
         for name, value in tensors.items() if isinstance(tensors, Mapping) else tensors:
             raw = _as_raw(value)
-            placed[name] = offset = offsets.get(name, (end + step - 1) // step * step)
+            offset = offsets.get(name, (end + step - 1) // step * step)
             out.seek(offset)
             out.write(raw.data)
             entries.append({"name": name, "dtype": raw.dtype, "shape": [int(d) for d in raw.shape],
@@ -124,9 +105,8 @@ def write_bundle(directory, processor: str, tensors=(), assets: Any = None, *, l
             data = _write(directory / relative, bytes(content))
             manifest["artifacts"].append({"path": relative, "size": len(data),
                                           "sha256": sha256_hex(data)})
-    snapshot = json.loads(json.dumps(manifest))
     (directory / "manifest.json").write_bytes(_encoded(manifest, edit_manifest))
-    return BundleInfo(directory, snapshot, tensor_file, directory / assets_path, placed)
+    return BundleInfo(directory, tensor_file)
 
 
 def rewrite_manifest(directory, edit: Callable) -> None:
@@ -142,15 +122,12 @@ def flip_byte(path, offset: int) -> None:
     with open(path, "r+b") as f:
         f.seek(offset)
         byte = f.read(1)
-        if len(byte) != 1:
-            raise ValueError(f"offset {offset} is outside {path}")
         f.seek(offset)
         f.write(bytes([byte[0] ^ 0xFF]))
 
 
 def write_index(model_root, entries, *, resources_version="1.14.0", language="en",
                 edit_index: Callable | None = None) -> pathlib.Path:
-    """``entries`` are (processor, package, path) triples or dicts written as they are."""
     directory = pathlib.Path(model_root) / resources_version / language
     bundles = [dict(e) if isinstance(e, dict) else dict(zip(("processor", "package", "path"), e))
                for e in entries]

@@ -1,6 +1,5 @@
-"""Writes the files that the C++ tests read: every module in tests/fixtures/ with a
-``write(out_dir)`` function contributes. A module's output is rebuilt only when its
-source, the shared writers or the references changed."""
+"""Writes the files the C++ tests read: ``write(out_dir)`` of every module in
+tests/fixtures/, rerun only when it, the shared writers or the references changed."""
 import hashlib
 import importlib.util
 import pathlib
@@ -17,8 +16,6 @@ def main(out_root: str) -> None:
     for folder in ("model_bundles", "reference"):
         helpers += sorted((HERE / folder).glob("*.py"))
     for source in sorted((HERE / "fixtures").glob("*.py")):
-        if source.name.startswith("_"):
-            continue
         digest = hashlib.sha256(source.read_bytes()).hexdigest()
         for dep in helpers:
             digest = hashlib.sha256((digest + dep.read_text()).encode()).hexdigest()

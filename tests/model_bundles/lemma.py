@@ -5,16 +5,14 @@ from bundle_writer import write_bundle
 from model_bundles.seq2seq import random_model
 
 
-def write_lemma_bundle(directory, pos_dict: dict, model=None, *, dict_only=None,
-                       ensemble_dict=False, pos=None, caseless=None, config_caseless=None,
-                       **kwargs):
-    """A "lemma" bundle; without a model it is dictionary-only. ``caseless`` is the
-    top-level key, ``config_caseless`` the configuration's."""
+def write_lemma_bundle(directory, pos_dict: dict, model=None, *, ensemble_dict=False, pos=False,
+                       caseless=None, config_caseless=None, **kwargs):
+    """A "lemma" bundle, dictionary-only without a model. ``caseless`` is the top-level
+    key, ``config_caseless`` the configuration's."""
     assets = model.assets() if model is not None else {}
     config = assets["config"] = dict(model.config) if model is not None else {}
-    config.update(dict_only=model is None if dict_only is None else dict_only,
-                  ensemble_dict=ensemble_dict,
-                  pos=bool(model is not None and model.config["pos"]) if pos is None else pos)
+    config.update(dict_only=model is None, ensemble_dict=ensemble_dict,
+                  pos=pos or bool(model is not None and model.config["pos"]))
     if config_caseless is not None:
         config["caseless"] = config_caseless
     if caseless is not None:

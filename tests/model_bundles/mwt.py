@@ -1,6 +1,5 @@
-"""Multi-word-token test bundles: dictionary-only (``write_dict_bundle``), the split-point
-classifier (``random_classifier``) and sequence-to-sequence models (from
-``model_bundles.seq2seq``), the last two written with ``write_mwt_bundle``."""
+"""Multi-word-token test bundles: dictionary-only, the split-point classifier and
+sequence-to-sequence models."""
 from __future__ import annotations
 
 import dataclasses
@@ -50,7 +49,6 @@ def random_classifier(seed: int, chars, *, emb_dim=6, hidden_dim=8, num_layers=1
 
 
 def seq2seq_mwt_assets(model, expansion_dict=None, **config) -> dict:
-    """A ``model_bundles.seq2seq`` model's assets as an expander's."""
     unit2id = model.char_vocab["_unit2id"]
     assets = mwt_assets(expansion_dict, unit2id, **dict(model.config, **config))
     assets["vocab"]["char"] = model.char_vocab
@@ -58,7 +56,6 @@ def seq2seq_mwt_assets(model, expansion_dict=None, **config) -> dict:
 
 
 def write_mwt_bundle(directory, model, *, assets=None, **kwargs):
-    """A classifier or sequence-to-sequence model as an "mwt" bundle."""
     if assets is None:
         classifier = isinstance(model, ClassifierModel)
         assets = model.assets() if classifier else seq2seq_mwt_assets(model)

@@ -1,6 +1,4 @@
-"""Sequence-to-sequence test models: ``random_model`` draws a configuration's vocabularies
-and tensors (by bundle name), ``write_seq2seq_bundle`` writes one as a "lemma" or "mwt"
-bundle."""
+"""Sequence-to-sequence test models with random weights, by bundle tensor name."""
 from __future__ import annotations
 
 import dataclasses
@@ -11,7 +9,6 @@ import torch
 from bundle_writer import write_bundle
 
 SPECIALS = ["<PAD>", "<UNK>", "<SOS>", "<EOS>"]
-# Characters of random vocabularies: ASCII letters and some wider code points.
 ALPHABET = list("abcdefghijklmnopqrstuvwxyz") + list("éßøжüç€中") + ["😀"]
 
 
@@ -35,8 +32,7 @@ def make_vocab(units) -> dict:
 
 
 def encoder_tensors(w, num_layers: int, input_dim: int, hidden_dim: int) -> dict:
-    """The bidirectional encoder LSTM's weights (hidden_dim // 2 per direction),
-    each drawn with ``w(*shape)`` in bundle order."""
+    """The bidirectional encoder LSTM's weights, drawn with ``w(*shape)``."""
     H, tensors = hidden_dim, {}
     for k in range(num_layers):
         for sfx in ("", "_reverse"):
@@ -87,7 +83,6 @@ def random_model(seed: int, *, chars=None, emb_dim=8, hidden_dim=10, num_layers=
 
 def write_seq2seq_bundle(directory, model: Seq2SeqModel, processor: str = "lemma", *,
                          assets=None, tensors=None, **kwargs):
-    """Writes `model` as a bundle; `assets` or `tensors` replace the model's own."""
     tensors = model.tensors if tensors is None else tensors
     return write_bundle(directory, processor, list(tensors.items()),
                         model.assets() if assets is None else assets, **kwargs)

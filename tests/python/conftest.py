@@ -1,3 +1,4 @@
+import copy
 import os
 import pathlib
 import sys
@@ -11,32 +12,32 @@ sys.path.insert(0, str(BUILD / "python"))
 sys.path.insert(0, str(BUILD / "tests" / "python"))
 sys.path.insert(0, str(ROOT / "tests"))
 
+import bundle_writer  # noqa: E402
+
 
 def outcome(call):
-    """What `call` returns, or the exception it raises as (class, message), so that
-    one table row can name either."""
+    """What `call` returns, or the exception it raises as (class, message)."""
     try:
         return call()
     except Exception as error:  # noqa: BLE001 - the row names the class it expects
         return type(error), str(error)
 
 
-def config_edit(**changes):
-    """A bundle edit that sets configuration keys, or removes those given as KeyError."""
+def edit_at(*keys, **changes):
+    """A bundle edit that sets keys of the assets object at `keys`, removing those given
+    as KeyError."""
     def edit(bundle):
-        config = bundle["assets"]["config"]
+        target = bundle["assets"]
+        for key in keys:
+            target = target[key]
         for key, value in changes.items():
-            config.pop(key) if value is KeyError else config.update({key: value})
+            target.pop(key) if value is KeyError else target.update({key: value})
     return edit
 
 
 def check_refusals(tmp_path, rows, processor, assets, tensors, load):
-    """Writes one bundle per row (edit of {"processor", "assets", "tensors"}, error class,
-    message) and checks that `load` refuses it with that class and message, or loads it
-    when the class is None. Returns the last bundle's path."""
-    import copy
-
-    import bundle_writer
+    """Per row (edit of {"processor", "assets", "tensors"}, error class or None when it
+    loads, message), `load` of the edited bundle; returns the last bundle's path."""
     for i, (edit, error, message) in enumerate(rows):
         bundle = {"processor": processor, "assets": copy.deepcopy(assets), "tensors": dict(tensors)}
         edit(bundle)

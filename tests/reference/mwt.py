@@ -1,20 +1,16 @@
-"""Eager model of multi-word-token expansion: the split-point classifier is a
-torch.nn.LSTM with two linear layers, the sequence-to-sequence fallback
-``reference.seq2seq.Seq2SeqReference``. It shares no code with the engine."""
+"""Eager model of multi-word-token expansion: the split-point classifier (an LSTM and two
+linear layers) and the expansion by ``reference.seq2seq.Seq2SeqReference``."""
 from __future__ import annotations
 
 import torch
-from torch import nn
+
+from reference.seq2seq import bilstm
 
 
 class ClassifierReference:
     def __init__(self, tensors: dict, unit2id: dict, hidden_dim: int, num_layers: int):
         self.t, self.unit2id = tensors, unit2id
-        self.lstm = nn.LSTM(tensors["embedding.weight"].shape[1], hidden_dim // 2, num_layers,
-                            bidirectional=True, batch_first=True)
-        self.lstm.load_state_dict({f"{kind}_l{k}{sfx}": tensors[f"encoder.{kind}_l{k}{sfx}"]
-                                   for k in range(num_layers) for sfx in ("", "_reverse")
-                                   for kind in ("weight_ih", "weight_hh", "bias_ih", "bias_hh")})
+        self.lstm = bilstm(tensors, tensors["embedding.weight"].shape[1], hidden_dim, num_layers)
 
     @torch.no_grad()
     def expand(self, token: str) -> tuple[str, float]:

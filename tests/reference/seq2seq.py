@@ -25,6 +25,15 @@ def encode_word(unit2id: dict, n_units: int, word: str):
     return ids + [EOS], oov
 
 
+def bilstm(tensors: dict, input_dim: int, hidden_dim: int, layers: int) -> nn.LSTM:
+    """The encoder: a bidirectional LSTM of hidden_dim // 2 per direction."""
+    lstm = nn.LSTM(input_dim, hidden_dim // 2, layers, bidirectional=True, batch_first=True)
+    lstm.load_state_dict({f"{kind}_l{k}{sfx}": tensors[f"encoder.{kind}_l{k}{sfx}"]
+                          for k in range(layers) for sfx in ("", "_reverse")
+                          for kind in ("weight_ih", "weight_hh", "bias_ih", "bias_hh")})
+    return lstm
+
+
 @dataclasses.dataclass
 class Decoded:
     tokens: list  # emitted ids, without EOS
@@ -44,13 +53,9 @@ class Seq2SeqReference:
                                                       for k in ("pos", "edit", "copy"))
         self.id2unit, self.unit2id = char_vocab["_id2unit"], char_vocab["_unit2id"]
         self.pos_unit2id = pos_vocab["_unit2id"] if pos_vocab else None
-        E, H, layers = config["emb_dim"], config["hidden_dim"], config["num_layers"]
-        dtype = tensors["embedding.weight"].dtype
-        self.encoder = nn.LSTM(E, H // 2, layers, bidirectional=True, batch_first=True).to(dtype)
-        self.encoder.load_state_dict({f"{kind}_l{k}{sfx}": tensors[f"encoder.{kind}_l{k}{sfx}"]
-                                      for k in range(layers) for sfx in ("", "_reverse")
-                                      for kind in ("weight_ih", "weight_hh", "bias_ih", "bias_hh")})
-        self.cell = nn.LSTMCell(E, H).to(dtype)
+        E, H = config["emb_dim"], config["hidden_dim"]
+        self.encoder = bilstm(tensors, E, H, config["num_layers"])
+        self.cell = nn.LSTMCell(E, H)
         self.cell.load_state_dict({k: tensors[f"decoder.lstm_cell.{k}"]
                                    for k in ("weight_ih", "weight_hh", "bias_ih", "bias_hh")})
 
@@ -121,8 +126,7 @@ class Seq2SeqReference:
 
     @torch.no_grad()
     def greedy_many(self, words, tags=None, suppress_unk=False, keep_steps=False):
-        """Greedy decoding in batches: sorted longest first, one packed encoder call and
-        one decoder step per batch and step. Decoded per word, in input order."""
+        """Greedy decoding in batches of words sorted longest first; results in input order."""
         tags = tags if tags is not None else [None] * len(words)
         encoded = [encode_word(self.unit2id, len(self.id2unit), w) for w in words]
         order = sorted(range(len(words)), key=lambda i: -len(encoded[i][0]))
