@@ -4,7 +4,7 @@ import torch
 
 import _quelbin as q
 from bundle_writer import RawTensor
-from conftest import check_refusals, config_edit, outcome, releases_lock
+from conftest import check_refusals, edit_at, outcome, releases_lock
 from model_bundles.charlm import random_charlm, write_charlm_bundle
 from reference.charlm import CharLMReference
 
@@ -39,10 +39,10 @@ def test_malformed_bundles_fail_in_check_order(tmp_path):
         (edit("assets/config/char_hidden_dim"), json, f"missing JSON key 'char_hidden_dim' at {C}"),
         (edit("assets/config/char_num_layers", 1.5), json,
          f"expected JSON integer at {C}.char_num_layers"),
-        (config_edit(char_num_layers=0, char_rec_dropout="x"), lm, profile),
+        (edit_at("config", char_num_layers=0, char_rec_dropout="x"), lm, profile),
         (edit("assets/config/char_hidden_dim", 0), lm, profile),
         (edit("assets/config/char_rec_dropout", 0.1), lm, profile),
-        (config_edit(char_rec_dropout=None), json, f"expected JSON number at {C}.char_rec_dropout"),
+        (edit_at("config", char_rec_dropout=None), json, f"expected JSON number at {C}.char_rec_dropout"),
         (edit("assets/is_forward_lm", "yes"), json, f"expected JSON boolean at {A}.is_forward_lm"),
         (edit(V + "a", "x"), json, f"expected JSON integer at {A}.vocab._unit2id.a"),
         (edit(V + " "), lm, "character language model vocabulary has no start/end symbols"),
