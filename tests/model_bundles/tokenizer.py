@@ -25,8 +25,7 @@ def feature_width(feat_funcs, use_dictionary=False, num_dict_feat=0):
 
 def tokenizer_weights(vocab_size, emb_dim, hidden_dim, feat_dim, use_mwt, seed=0, scale=1.0,
                       head_scale=1.0):
-    """Every weight in the order of the bundle: standard normal times `scale` (heads also
-    times `head_scale`), float32."""
+    """Every weight, in bundle order: standard normal times scale (heads also head_scale)."""
     rng, H = np.random.default_rng(seed), hidden_dim
     heads = ["tok_clf", "sent_clf"] + (["mwt_clf"] if use_mwt else [])
 
@@ -71,12 +70,10 @@ def write_tokenizer_bundle(directory, *, seed=0, scale=1.0, head_scale=1.0, voca
 
 
 def hand_set_weights(vocab, emb_dim, hidden_dim, feat_dim):
-    """Weights (for tensor_overrides) of a tokenizer that ends a token before a space or a
-    punctuation mark and after a punctuation mark, ends a sentence after ".", "!" or "?",
-    and marks tokens ending in "u" as multi-word tokens. The embedding flags each character
-    (space, punctuation, sentence end, "u"); the backward LSTM of the first level holds
-    those flags for the current character and, through its recurrent weights, the
-    space/punctuation flag of the next one; every other weight is zero."""
+    """Weights (for tensor_overrides) that end a token before a space or punctuation mark and
+    after a punctuation mark, end a sentence after ".", "!" or "?" and mark tokens ending in
+    "u" as multi-word: the embedding flags these characters and the first level's backward
+    LSTM holds the flags of this character and of the next; other weights are zero."""
     H = hidden_dim
     weights = tokenizer_weights(len(vocab) + 2, emb_dim, H, feat_dim, True, scale=0.0)
     for i, c in enumerate(vocab):

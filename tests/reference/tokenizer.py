@@ -54,11 +54,9 @@ class ReferenceTokenizer:
         bundle_dir = pathlib.Path(bundle_dir)
         manifest = json.loads((bundle_dir / "manifest.json").read_text())
         assets = json.loads((bundle_dir / manifest["assets"]["path"]).read_bytes())
-        raw = np.fromfile(bundle_dir / manifest["tensor_file"]["path"], dtype=np.uint8)
-        weights = {}
-        for entry in manifest["tensors"]:
-            data = raw[entry["offset"]:entry["offset"] + entry["nbytes"]].view("<f4")
-            weights[entry["name"]] = torch.from_numpy(data.reshape(entry["shape"]).copy())
+        raw = (bundle_dir / manifest["tensor_file"]["path"]).read_bytes()
+        weights = {e["name"]: torch.tensor(np.frombuffer(raw, "<f4", e["nbytes"] // 4, e["offset"])
+                                           .reshape(e["shape"])) for e in manifest["tensors"]}
         self.language = manifest["language"]
         self.config = config = assets["config"]
         self.unit2id = assets["vocab"]["_unit2id"]
