@@ -12,8 +12,7 @@ from bundle_writer import write_bundle
 
 DEFAULT_FEATURES = ["space_before", "capitalized", "numeric", "end_of_para", "start_of_para"]
 STRUCTURAL = ["labeled_field", "phone_id", "date_pattern", "currency"]
-DEFAULT_VOCAB = ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
-                 " .,;:!?'\"()-@/$%&")
+DEFAULT_VOCAB = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,;:!?'\"()-@/$%&"
 
 
 def feature_width(feat_funcs, use_dictionary=False, num_dict_feat=0):

@@ -107,8 +107,7 @@ class ReferenceTokenizer:
         return torch.cat([out, self._lexicon_features(chars)], dim=1)
 
     def _lexicon_features(self, chars):
-        # Forward the unit and its lower-cased successors, backward its lower-cased
-        # predecessors and the unit, as lexicon words.
+        # Lexicon words: the unit and its lower-cased successors, or predecessors and the unit.
         n, window = len(chars), self.window
         values = torch.zeros(n, 2 * window)
         for i in range(n):
