@@ -91,7 +91,8 @@ TEST_P(TokenizeReferencePaths, FeaturesLabelsAndDocuments) {
         for (std::size_t p = 0, b = 0; p < paragraphs.size(); ++p) {
             if (paragraphs[p].size() <= kInferenceWindow) EXPECT_EQ(batched.at(b++), alone[p]) << p;
         }
-        // Documents, alone and in bulk after the previous case's text.
+        // Documents, alone and in bulk after the previous case's text (the long paragraph
+        // before exact_1001 makes two paragraphs longer than a window in one bulk).
         const TokenizerPlan plan(fixture("reference/" + field(c, "bundle")), false);
         const Document single = plan.process(Document(text));
         const std::vector<Document> bulk =
