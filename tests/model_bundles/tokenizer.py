@@ -69,10 +69,9 @@ def write_tokenizer_bundle(directory, *, seed=0, scale=1.0, head_scale=1.0, voca
 
 
 def hand_set_weights(vocab, emb_dim, hidden_dim, feat_dim):
-    """Weights (for tensor_overrides) that end a token before a space or punctuation mark and
-    after a punctuation mark, end a sentence after ".", "!" or "?" and mark tokens ending in
-    "u" as multi-word: the embedding flags these characters and the first level's backward
-    LSTM holds the flags of this character and of the next; other weights are zero."""
+    """Weights (for tensor_overrides) that end tokens before spaces and punctuation and after
+    punctuation, sentences after ".!?", and mark tokens ending in "u" as multi-word: the first
+    level's backward LSTM holds flags of this character and the next; the rest is zero."""
     H = hidden_dim
     weights = tokenizer_weights(len(vocab) + 2, emb_dim, H, feat_dim, True, scale=0.0)
     for i, c in enumerate(vocab):
