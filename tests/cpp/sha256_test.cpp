@@ -1,5 +1,5 @@
-// SHA-256, both the dispatching and the portable code: published examples,
-// buffers of every length against Python's hashlib, and the incremental form.
+// SHA-256, the dispatching and the portable code, against Python's hashlib and
+// in its incremental form.
 #include <gtest/gtest.h>
 
 #include "model/sha256.hpp"
@@ -18,19 +18,6 @@ using HashFn = std::string (*)(const void*, std::size_t);
 const HashFn kImplementations[] = {&quelbin::detail::sha256_hex,
                                    &quelbin::detail::sha256_hex_portable};
 
-TEST(Sha256, PublishedExamples) {
-    const std::pair<std::string, const char*> cases[] = {
-        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-    };
-    for (HashFn fn : kImplementations) {
-        for (const auto& [input, digest] : cases) {
-            // The empty input comes as a null pointer, which must not be read.
-            EXPECT_EQ(fn(input.empty() ? nullptr : input.data(), input.size()), digest) << input;
-        }
-    }
-}
-
 TEST(Sha256, MatchesHashlibOnRandomBuffers) {
     std::ifstream in(quelbin::testing::fixture_path("sha256_vectors", "vectors.bin"),
                      std::ios::binary);
@@ -47,13 +34,15 @@ TEST(Sha256, MatchesHashlibOnRandomBuffers) {
 }
 
 // Pieces of any size, empty ones and ones straddling blocks among them, give the
-// one-shot digest.
+// one-shot digest of either implementation; an empty input comes as a null pointer.
 TEST(Sha256, IncrementalMatchesOneShot) {
     std::mt19937 rng(12345);
     for (std::size_t n : {0u, 55u, 56u, 64u, 65u, 128u, 1000u, 4097u}) {
         std::vector<unsigned char> bytes(n);
         for (auto& b : bytes) b = static_cast<unsigned char>(rng());
-        const std::string expected = quelbin::detail::sha256_hex_portable(bytes.data(), n);
+        const unsigned char* data = n ? bytes.data() : nullptr;
+        const std::string expected = quelbin::detail::sha256_hex_portable(data, n);
+        EXPECT_EQ(quelbin::detail::sha256_hex(data, n), expected);
         for (int trial = 0; trial < 20; ++trial) {
             quelbin::detail::Sha256 hasher;
             for (std::size_t at = 0, piece = 0; at < n; at += piece) {

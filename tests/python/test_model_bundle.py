@@ -25,18 +25,15 @@ def test_bundle_properties_arguments_and_lifetime(tmp_path):
     assert bundle.tensor_names == [entry["name"] for entry in manifest["tensors"]]
     for entry in manifest["tensors"]:
         assert {key: getattr(bundle.tensor(entry["name"]), key) for key in entry} == entry
-    for assign in (lambda: setattr(bundle, "language", "fr"),
-                   lambda: setattr(bundle.tensor("flag"), "name", "x")):
-        pytest.raises(AttributeError, assign)
+    pytest.raises(AttributeError, setattr, bundle, "language", "fr")
+    pytest.raises(AttributeError, setattr, bundle.tensor("flag"), "name", "x")
     assert q.ModelBundle(path=tmp_path / "b", verify_checksums=False).checksums_verified is False
     for arguments in [(None,), (3,), (tmp_path / "b", 1), (tmp_path / "b", None)]:
         pytest.raises(TypeError, q.ModelBundle, *arguments)
     with pytest.raises(q.ModelBundleError, match=r"^tensor is not present in bundle: 'x'$"):
         bundle.tensor("x")
-    with pytest.raises(q.ModelBundleError) as info:
+    with pytest.raises(q.ModelBundleError, match=r"^model bundle is not a directory: /.*manifest"):
         q.ModelBundle(os.fsencode(tmp_path / "b" / "manifest.json"))
-    assert type(info.value) is q.ModelBundleError
-    assert str(info.value) == f"model bundle is not a directory: {tmp_path}/b/manifest.json"
     # A descriptor keeps its bundle, and so the mapping, alive.
     descriptor = bundle.tensor("lengths")
     del bundle

@@ -1,5 +1,4 @@
-// Test-only extension: throws engine exceptions by name, for the tests of
-// _quelbin's exception translators, and builds documents for the binding tests.
+// Test-only extension: throws engine exceptions by name and builds documents.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
 #include <nanobind/stl/string.h>
@@ -8,7 +7,6 @@
 #include <quelbin/document.hpp>
 #include <quelbin/errors.hpp>
 
-#include <functional>
 #include <map>
 #include <new>
 #include <stdexcept>
@@ -18,21 +16,18 @@ namespace nb = nanobind;
 
 namespace {
 
-using Thrower = std::function<void(const std::string&)>;
-
 template <class E>
 void raise(const std::string& message) {
     throw E(message);
 }
 
-// Every engine exception class, the JSON error and the standard exceptions,
-// thrown by name.
-const std::map<std::string, Thrower>& throwers() {
+// Every engine exception class, the JSON error and the standard exceptions, by name.
+const std::map<std::string, void (*)(const std::string&)>& throwers() {
 #define QUELBIN_THROWER(E) {#E, raise<E>},
     using namespace quelbin;
     using detail::JsonError;
     using namespace std;
-    static const std::map<std::string, Thrower> table = {
+    static const std::map<std::string, void (*)(const std::string&)> table = {
         QUELBIN_THROWER(ProcessorNotImplementedError) QUELBIN_THROWER(ProcessorRequirementsError)
         QUELBIN_THROWER(ModelBundleError) QUELBIN_THROWER(TokenizerModelError)
         QUELBIN_THROWER(Seq2SeqModelError) QUELBIN_THROWER(MWTModelError)
@@ -63,8 +58,7 @@ quelbin::WordInput word(int id, const std::string& text, std::optional<int> head
     return w;
 }
 
-// A token: its text, its start in the document (none: no offsets), its NER tag
-// (or null) and its words.
+// A token: its text, its start (none: no offsets), its NER tag or null, its words.
 struct TokenRow {
     std::string text;
     std::optional<std::uint32_t> start;
@@ -129,8 +123,7 @@ NB_MODULE(_quelbin_testing, m) {
     m.def("throw_engine_error", [](const std::string& kind, const std::string& message) {
         throwers().at(kind)(message);
     });
-    // Documents for the binding tests; _quelbin must be imported first, since
-    // it registers the document classes.
+    // _quelbin must be imported first: it registers the document classes.
     m.def("sample_document", &sample_document);
     m.def("make_document",
           [](std::string text, const std::vector<std::vector<std::string>>& sentences) {
@@ -151,8 +144,7 @@ NB_MODULE(_quelbin_testing, m) {
         }
         return quelbin::TreeSequence(std::move(leaves));
     });
-    // The input records themselves, so that tests can build documents without
-    // going through the dictionary-form reader.
+    // The input records, to build documents without the dictionary-form reader.
 #define RW(field) .def_rw(#field, &Record::field)
     {
         using Record = quelbin::WordInput;
