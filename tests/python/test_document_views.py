@@ -224,6 +224,9 @@ def test_conll_reads_back_with_an_independent_parser(doc):
         (1, 3, {"Morphemes": "A"}), (2, 1, None), (3, 0, None), ((3, ".", 1), 3, None),
         ((0, ".", 1), None, None), ((4, "-", 5), None, {"Note": "mwt"}), (4, 6, None),
         (5, 6, None), (6, 3, {"Sp": "No", "Morphemes": "ma,r"}), (7, 3, None)]
+    # The parser reads "|Morphemes=A" as "Morphemes=A": compare MISC as written.
+    assert [line.split("\t")[9] for line in text.split("\n\n")[0].split("\n")[2:]] == [
+        "Morphemes=A", "_", "_", "_", "_", "Note=mwt", "_", "_", "Sp=No|Morphemes=ma,r", "_"]
     assert [(r["form"], r["head"], r["deprel"]) for r in parsed[1]] == [
         ("Hola", 0, "root"), ("!", 1, "_")]
     # Empty words after the last token; a sentence without tokens.
