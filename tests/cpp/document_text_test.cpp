@@ -82,9 +82,9 @@ TEST(StringPool, InternsOnceWithStableIds) {
     EXPECT_EQ(pool.optional(kAbsentStringId), std::nullopt);
     EXPECT_EQ(failure([&] { pool.get(4); }), "out_of_range: invalid string pool identifier");
     EXPECT_EQ(failure([&] { pool.optional(4); }), failure([&] { pool.get(4); }));
-    // Ids survive the growth of the index.
+    // Ids survive the growth of the index: every string is found again afterwards.
     for (int i = 0; i < 50000; ++i) ASSERT_EQ(pool.intern("w" + std::to_string(i)), i + 4u);
-    for (int i = 0; i < 50000; i += 7) ASSERT_EQ(pool.intern("w" + std::to_string(i)), i + 4u);
+    for (int i = 0; i < 50000; ++i) ASSERT_EQ(pool.intern("w" + std::to_string(i)), i + 4u);
 }
 
 TEST(SequenceRange, RowsWrapAt32Bits) {

@@ -94,6 +94,9 @@ def test_written_entries():
     # A span with a start but no end offset.
     assert repr(s1.ents[0]) == repr(s1.ents[0].to_dict()) == repr(
         {"text": "del", "type": "LOC", "start_char": 0, "end_char": None})
+    # A multi-word token without NER tags writes no "multi_ner" key.
+    bare = [[{"id": (1, 2), "text": "del"}, {"id": 1, "text": "de"}, {"id": 2, "text": "el"}]]
+    assert q.Document.from_dict(bare).to_dict() == bare
 
 
 W = {"id": 1, "text": "a"}
