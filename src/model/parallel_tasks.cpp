@@ -9,6 +9,9 @@
 #include <atomic>
 #include <exception>
 #include <mutex>
+#include <new>
+
+#include <sys/mman.h>
 
 // MKL's per-thread thread count, exported by libtorch when ATen is built with
 // MKL (absent otherwise, then the reference stays null). ATen sets it to the
@@ -27,6 +30,17 @@ SerialScope::SerialScope() : in_task_(true) {
 
 SerialScope::~SerialScope() {
     if (MKL_Set_Num_Threads_Local != nullptr) MKL_Set_Num_Threads_Local(previous_mkl_);
+}
+
+void* map_pages(std::size_t bytes) {
+    if (bytes == 0) return nullptr;
+    void* data = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (data == MAP_FAILED) throw std::bad_alloc();
+    return data;
+}
+
+void unmap_pages(void* data, std::size_t bytes) noexcept {
+    if (data != nullptr) munmap(data, bytes);
 }
 
 void run_tasks(std::size_t count, c10::function_ref<void(std::size_t)> task) {

@@ -59,4 +59,28 @@ std::vector<std::size_t> group_by_weight(std::size_t count, std::size_t weight_p
     return bounds;
 }
 
+// Allocates whole pages straight from the system and returns them on release.
+// For the large scratch buffers of tasks: freed heap memory would stay in the
+// heap of whichever pool thread ran the task, out of reach of the others.
+void* map_pages(std::size_t bytes);
+void unmap_pages(void* data, std::size_t bytes) noexcept;
+
+template <class T>
+struct PageAllocator {
+    using value_type = T;
+    PageAllocator() = default;
+    template <class U>
+    PageAllocator(const PageAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return static_cast<T*>(map_pages(n * sizeof(T))); }
+    void deallocate(T* data, std::size_t n) noexcept { unmap_pages(data, n * sizeof(T)); }
+    template <class U>
+    bool operator==(const PageAllocator<U>&) const noexcept { return true; }
+    template <class U>
+    bool operator!=(const PageAllocator<U>&) const noexcept { return false; }
+};
+
+// A task's scratch buffer.
+template <class T>
+using TaskBuffer = std::vector<T, PageAllocator<T>>;
+
 }  // namespace quelbin::detail

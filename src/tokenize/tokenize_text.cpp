@@ -88,6 +88,7 @@ std::shared_ptr<DocumentStorage> tokenize_text(const TokenizerPlan::Impl& impl, 
     add_windowed_tasks(ParagraphList(paragraphs.begin(), paragraphs.end()), destinations, tasks);
     std::vector<Labels> labels(paragraphs.size());
     run_label_tasks(impl, tasks, labels);
+    std::vector<LabelTask>().swap(tasks);
     // One document: its records and storage are built in one piece.
     const SerialScope serial;
     return build_document_storage(impl, text, std::move(paragraphs), std::move(labels));
