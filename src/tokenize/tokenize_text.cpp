@@ -32,8 +32,10 @@ namespace {
 using ParagraphList = std::vector<std::reference_wrapper<const Paragraph>>;
 
 // Units (sequence steps) per labelling task: enough that a task far outweighs
-// handing it out, few enough that a megabyte makes dozens of tasks.
-constexpr std::size_t kTaskUnits = 16384;
+// handing it out (tens of milliseconds), few enough that a megabyte makes over
+// a hundred tasks, so that a thread the machine does not schedule for a while
+// holds back little.
+constexpr std::size_t kTaskUnits = 8192;
 
 // Paragraphs labelled together in one task, and where their labels go.
 struct LabelTask {
@@ -105,24 +107,32 @@ std::vector<std::shared_ptr<DocumentStorage>> tokenize_texts(const TokenizerPlan
         total += paragraphs.back().size();
     }
 
-    // Paragraphs of at most one window share batches of batch_size in input
-    // order, each batch one task. Longer ones get the labels of
-    // label_paragraph, in windowed tasks that go first (the largest).
+    // Paragraphs of at most one window share batches in input order, of
+    // batch_size paragraphs or kTaskUnits units, each batch one task. Longer
+    // ones get the labels of label_paragraph, in windowed tasks that go first.
     const auto batch_size = static_cast<std::size_t>(impl.batch_size);
     std::vector<LabelTask> batches(1);
+    std::size_t batch_units = 0;
     ParagraphList long_paragraphs;
     std::vector<std::size_t> long_destinations;
     std::size_t g = 0;
     for (const std::vector<Paragraph>& document : paragraphs) {
         for (const Paragraph& paragraph : document) {
             if (paragraph.size() > kInferenceWindow) {
-                if (!batches.back().paragraphs.empty()) batches.emplace_back();
+                if (!batches.back().paragraphs.empty()) {
+                    batches.emplace_back();
+                    batch_units = 0;
+                }
                 long_paragraphs.push_back(std::cref(paragraph));
                 long_destinations.push_back(g);
             } else {
                 batches.back().paragraphs.push_back(std::cref(paragraph));
                 batches.back().destinations.push_back(g);
-                if (batches.back().paragraphs.size() == batch_size) batches.emplace_back();
+                batch_units += paragraph.size();
+                if (batches.back().paragraphs.size() == batch_size || batch_units >= kTaskUnits) {
+                    batches.emplace_back();
+                    batch_units = 0;
+                }
             }
             ++g;
         }
