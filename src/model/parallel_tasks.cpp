@@ -5,6 +5,8 @@
 #include <ATen/Parallel.h>
 #include <ATen/ThreadLocalState.h>
 
+#include <omp.h>
+
 #include <algorithm>
 #include <atomic>
 #include <exception>
@@ -21,15 +23,25 @@ extern "C" int MKL_Set_Num_Threads_Local(int) __attribute__((weak));
 
 namespace quelbin::detail {
 
-SerialScope::SerialScope() : in_task_(true) {
-    // ATen's first use of the pool on a thread sets MKL's count for it: done
-    // first, so that it cannot undo the setting below.
+// Outside a parallel region ATen's operators, oneDNN and MKL open regions as
+// wide as the calling thread's OpenMP and MKL thread counts; the scope sets
+// both to one for this thread only (the pool and other threads keep theirs)
+// and puts them back after. Inside a region ATen's operators already run
+// inline and MKL's count goes to one.
+SerialScope::SerialScope() {
+    // ATen sets both counts the first time a thread uses the pool (libtorch
+    // and this library each keep their own flag for it): done first, so that
+    // it cannot undo the settings below.
     at::internal::lazy_init_num_threads();
+    (void)at::get_num_threads();
+    previous_openmp_ = omp_get_max_threads();
+    omp_set_num_threads(1);
     if (MKL_Set_Num_Threads_Local != nullptr) previous_mkl_ = MKL_Set_Num_Threads_Local(1);
 }
 
 SerialScope::~SerialScope() {
     if (MKL_Set_Num_Threads_Local != nullptr) MKL_Set_Num_Threads_Local(previous_mkl_);
+    omp_set_num_threads(previous_openmp_);
 }
 
 void* map_pages(std::size_t bytes) {

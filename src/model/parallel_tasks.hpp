@@ -8,7 +8,6 @@
 #pragma once
 
 #include <c10/util/FunctionRef.h>
-#include <c10/util/ParallelGuard.h>
 
 #include <cstddef>
 #include <vector>
@@ -37,7 +36,7 @@ public:
     SerialScope& operator=(const SerialScope&) = delete;
 
 private:
-    c10::ParallelGuard in_task_;  // ATen's own operators run inline
+    int previous_openmp_ = 1;
     int previous_mkl_ = 0;
 };
 

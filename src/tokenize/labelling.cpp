@@ -367,6 +367,8 @@ Labels label_paragraph(const TokenizerPlan::Impl& impl, const Paragraph& paragra
 
 std::vector<Labels> label_paragraphs_windowed(const TokenizerPlan::Impl& impl,
                                               const std::vector<std::reference_wrapper<const Paragraph>>& paragraphs) {
+    // One task's work: its products stay on this thread.
+    const SerialScope serial;
     std::vector<Labels> results(paragraphs.size());
     const std::int64_t feat_dim = impl.feat_dim;
     const auto row_width = static_cast<std::size_t>(std::max<std::int64_t>(feat_dim, 0));
@@ -467,6 +469,7 @@ std::vector<Labels> label_paragraphs_windowed(const TokenizerPlan::Impl& impl,
 
 std::vector<Labels> label_paragraphs(const TokenizerPlan::Impl& impl,
                                      const std::vector<std::reference_wrapper<const Paragraph>>& paragraphs) {
+    const SerialScope serial;
     std::vector<Labels> results;
     const std::size_t batch = paragraphs.size();
     if (batch == 0) return results;

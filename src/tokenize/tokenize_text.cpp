@@ -169,7 +169,6 @@ Labels predict_paragraph_labels(const TokenizerPlan::Impl& impl, const std::stri
     }
     if (paragraphs.empty()) return {};
     // One paragraph: its windows follow one another, so it is a single task.
-    const SerialScope serial;
     return label_paragraph(impl, paragraphs.front());
 }
 
