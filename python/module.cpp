@@ -13,7 +13,7 @@ namespace quelbin::python {
 static const Registration kClasses[] = {
     {"TensorDescriptor", bind_tensor_descriptor},
     {"ModelBundle", bind_model_bundle},
-    {"CharLMPlan", nullptr},
+    {"CharLMPlan", bind_charlm_plan},
     {"CorefPrediction", nullptr},
     {"CorefPlan", nullptr},
     {"MorphSegPlan", nullptr},

@@ -543,4 +543,65 @@ void BiLstm::run_raw(const float* projection, std::int64_t B, std::int64_t T, co
     }
 }
 
+
+// One cell step over rows whose gate pre-activations are laid out i, f, g, o
+// with `hidden` floats per section; the last vector of a section is read and
+// written partially, so no padding is needed.
+namespace {
+
+template <class V>
+QUELBIN_ALWAYS_INLINE V load_part(const float* p, std::int64_t count) {
+    if (count == VectorOf<V>::lanes) return load<V>(p);
+    V v{};
+    std::memcpy(&v, p, static_cast<std::size_t>(count) * sizeof(float));
+    return v;
+}
+
+template <class V>
+QUELBIN_ALWAYS_INLINE void store_part(float* p, const V& v, std::int64_t count) {
+    std::memcpy(p, &v, static_cast<std::size_t>(count) * sizeof(float));
+}
+
+template <class V>
+QUELBIN_ALWAYS_INLINE void cell_rows(const LstmCellRows& job) {
+    const std::int64_t H = job.hidden;
+    for (std::int64_t r = 0; r < job.rows; ++r) {
+        const float* g = job.gates + r * job.gate_stride;
+        float* c = job.c + r * job.state_stride;
+        float* h = job.h + r * job.state_stride;
+        for (std::int64_t k = 0; k < H; k += VectorOf<V>::lanes) {
+            const std::int64_t n = std::min<std::int64_t>(VectorOf<V>::lanes, H - k);
+            const V in_gate = sigmoid_vector<V>(load_part<V>(g + k, n));
+            const V forget_gate = sigmoid_vector<V>(load_part<V>(g + H + k, n));
+            const V cell_gate = tanh_vector<V>(load_part<V>(g + 2 * H + k, n));
+            const V out_gate = sigmoid_vector<V>(load_part<V>(g + 3 * H + k, n));
+            const V cell = forget_gate * load_part<V>(c + k, n) + in_gate * cell_gate;
+            store_part<V>(c + k, cell, n);
+            store_part<V>(h + k, out_gate * tanh_vector<V>(cell), n);
+        }
+    }
+}
+
+#ifdef QUELBIN_LSTM_AVX512
+__attribute__((target("arch=x86-64-v4"))) void cell_rows_avx512(const LstmCellRows& job) {
+    cell_rows<Wide>(job);
+}
+__attribute__((target_clones("arch=x86-64-v3", "default")))
+#endif
+void cell_rows_portable(const LstmCellRows& job) {
+    cell_rows<Lanes>(job);
+}
+
+}  // namespace
+
+void lstm_cell_rows(const LstmCellRows& job) {
+#ifdef QUELBIN_LSTM_AVX512
+    if (avx512_available()) {
+        cell_rows_avx512(job);
+        return;
+    }
+#endif
+    cell_rows_portable(job);
+}
+
 }  // namespace quelbin::detail

@@ -90,4 +90,18 @@ private:
     std::vector<float> w_hh_t_[2];
 };
 
+// One LSTM cell step, the cell of the recurrence above, for callers that run
+// their own products: per row, gates holds the pre-activations i, f, g, o
+// (`hidden` floats each, unpadded); c and h advance one step in place.
+struct LstmCellRows {
+    const float* gates;
+    std::int64_t gate_stride;
+    float* c;
+    float* h;
+    std::int64_t state_stride;
+    std::int64_t rows;
+    std::int64_t hidden;
+};
+void lstm_cell_rows(const LstmCellRows& job);
+
 }  // namespace quelbin::detail

@@ -1,238 +1,175 @@
-// Helpers shared by the document-model tests: a full textual snapshot of a
-// storage (to prove that a failed operation changed nothing) and a checker of
-// the storage's structural invariants.
+// Document-model test helpers: record builders, storage snapshots and checks.
 #pragma once
 
-#include <quelbin/document_storage.hpp>
+#include <quelbin/document.hpp>
 
+#include <algorithm>
 #include <functional>
-#include <map>
-#include <stdexcept>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 namespace quelbin::detail {
 
-// Grants tests a small pool limit so that overflow can be reached.
+// Gives tests a small pool limit so that a full pool can be reached.
 struct StringPoolTestPeer {
     static void set_max_strings(StringPool& pool, std::size_t max) { pool.max_strings_ = max; }
 };
 
 }  // namespace quelbin::detail
 
-namespace quelbin::testing {
+namespace quelbin::doctest {
 
-template <class T>
-void dump_column(std::ostringstream& out, const char* name, const std::vector<T>& column) {
-    out << name << ":";
-    for (const T& value : column) out << ' ' << +value;
-    out << '\n';
+inline WordInput word(int id, std::string text, std::optional<int> empty_index = std::nullopt) {
+    WordInput w;
+    w.id = id;
+    w.empty_index = empty_index;
+    w.text = std::move(text);
+    return w;
 }
 
-inline void dump_nested(std::ostringstream& out, const char* name,
-                        const std::vector<std::vector<std::uint32_t>>& column) {
-    out << name << ":";
-    for (const auto& list : column) {
-        out << " [";
-        for (std::uint32_t v : list) out << v << ',';
-        out << ']';
+// A one-word token whose word has the same text.
+inline TokenInput token(int id, const std::string& text, std::optional<std::uint32_t> start = {},
+                        std::optional<std::uint32_t> end = {}) {
+    TokenInput t;
+    t.id_start = t.id_end = id;
+    t.text = text;
+    t.start_char = start;
+    t.end_char = end;
+    t.words.push_back(word(id, text));
+    return t;
+}
+
+inline SentenceInput sentence(std::vector<TokenInput> tokens) {
+    SentenceInput s;
+    s.tokens = std::move(tokens);
+    return s;
+}
+
+// A sentence of one-word tokens with ids 1, 2, ...
+inline SentenceInput plain(const std::vector<std::string>& texts) {
+    SentenceInput s;
+    for (const std::string& text : texts) {
+        s.tokens.push_back(token(static_cast<int>(s.tokens.size()) + 1, text));
     }
-    out << '\n';
+    return s;
 }
 
+// Calls f(table, column) for every row column of the storage; the table is
+// 's' (sentences), 't' (tokens), 'w' (words) or 'p' (entity spans).
+template <class F>
+void each_column(const DocumentStorage& d, F&& f) {
+    auto table = [&f](char name, const auto&... columns) { (f(name, columns), ...); };
+    table('s', d.sentence_empty_words, d.sentence_text, d.sentence_sent_id, d.sentence_speaker,
+          d.sentence_doc_id, d.sentence_sentiment, d.sentence_comments, d.sentence_constituency);
+    table('t', d.token_sentence, d.token_id_start, d.token_id_end, d.token_word_begin,
+          d.token_word_end, d.token_text, d.token_misc, d.token_ner, d.token_multi_ner,
+          d.token_start_char, d.token_end_char, d.token_manual_expansion, d.token_spaces_before,
+          d.token_spaces_after);
+    table('w', d.word_sentence, d.word_token, d.word_id, d.word_empty_index, d.word_text,
+          d.word_lemma, d.word_upos, d.word_xpos, d.word_feats, d.word_head, d.word_deprel,
+          d.word_deps, d.word_misc, d.word_start_char, d.word_end_char, d.word_manual_expansion,
+          d.word_morphemes, d.word_coref);
+    table('p', d.span_sentence, d.span_token_begin, d.span_token_end, d.span_word_begin,
+          d.span_word_end, d.span_text, d.span_type, d.span_start_char, d.span_end_char);
+}
+
+inline void put(std::ostream& out, const TreeNodePtr& node) { out << node.get(); }
+inline void put(std::ostream& out, const std::shared_ptr<const CorefChain>& chain) {
+    out << chain.get() << '/' << chain->index() << '/' << chain->mentions().size();
+}
+inline void put(std::ostream& out, const CorefAttachment& a) {
+    out << a.chain().get() << a.is_start() << a.is_end() << a.is_representative();
+}
+template <class T>
+void put(std::ostream& out, const T& value) {
+    out << +value;
+}
+template <class T>
+void put(std::ostream& out, const std::vector<T>& list) {
+    out << '[';
+    for (const T& value : list) put(out, value), out << ' ';
+    out << "]\n";
+}
+
+// Every column, offset list, count and chain of the storage, and its strings.
 inline std::string snapshot(const DocumentStorage& d) {
     std::ostringstream out;
-    out << "text:" << d.text.bytes() << "\npool:";
-    for (std::size_t i = 0; i < d.pool.size(); ++i) out << " <" << d.pool.get(static_cast<std::uint32_t>(i)) << '>';
-    out << "\nlang:" << d.lang << '\n';
-    dump_column(out, "sto", d.sentence_token_offsets);
-    dump_column(out, "swo", d.sentence_word_offsets);
-    dump_nested(out, "sew", d.sentence_empty_words);
-    dump_column(out, "seo", d.sentence_entity_offsets);
-    dump_column(out, "s_text", d.sentence_text);
-    dump_column(out, "s_id", d.sentence_sent_id);
-    dump_column(out, "s_speaker", d.sentence_speaker);
-    dump_column(out, "s_doc", d.sentence_doc_id);
-    dump_column(out, "s_sent", d.sentence_sentiment);
-    dump_nested(out, "s_comments", d.sentence_comments);
-    out << "s_tree:";
-    for (const auto& node : d.sentence_constituency) out << ' ' << node.get();
-    out << '\n';
-    dump_column(out, "t_s", d.token_sentence);
-    dump_column(out, "t_ids", d.token_id_start);
-    dump_column(out, "t_ide", d.token_id_end);
-    dump_column(out, "t_wb", d.token_word_begin);
-    dump_column(out, "t_we", d.token_word_end);
-    dump_column(out, "t_text", d.token_text);
-    dump_column(out, "t_misc", d.token_misc);
-    dump_column(out, "t_ner", d.token_ner);
-    dump_nested(out, "t_mner", d.token_multi_ner);
-    dump_column(out, "t_sc", d.token_start_char);
-    dump_column(out, "t_ec", d.token_end_char);
-    dump_column(out, "t_me", d.token_manual_expansion);
-    dump_column(out, "t_sb", d.token_spaces_before);
-    dump_column(out, "t_sa", d.token_spaces_after);
-    dump_column(out, "w_s", d.word_sentence);
-    dump_column(out, "w_t", d.word_token);
-    dump_column(out, "w_id", d.word_id);
-    dump_column(out, "w_ei", d.word_empty_index);
-    dump_column(out, "w_text", d.word_text);
-    dump_column(out, "w_lemma", d.word_lemma);
-    dump_column(out, "w_upos", d.word_upos);
-    dump_column(out, "w_xpos", d.word_xpos);
-    dump_column(out, "w_feats", d.word_feats);
-    dump_column(out, "w_head", d.word_head);
-    dump_column(out, "w_deprel", d.word_deprel);
-    dump_column(out, "w_deps", d.word_deps);
-    dump_column(out, "w_misc", d.word_misc);
-    dump_column(out, "w_sc", d.word_start_char);
-    dump_column(out, "w_ec", d.word_end_char);
-    dump_column(out, "w_me", d.word_manual_expansion);
-    dump_nested(out, "w_morph", d.word_morphemes);
-    std::map<const CorefChain*, std::size_t> chain_number;
-    for (std::size_t i = 0; i < d.coref_chains.size(); ++i) chain_number[d.coref_chains[i].get()] = i;
-    out << "w_coref:";
-    for (const auto& list : d.word_coref) {
-        out << " [";
-        for (const CorefAttachment& a : list) {
-            auto it = chain_number.find(a.chain().get());
-            out << (it == chain_number.end() ? std::string("?") : std::to_string(it->second)) << ':'
-                << a.is_start() << a.is_end() << a.is_representative() << ',';
-        }
-        out << ']';
-    }
-    out << "\nchains:";
-    for (const auto& chain : d.coref_chains) out << ' ' << chain->index() << '/' << chain->mentions().size();
-    out << '\n';
-    dump_column(out, "sp_s", d.span_sentence);
-    dump_column(out, "sp_tb", d.span_token_begin);
-    dump_column(out, "sp_te", d.span_token_end);
-    dump_column(out, "sp_wb", d.span_word_begin);
-    dump_column(out, "sp_we", d.span_word_end);
-    dump_column(out, "sp_text", d.span_text);
-    dump_column(out, "sp_type", d.span_type);
-    dump_column(out, "sp_sc", d.span_start_char);
-    dump_column(out, "sp_ec", d.span_end_char);
-    out << "counts: " << d.regular_word_count << ' ' << d.input_word_count << '\n';
+    out << d.text.bytes() << '\n' << d.lang << ' ' << d.regular_word_count << ' '
+        << d.input_word_count;
+    for (std::uint32_t i = 0; i < d.pool.size(); ++i) out << '<' << d.pool.get(i) << '>';
+    put(out, d.sentence_token_offsets);
+    put(out, d.sentence_word_offsets);
+    put(out, d.sentence_entity_offsets);
+    put(out, d.coref_chains);
+    each_column(d, [&out](char, const auto& column) { put(out, column); });
     return out.str();
 }
 
-// Returns a description of the first broken invariant, or "" when sound.
+// The first broken structural invariant of the storage, or "" when it is
+// sound. String ids are left to snapshot() and to the CoNLL-U writer.
 inline std::string check_invariants(const DocumentStorage& d) {
-    const std::size_t S = d.sentence_count(), T = d.token_count(), W = d.word_count(),
-                      P = d.span_count(), pool = d.pool.size();
-    auto id_ok = [&](std::uint32_t id, bool absent_allowed) {
-        return id < pool || (absent_allowed && id == kAbsentStringId);
-    };
+    const std::size_t S = d.sentence_count(), W = d.word_count(), R = d.regular_word_count;
+    const std::size_t rows[] = {S, d.token_count(), W, d.span_count()};
+    std::string wrong;
+    each_column(d, [&](char table, const auto& column) {
+        if (column.size() != rows[std::string("stwp").find(table)]) wrong = "column sizes";
+    });
     auto offsets_ok = [&](const std::vector<std::uint32_t>& offsets, std::size_t total) {
-        if (offsets.size() != S + 1 || offsets.front() != 0 || offsets.back() != total) return false;
-        for (std::size_t s = 0; s < S; ++s) if (offsets[s] > offsets[s + 1]) return false;
-        return true;
+        return offsets.size() == S + 1 && offsets.front() == 0 && offsets.back() == total &&
+               std::is_sorted(offsets.begin(), offsets.end());
     };
-    if (!offsets_ok(d.sentence_token_offsets, T)) return "token offsets";
-    if (!offsets_ok(d.sentence_word_offsets, d.regular_word_count)) return "word offsets";
-    if (!offsets_ok(d.sentence_entity_offsets, P)) return "entity offsets";
-    if (d.sentence_empty_words.size() != S || d.sentence_text.size() != S || d.sentence_sent_id.size() != S ||
-        d.sentence_speaker.size() != S || d.sentence_doc_id.size() != S || d.sentence_sentiment.size() != S ||
-        d.sentence_comments.size() != S || d.sentence_constituency.size() != S) {
-        return "sentence column sizes";
+    if (!offsets_ok(d.sentence_token_offsets, rows[1]) || !offsets_ok(d.sentence_word_offsets, R) ||
+        !offsets_ok(d.sentence_entity_offsets, rows[3]) || R > d.input_word_count ||
+        d.input_word_count > W) {
+        wrong = "offsets and counts";
     }
-    for (auto* column : {&d.token_id_start, &d.token_id_end}) if (column->size() != T) return "token column sizes";
-    for (auto* column : {&d.token_sentence, &d.token_word_begin, &d.token_word_end, &d.token_text, &d.token_misc,
-                         &d.token_ner, &d.token_start_char, &d.token_end_char, &d.token_spaces_before,
-                         &d.token_spaces_after}) {
-        if (column->size() != T) return "token column sizes";
-    }
-    if (d.token_multi_ner.size() != T || d.token_manual_expansion.size() != T) return "token column sizes";
-    for (auto* column : {&d.word_sentence, &d.word_token, &d.word_text, &d.word_lemma, &d.word_upos, &d.word_xpos,
-                         &d.word_feats, &d.word_deprel, &d.word_deps, &d.word_misc, &d.word_start_char,
-                         &d.word_end_char}) {
-        if (column->size() != W) return "word column sizes";
-    }
-    if (d.word_id.size() != W || d.word_empty_index.size() != W || d.word_head.size() != W ||
-        d.word_manual_expansion.size() != W || d.word_morphemes.size() != W || d.word_coref.size() != W) {
-        return "word column sizes";
-    }
-    for (auto* column : {&d.span_sentence, &d.span_token_begin, &d.span_token_end, &d.span_word_begin,
-                         &d.span_word_end, &d.span_text, &d.span_type, &d.span_start_char, &d.span_end_char}) {
-        if (column->size() != P) return "span column sizes";
-    }
-    if (!(d.regular_word_count <= d.input_word_count && d.input_word_count <= W)) return "word counts";
-    for (std::size_t s = 0; s < S; ++s) {
-        if (!id_ok(d.sentence_text[s], true) || !id_ok(d.sentence_sent_id[s], false) ||
-            !id_ok(d.sentence_speaker[s], true) || !id_ok(d.sentence_doc_id[s], true)) {
-            return "sentence ids";
-        }
-        for (std::uint32_t id : d.sentence_comments[s]) if (!id_ok(id, false)) return "comment ids";
-        std::uint32_t expected_word = d.sentence_word_offsets[s];
-        for (std::uint32_t t = d.sentence_token_offsets[s]; t < d.sentence_token_offsets[s + 1]; ++t) {
-            if (d.token_sentence[t] != s) return "token sentence";
-            if (d.token_word_begin[t] != expected_word || d.token_word_end[t] < d.token_word_begin[t]) {
-                return "token word range";
+    std::size_t empty_words = 0;
+    for (std::uint32_t s = 0; s < S && wrong.empty(); ++s) {
+        const std::uint32_t* tokens = &d.sentence_token_offsets[s];
+        std::uint32_t w = d.sentence_word_offsets[s];
+        for (std::uint32_t t = tokens[0]; t < tokens[1]; ++t) {
+            if (d.token_sentence[t] != s || d.token_word_begin[t] != w) wrong = "token rows";
+            for (; w < d.token_word_end[t] && w < W; ++w) {
+                if (d.word_sentence[w] != s || d.word_token[w] != t || d.word_id[w] < 1 ||
+                    d.word_empty_index[w] != kAbsentInt32) {
+                    wrong = "word rows";
+                }
             }
-            for (std::uint32_t w = d.token_word_begin[t]; w < d.token_word_end[t]; ++w) {
-                if (d.word_sentence[w] != s || d.word_token[w] != t) return "word owner";
-            }
-            expected_word = d.token_word_end[t];
         }
-        if (expected_word != d.sentence_word_offsets[s + 1]) return "sentence words";
+        if (w != d.sentence_word_offsets[s + 1]) wrong = "sentence words";
         for (std::uint32_t row : d.sentence_empty_words[s]) {
-            if (row < d.regular_word_count || row >= W || d.word_sentence[row] != s) return "empty word list";
+            if (row < R || row >= W || d.word_sentence[row] != s || d.word_token[row] != kNoRow ||
+                d.word_id[row] < 0 || d.word_empty_index[row] < 1) {
+                wrong = "empty word rows";
+            }
         }
-        for (std::uint32_t p = d.sentence_entity_offsets[s]; p < d.sentence_entity_offsets[s + 1]; ++p) {
+        empty_words += d.sentence_empty_words[s].size();
+        const std::uint32_t* spans = &d.sentence_entity_offsets[s];
+        for (std::uint32_t p = spans[0]; p < spans[1]; ++p) {
             if (d.span_sentence[p] != s || d.span_token_begin[p] >= d.span_token_end[p] ||
-                d.span_token_begin[p] < d.sentence_token_offsets[s] ||
-                d.span_token_end[p] > d.sentence_token_offsets[s + 1] || !id_ok(d.span_text[p], false) ||
-                !id_ok(d.span_type[p], false)) {
-                return "span row";
+                d.span_token_begin[p] < tokens[0] || d.span_token_end[p] > tokens[1]) {
+                wrong = "span rows";
             }
         }
     }
-    for (std::size_t t = 0; t < T; ++t) {
-        if (!id_ok(d.token_text[t], false) || !id_ok(d.token_misc[t], true) || !id_ok(d.token_ner[t], true) ||
-            !id_ok(d.token_spaces_before[t], false) || !id_ok(d.token_spaces_after[t], false)) {
-            return "token ids";
-        }
-        if (d.pool.get(d.token_text[t]).empty()) return "empty token text";
-        for (std::uint32_t id : d.token_multi_ner[t]) if (!id_ok(id, false)) return "multi ner ids";
-    }
-    std::size_t listed_empty = 0;
-    for (const auto& rows : d.sentence_empty_words) listed_empty += rows.size();
-    if (listed_empty != W - d.regular_word_count) return "empty words listed";
-    for (std::size_t w = 0; w < W; ++w) {
-        const bool regular = w < d.regular_word_count;
-        if (regular != (d.word_token[w] != kNoRow)) return "word token";
-        if (regular != (d.word_empty_index[w] == kAbsentInt32)) return "word empty index";
-        if (!regular && (d.word_empty_index[w] < 1 || d.word_id[w] < 0)) return "empty word id";
-        if (regular && d.word_id[w] < 1) return "regular word id";
-        if (!id_ok(d.word_text[w], false) || d.pool.get(d.word_text[w]).empty()) return "word text";
-        for (std::uint32_t id : {d.word_lemma[w], d.word_upos[w], d.word_xpos[w], d.word_feats[w], d.word_deprel[w],
-                                 d.word_deps[w], d.word_misc[w]}) {
-            if (!id_ok(id, true)) return "word ids";
-        }
-        for (std::uint32_t id : d.word_morphemes[w]) if (!id_ok(id, false)) return "morpheme ids";
-        for (const CorefAttachment& a : d.word_coref[w]) {
-            bool found = false;
-            for (const auto& chain : d.coref_chains) found = found || chain == a.chain();
-            if (!found) return "attachment chain";
-        }
-    }
-    return "";
+    return wrong.empty() && empty_words != W - R ? "empty words listed" : wrong;
 }
 
-// The message of the E that `call` throws; "wrong class: …" for another
-// exception and "no failure" when it returns.
-template <class E>
-std::string failure_of(const std::function<void()>& call) {
+// "<class>: <message>" of what `call` throws, or "no failure".
+inline std::string failure(const std::function<void()>& call) {
     try {
         call();
-    } catch (const E& e) {
-        return e.what();
+        return "no failure";
     } catch (const std::exception& e) {
-        return std::string("wrong class: ") + e.what();
+        const char* kind = dynamic_cast<const std::out_of_range*>(&e)       ? "out_of_range"
+                           : dynamic_cast<const std::invalid_argument*>(&e) ? "invalid_argument"
+                           : dynamic_cast<const std::logic_error*>(&e)      ? "logic_error"
+                           : dynamic_cast<const std::overflow_error*>(&e)   ? "overflow_error"
+                                                                            : "other";
+        return std::string(kind) + ": " + e.what();
     }
-    return "no failure";
 }
 
-}  // namespace quelbin::testing
+}  // namespace quelbin::doctest

@@ -14,14 +14,13 @@ inline std::filesystem::path fixture_path(const std::string& group, const std::s
     return std::filesystem::path(QUELBIN_FIXTURES_DIR) / group / name;
 }
 
+// A file of raw float32 values.
 inline std::vector<float> read_f32(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
     if (!in) throw std::runtime_error("cannot open fixture " + path.string());
-    in.seekg(0, std::ios::end);
-    const auto size = static_cast<std::size_t>(in.tellg());
-    in.seekg(0);
-    std::vector<float> values(size / sizeof(float));
-    in.read(reinterpret_cast<char*>(values.data()), static_cast<std::streamsize>(size));
+    std::vector<float> values(static_cast<std::size_t>(in.tellg()) / sizeof(float));
+    in.seekg(0).read(reinterpret_cast<char*>(values.data()),
+                     static_cast<std::streamsize>(values.size() * sizeof(float)));
     return values;
 }
 

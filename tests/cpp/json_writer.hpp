@@ -1,58 +1,60 @@
-// Compact JSON text of a parsed value, for round-trip checks in the JSON tests
-// and the JSON fuzz target.
+// Compact JSON text of a parsed value, for the JSON tests and fuzz target:
+// doubles as "%.17e", string bytes below 0x20, '"' and '\' as \u00XX, other
+// bytes as they are, members in the order of their keys.
 #pragma once
 
 #include "model/json.hpp"
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 namespace quelbin::testing {
 
-inline void write_json(const quelbin::detail::JsonValue& v, std::string& out) {
-    if (v.is_null()) {
-        out += "null";
-    } else if (v.is_bool()) {
-        out += v.as_bool("") ? "true" : "false";
-    } else if (v.is_integer()) {
-        out += std::to_string(v.as_integer(""));
-    } else if (v.is_number()) {
-        char buffer[40];
-        std::snprintf(buffer, sizeof buffer, "%.17e", v.as_number(""));
-        out += buffer;
-    } else if (v.is_string() ) {
-        out += '"';
-        for (unsigned char c : v.as_string("")) {
-            if (c < 0x20 || c == '"' || c == '\\') {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-                out += buffer;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-        out += '"';
-    } else if (v.is_array()) {
-        out += '[';
-        const char* sep = "";
-        for (const auto& e : v.as_array("")) {
-            out += sep;
-            sep = ",";
-            write_json(e, out);
-        }
-        out += ']';
-    } else {
-        out += '{';
-        const char* sep = "";
-        for (const auto& [key, value] : v.as_object("")) {
-            out += sep;
-            sep = ",";
-            write_json(quelbin::detail::JsonValue(key), out);
-            out += ':';
-            write_json(value, out);
-        }
-        out += '}';
+inline std::string write_json(const detail::JsonValue& v) {
+    char buffer[40];
+    if (v.is_null()) return "null";
+    if (v.is_bool()) return v.as_bool("") ? "true" : "false";
+    if (v.is_integer()) return std::to_string(v.as_integer(""));
+    if (v.is_number()) {
+        return std::string(buffer, std::snprintf(buffer, sizeof buffer, "%.17e", v.as_number("")));
     }
+    std::string out;
+    if (v.is_string()) {
+        for (const unsigned char c : v.as_string("")) {
+            const bool escape = c < 0x20 || c == '"' || c == '\\';
+            out.append(buffer, std::snprintf(buffer, sizeof buffer, escape ? "\\u%04x" : "%c", c));
+        }
+        return "\"" + out + "\"";
+    }
+    const char* separator = "";
+    if (v.is_array()) {
+        for (const detail::JsonValue& element : v.as_array("")) {
+            out += std::exchange(separator, ",") + write_json(element);
+        }
+        return "[" + out + "]";
+    }
+    for (const auto& [key, value] : v.as_object("")) {
+        out += std::exchange(separator, ",") + write_json(detail::JsonValue(key)) + ":";
+        out += write_json(value);
+    }
+    return "{" + out + "}";
+}
+
+// What every input must give: either it parses and reads back unchanged once
+// written out, or it fails at an offset inside the input. Returns the fault.
+inline std::string json_fuzz_fault(std::string_view text) {
+    detail::JsonValue value;
+    try {
+        value = detail::parse_json(text);
+    } catch (const detail::JsonError& error) {
+        const std::string what = error.what();
+        const auto cut = what.rfind(" at JSON byte ");
+        if (cut != std::string::npos && std::stoull(what.substr(cut + 14)) <= text.size()) return "";
+        return "bad error: " + what;
+    }
+    const std::string written = write_json(value);
+    return detail::parse_json(written) == value ? "" : "changed on reading back: " + written;
 }
 
 }  // namespace quelbin::testing

@@ -1,20 +1,15 @@
-"""Sequence-to-sequence test bundles: random weights for a configuration, written with
-the shared bundle writer.
-
-`random_model` draws a model (configuration, vocabularies, tensors by bundle name);
-`write_bundle` writes one as a "lemma" or "mwt" bundle directory.
-"""
+"""Sequence-to-sequence test models with random weights, by bundle tensor name."""
 from __future__ import annotations
 
 import dataclasses
-import pathlib
 import random
 
 import torch
 
+from bundle_writer import write_bundle
+
 SPECIALS = ["<PAD>", "<UNK>", "<SOS>", "<EOS>"]
-# Characters of random vocabularies: ASCII letters and some wider code points.
-ALPHABET = list("abcdefghijklmnopqrstuvwxyz") + ["é", "ß", "ø", "ж", "ü", "ç", "€", "中", "😀"]
+ALPHABET = list("abcdefghijklmnopqrstuvwxyz") + list("éßøжüç€中") + ["😀"]
 
 
 @dataclasses.dataclass
@@ -37,14 +32,11 @@ def make_vocab(units) -> dict:
 
 
 def encoder_tensors(w, num_layers: int, input_dim: int, hidden_dim: int) -> dict:
-    """The bidirectional encoder LSTM's weights (hidden_dim // 2 per direction),
-    each drawn with ``w(*shape)`` in bundle order."""
-    H = hidden_dim
-    tensors = {}
+    """The bidirectional encoder LSTM's weights, drawn with ``w(*shape)``."""
+    H, tensors = hidden_dim, {}
     for k in range(num_layers):
-        inp = input_dim if k == 0 else H
         for sfx in ("", "_reverse"):
-            tensors[f"encoder.weight_ih_l{k}{sfx}"] = w(2 * H, inp)
+            tensors[f"encoder.weight_ih_l{k}{sfx}"] = w(2 * H, input_dim if k == 0 else H)
             tensors[f"encoder.weight_hh_l{k}{sfx}"] = w(2 * H, H // 2)
             tensors[f"encoder.bias_ih_l{k}{sfx}"] = w(2 * H)
             tensors[f"encoder.bias_hh_l{k}{sfx}"] = w(2 * H)
@@ -54,69 +46,43 @@ def encoder_tensors(w, num_layers: int, input_dim: int, hidden_dim: int) -> dict
 def random_model(seed: int, *, chars=None, emb_dim=8, hidden_dim=10, num_layers=1,
                  max_dec_len=8, beam_size=1, batch_size=50, pos=False, edit=False,
                  copy=False, edit_classes=3, pos_tags=("NOUN", "VERB", "ADJ"),
-                 scale=0.5, extra_config=None) -> Seq2SeqModel:
+                 scale=0.5) -> Seq2SeqModel:
     gen = torch.Generator().manual_seed(seed)
     rng = random.Random(seed)
-    if chars is None:
-        chars = rng.sample(ALPHABET, rng.randint(4, 14))
+    chars = chars if chars is not None else rng.sample(ALPHABET, rng.randint(4, 14))
     char_vocab = make_vocab(chars)
-    V = len(char_vocab["_id2unit"])
-    H, E = hidden_dim, emb_dim
+    pos_vocab = make_vocab(pos_tags) if pos else None
+    V, H, E = len(char_vocab["_id2unit"]), hidden_dim, emb_dim
 
     def w(*shape):
         return (torch.randn(*shape, generator=gen) * scale).float()
 
     tensors = {"embedding.weight": w(V, E)}
     tensors["embedding.weight"][0].zero_()
-    pos_vocab = None
     if pos:
-        pos_vocab = make_vocab(pos_tags)
         tensors["pos_embedding.weight"] = w(len(pos_vocab["_id2unit"]), E)
     tensors.update(encoder_tensors(w, num_layers, E, H))
-    tensors["decoder.lstm_cell.weight_ih"] = w(4 * H, E)
-    tensors["decoder.lstm_cell.weight_hh"] = w(4 * H, H)
-    tensors["decoder.lstm_cell.bias_ih"] = w(4 * H)
-    tensors["decoder.lstm_cell.bias_hh"] = w(4 * H)
+    for name, shape in [("weight_ih", (4 * H, E)), ("weight_hh", (4 * H, H)),
+                        ("bias_ih", (4 * H,)), ("bias_hh", (4 * H,))]:
+        tensors[f"decoder.lstm_cell.{name}"] = w(*shape)
     tensors["decoder.attention_layer.linear_in.weight"] = w(H, H)
     tensors["decoder.attention_layer.linear_out.weight"] = w(H, 2 * H)
-    tensors["dec2vocab.weight"] = w(V, H) * 3
-    tensors["dec2vocab.bias"] = w(V)
+    tensors.update({"dec2vocab.weight": w(V, H) * 3, "dec2vocab.bias": w(V)})
     if copy:
-        tensors["copy_gate.weight"] = w(1, H)
-        tensors["copy_gate.bias"] = w(1)
+        tensors.update({"copy_gate.weight": w(1, H), "copy_gate.bias": w(1)})
     if edit:
-        tensors["edit_clf.0.weight"] = w(H, H)
-        tensors["edit_clf.0.bias"] = w(H)
-        tensors["edit_clf.2.weight"] = w(edit_classes, H)
-        tensors["edit_clf.2.bias"] = w(edit_classes)
-    config = {
-        "vocab_size": V, "emb_dim": E, "hidden_dim": H, "num_layers": num_layers,
-        "max_dec_len": max_dec_len, "beam_size": beam_size, "batch_size": batch_size,
-        "pos": pos, "pos_dim": E if pos else 0, "edit": edit, "copy": copy,
-        "attn_type": "soft",
-    }
-    if extra_config:
-        config.update(extra_config)
+        tensors.update({"edit_clf.0.weight": w(H, H), "edit_clf.0.bias": w(H),
+                        "edit_clf.2.weight": w(edit_classes, H),
+                        "edit_clf.2.bias": w(edit_classes)})
+    config = {"vocab_size": V, "emb_dim": E, "hidden_dim": H, "num_layers": num_layers,
+              "max_dec_len": max_dec_len, "beam_size": beam_size, "batch_size": batch_size,
+              "pos": pos, "pos_dim": E if pos else 0, "edit": edit, "copy": copy,
+              "attn_type": "soft"}
     return Seq2SeqModel(config, char_vocab, pos_vocab, tensors)
-
-
-def random_words(rng: random.Random, model: Seq2SeqModel, count: int, max_len: int = 9):
-    """Words mixing known characters with unknown ones (some repeated), plus the empty word."""
-    known = model.char_vocab["_id2unit"][4:]
-    unknown = [c for c in ALPHABET + ["Q", "Z", "ñ"] if c not in known]
-    words = [""]
-    while len(words) < count:
-        n = rng.randint(1, max_len)
-        pool = known if rng.random() < 0.6 else known + unknown[:rng.randint(1, 3)]
-        words.append("".join(rng.choice(pool) for _ in range(n)))
-    return words
 
 
 def write_seq2seq_bundle(directory, model: Seq2SeqModel, processor: str = "lemma", *,
                          assets=None, tensors=None, **kwargs):
-    """Writes `model` as a bundle; `assets` or `tensors` replace the model's own."""
-    from bundle_writer import write_bundle
-
-    return write_bundle(directory, processor,
-                        tensors=list((tensors if tensors is not None else model.tensors).items()),
-                        assets=assets if assets is not None else model.assets(), **kwargs)
+    tensors = model.tensors if tensors is None else tensors
+    return write_bundle(directory, processor, list(tensors.items()),
+                        model.assets() if assets is None else assets, **kwargs)

@@ -1,7 +1,9 @@
-"""Writing the dictionary form: entry keys and their order, MISC rendering with
-token spacing, empty-word placement, and the representations built on it."""
+"""The dictionary form: to_dict, Document.from_dict, and round trips."""
 
+import collections
+import decimal
 import json
+import random
 
 import pytest
 
@@ -9,200 +11,291 @@ import _quelbin as q
 import _quelbin_testing as t
 
 
-def word(id, text, **fields):
-    w = t.WordInput()
-    w.id, w.text = id, text
+def record(kind, **fields):
+    r = kind()
     for name, value in fields.items():
-        setattr(w, name, value)
-    return w
+        setattr(r, name, value)
+    return r
+
+
+def word(id, text, **fields):
+    return record(t.WordInput, id=id, text=text, **fields)
 
 
 def token(words, text=None, **fields):
-    tok = t.TokenInput()
-    tok.id_start, tok.id_end = words[0].id, words[-1].id
-    tok.text = text if text is not None else words[0].text
-    tok.words = words
-    for name, value in fields.items():
-        setattr(tok, name, value)
-    return tok
+    return record(t.TokenInput, id_start=words[0].id, id_end=words[-1].id, words=words,
+                  text=words[0].text if text is None else text, **fields)
 
 
-def sentence(tokens, empty_words=()):
-    s = t.SentenceInput()
-    s.tokens = list(tokens)
-    s.empty_words = list(empty_words)
-    return s
+def build(sentences):
+    """A document of sentences given as (tokens, empty words)."""
+    return t.build_document("", [record(t.SentenceInput, tokens=tokens, empty_words=empty)
+                                 for tokens, empty in sentences])
 
 
-def build(*sentences, text=""):
-    return t.build_document(text, list(sentences))
+def test_written_entries():
+    # A one-word token is written from its word's fields with the token's
+    # spacing; empty words go out of order, one beyond the last word.
+    spaced = [(None, "", " "), (None, "  ", ""), ("Translit=x|Gloss=y", "", "\n"),
+              (None, "\t\r|\\", "\u00a0 x\u00e9"), ("b=1|B=1|A", "", ""), ("|Z=1|A=1|", "", " "),
+              ("||", "", " ")]
+    first = [token([word(k + 1, "a", misc=m, start_char=k)], text="T", misc="Tok=1", start_char=9,
+                   spaces_before=b, spaces_after=a) for k, (m, b, a) in enumerate(spaced)]
+    w = word(1, "saw", lemma="see", upos="VERB", xpos="VBD", feats="Tense=Past", head=0,
+             deprel="root", deps="0:root", misc="Gloss=x", start_char=4, end_char=7,
+             manual_expansion=False, morphemes=["sa", "w"])
+    mwt = token([word(2, "de", misc="SpaceAfter=No"), word(3, "el", start_char=0)], text="del",
+                misc="Orig=del", ner="S-LOC", multi_ner=["x"], start_char=0,
+                manual_expansion=True, spaces_before=" ", spaces_after="")
+    empties = [word(9, "E9", empty_index=1), word(2, "E22", empty_index=2, misc="SpaceAfter=No"),
+               word(0, "E0", empty_index=1), word(2, "E21", empty_index=1)]
+    second = [token([w], ner="O", multi_ner=["O", "X"], spaces_after=""), mwt,
+              token([word(4, "I", morphemes=["I"])], spaces_after="")]
+    doc = build([(first, []), (second, empties)])
+    doc.coref = [q.CorefChain(0, [q.CorefMention(1, 3, 4)], "I", 0)]
+    form = doc.to_dict()
+    assert repr(form) == repr([[
+        {"id": 1, "text": "a", "start_char": 0},
+        # A MISC made only of spacing comes last.
+        {"id": 2, "text": "a", "start_char": 1, "misc": "SpaceAfter=No|SpacesBefore=\\s\\s"},
+        {"id": 3, "text": "a", "misc": "Gloss=y|SpacesAfter=\\n|Translit=x", "start_char": 2},
+        {"id": 4, "text": "a", "start_char": 3,
+         "misc": "SpacesAfter=\\u00A0\\sx\u00e9|SpacesBefore=\\t\\r\\p\\\\"},
+        # Byte order: upper case before lower case, a prefix before its extensions.
+        {"id": 5, "text": "a", "misc": "A|B=1|SpaceAfter=No|b=1", "start_char": 4},
+        # Nothing added: the stored order stays, bars collapse, an empty MISC stays.
+        {"id": 6, "text": "a", "misc": "Z=1|A=1", "start_char": 5},
+        {"id": 7, "text": "a", "misc": "||", "start_char": 6}], [
+        {"id": (0, 1), "text": "E0"},
+        {"id": 1, "text": "saw", "lemma": "see", "upos": "VERB", "xpos": "VBD",
+         "feats": "Tense=Past", "head": 0, "deprel": "root", "deps": "0:root",
+         "misc": "Gloss=x|SpaceAfter=No", "start_char": 4, "end_char": 7,
+         "manual_expansion": False, "ner": "O", "multi_ner": ["O", "X"], "morphemes": ["sa", "w"]},
+        {"id": (2, 3), "text": "del", "misc": "Orig=del|SpaceAfter=No|SpacesBefore=\\s",
+         "ner": "S-LOC", "multi_ner": ["x"], "start_char": 0, "manual_expansion": True},
+        # Words of a multi-word token keep their stored MISC and take no offsets.
+        {"id": 2, "text": "de", "misc": "SpaceAfter=No"}, {"id": 3, "text": "el", "start_char": 0},
+        # Empty words are not rendered.
+        {"id": (2, 1), "text": "E21"}, {"id": (2, 2), "text": "E22", "misc": "SpaceAfter=No"},
+        {"id": 4, "text": "I", "morphemes": ["I"], "coref_chains": [
+            {"index": 0, "representative_text": "I", "is_start": True, "is_end": True,
+             "is_representative": True}], "misc": "SpaceAfter=No"},
+        {"id": (9, 1), "text": "E9"}]])
+    s1 = doc.sentences[1]
+    assert (s1.tokens[1].to_dict(), repr(s1.tokens[1])) == (form[1][2:5], repr(form[1][2:5]))
+    assert s1.empty_words[1].to_dict() == form[1][5] and repr(s1.words[0]) == repr(
+        s1.words[0].to_dict())
+    # Word.to_dict: the stored MISC and no NER keys.
+    assert repr(s1.words[0].to_dict()) == repr({k: "Gloss=x" if k == "misc" else v
+                                                for k, v in form[1][1].items() if "ner" not in k})
+    assert repr(doc) == str(doc) == json.dumps(form, ensure_ascii=False, indent=2)
+    assert format(doc) == format(doc, "json") == json.dumps(form, ensure_ascii=False)
+    assert repr(s1) == repr(form[1]) == format(s1, "x")
+    # A span with a start but no end offset.
+    assert repr(s1.ents[0]) == repr(s1.ents[0].to_dict()) == repr(
+        {"text": "del", "type": "LOC", "start_char": 0, "end_char": None})
 
 
-def one_token_entry(word_fields=None, **token_fields):
-    """The entries of a sentence holding one one-word token 'a'."""
-    doc = build(sentence([token([word(1, "a", **(word_fields or {}))], **token_fields)]))
-    return doc.sentences[0].to_dict()
+W = {"id": 1, "text": "a"}
+EMPTY_WORD = ("an empty word requires a nonnegative ID, positive empty index, and non-empty text; "
+              "got id=2, empty_index=2, text_size=0")
 
 
-# (stored MISC of the word, spaces before, spaces after, rendered "misc" or None)
-RENDERED_MISC = [
-    (None, "", " ", None),
-    (None, "", "", "SpaceAfter=No"),
-    (None, "  ", "", "SpaceAfter=No|SpacesBefore=\\s\\s"),
-    (None, "", "\n", "SpacesAfter=\\n"),
-    ("Translit=x|Gloss=y", "", "", "Gloss=y|SpaceAfter=No|Translit=x"),
-    ("B=1||A=2", "", " ", "B=1|A=2"),
-    # Every escape of the table, in both spacing keys.
-    (None, "\t\r|\\", "\u00a0 ", "SpacesAfter=\\u00A0\\s|SpacesBefore=\\t\\r\\p\\\\"),
-    # Other bytes, and multi-byte characters other than U+00A0, are copied.
-    (None, "", "x\u00e9\u00a1", "SpacesAfter=x\u00e9\u00a1"),
-    # A stored "SpaceAfter=No" and an added one are both kept, sorted.
-    ("SpaceAfter=No", "", "", "SpaceAfter=No|SpaceAfter=No"),
-    # Byte order: upper case before lower case, a prefix before its extensions.
-    ("b=1|B=1|A", "", "", "A|B=1|SpaceAfter=No|b=1"),
-    # Nothing added: the stored order stays, bars collapse.
-    ("|Z=1|A=1|", "", " ", "Z=1|A=1"),
+def entry(**fields):
+    return [[{**W, **fields}]]
+
+
+# (sentences argument, text argument, exception, message or None for the library's own)
+REFUSALS = [
+    (["abc"], None, ValueError, "each document sentence must be a sequence"),
+    ([[W], 5], None, ValueError, "each document sentence must be a sequence"),
+    ([[W, collections.UserDict(W)]], None, ValueError, "each sentence entry must be a dictionary"),
+    ([[{"text": "a"}]], None, ValueError, "every token entry must contain an id"),
+    (entry(id=[]), None, ValueError, "an id must be an int or a one/two-element sequence"),
+    (entry(id=1.0), None, TypeError, None),
+    (entry(id={1: 2, 3: 4}), None, TypeError, None),  # a length but no indexing
+    (entry(id=2**31), None, RuntimeError, None),
+    # Offsets: negative, and (refused rather than cut to 32 bits) 2^32 - 1 and up.
+    ([[{"id": (1, 2), "text": "ab", "end_char": -1}]], None, ValueError,
+     "end_char cannot be negative"),
+    (entry(start_char=-2**70), None, ValueError, "start_char cannot be negative"),
+    (entry(start_char=2**32 - 1), None, ValueError, "start_char must be below 4294967295"),
+    ([[{"id": (1, 2), "text": "ab", "end_char": 2**64}]], None, ValueError,
+     "end_char must be below 4294967295"),
+    (entry(text="\ud800"), None, RuntimeError, None),
+    (entry(lemma=3), None, RuntimeError, None),
+    (entry(head=2.0), None, RuntimeError, None),
+    (entry(manual_expansion=1), None, RuntimeError, None),
+    (entry(multi_ner=[1]), None, RuntimeError, None),
+    ([[W]], b"a", RuntimeError, None),
+    # Records the document refuses.
+    ([[{"id": (0, 1), "text": "a"}]], None, ValueError, "a token has an invalid ID range"),
+    ([[{"id": 1}]], None, ValueError, "a token must have non-empty text"),
+    ([[{"id": (1, 2), "text": "ab"}, {"id": 1}]], None, ValueError,
+     "a word must have a positive ID and non-empty text"),
+    ([[{"id": (2, 2)}]], None, ValueError, EMPTY_WORD),
 ]
 
 
-@pytest.mark.parametrize("stored, before, after, rendered", RENDERED_MISC)
-def test_render_misc_on_a_one_word_token(stored, before, after, rendered):
-    [entry] = one_token_entry({"misc": stored}, spaces_before=before, spaces_after=after)
-    assert entry.get("misc") == rendered
-    if stored is not None:
-        # The stored key keeps its place (after deps, before the offsets).
-        assert list(entry) == ["id", "text", "misc"]
+@pytest.mark.parametrize("sentences, text, error, message", REFUSALS)
+def test_from_dict_refusals(sentences, text, error, message):
+    with pytest.raises(error) as info:
+        q.Document.from_dict(sentences, text)
+    assert type(info.value) is error and (message is None or str(info.value) == message)
 
 
-def test_word_entry_keys_in_order():
-    w = word(2, "saw", lemma="see", upos="VERB", xpos="VBD", feats="Tense=Past", head=0,
-             deprel="root", deps="0:root", misc="Gloss=x", start_char=4, end_char=7,
-             manual_expansion=False, morphemes=["sa", "w"])
-    doc = build(sentence([token([word(1, "I")]), token([w], ner="O", multi_ner=["O", "X"],
-                                                         spaces_after="")]))
-    [first, entry] = doc.sentences[0].to_dict()
-    assert first == {"id": 1, "text": "I"}
-    assert list(entry.items()) == [
-        ("id", 2), ("text", "saw"), ("lemma", "see"), ("upos", "VERB"), ("xpos", "VBD"),
-        ("feats", "Tense=Past"), ("head", 0), ("deprel", "root"), ("deps", "0:root"),
-        ("misc", "Gloss=x|SpaceAfter=No"), ("start_char", 4), ("end_char", 7),
-        ("manual_expansion", False), ("ner", "O"), ("multi_ner", ["O", "X"]),
-        ("morphemes", ["sa", "w"])]
-    # Word.to_dict: stored MISC, no NER keys.
-    plain = doc.sentences[0].words[1].to_dict()
-    assert plain["misc"] == "Gloss=x"
-    assert "ner" not in plain and "multi_ner" not in plain
-    assert list(plain) == [k for k in entry if k not in ("ner", "multi_ner")]
+def read(*entries, text=None):
+    return q.Document.from_dict([list(entries)], text).sentences[0]
 
 
-def test_multi_word_token_entry_and_its_words():
-    mwt = token([word(1, "de", misc="SpaceAfter=No"), word(2, "el", start_char=0, end_char=1)],
-                text="del", misc="Orig=del", ner="S-LOC", multi_ner=["x"], start_char=0,
-                end_char=3, manual_expansion=True, spaces_before=" ", spaces_after="")
-    entries = build(sentence([mwt, token([word(3, "mar")])])).sentences[0].to_dict()
-    assert [list(e.items()) for e in entries] == [
-        [("id", (1, 2)), ("text", "del"), ("misc", "Orig=del|SpaceAfter=No|SpacesBefore=\\s"),
-         ("ner", "S-LOC"), ("multi_ner", ["x"]), ("start_char", 0), ("end_char", 3),
-         ("manual_expansion", True)],
-        # A word inside a multi-word token keeps its stored MISC as it is.
-        [("id", 1), ("text", "de"), ("misc", "SpaceAfter=No")],
-        [("id", 2), ("text", "el"), ("start_char", 0), ("end_char", 1)],
-        [("id", 3), ("text", "mar")],
-    ]
-    assert type(entries[0]["id"]) is tuple
-    tok = build(sentence([mwt])).sentences[0].tokens[0]
-    assert tok.to_dict() == entries[:3]
-    assert repr(tok) == repr(entries[:3])
+def test_entry_classification():
+    for entries, tokens, empty in [
+        # An id given as [5] is the word 5; [3, 3] is the empty word 3.3.
+        ([{"id": [5], "text": "w"}, {"id": [3, 3], "text": "e"}], [((5,), "w", [5])], [(3, 3)]),
+        # A multi-word token 1-2 with its words, then 3; without word 2, 3 is still its own.
+        ([{"id": (1, 2), "text": "ab"}, {"id": 1, "text": "a"}, {"id": 2, "text": "b"},
+          {"id": 3, "text": "c"}], [((1, 2), "ab", [1, 2]), ((3,), "c", [3])], []),
+        ([{"id": (1, 2), "text": "ab"}, {"id": 1, "text": "a"}, {"id": 3, "text": "c"}],
+         [((1, 2), "ab", [1]), ((3,), "c", [3])], []),
+        # An empty word between the words of a multi-word token leaves it open.
+        ([{"id": (1, 2), "text": "ab"}, {"id": 1, "text": "a"}, {"id": [1, 1], "text": "e"},
+          {"id": 2, "text": "b"}], [((1, 2), "ab", [1, 2])], [(1, 1)]),
+        # A second multi-word token replaces an open one; ids below the open
+        # token's first id still join it.
+        ([{"id": (2, 3), "text": "bc"}, {"id": (4, 5), "text": "de"}, {"id": 1, "text": "x"},
+          {"id": 5, "text": "e"}, {"id": 6, "text": "f"}],
+         [((2, 3), "bc", []), ((4, 5), "de", [1, 5]), ((6,), "f", [6])], []),
+        # Ids through the interpreter's integer conversion; "3" has length 1.
+        ([{"id": True, "text": "t"}, {"id": "3", "text": "s"},
+          {"id": [decimal.Decimal(7)], "text": "i"}],
+         [((1,), "t", [1]), ((3,), "s", [3]), ((7,), "i", [7])], []),
+    ]:
+        s = read(*entries)
+        assert [(k.id, k.text, [w.id for w in k.words]) for k in s.tokens] == tokens, entries
+        assert [w.id for w in s.empty_words] == empty, entries
 
 
-def test_rendered_misc_is_added_last_without_stored_misc():
-    doc = build(sentence([token([word(1, "a", morphemes=["a"])], spaces_after="")]))
-    doc.coref = [q.CorefChain(0, [q.CorefMention(0, 0, 1)], "a", 0)]
-    [entry] = doc.sentences[0].to_dict()
-    assert list(entry) == ["id", "text", "morphemes", "coref_chains", "misc"]
-    assert entry["misc"] == "SpaceAfter=No"
-    assert entry["coref_chains"] == [{"index": 0, "representative_text": "a", "is_start": True,
-                                      "is_end": True, "is_representative": True}]
+def test_spacing_from_misc():
+    for fields, misc, before, after in [
+        ({"misc": "SpaceAfter=No|Gloss=x"}, "Gloss=x", "", ""),
+        ({"misc": "Gloss=y|SpaceAfter=No~|Translit=x"}, "Gloss=y|Translit=x", "", ""),
+        ({"misc": "SpacesBefore=\\s\\s|SpaceAfter=\\n"}, None, "  ", "\n"),
+        ({"misc": "SpacesAfter=\\s\\t\\r\\n\\p\\\\\\u00A0\\u00a0\\q\\"}, None, "",
+         " \t\r\n|\\\u00a0\\u00a0\\q\\"),
+        ({"misc": "SpaceAfter=No|SpaceAfter=Yes|SpacesAfter=x=y"}, None, "", "x=y"),
+        # MISC wins over the keys; without MISC the keys hold; "_" is absent.
+        ({"misc": "SpaceAfter=Yes", "spaces_after": "", "spaces_before": "\t"}, None, "\t", " "),
+        ({"spaces_after": "", "spaces_before": "  "}, None, "  ", ""),
+        ({"spaces_after": "_", "spaces_before": "_", "misc": "_"}, None, "", " "),
+        # Pieces that merely resemble spacing are kept; empty pieces go.
+        ({"misc": "SpaceAfter|spaceafter=No||SpacesBeforeX=1"},
+         "SpaceAfter|spaceafter=No|SpacesBeforeX=1", "", " "),
+        ({"misc": "||"}, None, "", " "),
+    ]:
+        tok = read({**W, **fields}).tokens[0]
+        assert (tok.misc, tok.words[0].misc, tok.spaces_before, tok.spaces_after) == (
+            misc, misc, before, after), fields
+    # Inside a multi-word token the token takes the spacing; its words' MISC is kept.
+    s = read({"id": (1, 2), "text": "ab", "misc": "SpacesAfter=\\n|K=v"},
+             {"id": 1, "text": "a", "misc": "SpaceAfter=No"}, {"id": 2, "text": "b", "misc": ""})
+    assert (s.tokens[0].spaces_after, s.tokens[0].misc, [w.misc for w in s.words]) == (
+        "\n", "K=v", ["SpaceAfter=No", ""])
 
 
-@pytest.mark.parametrize("stored", ["", "|", "||"])
-def test_stored_misc_without_pieces_stays_when_nothing_is_rendered(stored):
-    [entry] = one_token_entry({"misc": stored})
-    assert entry["misc"] == stored
-    [entry] = one_token_entry({"misc": stored}, spaces_after="")
-    assert entry["misc"] == "SpaceAfter=No"
+def test_field_readers():
+    w1, w2 = read(
+        {**W, "lemma": "_", "upos": "", "text": "_", "multi_ner": "_", "head": "_",
+         "end_char": None, "morphemes": "m", "coref_chains": [{}], "unknown": 0},
+        {"id": 2, "text": "b", "head": "3", "multi_ner": ("x", "y"), "start_char": True,
+         "ner": "_", "deps": "3:x"}).words
+    assert (w1.text, w1.lemma, w1.upos, w1.head, w1.end_char, w1.morphemes, w1.coref_chains) == (
+        "_", None, "", None, None, ["m"], [])
+    assert (w2.head, w2.start_char, w2.deps, w1.parent.multi_ner, w2.parent.multi_ner,
+            w2.parent.ner) == (3, 1, "3:x", ["_"], ["x", "y"], None)
+    assert read({**W, "start_char": 4294967294}).words[0].start_char == 4294967294
+    # The text places the tokens, whose spacing then comes from it.
+    s = read({"id": 1, "text": "Hi", "start_char": 0, "end_char": 2}, text="Hi  ")
+    assert (s.doc.text, s.tokens[0].spaces_after) == ("Hi  ", "  ")
+    # Any sequence of sequences; dict and list subclasses are accepted.
+    subclasses = (collections.UserList([type("D", (dict,), {})(W)]),)
+    doc = q.Document.from_dict(sentences=subclasses, text="a")
+    assert (doc.text, doc.iter_words()[0].text, q.Document.from_dict("").to_dict()) == (
+        "a", "a", [])
 
 
-def test_empty_word_placement():
-    # Words 1, (2-3), 4; empty words given out of order, including 0.1 and one
-    # beyond the last word.
-    empties = [word(9, "E9", empty_index=1), word(3, "E32", empty_index=2, misc="SpaceAfter=No"),
-               word(0, "E0", empty_index=1), word(3, "E31", empty_index=1), word(1, "E1", empty_index=1)]
-    doc = build(sentence([token([word(1, "a")], spaces_after=""),
-                          token([word(2, "b"), word(3, "c")], text="bc"),
-                          token([word(4, "d")])], empties))
-    entries = doc.sentences[0].to_dict()
-    assert [e["id"] for e in entries] == [(0, 1), 1, (1, 1), (2, 3), 2, 3, (3, 1), (3, 2), 4, (9, 1)]
-    # Empty-word entries are not rendered: a stored MISC stays, none is added.
-    assert entries[7] == {"id": (3, 2), "text": "E32", "misc": "SpaceAfter=No"}
-    assert entries[1]["misc"] == "SpaceAfter=No" and "misc" not in entries[2]
+# Values that read back as themselves: no "_" (read as absent), no MISC made
+# only of bars, no MISC holding spacing pieces (those move into the spacing).
+TEXTS = ["a", "Zoë", "東京", "x|y", "_", "\\s", "N\u00a0B", "😀", "'\"", "a b"]
+OPTIONAL = [None, None, "", "Sing", "É|x", "=", "a\\b"]
+MISC = [None, None, None, "Gloss=x", "B=2|A=1", "Z=1||Y=2", "|Lead=1", "Tr=é\u00a0", "x"]
+SPACES = ["", " ", " ", " ", "  ", "\n", "\t", "\r\n", "\u00a0", "|", "\\", "\\s", "a\\qb", "No",
+          " \u00a0 "]
 
 
-def test_sentences_with_nothing_or_only_empty_words():
-    doc = build(sentence([]), sentence([], [word(0, "Z", empty_index=1)]))
-    assert doc.to_dict() == [[], [{"id": (0, 1), "text": "Z"}]]
-    assert q.Document().to_dict() == []
-    assert repr(q.Document()) == "[]"
+def gen_word(rng, id, empty_index=None):
+    w = word(id, rng.choice(TEXTS), empty_index=empty_index, misc=rng.choice(MISC),
+             manual_expansion=rng.choice([None, True, False]),
+             morphemes=rng.sample(TEXTS, rng.randrange(3)),
+             head=rng.choice([None, None, 0, 1, id + 1, -3, 2**31 - 1]),
+             **{f: rng.choice(OPTIONAL) for f in ("lemma", "upos", "xpos", "feats", "deprel",
+                                                  "deps")})
+    if rng.random() < 0.4:
+        w.start_char = rng.randrange(0, 2**32 - 1)
+        w.end_char = rng.choice([w.start_char, 2**32 - 2, rng.randrange(0, 1000)])
+    return w
 
 
-def test_document_repr_and_formats():
-    doc = build(sentence([token([word(1, "Zoë", lemma="zoë")], spaces_after="")]),
-                sentence([token([word(1, "!")])]), text="Zoë!")
-    form = doc.to_dict()
-    assert form == [[{"id": 1, "text": "Zoë", "lemma": "zoë", "misc": "SpaceAfter=No"}],
-                    [{"id": 1, "text": "!"}]]
-    assert repr(doc) == json.dumps(form, ensure_ascii=False, indent=2)
-    assert str(doc) == repr(doc)
-    assert "Zoë" in repr(doc)
-    assert format(doc) == format(doc, "json") == json.dumps(form, ensure_ascii=False)
-    s0 = doc.sentences[0]
-    assert repr(s0) == repr(form[0]) == format(s0, "x")
-    assert format(s0, "C") == s0.to_conll()
+def gen_sentence(rng):
+    tokens, next_id = [], 1
+    for _ in range(rng.randrange(0, 7)):
+        width = 1 if rng.random() < 0.7 else rng.randrange(2, 4)
+        words = [gen_word(rng, next_id + k) for k in range(width)]
+        if width > 1:
+            # A word inside a multi-word token keeps even spacing pieces.
+            words[0].misc = rng.choice(MISC + ["SpaceAfter=No"])
+        tok = token(words, rng.choice(TEXTS), misc=rng.choice(MISC),
+                    ner=rng.choice([None, None, "O", "B-PER", "E-PER", "S-LOC"]),
+                    multi_ner=rng.sample(["a", "b", "_", ""], rng.randrange(0, 3)),
+                    manual_expansion=rng.choice([None, True, False]),
+                    spaces_before=rng.choice([""] * 4 + SPACES), spaces_after=rng.choice(SPACES))
+        if rng.random() < 0.5:
+            tok.start_char = rng.randrange(0, 500)
+            tok.end_char = tok.start_char + rng.randrange(0, 5)
+        tokens.append(tok)
+        next_id += width
+    # Empty words k.n with 1 <= n <= k (so that they read back as empty words),
+    # given in any order, some beyond the last word.
+    slots = sorted((k, n) for k in range(1, next_id + 2) for n in range(1, min(k, 3) + 1))
+    chosen = rng.sample(slots, min(len(slots), rng.choice([0, 0, 1, 2, 4])))
+    return tokens, [gen_word(rng, k, n) for k, n in chosen]
 
 
-def test_span_and_attachment_dicts():
-    doc = build(sentence([token([word(1, "Ann")], ner="B-PER", start_char=0, end_char=3),
-                          token([word(2, "Lee")], ner="E-PER")]))
-    doc.rebuild_entities()
-    span = doc.ents[0]
-    # The span has a start but no end offset: the missing one is None.
-    assert list(span.to_dict().items()) == [("text", "Ann Lee"), ("type", "PER"),
-                                             ("start_char", 0), ("end_char", None)]
-    assert repr(span) == repr(span.to_dict())
-    chain = q.CorefChain(4, [q.CorefMention(0, 0, 2)], "Ann Lee")
-    assert q.CorefAttachment(chain, False, False, False).to_json() == {
-        "index": 4, "representative_text": "Ann Lee"}
-    assert list(q.CorefAttachment(chain, False, True, False).to_json()) == [
-        "index", "representative_text", "is_end"]
+TOKEN_FIELDS = ("text", "misc", "ner", "multi_ner", "start_char", "end_char", "manual_expansion",
+                "spaces_before", "spaces_after")
+WORD_FIELDS = ("text", "lemma", "upos", "xpos", "feats", "head", "deprel", "deps", "misc",
+               "manual_expansion", "morphemes")
 
 
-def test_one_word_token_fields_come_from_the_word():
-    # The token's own MISC, text and offsets are not written; the word's are.
-    tok = token([word(1, "w", start_char=5, end_char=6)], text="T", misc="Tok=1",
-                start_char=0, end_char=9, manual_expansion=True)
-    [entry] = build(sentence([tok])).sentences[0].to_dict()
-    assert entry == {"id": 1, "text": "w", "start_char": 5, "end_char": 6}
-    # Without offsets of its own, the word takes the token's.
-    [entry] = build(sentence([token([word(1, "w")], start_char=2, end_char=3)])).sentences[0].to_dict()
-    assert entry == {"id": 1, "text": "w", "start_char": 2, "end_char": 3}
-
-
-def test_word_and_root_reprs():
-    doc = build(sentence([token([word(1, "a", head=0, deprel="root", upos="X")], ner="S-X")]))
-    w = doc.sentences[0].words[0]
-    assert w.to_dict() == {"id": 1, "text": "a", "upos": "X", "head": 0, "deprel": "root"}
-    assert repr(w) == repr(w.to_dict())
-    root = doc.sentences[0].dependencies[0][0]
-    assert root.to_dict() == {"id": 0, "text": "ROOT"}
-    empty = build(sentence([], [word(2, "e", empty_index=1)])).sentences[0].empty_words[0]
-    assert empty.to_dict() == {"id": (2, 1), "text": "e"}
+@pytest.mark.parametrize("seed", range(40))
+def test_generated_documents_round_trip(seed):
+    rng = random.Random(seed)
+    for _ in range(10):
+        sentences = [gen_sentence(rng) for _ in range(rng.randrange(0, 5))]
+        doc = build(sentences)
+        # Every property reads back the record it was built from.
+        records = [(tok, tok.words) for tokens, _ in sentences for tok in tokens]
+        assert [[getattr(k, f) for f in TOKEN_FIELDS] for k in doc.iter_tokens()] == [
+            [getattr(k, f) for f in TOKEN_FIELDS] for k, _ in records]
+        assert [[getattr(w, f) for f in WORD_FIELDS] for w in doc.iter_words()] == [
+            [getattr(w, f) for f in WORD_FIELDS] for _, words in records for w in words]
+        first = doc.to_dict()
+        second = q.Document.from_dict(first).to_dict()
+        assert second == first
+        # The form also survives JSON, where tuples become lists.
+        back = q.Document.from_dict(json.loads(json.dumps(second)))
+        assert back.to_dict() == second
+        assert [(k.spaces_before, k.spaces_after) for k in back.iter_tokens()] == [
+            (k.spaces_before, k.spaces_after) for k in doc.iter_tokens()]
+        # Empty words were added in another order: all_words orders them alike.
+        assert [[w.id for w in s.all_words] for s in back.sentences] == [
+            [w.id for w in s.all_words] for s in doc.sentences]

@@ -1,154 +1,146 @@
-import random
-
-import pytest
+"""LemmaProcessor: dictionary and model rules, refused bundles in check order (the seq2seq
+model's included). Model lemmas meet the reference in test_pipeline.py."""
+import functools
 
 import _quelbin as q
 import bundle_writer as bw
-from model_bundles.lemma import constant_model, lemma_assets, write_lemma_bundle
+from conftest import check_refusals, edit_at, outcome
+from model_bundles.lemma import constant_model, write_lemma_bundle
 from model_bundles.seq2seq import random_model
-from reference.lemma import LemmaReference
-from reference.seq2seq import Seq2SeqReference
 
-POS_DICT = {
-    "VERB": {"running": "run", "was": "be", "Went": "go", "nulled": None},
-    "NOUN": {"mice": "mouse", "nulled": None, "blank": ""},
-    "*": {"nulled": "null", "the": "the", "ÉTÉ": "été"},
-    "_": {"untagged": "tag"},
+LEMMA, SEQ2SEQ = q.LemmaModelError, q.Seq2SeqModelError
+POS_DICT = {"VERB": {"running": "run", "Went": "go", "nulled": None},
+            "NOUN": {"mice": "mouse", "blank": ""}, "*": {"nulled": "null"},
+            "_": {"untagged": "tag"}}
+CONSTANT = {  # name -> constant_model arguments, lemma bundle options
+    "a 0": (dict(edit_class=0, text_unit="a"), {}), "b": (dict(text_unit="b"), {}),
+    "a 1": (dict(edit_class=1, text_unit="a"), {}), "a 2": (dict(edit_class=2, text_unit="a"), {}),
+    "<UNK> 0": (dict(edit_class=0, text_unit="<UNK>"), {}), "<EOS> 0": (dict(edit_class=0), {}),
+    "c": (dict(text_unit="c"), {}), "c ensemble": (dict(text_unit="c"), dict(ensemble_dict=True)),
+    "3 ensemble": (dict(edit_class=3, text_unit="a"), dict(ensemble_dict=True)),
+    # The model gets the case-folded word, and "_" for an absent tag.
+    "a 1 caseless": (dict(edit_class=1, text_unit="a"), dict(caseless=True)),
+    "a 1 pos": (dict(edit_class=1, text_unit="a", pos=True), {}),
 }
+RULES = [  # bundle, word, tag -> lemma or error
+    ("dict", "running", "VERB", "run"), ("dict", "running", None, "running"),
+    ("dict", "nulled", "VERB", "null"), ("dict", "blank", "NOUN", "_"),
+    ("dict", "untagged", None, "tag"), ("dict", "Running", "VERB", "Running"),
+    ("dict", "", None, "_"), ("caseless", "Went", "VERB", "went"),
+    ("caseless", "ÉTÉ", "VERB", "été"), ("config caseless", "MICE", "NOUN", "mouse"),
+    ("a 0", "Xyz", None, "aaa"), ("b", "Xyz", None, "bbb"), ("a 1", "XyZ", None, "XyZ"),
+    ("a 1", "", None, "_"), ("a 2", "ÀÉ", None, "àé"),
+    # A lemma holding <UNK>, or an empty one, falls back to the word.
+    ("<UNK> 0", "Xyz", None, "Xyz"), ("<EOS> 0", "Xyz", None, "Xyz"), ("<EOS> 0", "", None, "_"),
+    ("c", "abc", None, "ccc"), ("c ensemble", "abc", None, "dict"),
+    ("c ensemble", "abd", None, "ccc"), ("3 ensemble", "hit", None, "h"),
+    ("3 ensemble", "word", None, (LEMMA, "seq2seq returned an unknown lemma edit class")),
+    ("a 1 caseless", "XyZ", None, "xyz"), ("a 1 pos", "XyZ", None, "XyZ"),
+]
 
 
-@pytest.mark.parametrize("word, pos, expected", [
-    ("running", "VERB", "run"), ("running", None, "running"), ("mice", "NOUN", "mouse"),
-    ("nulled", "VERB", "null"), ("nulled", "ADJ", "null"), ("blank", "NOUN", "_"),
-    ("untagged", None, "tag"), ("untagged", "_", "tag"), ("the", "DET", "the"),
-    ("Running", "VERB", "Running"), ("unknown", "X", "unknown"), ("", None, "_"),
-    ("ÉTÉ", "NOUN", "été"),
-])
-def test_dictionary_only(tmp_path, word, pos, expected):
-    lemmatizer = q.LemmaProcessor(write_lemma_bundle(tmp_path / "d", POS_DICT).path)
-    assert lemmatizer.lemmatize(word, pos) == expected
-    assert LemmaReference(POS_DICT, dict_only=True).lemmas([word], [pos])[0] == [expected]
+def test_dictionary_and_model_rules(tmp_path):
+    lemmatizers = {name: write_lemma_bundle(tmp_path / name, {"*": {"abc": "dict", "hit": "h"}},
+                                            constant_model(**args), **options)
+                   for name, (args, options) in CONSTANT.items()}
+    # The top-level caseless key wins over the configuration's.
+    for name, options in [("dict", {}), ("caseless", dict(caseless=True, config_caseless=False)),
+                          ("config caseless", dict(config_caseless=True))]:
+        lemmatizers[name] = write_lemma_bundle(tmp_path / name, POS_DICT, **options)
+    lemmatizers = {name: q.LemmaProcessor(info.path) for name, info in lemmatizers.items()}
+    for name, word, tag, expected in RULES:
+        assert outcome(lambda: lemmatizers[name].lemmatize(word, tag)) == expected, (name, word)
+    assert lemmatizers["dict"].requires == ["tokenize"]
+    # A batch the dictionary settles whole reaches no model; a failing batch writes nothing.
+    doc = q.Document.from_dict([[{"id": 1, "text": "running", "upos": "VERB"},
+                                 {"id": 2, "text": "hit"}, {"id": 3, "text": "word"}]])
+    assert outcome(lambda: lemmatizers["3 ensemble"].bulk_process([doc]))[0] is LEMMA
+    assert [w.lemma for w in doc.iter_words()] == [None, None, None]
+    lemmatized = lemmatizers["dict"].bulk_process([doc])[0]
+    assert [w.lemma for w in lemmatized.iter_words()] == ["run", "hit", "word"]
+    # The POS flag adds the requirement, for a dictionary-only bundle too.
+    tagged = write_lemma_bundle(tmp_path / "pos", POS_DICT, pos=True).path
+    assert q.LemmaProcessor(tagged).requires == ["tokenize", "pos"]
 
 
-@pytest.mark.parametrize("word, pos, expected", [
-    # An entry spelt with capitals can never match a lower-cased word.
-    ("Went", "VERB", "went"), ("WENT", "VERB", "went"), ("MICE", "NOUN", "mouse"),
-    ("ÉTÉ", "NOUN", "été"), ("Été", "NOUN", "été"),
-])
-def test_caseless_lowercases_before_lookup(tmp_path, word, pos, expected):
-    # The top-level key wins over the configuration's.
-    lemmatizer = q.LemmaProcessor(write_lemma_bundle(
-        tmp_path / "d", POS_DICT, caseless=True, config_caseless=False).path)
-    assert lemmatizer.lemmatize(word, pos) == expected
-    config_only = q.LemmaProcessor(write_lemma_bundle(tmp_path / "c", POS_DICT, config_caseless=True).path)
-    assert config_only.lemmatize(word, pos) == expected
+config = functools.partial(edit_at, "config")
+char_vocab = functools.partial(edit_at, "vocab", "char")
 
 
-def test_processor_surface(tmp_path):
-    plain = q.LemmaProcessor(write_lemma_bundle(tmp_path / "d", POS_DICT).path)
-    assert plain.requires == ["tokenize"] and plain.implemented
-    assert plain.bundle_path == (tmp_path / "d").resolve()
-    assert plain.lemmatize(word="running", pos="VERB") == "run"
-    # A dictionary-only bundle still reports its configured POS flag.
-    tagged = q.LemmaProcessor(write_lemma_bundle(tmp_path / "p", POS_DICT, pos=True).path)
-    assert tagged.requires == ["tokenize", "pos"]
-    assert q.processor_specs()["lemma"]["requires"] == ["tokenize"]
-    model = random_model(3, pos=True)
-    with_model = q.LemmaProcessor(write_lemma_bundle(tmp_path / "m", {}, model).path)
-    assert with_model.requires == ["tokenize", "pos"]
+def drop(*names):
+    return lambda b: [b["tensors"].pop(name) for name in names]
 
 
-@pytest.mark.parametrize("edit_class, unit, word, expected", [
-    (0, "a", "Xyz", "aaa"),
-    (None, "b", "Xyz", "bbb"),
-    (1, "a", "XyZ", "XyZ"),
-    (2, "a", "XyZ", "xyz"),
-    (2, "a", "ÀÉ", "àé"),
-    (0, "<UNK>", "Xyz", "Xyz"),      # a lemma holding <UNK> falls back to the word
-    (0, None, "Xyz", "Xyz"),         # an empty lemma too
-    (0, None, "", "_"),
-    (1, "a", "", "_"),
-])
-def test_model_edit_classes(tmp_path, edit_class, unit, word, expected):
-    model = constant_model(edit_class=edit_class, text_unit=unit)
-    lemmatizer = q.LemmaProcessor(write_lemma_bundle(tmp_path / "m", {}, model).path)
-    assert lemmatizer.lemmatize(word) == expected
-
-
-def test_unknown_edit_class(tmp_path):
-    model = constant_model(edit_class=3, text_unit="a")
-    lemmatizer = q.LemmaProcessor(write_lemma_bundle(tmp_path / "m", {"*": {"hit": "h"}}, model,
-                                                     ensemble_dict=True).path)
-    with pytest.raises(q.LemmaModelError, match="^seq2seq returned an unknown lemma edit class$"):
-        lemmatizer.lemmatize("word")
-    # A dictionary hit never reaches the model.
-    assert lemmatizer.lemmatize("hit") == "h"
-
-
-def test_dictionary_is_ignored_without_its_flags(tmp_path):
-    model = constant_model(text_unit="c")
-    pos_dict = {"*": {"abc": "dictionary"}}
-    model_only = q.LemmaProcessor(write_lemma_bundle(tmp_path / "m", pos_dict, model).path)
-    assert model_only.lemmatize("abc") == "ccc"
-    ensemble = q.LemmaProcessor(write_lemma_bundle(tmp_path / "e", pos_dict, model, ensemble_dict=True).path)
-    assert ensemble.lemmatize("abc") == "dictionary"
-    assert ensemble.lemmatize("abd") == "ccc"
-
-
-def test_model_matches_reference(tmp_path):
-    rng = random.Random(21)
-    checked = 0
-    for seed in range(8):
-        config = dict(pos=seed % 2 == 0, edit=seed % 3 == 0, copy=seed % 2 == 1,
-                      beam_size=1 if seed < 5 else 3, num_layers=1 + seed % 2, max_dec_len=8)
-        model = random_model(700 + seed, chars=list("abcdeéßst"), edit_classes=3, **config)
-        pos_dict = {"NOUN": {"abc": "ABC"}, "*": {"st": "ST"}}
-        flags = dict(ensemble_dict=seed % 4 == 1, caseless=seed % 4 == 2)
-        bundle = write_lemma_bundle(tmp_path / str(seed), pos_dict, model, **flags).path
-        ref = LemmaReference(pos_dict, seq2seq=Seq2SeqReference(model.tensors, model.config,
-                                                                model.char_vocab, model.pos_vocab),
-                             **flags)
-        lemmatizer = q.LemmaProcessor(bundle)
-        words = ["", "abc", "st", "ABC"] + ["".join(rng.choice("abcdeéßstXQ") for _ in range(rng.randint(1, 8)))
-                                            for _ in range(20)]
-        tags = [rng.choice(["NOUN", "VERB", None, "ZZZ"]) for _ in words]
-        expected, margins = ref.lemmas(words, tags)
-        for word, tag, lemma, margin in zip(words, tags, expected, margins):
-            if margin < 1e-4:
-                continue
-            assert lemmatizer.lemmatize(word, tag) == lemma, (seed, word, tag)
-            checked += 1
-    assert checked > 150
-
-
-def _bad(tmp_path, name, assets, processor="lemma"):
-    return bw.write_bundle(tmp_path / name, processor, assets=assets).path
-
-
-def test_loading_errors(tmp_path):
-    good = lemma_assets(POS_DICT)
-    cases = [
-        ({"pos_dict": {}}, "missing JSON key 'config' at assets"),
-        ({"config": {}}, "missing JSON key 'pos_dict' at assets"),
-        (dict(good, pos_dict=[]), "expected JSON object at assets.pos_dict"),
-        (dict(good, pos_dict={"NOUN": "x"}), "expected JSON object at assets.pos_dict.NOUN"),
-        (dict(good, pos_dict={"NOUN": {"a": 1}}), "expected JSON string at assets.pos_dict.NOUN"),
-        (dict(good, config={"dict_only": True, "pos": "yes"}), "expected JSON boolean at assets.config.pos"),
-        (dict(good, caseless=1), "expected JSON boolean at assets.caseless"),
-        (dict(good, config={"dict_only": True, "caseless": 0}), "expected JSON boolean at assets.config.caseless"),
-        ("{", None),
-    ]
-    for i, (assets, message) in enumerate(cases):
-        with pytest.raises(q.LemmaModelError) as info:
-            q.LemmaProcessor(_bad(tmp_path, f"b{i}", assets))
-        if message is not None:
-            assert str(info.value) == message, i
-    with pytest.raises(q.LemmaModelError, match="^expected a lemma bundle, got 'mwt'$"):
-        q.LemmaProcessor(_bad(tmp_path, "mwt", good, processor="mwt"))
+DIMENSIONS = "invalid seq2seq dimensions in assets.config"
+NO_POS = "the seq2seq config enables POS without a POS vocabulary"
+RESERVED = " must begin with <PAD>, <UNK>, <SOS>, <EOS>"
+OUTSIDE = "assets.vocab.char._unit2id maps 'b' to an id outside assets.vocab.char._id2unit"
+REFUSALS = [  # edit of the bundle -> error class and message (None: it loads)
+    (lambda b: b.update(processor="mwt", assets="{"), LEMMA, "expected a lemma bundle, got 'mwt'"),
+    (lambda b: b.update(assets="{"), LEMMA, "expected object key at JSON byte 1"),
+    (edit_at(config=KeyError), LEMMA, "missing JSON key 'config' at assets"),
+    (config(pos="yes", caseless=0), LEMMA, "expected JSON boolean at assets.config.pos"),
+    (edit_at(caseless=1), LEMMA, "expected JSON boolean at assets.caseless"),
+    (config(caseless=0), LEMMA, "expected JSON boolean at assets.config.caseless"),
+    (edit_at(pos_dict=KeyError), LEMMA, "missing JSON key 'pos_dict' at assets"),
+    (edit_at(pos_dict=[]), LEMMA, "expected JSON object at assets.pos_dict"),
+    (edit_at(pos_dict={"NOUN": "x"}), LEMMA, "expected JSON object at assets.pos_dict.NOUN"),
+    (edit_at(pos_dict={"NOUN": {"a": 1}}), LEMMA, "expected JSON string at assets.pos_dict.NOUN"),
     # A configuration that is not an object reads every flag as false: the model is needed.
-    with pytest.raises(q.Seq2SeqModelError, match="^missing JSON key 'vocab' at assets$"):
-        q.LemmaProcessor(_bad(tmp_path, "list", dict(good, config=[])))
-    # POS conditioning without a POS vocabulary is the model's own error.
-    model = random_model(1, pos=False)
-    with pytest.raises(q.Seq2SeqModelError, match="^the seq2seq config enables POS without a POS vocabulary$"):
-        q.LemmaProcessor(write_lemma_bundle(tmp_path / "pos", {}, model, pos=True).path)
+    (edit_at(config=[]), SEQ2SEQ, "expected JSON object at assets.config"),
+    (edit_at(vocab=KeyError), SEQ2SEQ, "missing JSON key 'vocab' at assets"),
+    (edit_at(vocab={"_id2unit": ["<PAD>", "<SOS>", "<UNK>", "<EOS>"], "_unit2id": {}}), SEQ2SEQ,
+     "assets.vocab" + RESERVED),
+    (char_vocab(_id2unit=["<PAD>", "<UNK>", "<SOS>"]), SEQ2SEQ, "assets.vocab.char" + RESERVED),
+    (char_vocab(_id2unit=["<PAD>", "<UNK>", "<SOS>", "<EOS>", 5]), SEQ2SEQ,
+     "expected JSON string at assets.vocab.char._id2unit[]"),
+    (char_vocab(_unit2id=KeyError), SEQ2SEQ, "missing JSON key '_unit2id' at assets.vocab.char"),
+    (char_vocab(_unit2id={"a": 1.5}), SEQ2SEQ,
+     "expected JSON integer at assets.vocab.char._unit2id"),
+    (char_vocab(_unit2id={"b": 7}), SEQ2SEQ, OUTSIDE),
+    (char_vocab(_unit2id={"b": -1}), SEQ2SEQ, OUTSIDE),
+    (edit_at("vocab", "pos", _id2unit=["<PAD>"]), SEQ2SEQ, "assets.vocab.pos" + RESERVED),
+    (config(copy="yes", attn_type=KeyError), SEQ2SEQ,
+     "expected JSON boolean at assets.config.copy"),
+    (config(vocab_size="7"), SEQ2SEQ, "expected JSON integer at assets.config.vocab_size"),
+    (config(attn_type=KeyError, charlm=True, hidden_dim=3), SEQ2SEQ,
+     "missing JSON key 'attn_type' at assets.config"),
+    (config(attn_type=1), SEQ2SEQ, "expected JSON string at assets.config.attn_type"),
+    (config(attn_type="general", charlm=True), SEQ2SEQ,
+     "native seq2seq inference currently supports soft attention"),
+    (config(charlm=True, hidden_dim=3), SEQ2SEQ,
+     "contextual character-LM seq2seq bundles are unsupported"),
+    (config(vocab_size=8), SEQ2SEQ, DIMENSIONS), (config(emb_dim=0), SEQ2SEQ, DIMENSIONS),
+    (config(hidden_dim=0), SEQ2SEQ, DIMENSIONS), (config(num_layers=KeyError), SEQ2SEQ, DIMENSIONS),
+    (config(max_dec_len=0), SEQ2SEQ, DIMENSIONS), (config(beam_size=0), SEQ2SEQ, DIMENSIONS),
+    (config(batch_size=0), SEQ2SEQ, DIMENSIONS),
+    (config(hidden_dim=3, pos_dim=0), SEQ2SEQ, DIMENSIONS),
+    (config(pos_dim=0), SEQ2SEQ, NO_POS),
+    (edit_at("vocab", pos=KeyError), SEQ2SEQ, NO_POS),
+    (drop("encoder.bias_hh_l1_reverse"), SEQ2SEQ,
+     "missing seq2seq tensor: 'encoder.bias_hh_l1_reverse'"),
+    (drop("dec2vocab.bias", "embedding.weight"), SEQ2SEQ,
+     "missing seq2seq tensor: 'embedding.weight'"),
+    (drop("copy_gate.bias", "edit_clf.2.bias"), SEQ2SEQ,
+     "missing seq2seq tensor: 'copy_gate.bias'"),
+    (drop("pos_embedding.weight", "edit_clf.2.bias"), SEQ2SEQ,
+     "missing seq2seq tensor: 'pos_embedding.weight'"),
+    (drop("edit_clf.2.bias"), SEQ2SEQ, "missing seq2seq tensor: 'edit_clf.2.bias'"),
+    (lambda b: b["tensors"].update(extra=bw.RawTensor("uint32", [2], bytes(8))), SEQ2SEQ,
+     "ATen view does not support bundle dtype: uint32"),
+    # Tensors of features that are off are not needed.
+    (lambda b: (config(copy=False, edit=False, pos=False)(b), drop(
+        "copy_gate.weight", "copy_gate.bias", "edit_clf.0.weight", "edit_clf.0.bias",
+        "edit_clf.2.weight", "edit_clf.2.bias", "pos_embedding.weight")(b)), None, None),
+]
+
+
+def test_refused_bundles(tmp_path):
+    base = random_model(7, chars=list("abc"), emb_dim=4, hidden_dim=4, num_layers=2, pos=True,
+                        edit=True, copy=True)
+    lemma_assets = dict(base.assets(), pos_dict={})
+    lemma_assets["config"] = dict(base.config, dict_only=False, ensemble_dict=False)
+    loads = check_refusals(tmp_path, REFUSALS, "lemma", lemma_assets, base.tensors,
+                           lambda path: q.LemmaProcessor(path, verify_checksums=True))
+    bw.flip_byte(loads / "tensors.bin", 0)  # a broken digest is the bundle's own error
+    assert outcome(lambda: q.LemmaProcessor(loads, verify_checksums=True))[0] is q.ModelBundleError

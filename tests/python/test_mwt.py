@@ -1,48 +1,31 @@
-import json
+"""MWTProcessor: the dictionary with case restoration, the classifier and the seq2seq
+fallback against their references, documents rewritten, refused bundles in check order."""
+import functools
 import random
 
-import pytest
 import torch
 
 import _quelbin as q
+import _quelbin_testing as t
 import bundle_writer as bw
-from model_bundles import mwt as mb
+from conftest import check_refusals, edit_at, outcome
+from model_bundles.mwt import random_classifier, seq2seq_mwt_assets, write_dict_bundle
+from model_bundles.mwt import write_mwt_bundle
 from model_bundles.seq2seq import random_model
-from reference.mwt import ClassifierReference, lookup_expansion, seq2seq_expand
+from reference.mwt import ClassifierReference, seq2seq_expand
 from reference.seq2seq import Seq2SeqReference
 
-FRENCH = {"du": "de le", "au": "à le", "a": "à la", "des": "de les", "vide": ""}
+FRENCH = {"du": "de le", "au": "à le", "a": "à la", "des": "de les", "vide": "", "aux": "à les",
+          "AUX": "X"}
+CASES = [("du", "de le"), ("DU", "DE LE"), ("Du", "De le"), ("dU", "dU"), ("A", "À LA"),
+         ("a", "à la"), ("Vide", ""), ("chat", "chat"), ("", ""), ("AUX", "X"), ("Aux", "À les")]
 
 
-@pytest.fixture
-def dict_bundle(tmp_path):
-    return mb.write_dict_bundle(tmp_path / "dict", FRENCH).path
-
-
-@pytest.mark.parametrize("token, expected", [
-    ("du", "de le"), ("DU", "DE LE"), ("Du", "De le"), ("dU", "dU"),
-    ("A", "À LA"), ("a", "à la"), ("au", "à le"), ("Au", "À le"),
-    ("Vide", ""), ("VIDE", ""), ("chat", "chat"), ("", ""), ("Des", "De les"),
-])
-def test_dictionary_with_case_restoration(dict_bundle, token, expected):
-    expander = q.MWTProcessor(dict_bundle)
-    assert expander.implemented is True
-    assert expander.expand(token) == expected
-    assert lookup_expansion(FRENCH, token) in (expected, None)
-
-
-def test_exact_entry_wins_over_case_rules(tmp_path):
-    bundle = mb.write_dict_bundle(tmp_path / "b", {"DU": "X", "du": "de le"}).path
-    assert q.MWTProcessor(bundle).expand("DU") == "X"
-    assert q.MWTProcessor(bundle).expand("Du") == "De le"
-
-
-def test_processor_surface(dict_bundle):
-    expander = q.MWTProcessor(dict_bundle, verify_checksums=True)
-    assert expander.requires == ["tokenize"]
-    assert expander.bundle_path == dict_bundle.resolve()
-    assert repr(expander) == "<mwt processor implemented=True>"
-    assert expander.bulk_process([]) == []
+def test_dictionary_with_case_restoration(tmp_path):
+    expander = q.MWTProcessor(write_dict_bundle(tmp_path / "d", FRENCH).path, verify_checksums=True)
+    assert (expander.requires, repr(expander)) == (["tokenize"], "<mwt processor implemented=True>")
+    for token, expected in CASES:
+        assert expander.expand(token) == expected, token
 
 
 def test_classifier_matches_reference(tmp_path):
@@ -50,142 +33,169 @@ def test_classifier_matches_reference(tmp_path):
     rng = random.Random(4)
     checked = 0
     for seed, layers, hidden in [(1, 1, 8), (2, 2, 6), (3, 3, 4)]:
-        model = mb.random_classifier(seed, chars, hidden_dim=hidden, num_layers=layers, scale=1.2)
-        bundle = mb.write_classifier_bundle(tmp_path / str(seed), model).path
-        ref = ClassifierReference(model.tensors, mb.unit_ids(chars), hidden, layers)
-        expander = q.MWTProcessor(bundle)
+        model = random_classifier(seed, chars, hidden_dim=hidden, num_layers=layers, scale=1.2)
+        expander = q.MWTProcessor(write_mwt_bundle(tmp_path / str(seed), model).path)
+        ref = ClassifierReference(model.tensors, model.unit2id, hidden, layers)
         for _ in range(40):
             token = "".join(rng.choice(chars + ["Q", "ß"]) for _ in range(rng.randint(1, 9)))
-            expected, margin = ref.pieces(token)
-            if margin < 1e-4:
-                continue
-            assert expander.expand(token) == expected, token
-            checked += 1
+            expected, margin = ref.expand(token)
+            if margin > 1e-4:
+                assert expander.expand(token) == expected, token
+                checked += 1
     assert checked > 80
-
-
-@pytest.mark.parametrize("bias, token, expected", [
-    (1.0, "abc", "a b c"), (1.0, "a", "a"), (1.0, "", ""), (1.0, " ab ", "a b"),
-    (0.0, "abc", "abc"), (-1.0, "abc", "abc"),
-])
-def test_classifier_constant_boundaries(tmp_path, bias, token, expected):
-    model = mb.constant_classifier(list("abc"), bias)
-    bundle = mb.write_classifier_bundle(tmp_path / "c", model).path
-    assert q.MWTProcessor(bundle).expand(token) == expected
+    # Constant scores: every position a boundary, or (a tie) none.
+    for bias, expected in [(1.0, ["a b c", "a", "", "a b"]), (0.0, ["abc", "a", "", "ab"])]:
+        model = random_classifier(0, list("abc"))
+        for t in model.tensors.values():
+            t.zero_()
+        model.tensors["output_layer.2.bias"][1] = bias
+        expander = q.MWTProcessor(write_mwt_bundle(tmp_path / f"c{bias}", model).path)
+        assert [expander.expand(token) for token in ["abc", "a", "", " ab "]] == expected, bias
 
 
 def test_seq2seq_fallback_matches_reference(tmp_path):
-    chars = list("abcdelu ")
     rng = random.Random(9)
     checked = spaced = 0
     for seed in range(6):
-        model = random_model(300 + seed, chars=chars, emb_dim=6, hidden_dim=8, num_layers=1 + seed % 2,
-                             max_dec_len=7, beam_size=1 + seed % 3, copy=seed % 2 == 0, scale=1.0)
-        bundle = mb.write_seq2seq_mwt_bundle(tmp_path / str(seed), model, ensemble_dict=seed == 5,
-                                             expansion_dict={"zz": "z z"}).path
+        model = random_model(300 + seed, chars=list("abcdelu "), emb_dim=6, hidden_dim=8,
+                             num_layers=1 + seed % 2, max_dec_len=7, beam_size=1 + seed % 3,
+                             copy=seed % 2 == 0, scale=1.0)
+        # The dictionary is consulted only with ensemble_dict.
+        assets = seq2seq_mwt_assets(model, {"zz": "z z"}, ensemble_dict=seed == 5)
+        expander = q.MWTProcessor(write_mwt_bundle(tmp_path / str(seed), model, assets=assets).path)
+        assert (expander.expand("zz") == "z z") == (seed == 5)
         ref = Seq2SeqReference(model.tensors, model.config, model.char_vocab)
-        expander = q.MWTProcessor(bundle)
         for _ in range(25):
             token = "".join(rng.choice("abcdeluxy") for _ in range(rng.randint(1, 6)))
             expected, margin = seq2seq_expand(ref, token)
-            if margin < 1e-4:
-                continue
-            got = expander.expand(token)
-            assert got == expected, (seed, token)
-            checked += 1
-            spaced += " " in got
-        # The dictionary is consulted only with ensemble_dict.
-        if seed == 5:
-            assert expander.expand("zz") == "z z"
+            if margin > 1e-4:
+                assert expander.expand(token) == expected, (seed, token)
+                checked += 1
+                spaced += " " in expected
     assert checked > 100 and spaced > 5
 
 
-def _bad(tmp_path, name, assets, tensors=(), processor="mwt"):
-    return bw.write_bundle(tmp_path / name, processor, tensors=tensors, assets=assets).path
+EXPANSIONS = {"au": "à le", "du": "de le", "p1": "  à   le ", "p2": "", "p3": "   ", "p4": "P4",
+              "p5": "à\tle", "p6": "à\xa0le x"}
+MARKED = [  # token MISC, token -> the sentence after expansion, the token's MISC
+    ("MWT=Yes", "p1", "1-2:p1:start_char=0:end_char=2 1:à 2:le", None),
+    ("SpaceAfter=No|MWT=Yes", "p2", "1:p2:start_char=0:end_char=2:misc=SpaceAfter=No", None),
+    ("MWT=Yes", "p3", "1:p3:start_char=0:end_char=2", None),
+    # An expansion into one word never changes its spelling.
+    ("A|MWT=Yes|B", "p4", "1:p4:start_char=0:end_char=2", "A|B"),
+    ("MWT=Yes|MWT=Yes", "p5", "1:p5:start_char=0:end_char=2", None),
+    ("|MWT=Yes|", "p6", "1-2:p6:start_char=0:end_char=2 1:à\xa0le 2:x", None),
+    ("X=1|MWT=Yes|Y=2", "au", "1-2:au:misc=X=1|Y=2:start_char=0:end_char=2 1:à 2:le", "X=1|Y=2"),
+    # Only an item exactly "MWT=Yes" marks the token.
+    ("mwt=yes", "au", "1:au:misc=mwt=yes:start_char=0:end_char=2", "mwt=yes"),
+    ("MWT=Yes=1", "au", "1:au:misc=MWT=Yes=1:start_char=0:end_char=2", "MWT=Yes=1"),
+    ("MWT=YesMWT=Yes", "au", "1:au:misc=MWT=YesMWT=Yes:start_char=0:end_char=2", "MWT=YesMWT=Yes"),
+]
 
 
-def _assets(**config_changes):
-    config = mb.mwt_config(dict_only=True)
-    config.update(config_changes)
-    return {"config": config, "expansion_dict": {}, "vocab": {"_unit2id": {}}}
+def render(document):
+    def entry(e):
+        ident = e.pop("id")
+        ident = "-".join(map(str, ident)) if isinstance(ident, tuple) else str(ident)
+        return ":".join([ident, e.pop("text")] + [f"{k}={v}" for k, v in e.items()])
+    return " | ".join(" ".join(entry(e) for e in s) for s in document.to_dict())
 
 
-def test_loading_errors(tmp_path):
-    cases = [
-        ({"expansion_dict": {}, "vocab": {"_unit2id": {}}}, "missing JSON key 'config' at assets"),
-        ({k: v for k, v in _assets().items() if k != "vocab"}, "missing JSON key 'vocab' at assets"),
-        (dict(_assets(), vocab={}), "missing JSON key '_unit2id' at assets.vocab"),
-        (dict(_assets(), vocab={"_unit2id": {"a": "1"}}), "expected JSON integer at assets.vocab._unit2id"),
-        (dict(_assets(), expansion_dict={"du": 3}), "expected JSON string at assets.expansion_dict"),
-        (dict(_assets(), expansion_dict=[]), "expected JSON object at assets.expansion_dict"),
-        (_assets(dict_only="yes"), "expected JSON boolean"),
-        (_assets(vocab_size=1.5), "expected JSON integer"),
-        (_assets(force_exact_pieces=1), "expected JSON boolean"),
-        ({"config": {"ensemble_dict": False, "vocab_size": 0, "hidden_dim": 0, "num_layers": 0},
-          "expansion_dict": {}, "vocab": {"_unit2id": {}}},
-         "missing JSON key 'dict_only' at assets.config"),
-        (_assets(dict_only=False, force_exact_pieces=True, hidden_dim=4, num_layers=0),
-         "invalid MWT classifier dimensions in assets.config"),
-        (_assets(dict_only=False, force_exact_pieces=True, hidden_dim=4, num_layers=1),
-         "missing MWT tensor: 'embedding.weight'"),
-    ]
-    for i, (assets, message) in enumerate(cases):
-        with pytest.raises(q.MWTModelError) as info:
-            q.MWTProcessor(_bad(tmp_path, f"b{i}", assets))
-        assert str(info.value) == message, i
-    with pytest.raises(q.MWTModelError, match="^expected an MWT bundle, got 'lemma'$"):
-        q.MWTProcessor(_bad(tmp_path, "lemma", _assets(), processor="lemma"))
-    # Without force_exact_pieces the sequence-to-sequence loader decides, with its own errors.
-    with pytest.raises(q.Seq2SeqModelError):
-        q.MWTProcessor(_bad(tmp_path, "s2s", _assets(dict_only=False)))
+def test_documents_are_rewritten(tmp_path):
+    expander = q.MWTProcessor(write_dict_bundle(tmp_path / "d", EXPANSIONS).path)
+    for misc, token, expected, token_misc in MARKED:
+        doc = q.Document.from_dict([[{"id": 1, "text": token, "misc": misc, "start_char": 0,
+                                      "end_char": 2}]])
+        assert expander.process(doc) == doc
+        assert (render(doc), doc.sentences[0].tokens[0].misc) == (expected, token_misc), misc
+    # Empty items go with the mark (documents built from the dictionary form have none).
+    word, token, sentence = t.WordInput(), t.TokenInput(), t.SentenceInput()
+    word.id, word.text, token.id_start, token.id_end, token.text = 1, "p4", 1, 1, "p4"
+    token.misc, token.words, sentence.tokens = "A||MWT=Yes||B", [word], [token]
+    doc = expander.process(t.build_document("p4", [sentence]))
+    assert doc.sentences[0].tokens[0].misc == "A|B"
+    # Kept words keep their tags but not their relations; every sentence is renumbered.
+    doc = q.Document.from_dict([
+        [{"id": 1, "text": "Il", "upos": "X", "head": 0, "deprel": "root", "deps": "0:root"},
+         {"id": 2, "text": "au", "misc": "MWT=Yes", "start_char": 3, "end_char": 5, "upos": "X"},
+         {"id": 3, "text": "marché", "misc": "A=1", "head": 2, "ner": "S-LOC"},
+         {"id": (4, 5), "text": "y"}, {"id": 4, "text": "y1", "head": 3}, {"id": 5, "text": "y2"}],
+        [{"id": 1, "text": "z"}, {"id": 2, "text": "du", "misc": "MWT=Yes"}]])
+    expander.process(doc)
+    assert render(doc) == ("1:Il:upos=X 2-3:au:start_char=3:end_char=5 2:à 3:le "
+                           "4:marché:misc=A=1:ner=S-LOC 5-6:y 5:y1 6:y2 | 1:z 2-3:du 2:de 3:le")
+    assert [e.text for e in doc.ents] == ["marché"]
+    once = doc.to_dict()
+    assert expander.process(doc).to_dict() == once  # nothing is marked any more
+    # Manual expansions move whole; empty words follow their word and lose their relations.
+    doc = q.Document.from_dict([[
+        {"id": 1, "text": "a"}, {"id": (1, 1), "text": "E1", "head": 1, "deps": "1:x"},
+        {"id": 2, "text": "du", "misc": "MWT=Yes"}, {"id": (2, 1), "text": "E2", "lemma": "e"},
+        {"id": (3, 4), "text": "pain", "manual_expansion": True},
+        {"id": 3, "text": "pa", "head": 4, "lemma": "p"}, {"id": 4, "text": "in", "deprel": "x"},
+        {"id": (4, 1), "text": "E4"}, {"id": 5, "text": "c"}, {"id": (9, 1), "text": "E9"}]])
+    expander.process(doc)
+    assert render(doc) == ("1:a 1-1:E1 2-3:du 2:de 3:le 3-1:E2:lemma=e 4-5:pain 4:pa:lemma=p "
+                           "5:in 5-1:E4 6:c 6-1:E9")
 
 
-def test_classifier_tensor_checks(tmp_path):
-    model = mb.random_classifier(5, list("ab"), num_layers=2)
-    ok = mb.write_classifier_bundle(tmp_path / "ok", model).path
-    assert q.MWTProcessor(ok).expand("ab") in ("ab", "a b")
-    # Two layers need all sixteen encoder tensors; the last one is looked up last.
-    tensors = {k: v for k, v in model.tensors.items() if k != "encoder.bias_hh_l1_reverse"}
-    with pytest.raises(q.MWTModelError, match="^missing MWT tensor: 'encoder.bias_hh_l1_reverse'$"):
-        q.MWTProcessor(mb.write_classifier_bundle(tmp_path / "miss", model, tensors=tensors).path)
-    tensors = {k: v for k, v in model.tensors.items() if k != "output_layer.2.bias"}
-    with pytest.raises(q.MWTModelError, match="^missing MWT tensor: 'output_layer.2.bias'$"):
-        q.MWTProcessor(mb.write_classifier_bundle(tmp_path / "miss2", model, tensors=tensors).path)
-    # A float16 tensor that nothing reads still stops the classifier, not a dictionary bundle.
-    tensors = dict(model.tensors, extra=torch.zeros(2, dtype=torch.float16))
-    with pytest.raises(q.MWTModelError, match="^MWT tensor dtype is unsupported: float16$"):
-        q.MWTProcessor(mb.write_classifier_bundle(tmp_path / "f16", model, tensors=tensors).path)
-    assets = model.assets()
-    assets["config"]["dict_only"] = True
-    q.MWTProcessor(mb.write_classifier_bundle(tmp_path / "f16d", model, tensors=tensors, assets=assets).path)
+def tensors(edit):
+    return lambda b: edit(b["tensors"])
+
+
+config = functools.partial(edit_at, "config")
+
+
+ERROR, NO_TENSOR = q.MWTModelError, "missing MWT tensor: "
+FLOAT16 = tensors(lambda t: t.update(extra=torch.zeros(2, dtype=torch.float16)))
+REFUSALS = [  # edit of the bundle -> error class and message (None: it loads)
+    (lambda b: b.update(processor="lemma", assets="{"), ERROR,
+     "expected an MWT bundle, got 'lemma'"),
+    (lambda b: b.update(assets="[1"), ERROR, "expected ',' at JSON byte 2"),
+    (edit_at(config=KeyError), ERROR, "missing JSON key 'config' at assets"),
+    (config(dict_only=KeyError), ERROR, "missing JSON key 'dict_only' at assets.config"),
+    (config(dict_only="yes", vocab_size=1.5), ERROR, "expected JSON boolean"),
+    (config(ensemble_dict=None), ERROR, "expected JSON boolean"),
+    (config(force_exact_pieces=1), ERROR, "expected JSON boolean"),
+    (config(vocab_size=1.5), ERROR, "expected JSON integer"),
+    (config(num_layers=KeyError), ERROR, "missing JSON key 'num_layers' at assets.config"),
+    (edit_at(expansion_dict=[]), ERROR, "expected JSON object at assets.expansion_dict"),
+    (edit_at(expansion_dict={"du": 3}), ERROR, "expected JSON string at assets.expansion_dict"),
+    (edit_at(vocab=KeyError), ERROR, "missing JSON key 'vocab' at assets"),
+    (edit_at(vocab={}), ERROR, "missing JSON key '_unit2id' at assets.vocab"),
+    (edit_at("vocab", _unit2id={"a": "1"}), ERROR,
+     "expected JSON integer at assets.vocab._unit2id"),
+    (config(num_layers=0), ERROR, "invalid MWT classifier dimensions in assets.config"),
+    (config(hidden_dim=1), ERROR, "invalid MWT classifier dimensions in assets.config"),
+    (tensors(lambda t: t.pop("embedding.weight")), ERROR, NO_TENSOR + "'embedding.weight'"),
+    (tensors(lambda t: t.pop("encoder.bias_hh_l1_reverse")), ERROR,
+     NO_TENSOR + "'encoder.bias_hh_l1_reverse'"),
+    (tensors(lambda t: t.pop("output_layer.2.bias")), ERROR, NO_TENSOR + "'output_layer.2.bias'"),
+    # A tensor that nothing reads still stops the classifier, not a dictionary bundle.
+    (FLOAT16, ERROR, "MWT tensor dtype is unsupported: float16"),
+    (lambda b: (FLOAT16(b), config(dict_only=True)(b)), None, None),
+    # Without force_exact_pieces the seq2seq loader decides, with its own errors.
+    (config(force_exact_pieces=None), q.Seq2SeqModelError,
+     "missing JSON key '_id2unit' at assets.vocab"),
+    (lambda b: None, None, None),
+]
+
+
+def test_refused_bundles(tmp_path):
+    base = random_classifier(5, list("ab"), num_layers=2)
+    loads = check_refusals(tmp_path, REFUSALS, "mwt", base.assets(), base.tensors,
+                           lambda path: q.MWTProcessor(path, verify_checksums=True))
+    bw.flip_byte(loads / "assets.json", 3)  # a broken digest is the bundle's own error
+    assert outcome(lambda: q.MWTProcessor(loads, verify_checksums=True))[0] is q.ModelBundleError
     # A character id beyond the embedding fails in the lookup, not in memory.
-    assets = model.assets()
+    assets = base.assets()
     assets["vocab"]["_unit2id"]["a"] = 1000
-    bad = q.MWTProcessor(mb.write_classifier_bundle(tmp_path / "id", model, assets=assets).path)
-    with pytest.raises(Exception):
-        bad.expand("a")
-    assert bad.expand("b") in ("b",)
-
-
-def test_corrupted_bundle_is_refused_with_checksums(tmp_path):
-    info = mb.write_dict_bundle(tmp_path / "d", FRENCH)
-    bw.flip_byte(info.assets_file, 3)
-    with pytest.raises(q.ModelBundleError):
-        q.MWTProcessor(info.path, verify_checksums=True)
-
-
-def test_processing_documents_through_the_binding(dict_bundle, tmp_path):
-    from model_bundles.lemma import write_lemma_bundle
-
-    expander = q.MWTProcessor(dict_bundle)
-    lemmatizer = q.LemmaProcessor(write_lemma_bundle(tmp_path / "l", {"*": {"a": "b"}}).path)
-    doc = q.Document("au marché")
-    out = expander.process(doc)
-    assert out == doc and out.num_words == 0
-    docs = [q.Document("x"), q.Document("")]
-    for stage in (expander, lemmatizer):
-        docs = stage.bulk_process(docs)
-    assert [d.text for d in docs] == ["x", ""]
-    assert lemmatizer(q.Document("y")).text == "y"
-    with pytest.raises(TypeError):
-        expander.bulk_process(["text"])
+    expander = q.MWTProcessor(write_mwt_bundle(tmp_path / "id", base, assets=assets).path)
+    assert expander.expand("b") == "b"
+    assert isinstance(outcome(lambda: expander.expand("a")), tuple)
+    # A failing expansion leaves the document as it was.
+    doc = q.Document.from_dict([[{"id": 1, "text": "b", "misc": "MWT=Yes"},
+                                 {"id": 2, "text": "a", "misc": "MWT=Yes"}]])
+    before, held = doc.to_dict(), doc.sentences[0].tokens[1]
+    assert isinstance(outcome(lambda: expander.process(doc)), tuple)
+    assert (doc.to_dict(), held.text) == (before, "a")

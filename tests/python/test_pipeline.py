@@ -1,3 +1,5 @@
+"""Processors and pipelines: the processor table, construction errors in check order,
+tokenize, mwt and lemma end to end, and the interpreter lock."""
 import gc
 import types
 
@@ -5,8 +7,16 @@ import pytest
 
 import _quelbin as q
 import bundle_writer as bw
+from conftest import outcome, releases_lock
+from model_bundles.lemma import write_lemma_bundle
+from model_bundles.mwt import write_dict_bundle
+from model_bundles.seq2seq import random_model
+from model_bundles.tokenizer import DEFAULT_FEATURES, DEFAULT_VOCAB, feature_width, hand_set_weights
+from model_bundles.tokenizer import write_tokenizer_bundle
+from reference.lemma import LemmaReference
+from reference.seq2seq import Seq2SeqReference
 
-KINDS = [
+KINDS = [  # name, class, requirements, module
     ("langid", q.LangIDProcessor, [], "extended"),
     ("tokenize", q.TokenizeProcessor, [], "ud"),
     ("mwt", q.MWTProcessor, ["tokenize"], "ud"),
@@ -21,209 +31,176 @@ KINDS = [
 ]
 
 
-def test_processor_specs_table():
+# Model operations of a processor without a bundle, by kind.
+NO_BUNDLE = "the '{}' processor has no loaded model bundle"
+OPERATIONS = {
+    "langid": [lambda p: p.identify("x"), lambda p: p.identify_many(["x"])],
+    "tokenize": [lambda p: p.predict_labels("x")], "mwt": [lambda p: p.expand("x")],
+    "lemma": [lambda p: p.lemmatize(word="x")], "ner": [lambda p: p.tag(["x"])],
+    "sentiment": [lambda p: p.classify(["x"]), lambda p: p.classify_many([["x"]])],
+    "constituency": [lambda p: p.uses_xpos, lambda p: p.parse(["x"], ["X"]),
+                     lambda p: p.parse_many([["x"]], [["X"]])],
+    "coref": [lambda p: p.predicts_singletons, lambda p: p.predicts_zero_anaphora],
+    "morphseg": [lambda p: p.segment("x"), lambda p: p.segment_many(["x"])],
+}
+
+
+def test_processor_kinds_and_their_requirements():
     specs = q.processor_specs()
     assert list(specs) == [name for name, *_ in KINDS]
-    for name, _, requires, module in KINDS:
-        assert list(specs[name]) == ["requires", "provides", "module", "implemented"]
-        assert specs[name]["requires"] == requires
-        assert specs[name]["provides"] == [name]
-        assert specs[name]["module"] == module
-        assert specs[name]["implemented"] is (name != "coref")
-    assert specs["depparse"] == {
-        "requires": ["tokenize", "pos", "lemma"], "provides": ["depparse"],
-        "module": "ud", "implemented": True}
-    # A new dict every call.
-    specs["pos"]["requires"].append("x")
-    assert q.processor_specs()["pos"]["requires"] == ["tokenize"]
+    for name, cls, requires, module in KINDS:
+        p = cls()
+        table_row = {"requires": requires, "provides": [name], "module": module,
+                "implemented": name != "coref"}
+        assert (specs[name], p.name, p.requires, p.provides, p.module, p.implemented) == (
+            table_row, name, requires, [name], module, False), name
+        assert (p.bundle_path, repr(p), p.bulk_process([])) == (
+            None, f"<{name} processor implemented=False>", []), name
+        for operation in OPERATIONS.get(name, []):
+            got = outcome(lambda: operation(p))
+            assert got == (q.ProcessorNotImplementedError, NO_BUNDLE.format(name)), name
+        if requires:  # each kind's requirements are checked against earlier processors only
+            message = f"processor '{name}' is missing requirements: {', '.join(requires)}"
+            assert outcome(lambda: q.Pipeline("en", [name] + requires)) == (
+                q.ProcessorRequirementsError, message), name
+    everything = q.Pipeline("en", [name for name, *_ in KINDS])
+    assert [type(p) for p in everything.processors] == [cls for _, cls, *_ in KINDS]
+    assert outcome(lambda: everything.process("Hi.")) == (q.ProcessorNotImplementedError,
+        "the 'langid' processor is registered but native inference is not implemented")
+    assert everything.process([]) == everything.bulk_process([]) == everything.process_many([])
+    assert everything([]) == []
 
 
-@pytest.mark.parametrize("name, cls, requires, module", KINDS)
-def test_bundleless_processor_classes(name, cls, requires, module):
-    processor = cls()
-    assert isinstance(processor, q.Processor)
-    assert processor.name == name
-    assert processor.requires == requires
-    assert processor.provides == [name]
-    assert processor.module == module
-    assert processor.implemented is False
-    assert processor.bundle_path is None
-    assert repr(processor) == f"<{name} processor implemented=False>"
-    assert processor.bulk_process([]) == []
+VOCAB = DEFAULT_VOCAB + "àâçéèêëîïôûùüÀÉ"
+TEXT = "Il va au marché du village. Ils achètent du pain!\n\nLe marché ferme à midi."
+LEMMA_DICT = {"*": {"va": "aller", "Ils": "il", "achètent": "acheter"}}
+# Lemmas of the words the dictionary lacks come from this model; its seed keeps every
+# decision on the words of the texts below clear of near-ties.
+LEMMA_MODEL = random_model(4, chars=sorted(set(TEXT) - set(" \n.!mQ")), emb_dim=6, hidden_dim=8,
+                           max_dec_len=10, batch_size=4, edit=True, copy=True, scale=0.8)
+LEMMAS = LemmaReference(LEMMA_DICT, Seq2SeqReference(
+    LEMMA_MODEL.tensors, LEMMA_MODEL.config, LEMMA_MODEL.char_vocab))
 
 
-def test_processor_base_cannot_be_created():
-    with pytest.raises(TypeError):
-        q.Processor()
+def write_tree(root, language="fr"):
+    language_dir = root / "1.14.0" / language
+    weights = hand_set_weights(VOCAB, 8, 8, feature_width(DEFAULT_FEATURES))
+    write_tokenizer_bundle(language_dir / "tok", use_mwt=True, vocab=VOCAB,
+                           tensor_overrides=weights)
+    write_dict_bundle(language_dir / "mwt", {"au": "à le", "du": "de le"})
+    write_lemma_bundle(language_dir / "lemma", LEMMA_DICT, LEMMA_MODEL, ensemble_dict=True)
+    bw.write_index(root, [("tokenize", "default", "tok"), ("mwt", "default", "mwt"),
+                          ("lemma", "default", "lemma")], language=language)
+    return root
 
 
-@pytest.mark.parametrize(
-    "call, name",
-    [
-        (lambda: q.LangIDProcessor().identify("x"), "langid"),
-        (lambda: q.LangIDProcessor().identify_many(["x"]), "langid"),
-        (lambda: q.TokenizeProcessor().predict_labels("x"), "tokenize"),
-        (lambda: q.MWTProcessor().expand("x"), "mwt"),
-        (lambda: q.LemmaProcessor().lemmatize("running"), "lemma"),
-        (lambda: q.LemmaProcessor().lemmatize(word="running", pos=None), "lemma"),
-        (lambda: q.NERProcessor().tag(["x"]), "ner"),
-        (lambda: q.SentimentProcessor().classify(["x"]), "sentiment"),
-        (lambda: q.SentimentProcessor().classify_many([["x"]]), "sentiment"),
-        (lambda: q.ConstituencyProcessor().uses_xpos, "constituency"),
-        (lambda: q.ConstituencyProcessor().parse(["x"], ["X"]), "constituency"),
-        (lambda: q.CorefProcessor().predicts_singletons, "coref"),
-        (lambda: q.CorefProcessor().predicts_zero_anaphora, "coref"),
-        (lambda: q.MorphSegProcessor().segment("x"), "morphseg"),
-        (lambda: q.MorphSegProcessor().segment_many(["x"]), "morphseg"),
-    ],
-)
-def test_model_operations_without_bundle(call, name):
-    with pytest.raises(q.ProcessorNotImplementedError) as info:
-        call()
-    assert str(info.value) == f"the '{name}' processor has no loaded model bundle"
+@pytest.fixture(scope="module")
+def trees(tmp_path_factory):
+    tree = write_tree(tmp_path_factory.mktemp("tree"))
+    broken = write_tree(tmp_path_factory.mktemp("broken"))
+    bw.truncate_file(broken / "1.14.0" / "fr" / "tok" / "tensors.bin", 10)
+    multi = tmp_path_factory.mktemp("multi")
+    bw.write_index(multi, [("tokenize", "default", "t"), ("pos", "a", "pos-a"), ("pos", "b", "b")])
+    return {"tree": tree, "broken": broken, "multi": multi, "missing": tree / "missing",
+            "empty": tmp_path_factory.mktemp("empty")}
 
 
-@pytest.mark.parametrize(
-    "call",
-    [
-        lambda: q.POSProcessor("x", verify_checksums=1),
-        lambda: q.LangIDProcessor("x", lang_subset="en"),
-        lambda: q.SentimentProcessor().classify_many([["x"]], batch_size=-1),
-        lambda: q.NERProcessor().tag("abc"),
-        lambda: q.TokenizeProcessor().bulk_process(["text"]),
-        lambda: q.TokenizeProcessor().process("text"),
-    ],
-)
-def test_processor_argument_types(call):
-    with pytest.raises(TypeError):
-        call()
+# Constructor arguments (model_dir names a tree) -> error class and message, None: built.
+CONSTRUCTION = [
+    (dict(lang="", processors="nope,nope", package=""), ValueError,
+     "a pipeline language is required"),
+    (dict(processors="nope,nope", package=""), ValueError, "a pipeline package cannot be empty"),
+    (dict(processors="nope,nope", resources_version=""), ValueError,
+     "a pipeline resources version cannot be empty"),
+    # Duplicates are found before any processor is built or any bundle resolved.
+    (dict(processors="nope, tokenize,nope", model_dir="empty"), ValueError,
+     "a processor may only appear once in a pipeline: 'nope'"),
+    (dict(processors="tokenize", package={"pos": "x", "ner": "y"}), ValueError,
+     "package was specified for unrequested processor: 'ner'"),
+    (dict(processors="tokenize", package={"tokenize": ""}), ValueError,
+     "package for processor 'tokenize' cannot be empty"),
+    (dict(package=[("tokenize", "x")]), TypeError,
+     "package must be a string or mapping from processor names to package names"),
+    (dict(processors="pos", package={"pos": 1}), TypeError,
+     "package mapping processor names and package names must be strings"),
+    # A list is taken as it is; a string is cut at commas and trimmed.
+    (dict(processors=["tokenize", " pos"]), ValueError, "unknown processor: ' pos'"),
+    (dict(processors="pos, tokenize"), q.ProcessorRequirementsError,
+     "processor 'pos' is missing requirements: tokenize"),
+    (dict(processors="nope", model_dir="missing"), ValueError, "unknown processor: 'nope'"),
+    # Bundles are resolved and loaded in list order, before a later unknown name.
+    (dict(lang="fr", processors="tokenize,nope", model_dir="tree"), ValueError,
+     "unknown processor: 'nope'"),
+    (dict(lang="fr", processors="tokenize,nope", model_dir="broken"), q.ModelBundleError, None),
+    (dict(processors="pos", model_dir="empty"), q.ModelBundleError, None),
+    (dict(processors="pos", package="c", model_dir="multi"), q.ModelBundleError,
+     "no converted bundle for en/pos/c"),
+    # A kind without a model runner opens its bundle before refusing it.
+    (dict(processors="pos", package={"pos": "a"}, model_dir="multi"), q.ModelBundleError, None),
+    (dict(lang="../en", processors="pos", model_dir="multi"), q.ModelBundleError, None),
+    (dict(processors="pos", package="../a", model_dir="multi"), q.ModelBundleError, None),
+    (dict(lang="fr", processors="tokenize,lemma", package={"lemma": "default"}, model_dir="tree",
+          verify_model_checksums=True, langid_lang_subset=["fr"]), None, None),
+]
 
 
-def test_pipeline_processor_normalisation():
-    assert [p.name for p in q.Pipeline("en", processors=" tokenize , pos ,, ").processors] == [
-        "tokenize", "pos"]
-    assert q.Pipeline("en", processors="").processors == []
-    assert q.Pipeline("en", processors=None).processors == []
-    assert [p.name for p in q.Pipeline("en", processors=("tokenize", "mwt")).processors] == [
-        "tokenize", "mwt"]
-    default = q.Pipeline("en")
-    assert [p.name for p in default.processors] == ["tokenize", "mwt", "pos", "lemma", "depparse"]
-    assert [type(p) for p in default.processors] == [
-        q.TokenizeProcessor, q.MWTProcessor, q.POSProcessor, q.LemmaProcessor, q.DepparseProcessor]
-    with pytest.raises(ValueError, match=r"^unknown processor: ' pos'$"):
-        q.Pipeline("en", processors=["tokenize", " pos"])
-    with pytest.raises(ValueError, match=r"^a processor may only appear once in a pipeline: 'tokenize'$"):
-        q.Pipeline("en", processors="tokenize,tokenize")
-    with pytest.raises(RuntimeError):
-        q.Pipeline("en", processors=[1, 2])
-    with pytest.raises(RuntimeError):
-        q.Pipeline("en", processors=b"tokenize")
+def test_construction_errors_in_check_order(trees):
+    for kwargs, error, message in CONSTRUCTION:
+        args = dict(dict(lang="en", processors="tokenize"), **kwargs)
+        args["model_dir"] = trees.get(args.get("model_dir"))
+        got = outcome(lambda: q.Pipeline(**args))
+        got = got if isinstance(got, tuple) else (None, None)  # built
+        assert got[0] is error and message in (None, got[1]), (kwargs, got)
 
 
-def test_pipeline_requirements_error():
-    with pytest.raises(q.ProcessorRequirementsError) as info:
-        q.Pipeline("en", processors="pos,tokenize")
-    assert str(info.value) == "processor 'pos' is missing requirements: tokenize"
-    assert isinstance(info.value, ValueError)
-    with pytest.raises(q.ProcessorRequirementsError, match="missing requirements: pos, lemma$"):
-        q.Pipeline("en", processors="tokenize,depparse")
-
-
-def test_pipeline_package_forms():
-    p = q.Pipeline("en", processors="tokenize,pos", package={"tokenize": "default", "pos": "alt"})
-    assert p.package == {"pos": "alt", "tokenize": "default"}
-    assert list(p.package) == ["pos", "tokenize"]
-    assert q.Pipeline("en", processors="tokenize", package={}).package == {}
-    proxy = types.MappingProxyType({"tokenize": "x"})
-    assert q.Pipeline("en", processors="tokenize", package=proxy).package == {"tokenize": "x"}
-    assert q.Pipeline("en", processors="tokenize", package="gsd").package == "gsd"
-    with pytest.raises(TypeError, match="^package must be a string or mapping from processor names to package names$"):
-        q.Pipeline("en", processors="tokenize", package=[("tokenize", "x")])
-    with pytest.raises(TypeError, match="^package must be a string or mapping"):
-        q.Pipeline("en", processors="tokenize", package=None)
-    with pytest.raises(TypeError, match="^package mapping processor names and package names must be strings$"):
-        q.Pipeline("en", processors="pos", package={"pos": 1})
-    with pytest.raises(ValueError, match=r"^package was specified for unrequested processor: 'ner'$"):
-        q.Pipeline("en", processors="tokenize", package={"ner": "x", "pos": "y"})
-    with pytest.raises(ValueError, match=r"^package for processor 'tokenize' cannot be empty$"):
-        q.Pipeline("en", processors="tokenize", package={"tokenize": ""})
-    with pytest.raises(ValueError, match="^a pipeline package cannot be empty$"):
-        q.Pipeline("en", processors="tokenize", package="")
-
-
-@pytest.mark.parametrize(
-    "kwargs",
-    [
-        {"verify_model_checksums": 1},
-        {"langid_lang_subset": "en"},
-        {"lang": 5},
-        {"resources_version": None},
-        {"model_dir": 3},
-    ],
-)
-def test_pipeline_argument_types(kwargs):
-    args = {"lang": "en", "processors": "tokenize"}
-    args.update(kwargs)
-    with pytest.raises(TypeError):
-        q.Pipeline(**args)
-
-
-def test_pipeline_properties_and_repr(tmp_path):
-    p = q.Pipeline("de", processors="tokenize", langid_lang_subset=("en", "fr"))
-    assert repr(p) == "<Pipeline lang=de processors=1>"
-    assert p.lang == "de"
-    assert p.resources_version == "1.14.0"
-    assert p.model_dir is None
-    with pytest.raises(AttributeError):
-        p.lang = "en"
-    with pytest.raises(ValueError, match="^a pipeline language is required$"):
-        q.Pipeline("")
-
-
-def test_processors_outlive_their_pipeline():
-    p = q.Pipeline("en", processors="tokenize,pos")
+def test_processor_names_and_packages():
+    p = q.Pipeline("de", processors=" tokenize , pos ,, ", package={"tokenize": "x", "pos": "a"})
+    assert (p.package, list(p.package)) == ({"pos": "a", "tokenize": "x"}, ["pos", "tokenize"])
     processors = p.processors
-    assert p.processors is not p.processors  # a new list on every read
     del p
     gc.collect()
-    assert [x.name for x in processors] == ["tokenize", "pos"]
-    assert processors[1].requires == ["tokenize"]
-    assert repr(processors[0]) == "<tokenize processor implemented=False>"
+    assert [x.name for x in processors] == ["tokenize", "pos"]  # they outlive their pipeline
+    default = ["tokenize", "mwt", "pos", "lemma", "depparse"]
+    assert [x.name for x in q.Pipeline("en").processors] == default
+    assert q.Pipeline("en", None).processors == q.Pipeline("en", processors="").processors == []
+    assert q.Pipeline("en", "").process("abc").text == "abc"
+    proxy = types.MappingProxyType({"tokenize": "x"})
+    assert q.Pipeline("en", processors=("tokenize",), package=proxy).package == {"tokenize": "x"}
+    assert q.Pipeline("en", processors="tokenize", package="gsd").package == "gsd"
 
 
-def test_bulk_processing_of_nothing():
-    p = q.Pipeline("en")
-    assert p.process([]) == []
-    assert p.bulk_process([]) == []
-    assert p.process_many([]) == []
-    assert p([]) == []
+def test_tokenize_mwt_lemma_one_text_and_bulk(trees):
+    pipeline = q.Pipeline("fr", processors="tokenize,mwt,lemma", model_dir=trees["tree"])
+    assert all(p.implemented for p in pipeline.processors)
+    assert pipeline.processors[2].bundle_path == trees["tree"] / "1.14.0" / "fr" / "lemma"
+    texts = [TEXT, "", "   \n\n  ", "du pain.", TEXT * 3, "Élan, à 10 h."]
+    single = [pipeline.process(text) for text in texts]
+    bulk = pipeline.process(texts)
+    assert [(d.text, d.to_conll(), d.to_dict()) for d in bulk] == [
+        (text, d.to_conll(), d.to_dict()) for text, d in zip(texts, single)]
+    assert [d.to_conll() for d in pipeline.bulk_process([q.Document(t) for t in texts])] == [
+        d.to_conll() for d in bulk]
+    assert [[w.text for w in s.words] for s in single[0].sentences] == [
+        ["Il", "va", "à", "le", "marché", "de", "le", "village", "."],
+        ["Ils", "achètent", "de", "le", "pain", "!"],
+        ["Le", "marché", "ferme", "à", "midi", "."]]
+    assert "3-4\tau\t" in single[0].to_conll()
+    # Every lemma is the reference's: one word at a time, and in one batch in bulk.
+    words = [w.text for d in single for w in d.iter_words()]
+    expected, margins = LEMMAS.lemmas(words, [None] * len(words))
+    batched, batched_margins = LEMMAS.lemmas(words, [None] * len(words), batched=True)
+    assert min(margins + batched_margins) > 1e-4
+    assert [w.lemma for d in single for w in d.iter_words()] == expected
+    assert [w.lemma for d in bulk for w in d.iter_words()] == batched
 
 
-def test_bundle_resolution_errors(tmp_path):
-    # No index at all.
-    with pytest.raises(q.ModelBundleError):
-        q.Pipeline("en", processors="pos", model_dir=tmp_path)
-    bw.write_index(tmp_path, [("tokenize", "default", "tok"), ("pos", "a", "pos-a"), ("pos", "b", "pos-b")])
-    # No entry for the processor.
-    with pytest.raises(q.ModelBundleError, match="^no converted bundle for en/ner/default$"):
-        q.Pipeline("en", processors="ner", model_dir=tmp_path)
-    # Two packages for the default request.
-    with pytest.raises(q.ModelBundleError, match="^package 'default' is ambiguous for converted processor 'pos'$"):
-        q.Pipeline("en", processors="pos", model_dir=tmp_path)
-    # A named package that is absent.
-    with pytest.raises(q.ModelBundleError, match="^no converted bundle for en/pos/c$"):
-        q.Pipeline("en", processors="pos", package="c", model_dir=tmp_path)
-    # A per-processor package picks one entry; the bundle it names does not exist.
-    with pytest.raises(q.ModelBundleError):
-        q.Pipeline("en", processors="pos", package={"pos": "a"}, model_dir=tmp_path)
-    # Hostile identifiers never reach the file system.
-    with pytest.raises(q.ModelBundleError):
-        q.Pipeline("../en", processors="pos", model_dir=tmp_path)
-    with pytest.raises(q.ModelBundleError):
-        q.Pipeline("en", processors="pos", package="../a", model_dir=tmp_path)
-    # Argument checks come before any resolution.
-    with pytest.raises(ValueError, match="^a processor may only appear once"):
-        q.Pipeline("en", processors="ner,ner", model_dir=tmp_path)
-    # A pipeline that refers to no known processor touches no index.
-    with pytest.raises(ValueError, match="^unknown processor: 'nope'$"):
-        q.Pipeline("en", processors="nope", model_dir=tmp_path / "missing")
+def test_processing_releases_the_interpreter_lock(trees):
+    pipeline = q.Pipeline("fr", processors="tokenize,mwt,lemma", model_dir=trees["tree"])
+    long_text = TEXT * 200
+    assert releases_lock(lambda: pipeline.process(long_text))
+    assert releases_lock(lambda: pipeline.process([long_text, long_text]))
+    document = q.Document(long_text)
+    assert releases_lock(lambda: pipeline.processors[0].process(document))
+    # Model loading keeps the lock.
+    assert not releases_lock(lambda: q.Pipeline("fr", processors="tokenize,mwt,lemma",
+                                                 model_dir=trees["tree"]))

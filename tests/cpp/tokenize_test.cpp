@@ -1,0 +1,217 @@
+// The tokenizer against the independent PyTorch reference (tests/reference/tokenizer.py);
+// bundles that load or not, and run or not; the BiLSTM against ATen's LSTM.
+#include "tokenize/bilstm.hpp"
+#include "tokenize/features.hpp"
+#include "tokenize/labelling.hpp"
+
+#include "fixtures.hpp"
+#include "model/json.hpp"
+
+#include <quelbin/document.hpp>
+#include <quelbin/errors.hpp>
+#include <quelbin/tokenizer.hpp>
+
+#include <ATen/ops/allclose.h>
+#include <ATen/ops/empty.h>
+#include <ATen/ops/lstm.h>
+#include <ATen/ops/zeros.h>
+#include <c10/core/InferenceMode.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <optional>
+#include <random>
+
+namespace quelbin::detail {
+namespace {
+
+std::filesystem::path fixture(std::string f) { return testing::fixture_path("tokenizer", f); }
+
+const std::string& field(const JsonValue& row, const char* k) { return row.at(k, "").as_string(k); }
+
+// Tokens as "id text start end misc" lines, an empty line after each sentence.
+std::string render(const DocumentStorage& doc) {
+    std::string out;
+    for (std::size_t s = 0; s < doc.sentence_count(); ++s) {
+        for (auto t = doc.sentence_token_offsets[s]; t < doc.sentence_token_offsets[s + 1]; ++t) {
+            const std::uint32_t misc = doc.token_misc[t];
+            out += std::to_string(doc.token_id_start[t]) + "\t" + doc.pool.get(doc.token_text[t]) +
+                   "\t" + std::to_string(doc.token_start_char[t]) + "\t" +
+                   std::to_string(doc.token_end_char[t]) + "\t" +
+                   (misc == kAbsentStringId ? "" : doc.pool.get(misc)) + "\n";
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+class TokenizeReferencePaths : public ::testing::TestWithParam<bool> {};
+
+INSTANTIATE_TEST_SUITE_P(Paths, TokenizeReferencePaths, ::testing::Values(false, true),
+                         [](const auto& i) { return i.param ? "AtenOperators" : "DirectPath"; });
+
+TEST_P(TokenizeReferencePaths, FeaturesLabelsAndDocuments) {
+    std::map<std::int64_t, std::size_t> seen;  // -1: undecided in the reference
+    std::size_t windowed = 0;
+    std::size_t documents = 0;
+    std::string previous_text;
+    const JsonValue json = load_json(fixture("reference.json"));
+    for (const JsonValue& c : json.at("cases", "").as_array("cases")) {
+        SCOPED_TRACE(field(c, "bundle") + " " + field(c, "text"));
+        TokenizerPlan::Impl impl(fixture("reference/" + field(c, "bundle")), false);
+        ASSERT_TRUE(impl.head_weight1.defined()) << "the direct path is not prepared";
+        if (GetParam()) impl.head_weight1 = at::Tensor();  // ATen operators run the network
+        const std::string text = load_text_file(fixture("reference/" + field(c, "text")));
+        const std::vector<Paragraph> paragraphs = split_paragraphs(text, impl.skip_newline);
+        const JsonArray& expected = c.at("labels", "").as_array("labels");
+        ASSERT_EQ(paragraphs.size(), expected.size());
+        std::vector<std::reference_wrapper<const Paragraph>> short_ones;
+        std::vector<float> features;
+        std::vector<Labels> alone;
+        for (std::size_t p = 0; p < paragraphs.size(); ++p) {
+            const std::vector<float> rows = compute_unit_features(impl, paragraphs[p]);
+            features.insert(features.end(), rows.begin(), rows.end());
+            if (paragraphs[p].size() <= kInferenceWindow) short_ones.push_back(paragraphs[p]);
+            windowed += paragraphs[p].size() > kInferenceWindow;
+            alone.push_back(label_paragraph(impl, paragraphs[p]));
+            Labels decided = alone[p];
+            Labels wanted;
+            for (const JsonValue& x : expected[p].as_array("")) wanted.push_back(x.as_integer(""));
+            ASSERT_EQ(decided.size(), wanted.size()) << "paragraph " << p;
+            for (std::size_t i = 0; i < wanted.size(); ++i) {
+                if (wanted[i] < 0) decided[i] = -1;
+                ++seen[decided[i]];
+            }
+            EXPECT_EQ(decided, wanted) << "paragraph " << p;
+        }
+        EXPECT_EQ(features, testing::read_f32(fixture("reference/" + field(c, "features"))));
+        const std::vector<Labels> batched = label_paragraphs(impl, short_ones);
+        for (std::size_t p = 0, b = 0; p < paragraphs.size(); ++p) {
+            if (paragraphs[p].size() <= kInferenceWindow) EXPECT_EQ(batched.at(b++), alone[p]) << p;
+        }
+        // Documents, alone and in bulk after the previous text (two windows long at exact_1001).
+        const TokenizerPlan plan(fixture("reference/" + field(c, "bundle")), false);
+        const Document single = plan.process(Document(text));
+        const std::vector<Document> bulk =
+            plan.process_bulk({Document(previous_text), Document(text)});
+        previous_text = text;
+        EXPECT_EQ(single.lang(), field(c, "language"));
+        EXPECT_EQ(render(*bulk.at(1).storage()), render(*single.storage()));
+        const JsonValue& tokens = c.at("tokens", "");  // null: some labels undecided
+        if (!tokens.is_null()) EXPECT_EQ(render(*single.storage()), tokens.as_string(""));
+        documents += !tokens.is_null();
+    }
+    // The comparison means something: nearly every label is decided, every label is
+    // common, paragraphs longer than one window ran, and most documents are decided.
+    for (std::int64_t label = 0; label <= 4; ++label) EXPECT_GT(seen[label], 2000u) << label;
+    EXPECT_LT(seen[-1] * 1000, seen[0] + seen[1] + seen[2] + seen[3] + seen[4]);
+    EXPECT_GE(windowed, 20u);
+    EXPECT_GT(documents, 90u);
+}
+
+// What the call throws, or "" when it returns.
+std::string error_of(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "";
+}
+
+TEST(TokenizeLoader, RefusedInCheckOrderFailingWhenRunOrAccepted) {
+    const JsonValue json = load_json(fixture("loader.json"));
+    for (const JsonValue& row : json.at("rows", "").as_array("rows")) {
+        const std::string& stage = field(row, "stage");
+        const std::string& message = field(row, "message");
+        SCOPED_TRACE(field(row, "bundle"));
+        std::optional<TokenizerPlan> plan;
+        try {
+            plan.emplace(fixture("loader/" + field(row, "bundle")), false);
+        } catch (const TokenizerModelError& error) {
+            EXPECT_EQ(stage + ": " + error.what(), "load: " + message);
+            continue;
+        }
+        const std::string error =
+            error_of([&] { EXPECT_EQ(plan->predict_labels("Ab z.").size(), 5u); });
+        EXPECT_EQ(stage, error.empty() ? "ok" : "run") << error;
+        EXPECT_NE(error.find(message), std::string::npos) << error;
+    }
+}
+
+at::Tensor uniform(at::IntArrayRef sizes, float scale) {
+    static std::mt19937 rng(7);
+    std::uniform_real_distribution<float> draw(-scale, scale);
+    at::Tensor tensor = at::empty(sizes);
+    std::generate_n(tensor.mutable_data_ptr<float>(), tensor.numel(), [&] { return draw(rng); });
+    return tensor;
+}
+
+std::vector<at::Tensor> lstm_weights(std::int64_t input, std::int64_t hidden, float scale) {
+    std::vector<at::Tensor> weights;  // (W_ih, W_hh, b_ih, b_hh) forward, then backward
+    for (int i = 0; i < 8; ++i) {
+        const std::int64_t width = i % 4 == 0 ? input : hidden;
+        const std::int64_t gates = 4 * hidden;
+        weights.push_back(uniform(i % 4 < 2 ? at::IntArrayRef({gates, width}) : gates, scale));
+    }
+    return weights;
+}
+
+TEST(TokenizeBiLstm, MatchesAtenLstmWholeAndPacked) {
+    c10::InferenceMode guard;
+    const struct {
+        const char* name;
+        std::int64_t input, hidden, steps;
+        std::vector<std::int64_t> lengths;  // one per packed sequence; none: one whole sequence
+        float weight_scale, input_scale;
+        bool initial_state;  // else none, which means zeros
+    } cases[] = {
+        {"hidden one", 2, 1, 9, {}, 1, 1, true},
+        {"hidden not a multiple of 16", 11, 21, 40, {}, 0.5, 1, true},
+        {"tokenizer sizes, gates in whole panels", 37, 64, 300, {}, 0.3, 1, false},
+        {"wide hidden", 16, 80, 30, {}, 0.2, 1, true},
+        {"saturating gates", 6, 8, 50, {}, 3, 20, true},
+        {"packed, unsorted", 7, 16, 20, {3, 20, 1, 17, 20, 8}, 0.5, 1, true},
+        {"packed, tokenizer sizes", 128, 64, 90, {90, 33, 61, 2, 90, 17, 1}, 0.3, 1, false},
+        {"packed, saturating, hidden 13", 6, 13, 30, {30, 11, 25}, 3, 20, true},
+        {"packed with empty sequences", 6, 8, 10, {0, 10, 0, 5, 1}, 0.6, 1, true},
+        {"no steps", 5, 8, 0, {0, 0}, 0.6, 1, true},
+    };
+    for (const LstmKernel kernel : available_lstm_kernels()) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (kernel == LstmKernel::avx512 ? ", avx512" : ""));
+            const bool packed = !c.lengths.empty();
+            const auto batch = packed ? static_cast<std::int64_t>(c.lengths.size()) : 1;
+            const std::vector<at::Tensor> weights = lstm_weights(c.input, c.hidden, c.weight_scale);
+            const at::Tensor input = uniform({batch, c.steps, c.input}, c.input_scale);
+            const at::Tensor h0 = c.initial_state ? uniform({2, batch, c.hidden}, 1) : at::Tensor();
+            const at::Tensor c0 = c.initial_state ? uniform({2, batch, c.hidden}, 2) : at::Tensor();
+            const BiLstmOutput ours =
+                BiLstm(weights, kernel).forward(input, packed ? c.lengths.data() : nullptr, h0, c0);
+            ASSERT_EQ(ours.output.sizes(), at::IntArrayRef({batch, c.steps, 2 * c.hidden}));
+            // Sequence by sequence: zeros past its length; an empty one keeps its state.
+            for (std::int64_t b = 0; b < batch; ++b) {
+                const std::int64_t length = packed ? c.lengths[b] : c.steps;
+                const at::Tensor zero = at::zeros({2, 1, c.hidden});
+                at::Tensor h_n = h0.defined() ? h0.narrow(1, b, 1).contiguous() : zero;
+                at::Tensor c_n = c0.defined() ? c0.narrow(1, b, 1).contiguous() : zero;
+                at::Tensor output = at::zeros({1, c.steps, 2 * c.hidden});
+                if (length > 0) {
+                    at::Tensor steps;
+                    std::tie(steps, h_n, c_n) = at::lstm(input.narrow(0, b, 1).narrow(1, 0, length),
+                                                         {h_n, c_n}, weights, true, 1, 0.0, false,
+                                                         true, true);
+                    output.narrow(1, 0, length).copy_(steps);
+                }
+                EXPECT_TRUE(at::allclose(ours.output.narrow(0, b, 1), output, 0, 1e-5)) << b;
+                EXPECT_TRUE(at::allclose(ours.h_n.narrow(1, b, 1), h_n, 0, 1e-5)) << b;
+                EXPECT_TRUE(at::allclose(ours.c_n.narrow(1, b, 1), c_n, 0, 1e-5)) << b;
+            }
+        }
+    }
+}
+
+}  // namespace
+}  // namespace quelbin::detail
