@@ -8,7 +8,7 @@ import pytest
 import _quelbin as q
 import bundle_writer as bw
 from model_bundles.lemma import write_lemma_bundle
-from model_bundles.mwt import write_seq2seq_mwt_bundle
+from model_bundles.mwt import write_mwt_bundle
 from model_bundles.seq2seq import random_model
 from model_bundles.tokenizer import write_tokenizer_bundle
 
@@ -35,7 +35,7 @@ def models(tmp_path_factory):
     root = tmp_path_factory.mktemp("models")
     language_dir = root / "1.14.0" / "en"
     write_tokenizer_bundle(language_dir / "tok", use_mwt=True, seed=3, scale=1.5, head_scale=3.0)
-    write_seq2seq_mwt_bundle(language_dir / "mwt", random_model(5, chars=CHARS, max_dec_len=6))
+    write_mwt_bundle(language_dir / "mwt", random_model(5, chars=CHARS, max_dec_len=6))
     write_lemma_bundle(language_dir / "lemma", {}, random_model(6, chars=CHARS, max_dec_len=6))
     write_lemma_bundle(root / "beam_lemma", {}, random_model(7, chars=CHARS, max_dec_len=4, beam_size=2))
     bw.write_index(root, [("tokenize", "default", "tok"), ("mwt", "default", "mwt"),
