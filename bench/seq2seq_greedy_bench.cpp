@@ -1,9 +1,10 @@
-// Batched greedy decoding of a word list with a sequence-to-sequence bundle, on
-// one thread; driven by bench/seq2seq_greedy.py, which compares it with the
-// eager PyTorch reference.
+// Batched greedy decoding of a word list with a sequence-to-sequence bundle;
+// driven by bench/seq2seq_greedy.py, which compares it with the eager PyTorch
+// reference.
 //
-//   build/bench/bench_seq2seq_greedy <bundle dir> <words file> [repeat] [--texts]
+//   build/bench/seq2seq_greedy_bench <bundle dir> <words file> [repeat] [threads] [--texts]
 //
+// threads: ATen threads, 1 by default, 0 for ATen's default count.
 // The words file holds one "word<TAB>tag" per line. Prints one JSON object: the
 // best time over the repeats, words per second and the peak resident memory;
 // with --texts, then the predicted text of each word on its own line.
@@ -24,11 +25,14 @@
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::cerr << "usage: " << argv[0] << " <bundle dir> <words file> [repeat]\n";
+        std::cerr << "usage: " << argv[0] << " <bundle dir> <words file> [repeat] [threads] [--texts]\n";
         return 2;
     }
-    const int repeat = argc > 3 ? std::max(1, std::stoi(argv[3])) : 3;
-    at::set_num_threads(1);
+    const bool print_texts = std::string(argv[argc - 1]) == "--texts";
+    const int positional = print_texts ? argc - 1 : argc;
+    const int repeat = positional > 3 ? std::max(1, std::stoi(argv[3])) : 3;
+    const int threads = positional > 4 ? std::stoi(argv[4]) : 1;
+    if (threads > 0) at::set_num_threads(threads);
 
     std::vector<std::string> words;
     std::vector<std::optional<std::string>> tags;
@@ -41,7 +45,6 @@ int main(int argc, char** argv) {
     }
 
     const quelbin::Seq2SeqPlan plan(argv[1], false);
-    const bool print_texts = argc > 4 && std::string(argv[4]) == "--texts";
     double best = 1e300;
     std::size_t characters = 0;
     std::vector<quelbin::Seq2SeqPrediction> out;
@@ -55,9 +58,9 @@ int main(int argc, char** argv) {
     }
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
-    std::printf("{\"seconds\": %.6f, \"words_per_second\": %.1f, \"peak_rss_kb\": %ld, "
+    std::printf("{\"threads\": %d, \"seconds\": %.6f, \"words_per_second\": %.1f, \"peak_rss_kb\": %ld, "
                 "\"output_bytes\": %zu}\n",
-                best, static_cast<double>(words.size()) / best, usage.ru_maxrss, characters);
+                at::get_num_threads(), best, static_cast<double>(words.size()) / best, usage.ru_maxrss, characters);
     if (print_texts) {
         for (const auto& p : out) std::printf("%s\n", p.text.c_str());
     }

@@ -1,23 +1,30 @@
-"""Tokenizer speed: the engine against the eager PyTorch reference, in one run.
+"""Tokenizer speed: the engine at several thread counts against the eager
+PyTorch reference.
 
 Writes a tokenizer bundle of realistic size (embedding 32, hidden 64, the five
 standard features plus the multi-word head; random weights) and about 1 MB of
 mixed English text into --dir, then
 
 * runs build/bench/tokenizer_bench (TokenizerPlan::process over the whole text
-  as one document, process_bulk over it cut into ~2000-character documents,
-  and the features alone) once with one ATen thread and once with ATen's
-  default thread count, each in its own process for a clean peak memory;
+  as one document and process_bulk over it cut into ~2000-character
+  documents) with 1, 2, 4 and 8 ATen threads (--threads; ATen's default count
+  is added when not among them), each in its own process for a clean peak
+  memory, and the features alone on one thread;
+* runs Python threads 1, 2, 4 and 8, each calling TokenizeProcessor.bulk_process
+  on its share of the documents, with one ATen thread;
+* with --background-load, runs both again with one busy process per core
+  (started and ended by the benchmark);
 * runs tests/reference/tokenizer.py (paragraphs, features, windowed network,
   labels and tokens in eager PyTorch) over the same text with one thread;
 
-and prints characters per second (each the best of --repeat runs), the
-engine/reference ratio and peak memory; then --rounds rounds of one engine
-process() run (1 thread) and one reference run back to back, and the median,
-lowest and highest of their ratios.
+and prints characters per second (each the best of --repeat runs) with the
+ratio to one thread, the load average, the engine/reference ratio and peak
+memory; then --rounds rounds of one engine process() run (1 thread) and one
+reference run back to back, and the median, lowest and highest of their ratios.
 
     .venv/bin/python bench/tokenizer.py [--size 1000000] [--dir build/bench_tokenizer] [--repeat 2]
-                                        [--rounds 3]
+                                        [--rounds 3] [--threads 1,2,4,8] [--background-load]
+                                        [--skip-reference]
 """
 import argparse
 import json
@@ -36,6 +43,20 @@ sys.path.insert(0, str(ROOT / "tests"))
 from model_bundles.tokenizer import write_tokenizer_bundle  # noqa: E402
 from reference.tokenizer import ReferenceTokenizer, mixed_english_text  # noqa: E402
 
+sys.path.insert(0, str(ROOT / "bench"))
+import thread_sweep  # noqa: E402
+
+
+def cut_documents(text: str) -> list:
+    """The text cut into documents of about 2000 characters at paragraph breaks, as tokenizer_bench cuts it."""
+    documents, start = [], 0
+    while start < len(text):
+        end = text.find("\n\n", min(len(text), start + 2000))
+        end = len(text) if end < 0 else end + 2
+        documents.append(text[start:end])
+        start = end
+    return documents
+
 
 def main():
     parser = argparse.ArgumentParser()
@@ -44,6 +65,9 @@ def main():
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--skip-reference", action="store_true")
+    parser.add_argument("--threads", default=",".join(map(str, thread_sweep.THREAD_COUNTS)))
+    parser.add_argument("--background-load", action="store_true",
+                        help="also run every thread count beside one busy process per core")
     args = parser.parse_args()
 
     directory = pathlib.Path(args.dir)
@@ -59,17 +83,34 @@ def main():
     def run_engine(threads, repeat, only=None):
         command = [str(BUILD / "bench" / "tokenizer_bench"), str(bundle), str(text_file), str(threads),
                    str(repeat)] + ([only] if only else [])
-        return json.loads(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
+        return json.loads(subprocess.run(command, check=True, capture_output=True, text=True,
+                                         env=thread_sweep.thread_env()).stdout)
 
+    default = run_engine(0, 1, "none")["threads"]
+    counts = sorted(set(int(t) for t in args.threads.split(",")) | {1, default})
+    documents = cut_documents(text)
     engine = {}
-    for threads in (1, 0):
-        result = run_engine(threads, args.repeat)
-        engine[threads] = result
-        label = "1 thread" if threads == 1 else f"default ({result['threads']} threads)"
-        print(f"engine, {label}: process {result['process_chars_per_s']:,.0f} chars/s, "
-              f"process_bulk {result['bulk_chars_per_s']:,.0f} chars/s, "
-              f"features alone {result['features_chars_per_s']:,.0f} chars/s, "
-              f"{result['tokens']} tokens, peak RSS {result['peak_rss_mb']:.0f} MB")
+    for condition, loaded in thread_sweep.conditions(args.background_load):
+        with thread_sweep.background_load(loaded):
+            print(f"{condition}, load average at start {thread_sweep.load_average()}:")
+            rates = {}
+            for threads in counts:
+                result = run_engine(threads, args.repeat, "process,bulk")
+                rates[threads] = {"process": result["process_chars_per_s"], "process_bulk": result["bulk_chars_per_s"]}
+                if not loaded:
+                    engine[threads] = result
+            thread_sweep.print_sweep("engine", rates, default, "chars/s")
+            python = thread_sweep.python_threads(BUILD / "python", "TokenizeProcessor", bundle, documents, False,
+                                                 len(text), args.repeat)
+            thread_sweep.print_python_threads(python, "chars/s")
+            print(f"  load average at end {thread_sweep.load_average()}")
+
+    features = run_engine(1, args.repeat, "features")["features_chars_per_s"]
+    for threads in (1, default):
+        result = engine[threads]
+        print(f"engine, {threads} thread{'s' if threads > 1 else ''}: peak RSS {result['peak_rss_mb']:.0f} MB, "
+              f"{result['tokens']} tokens ({result['bulk_tokens']} in {result['bulk_documents']} documents)")
+    print(f"features alone, 1 thread: {features:,.0f} chars/s")
 
     if args.skip_reference:
         return

@@ -5,9 +5,17 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUELBIN_BUILD_DIR:-$root/build}
 bash "$root/scripts/install_deps.sh"
 bash "$root/scripts/build.sh"
-export OMP_NUM_THREADS=${OMP_NUM_THREADS:-2}
 status=0
 echo "== C++ tests"
+# The suites call the engine's internals and at::lstm directly and compute
+# references with PyTorch's eager operators, outside the engine's tasks: with
+# ATen's default thread count these open a parallel region for every small
+# product and crawl on a busy machine (the fixture writer 165 s against 28 s on
+# two threads under a load of 30), and oneDNN's LSTM inside at::lstm has been
+# seen to stall for good with eight threads (in the references; the engine's
+# entry points keep it on one thread). So the suites run on two threads;
+# tests/python/test_threads.py sets 1 and 2 itself.
+export OMP_NUM_THREADS=${OMP_NUM_THREADS:-2}
 (cd "$build" && ctest --output-on-failure -V) || status=1
 # The document model, JSON, SHA-256, tokenizer and character LM suites (the
 # storage fuzz test among them) again, built with AddressSanitizer and UBSan, on
@@ -23,7 +31,7 @@ cmake --build "$asan_build" --target quelbin_tests -j "${JOBS:-$(nproc)}" > "$as
   { tail -50 "$asan_build/build.log"; status=1; }
 sanitized='Conll*:ConstituencyTree*:DocumentBuild*:DocumentFuzz*:EmptyWords*:Replace*'
 sanitized+=':SequenceRange*:StringPool*:Utf8Text*:Views*:Json*:Sha256*:Tokenize*'
-sanitized+=':*TokenizeReferencePaths*:CharLM*'
+sanitized+=':*TokenizeReferencePaths*:CharLM*:RunTasks*:GroupByWeight*'
 sanitized+=':-JsonDifferential.*:Sha256.MatchesHashlibOnRandomBuffers'
 ln -sfn "$build/fixtures" "$asan_build/fixtures"
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=0 \

@@ -1,8 +1,14 @@
 // The lemmatizer: bundle loading, dictionary lookup, the model's answer with its
 // edit classes, and the document operations.
+#include <algorithm>
+#include <exception>
+#include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "model/json.hpp"
+#include "model/parallel_tasks.hpp"
 #include "model/unicode.hpp"
 #include "quelbin/errors.hpp"
 #include "quelbin/model_bundle.hpp"
@@ -171,10 +177,39 @@ std::string LemmaPlan::lemmatize(const std::string& word,
 
 Document LemmaPlan::process(Document document) const {
     const WordSequence words = document.words();
-    for (std::uint64_t i = 0; i < words.size(); ++i) {
-        Word word = words.at(static_cast<std::int64_t>(i));
-        word.set_lemma(impl_->lemmatize(word.text(), word.upos()));
+    const auto count = static_cast<std::size_t>(words.size());
+    std::vector<std::string> texts(count);
+    std::vector<std::optional<std::string>> tags(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        const Word word = words.at(static_cast<std::int64_t>(i));
+        texts[i] = word.text();
+        tags[i] = word.upos();
     }
+    // Word by word as lemmatize does; with a model, groups of consecutive
+    // words run as parallel tasks.
+    constexpr std::size_t kTaskWords = 128;
+    std::vector<std::string> lemmas(count);
+    const std::size_t tasks = impl_->seq2seq ? (count + kTaskWords - 1) / kTaskWords : (count > 0 ? 1 : 0);
+    const std::size_t per_task = impl_->seq2seq ? kTaskWords : count;
+    std::vector<char> done(count, 0);
+    std::size_t settled = count;
+    std::exception_ptr error;
+    try {
+        detail::run_tasks(tasks, [&](std::size_t task) {
+            const std::size_t end = std::min(count, (task + 1) * per_task);
+            for (std::size_t i = task * per_task; i < end; ++i) {
+                lemmas[i] = impl_->lemmatize(texts[i], tags[i]);
+                done[i] = 1;
+            }
+        });
+    } catch (...) {
+        // As one word at a time: the words before the first failing one keep
+        // their new lemmas (every task before the failing one has finished).
+        error = std::current_exception();
+        settled = static_cast<std::size_t>(std::find(done.begin(), done.end(), 0) - done.begin());
+    }
+    for (std::size_t i = 0; i < settled; ++i) words.at(static_cast<std::int64_t>(i)).set_lemma(lemmas[i]);
+    if (error) std::rethrow_exception(error);
     return document;
 }
 

@@ -1,7 +1,11 @@
 // The multi-word-token plan: bundle loading, the expansion dictionary with case
 // restoration, the split-point classifier and the sequence-to-sequence fallback.
+#include <algorithm>
+#include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/gt.h>
@@ -12,8 +16,10 @@
 #include <c10/core/InferenceMode.h>
 
 #include "model/json.hpp"
+#include "model/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
 #include "model/unicode.hpp"
+#include "quelbin/document_storage.hpp"
 #include "quelbin/errors.hpp"
 #include "quelbin/model_bundle.hpp"
 #include "quelbin/utf8_text.hpp"
@@ -213,8 +219,31 @@ std::string MWTPlan::expand(const std::string& token) const { return impl_->expa
 
 Document MWTPlan::process(const Document& document) const {
     const Impl& impl = *impl_;
-    return detail::rewrite_mwt_document(document,
-                                        [&impl](const std::string& token) { return impl.expand(token); });
+    if (impl.dict_only) {
+        return detail::rewrite_mwt_document(document,
+                                            [&impl](const std::string& token) { return impl.expand(token); });
+    }
+    // The distinct texts of the marked tokens are expanded first, groups of
+    // them as parallel tasks; the rewrite then looks them up.
+    const DocumentStorage& d = *document.storage();
+    std::vector<std::string> texts;
+    std::unordered_map<std::string, std::size_t> slots;
+    for (std::size_t t = 0; t < d.token_count(); ++t) {
+        const std::optional<std::string> misc = d.pool.optional(d.token_misc[t]);
+        if (!misc || !detail::misc_marks_mwt(*misc)) continue;
+        std::string text = d.pool.get(d.token_text[t]);
+        if (slots.emplace(text, texts.size()).second) texts.push_back(std::move(text));
+    }
+    constexpr std::size_t kTaskTokens = 64;
+    std::vector<std::string> expansions(texts.size());
+    detail::run_tasks((texts.size() + kTaskTokens - 1) / kTaskTokens, [&](std::size_t task) {
+        const std::size_t end = std::min(texts.size(), (task + 1) * kTaskTokens);
+        for (std::size_t i = task * kTaskTokens; i < end; ++i) expansions[i] = impl.expand(texts[i]);
+    });
+    return detail::rewrite_mwt_document(document, [&](const std::string& token) {
+        const auto found = slots.find(token);
+        return found != slots.end() ? expansions[found->second] : impl.expand(token);
+    });
 }
 
 }  // namespace quelbin

@@ -1,5 +1,6 @@
 // Prediction of many words: greedy decoding in length-sorted batches, one packed
-// encoder call and one decoder step per batch and step; beam search word by word.
+// encoder call and one decoder step per batch and step; beam search word by
+// word. Batches (and groups of words for beam search) run as parallel tasks.
 #include <algorithm>
 #include <numeric>
 #include <vector>
@@ -17,6 +18,7 @@
 #include <ATen/ops/tensor.h>
 #include <c10/core/InferenceMode.h>
 
+#include "model/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
 #include "quelbin/errors.hpp"
 #include "seq2seq/seq2seq_impl.hpp"
@@ -165,12 +167,16 @@ std::vector<Seq2SeqPrediction> Seq2SeqPlan::Impl::predict_many(
     const int64_t width = beam.value_or(beam_size);
     if (width < 1) throw Seq2SeqModelError("beam size must be positive");
 
-    std::vector<Seq2SeqPrediction> results;
+    std::vector<Seq2SeqPrediction> results(words.size());
+    const auto step = static_cast<std::size_t>(batch_size);
     if (width != 1) {
-        results.reserve(words.size());
-        for (std::size_t i = 0; i < words.size(); ++i) {
-            results.push_back(predict(words[i], tags[i], width, suppress_unk));
-        }
+        // Beam search word by word, batch_size consecutive words per task.
+        detail::run_tasks((words.size() + step - 1) / step, [&](std::size_t task) {
+            const std::size_t end = std::min(words.size(), (task + 1) * step);
+            for (std::size_t i = task * step; i < end; ++i) {
+                results[i] = predict(words[i], tags[i], width, suppress_unk);
+            }
+        });
         return results;
     }
 
@@ -185,14 +191,15 @@ std::vector<Seq2SeqPrediction> Seq2SeqPlan::Impl::predict_many(
     std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
         return sources[a].ids.size() > sources[b].ids.size();
     });
-    results.resize(words.size());
-    const auto step = static_cast<std::size_t>(batch_size);
-    for (std::size_t start = 0, end = 0; start < order.size(); start = end) {
-        end = start + std::min(step, order.size() - start);
+    // Each batch of batch_size words (in sorted order) is one task; its rows
+    // and results are its own.
+    detail::run_tasks((order.size() + step - 1) / step, [&](std::size_t task) {
+        const std::size_t start = task * step;
+        const std::size_t end = std::min(order.size(), start + step);
         const std::vector<std::size_t> rows(order.begin() + static_cast<std::ptrdiff_t>(start),
                                             order.begin() + static_cast<std::ptrdiff_t>(end));
         decode_batch(*this, sources, tags, rows, suppress_unk, results);
-    }
+    });
     return results;
 }
 

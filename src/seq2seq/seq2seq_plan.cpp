@@ -12,6 +12,7 @@
 #include <ATen/ops/relu.h>
 #include <c10/core/InferenceMode.h>
 
+#include "model/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
 #include "quelbin/errors.hpp"
 #include "quelbin/utf8_text.hpp"
@@ -94,6 +95,8 @@ Seq2SeqPrediction Seq2SeqPlan::Impl::predict(const std::string& word,
                                              const std::optional<std::string>& pos_tag,
                                              std::optional<int64_t> beam,
                                              bool suppress_unk) const {
+    // One word is one task: its small products stay on this thread.
+    const detail::SerialScope serial;
     c10::InferenceMode guard;
     detail::Seq2SeqSource source = detail::encode_seq2seq_word(char_vocab, word);
     const auto n = static_cast<int64_t>(source.ids.size());

@@ -1,5 +1,7 @@
 #include "tokenize/bilstm.hpp"
 
+#include "model/parallel_tasks.hpp"
+
 #include <ATen/ops/addmm.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/empty.h>
@@ -418,6 +420,8 @@ BiLstm::BiLstm(const std::vector<at::Tensor>& weights, LstmKernel kernel) : kern
 
 BiLstmOutput BiLstm::forward(const at::Tensor& input, const std::int64_t* lengths, const at::Tensor& h0,
                              const at::Tensor& c0) const {
+    // Small products and fills: on the calling thread, never a region of their own.
+    const SerialScope serial;
     TORCH_CHECK(input.defined() && input.scalar_type() == at::kFloat && input.dim() == 3,
                 "LSTM input must be float32 [batch, steps, features]");
     TORCH_CHECK(input.size(2) == input_size_, "LSTM input has ", input.size(2), " features, expected ",
@@ -446,6 +450,7 @@ BiLstmOutput BiLstm::forward(const at::Tensor& input, const std::int64_t* length
 
 BiLstmOutput BiLstm::forward_projected(const at::Tensor& projection, const std::int64_t* lengths,
                                        const at::Tensor& h0, const at::Tensor& c0) const {
+    const SerialScope serial;
     TORCH_CHECK(projection.defined() && projection.scalar_type() == at::kFloat && projection.dim() == 3 &&
                     projection.size(2) == 8 * hidden_,
                 "LSTM input projection must be float32 [batch, steps, ", 8 * hidden_, "]");

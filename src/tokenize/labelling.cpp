@@ -3,6 +3,8 @@
 #include "tokenize/bilstm.hpp"
 #include "tokenize/features.hpp"
 
+#include "model/parallel_tasks.hpp"
+
 #include <quelbin/errors.hpp>
 
 #include <ATen/core/Tensor.h>
@@ -110,10 +112,10 @@ at::Tensor run_network_aten(const TokenizerPlan::Impl& impl, const at::Tensor& i
 // Buffers of the direct path, kept across the rounds of one call so that large
 // arrays are not allocated (and page-faulted) again for every batch.
 struct Workspace {
-    std::vector<float> projection;  // [B * T][8H], first level then second level
-    std::vector<float> h1;          // [B * T][2H]
-    std::vector<float> h2;          // [B * T][2H]
-    std::vector<float> heads;       // [B * T][heads]: tok, sent, mwt
+    TaskBuffer<float> projection;  // [B * T][8H], first level then second level
+    TaskBuffer<float> h1;          // [B * T][2H]
+    TaskBuffer<float> h2;          // [B * T][2H]
+    TaskBuffer<float> heads;       // [B * T][heads]: tok, sent, mwt
 };
 
 // A batch of sequences: sequence b's ids start at ids + b * stride, its
@@ -365,6 +367,8 @@ Labels label_paragraph(const TokenizerPlan::Impl& impl, const Paragraph& paragra
 
 std::vector<Labels> label_paragraphs_windowed(const TokenizerPlan::Impl& impl,
                                               const std::vector<std::reference_wrapper<const Paragraph>>& paragraphs) {
+    // One task's work: its products stay on this thread.
+    const SerialScope serial;
     std::vector<Labels> results(paragraphs.size());
     const std::int64_t feat_dim = impl.feat_dim;
     const auto row_width = static_cast<std::size_t>(std::max<std::int64_t>(feat_dim, 0));
@@ -465,6 +469,7 @@ std::vector<Labels> label_paragraphs_windowed(const TokenizerPlan::Impl& impl,
 
 std::vector<Labels> label_paragraphs(const TokenizerPlan::Impl& impl,
                                      const std::vector<std::reference_wrapper<const Paragraph>>& paragraphs) {
+    const SerialScope serial;
     std::vector<Labels> results;
     const std::size_t batch = paragraphs.size();
     if (batch == 0) return results;

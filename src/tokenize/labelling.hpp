@@ -18,6 +18,9 @@ using Labels = std::vector<std::int64_t>;
 // Longest stretch of units the single path runs through the network at once.
 inline constexpr std::size_t kInferenceWindow = 1000;
 
+// Each of these runs as one task on the calling thread (see
+// model/parallel_tasks.hpp): callers split larger work into several calls.
+
 // One paragraph, in windows of at most kInferenceWindow units.
 Labels label_paragraph(const TokenizerPlan::Impl& impl, const Paragraph& paragraph);
 
