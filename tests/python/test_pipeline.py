@@ -204,3 +204,12 @@ def test_processing_releases_the_interpreter_lock(trees):
     # Model loading keeps the lock.
     assert not releases_lock(lambda: q.Pipeline("fr", processors="tokenize,mwt,lemma",
                                                  model_dir=trees["tree"]))
+
+
+def test_predict_labels_takes_one_paragraph(trees):
+    tokenizer = q.Pipeline("fr", processors="tokenize", model_dir=trees["tree"]).processors[0]
+    assert len(tokenizer.predict_labels("")) == 0
+    assert len(tokenizer.predict_labels("Il va.\nIl va.")) > 0
+    with pytest.raises(q.TokenizerModelError,
+                       match="^predict_labels expects text containing one tokenizer paragraph$"):
+        tokenizer.predict_labels("Il va.\n\nIl va.")
