@@ -81,7 +81,7 @@ class Copy:
         self.env = dict(os.environ, CCACHE_BASEDIR="/work", OMP_NUM_THREADS=str(args.omp_threads),
                         QUELBIN_BUILD_DIR=str(self.build))
 
-    def prepare(self, engine, tests):
+    def prepare(self, engine, tests, without=()):
         if not (self.path / ".git").exists():
             if self.path.exists():
                 shutil.rmtree(self.path)
@@ -97,6 +97,9 @@ class Copy:
                 target.unlink()
             if git("ls-tree", engine, name, cwd=self.path):
                 git("checkout", engine, "--", name, cwd=self.path)
+        # Tests of code newer than the engine commit cannot build against it.
+        for name in without:
+            (self.path / name).unlink(missing_ok=True)
         venv = self.path / ".venv"
         if not venv.exists():
             venv.symlink_to(VENV)
@@ -161,6 +164,8 @@ def main():
     parser.add_argument("--scratch", type=Path, default=Path("/work/mut"))
     parser.add_argument("--sample", type=Path, default=SAMPLE)
     parser.add_argument("--only", help="comma-separated mutant ids")
+    parser.add_argument("--without", action="append", default=[],
+                        help="a test file to leave out (one of code newer than the engine commit)")
     parser.add_argument("--out", type=Path, help="results TSV (default bench/results/mutation-E-T.tsv)")
     args = parser.parse_args()
 
@@ -180,7 +185,7 @@ def main():
 
     copies = [Copy(args.scratch / f"{name}-{i}", args) for i in range(args.workers)]
     for copy in copies:
-        copy.prepare(engine, tests)
+        copy.prepare(engine, tests, args.without)
 
     # Build, fixtures and an unmutated run in every copy, side by side.
     errors = []
