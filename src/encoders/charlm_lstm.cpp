@@ -17,7 +17,6 @@
 // thread count.
 #include "encoders/native_charlm.hpp"
 
-#include <ATen/Parallel.h>
 #include <ATen/ops/addmm.h>
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/empty.h>
@@ -30,6 +29,7 @@
 #include <unordered_map>
 
 #include "encoders/row_products.hpp"
+#include "model/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
 #include "tokenize/bilstm.hpp"
 
@@ -120,141 +120,139 @@ void NativeCharLM::run(const std::vector<CharLMInput>& inputs, std::vector<at::T
     const bool exact = char_emb_.scalar_type() == at::kFloat;
 
     const auto groups = static_cast<std::int64_t>((inputs.size() + kGroupSentences - 1) / kGroupSentences);
-    at::parallel_for(0, groups, 1, [&](std::int64_t first_group, std::int64_t last_group) {
-        for (std::int64_t group = first_group; group < last_group; ++group) {
-            const std::size_t begin = static_cast<std::size_t>(group) * kGroupSentences;
-            const std::size_t end = std::min(inputs.size(), begin + kGroupSentences);
-            std::vector<std::size_t> queue;
-            for (std::size_t s = begin; s < end; ++s) {
-                if (!inputs[s].positions.empty()) queue.push_back(s);
-            }
-            if (queue.empty()) continue;
-            std::stable_sort(queue.begin(), queue.end(), [&](std::size_t a, std::size_t b) {
-                return inputs[a].ids.size() > inputs[b].ids.size();
-            });
+    run_tasks(static_cast<std::size_t>(groups), [&](std::size_t group) {
+        const std::size_t begin = group * kGroupSentences;
+        const std::size_t end = std::min(inputs.size(), begin + kGroupSentences);
+        std::vector<std::size_t> queue;
+        for (std::size_t s = begin; s < end; ++s) {
+            if (!inputs[s].positions.empty()) queue.push_back(s);
+        }
+        if (queue.empty()) return;
+        std::stable_sort(queue.begin(), queue.end(), [&](std::size_t a, std::size_t b) {
+            return inputs[a].ids.size() > inputs[b].ids.size();
+        });
 
-            // The first layer's input product and both its biases, once per
-            // distinct character of the group: a table indexed by dense ids.
-            std::unordered_map<std::int64_t, std::int64_t> dense;
-            std::vector<std::int64_t> distinct;
-            std::vector<std::vector<std::int64_t>> dense_ids(end - begin);
-            for (const std::size_t s : queue) {
-                std::vector<std::int64_t>& out = dense_ids[s - begin];
-                out.reserve(inputs[s].ids.size());
-                for (const std::int64_t id : inputs[s].ids) {
-                    const auto [it, added] = dense.emplace(id, static_cast<std::int64_t>(distinct.size()));
-                    if (added) distinct.push_back(id);
-                    out.push_back(it->second);
-                }
+        // The first layer's input product and both its biases, once per
+        // distinct character of the group: a table indexed by dense ids.
+        std::unordered_map<std::int64_t, std::int64_t> dense;
+        std::vector<std::int64_t> distinct;
+        std::vector<std::vector<std::int64_t>> dense_ids(end - begin);
+        for (const std::size_t s : queue) {
+            std::vector<std::int64_t>& out = dense_ids[s - begin];
+            out.reserve(inputs[s].ids.size());
+            for (const std::int64_t id : inputs[s].ids) {
+                const auto [it, added] = dense.emplace(id, static_cast<std::int64_t>(distinct.size()));
+                if (added) distinct.push_back(id);
+                out.push_back(it->second);
             }
-            const at::Tensor embedded = at::embedding(
-                char_emb_, make_id_tensor(distinct, {static_cast<std::int64_t>(distinct.size())}));
-            at::Tensor table;
+        }
+        const at::Tensor embedded = at::embedding(
+            char_emb_, make_id_tensor(distinct, {static_cast<std::int64_t>(distinct.size())}));
+        at::Tensor table;
+        if (exact) {
+            table = lstm_params_[2].add(lstm_params_[3]).expand({embedded.size(0), 4 * H}).contiguous();
+            add_products(embedded, lstm_params_[0], table);
+        } else {
+            table = at::addmm(lstm_params_[2].add(lstm_params_[3]), embedded, w_ih_t[0]);
+        }
+
+        const std::int64_t window = std::min<std::int64_t>(kWindow, static_cast<std::int64_t>(queue.size()));
+        const at::Tensor h = at::empty({N, window, H}, options);
+        const at::Tensor c = at::empty({N, window, H}, options);
+        const at::Tensor gates = at::empty({window, 4 * H}, options);
+        std::vector<std::int64_t> step_ids(static_cast<std::size_t>(window));
+        auto* h_data = static_cast<char*>(h.data_ptr());
+        auto* c_data = static_cast<char*>(c.data_ptr());
+        const auto* h0 = static_cast<const char*>(h_init.data_ptr());
+        const auto* c0 = static_cast<const char*>(c_init.data_ptr());
+        auto state_row = [&](char* base, std::int64_t layer, std::int64_t row) {
+            return base + static_cast<std::size_t>(layer * window + row) * row_bytes;
+        };
+
+        std::vector<Row> rows;
+        rows.reserve(static_cast<std::size_t>(window));
+        std::size_t next = 0;
+        while (true) {
+            while (static_cast<std::int64_t>(rows.size()) < window && next < queue.size()) {
+                const auto r = static_cast<std::int64_t>(rows.size());
+                for (std::int64_t k = 0; k < N; ++k) {
+                    std::memcpy(state_row(h_data, k, r), h0 + k * row_bytes, row_bytes);
+                    std::memcpy(state_row(c_data, k, r), c0 + k * row_bytes, row_bytes);
+                }
+                rows.push_back({queue[next++], 0, 0});
+            }
+            const auto b = static_cast<std::int64_t>(rows.size());
+            if (b == 0) break;
+
+            for (std::int64_t r = 0; r < b; ++r) {
+                const Row& row = rows[r];
+                step_ids[r] = dense_ids[row.sentence - begin][row.step];
+            }
             if (exact) {
-                table = lstm_params_[2].add(lstm_params_[3]).expand({embedded.size(0), 4 * H}).contiguous();
-                add_products(embedded, lstm_params_[0], table);
+                // Raw rows, no operator: nothing here may start a parallel region.
+                float* g = gates.data_ptr<float>();
+                const float* table_rows = table.const_data_ptr<float>();
+                for (std::int64_t k = 0; k < N; ++k) {
+                    auto* h_k = reinterpret_cast<float*>(state_row(h_data, k, 0));
+                    auto* c_k = reinterpret_cast<float*>(state_row(c_data, k, 0));
+                    for (std::int64_t r = 0; r < b; ++r) {
+                        const float* first = k == 0 ? table_rows + step_ids[r] * 4 * H
+                                                    : biases[k].const_data_ptr<float>();
+                        std::memcpy(g + r * 4 * H, first, static_cast<std::size_t>(4 * H) * sizeof(float));
+                    }
+                    if (k > 0) {
+                        add_row_products(h_k - window * H, H, lstm_params_[4 * k].const_data_ptr<float>(), H, g,
+                                         4 * H, b, 4 * H, H);
+                    }
+                    add_row_products(h_k, H, lstm_params_[4 * k + 1].const_data_ptr<float>(), H, g, 4 * H, b,
+                                     4 * H, H);
+                    lstm_cell_rows({g, 4 * H, c_k, h_k, H, b, H});
+                }
             } else {
-                table = at::addmm(lstm_params_[2].add(lstm_params_[3]), embedded, w_ih_t[0]);
+                at::Tensor g = gates.narrow(0, 0, b);
+                at::Tensor below;
+                for (std::int64_t k = 0; k < N; ++k) {
+                    at::Tensor h_k = h[k].narrow(0, 0, b);
+                    at::Tensor c_k = c[k].narrow(0, 0, b);
+                    if (k == 0) {
+                        at::index_select_out(g, table, 0, make_id_tensor(step_ids, {window}).narrow(0, 0, b));
+                    } else {
+                        at::addmm_out(g, biases[k], below, w_ih_t[k]);
+                    }
+                    at::addmm_out(g, g, h_k, w_hh_t[k]);
+                    lstm_cell(g, c_k, h_k, H);
+                    below = h_k;
+                }
             }
 
-            const std::int64_t window = std::min<std::int64_t>(kWindow, static_cast<std::int64_t>(queue.size()));
-            const at::Tensor h = at::empty({N, window, H}, options);
-            const at::Tensor c = at::empty({N, window, H}, options);
-            const at::Tensor gates = at::empty({window, 4 * H}, options);
-            std::vector<std::int64_t> step_ids(static_cast<std::size_t>(window));
-            auto* h_data = static_cast<char*>(h.data_ptr());
-            auto* c_data = static_cast<char*>(c.data_ptr());
-            const auto* h0 = static_cast<const char*>(h_init.data_ptr());
-            const auto* c0 = static_cast<const char*>(c_init.data_ptr());
-            auto state_row = [&](char* base, std::int64_t layer, std::int64_t row) {
-                return base + static_cast<std::size_t>(layer * window + row) * row_bytes;
-            };
-
-            std::vector<Row> rows;
-            rows.reserve(static_cast<std::size_t>(window));
-            std::size_t next = 0;
-            while (true) {
-                while (static_cast<std::int64_t>(rows.size()) < window && next < queue.size()) {
-                    const auto r = static_cast<std::int64_t>(rows.size());
+            // Rows at the space that closes a word give that word's row.
+            const char* top = state_row(h_data, N - 1, 0);
+            for (std::int64_t r = 0; r < b; ++r) {
+                Row& row = rows[r];
+                const CharLMInput& input = inputs[row.sentence];
+                // Positions ascend for a forward model and descend for a backward one.
+                const std::size_t words = input.positions.size();
+                const std::size_t word = forward_ ? row.word : words - 1 - row.word;
+                if (row.word < words && input.positions[word] == row.step) {
+                    std::memcpy(static_cast<char*>(results[row.sentence].data_ptr()) + word * row_bytes,
+                                top + static_cast<std::size_t>(r) * row_bytes, row_bytes);
+                    ++row.word;
+                }
+                ++row.step;
+            }
+            // Finished rows leave; the last row moves into each gap, so the
+            // running rows stay a prefix of the window.
+            for (std::int64_t r = b - 1; r >= 0; --r) {
+                if (rows[r].step < static_cast<std::int64_t>(inputs[rows[r].sentence].ids.size())) continue;
+                const std::int64_t last = static_cast<std::int64_t>(rows.size()) - 1;
+                if (r != last) {
                     for (std::int64_t k = 0; k < N; ++k) {
-                        std::memcpy(state_row(h_data, k, r), h0 + k * row_bytes, row_bytes);
-                        std::memcpy(state_row(c_data, k, r), c0 + k * row_bytes, row_bytes);
+                        std::memcpy(state_row(h_data, k, r), state_row(h_data, k, last), row_bytes);
+                        std::memcpy(state_row(c_data, k, r), state_row(c_data, k, last), row_bytes);
                     }
-                    rows.push_back({queue[next++], 0, 0});
+                    rows[r] = rows[last];
                 }
-                const auto b = static_cast<std::int64_t>(rows.size());
-                if (b == 0) break;
-
-                for (std::int64_t r = 0; r < b; ++r) {
-                    const Row& row = rows[r];
-                    step_ids[r] = dense_ids[row.sentence - begin][row.step];
-                }
-                if (exact) {
-                    // Raw rows, no operator: nothing here may start a parallel region.
-                    float* g = gates.data_ptr<float>();
-                    const float* table_rows = table.const_data_ptr<float>();
-                    for (std::int64_t k = 0; k < N; ++k) {
-                        auto* h_k = reinterpret_cast<float*>(state_row(h_data, k, 0));
-                        auto* c_k = reinterpret_cast<float*>(state_row(c_data, k, 0));
-                        for (std::int64_t r = 0; r < b; ++r) {
-                            const float* first = k == 0 ? table_rows + step_ids[r] * 4 * H
-                                                        : biases[k].const_data_ptr<float>();
-                            std::memcpy(g + r * 4 * H, first, static_cast<std::size_t>(4 * H) * sizeof(float));
-                        }
-                        if (k > 0) {
-                            add_row_products(h_k - window * H, H, lstm_params_[4 * k].const_data_ptr<float>(), H, g,
-                                             4 * H, b, 4 * H, H);
-                        }
-                        add_row_products(h_k, H, lstm_params_[4 * k + 1].const_data_ptr<float>(), H, g, 4 * H, b,
-                                         4 * H, H);
-                        lstm_cell_rows({g, 4 * H, c_k, h_k, H, b, H});
-                    }
-                } else {
-                    at::Tensor g = gates.narrow(0, 0, b);
-                    at::Tensor below;
-                    for (std::int64_t k = 0; k < N; ++k) {
-                        at::Tensor h_k = h[k].narrow(0, 0, b);
-                        at::Tensor c_k = c[k].narrow(0, 0, b);
-                        if (k == 0) {
-                            at::index_select_out(g, table, 0, make_id_tensor(step_ids, {window}).narrow(0, 0, b));
-                        } else {
-                            at::addmm_out(g, biases[k], below, w_ih_t[k]);
-                        }
-                        at::addmm_out(g, g, h_k, w_hh_t[k]);
-                        lstm_cell(g, c_k, h_k, H);
-                        below = h_k;
-                    }
-                }
-
-                // Rows at the space that closes a word give that word's row.
-                const char* top = state_row(h_data, N - 1, 0);
-                for (std::int64_t r = 0; r < b; ++r) {
-                    Row& row = rows[r];
-                    const CharLMInput& input = inputs[row.sentence];
-                    // Positions ascend for a forward model and descend for a backward one.
-                    const std::size_t words = input.positions.size();
-                    const std::size_t word = forward_ ? row.word : words - 1 - row.word;
-                    if (row.word < words && input.positions[word] == row.step) {
-                        std::memcpy(static_cast<char*>(results[row.sentence].data_ptr()) + word * row_bytes,
-                                    top + static_cast<std::size_t>(r) * row_bytes, row_bytes);
-                        ++row.word;
-                    }
-                    ++row.step;
-                }
-                // Finished rows leave; the last row moves into each gap, so the
-                // running rows stay a prefix of the window.
-                for (std::int64_t r = b - 1; r >= 0; --r) {
-                    if (rows[r].step < static_cast<std::int64_t>(inputs[rows[r].sentence].ids.size())) continue;
-                    const std::int64_t last = static_cast<std::int64_t>(rows.size()) - 1;
-                    if (r != last) {
-                        for (std::int64_t k = 0; k < N; ++k) {
-                            std::memcpy(state_row(h_data, k, r), state_row(h_data, k, last), row_bytes);
-                            std::memcpy(state_row(c_data, k, r), state_row(c_data, k, last), row_bytes);
-                        }
-                        rows[r] = rows[last];
-                    }
-                    rows.pop_back();
-                }
+                rows.pop_back();
             }
         }
     });
