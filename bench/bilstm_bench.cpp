@@ -4,7 +4,7 @@
 // a sequence, both directions) and nanoseconds per sequence step.
 //
 //   bilstm_bench [hidden (64)] [steps (1000)] [repeat (5)]
-#include "tokenize/bilstm.hpp"
+#include "kernels/bilstm.hpp"
 
 #include <ATen/Parallel.h>
 #include <ATen/ops/randn.h>

@@ -28,10 +28,10 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "encoders/row_products.hpp"
-#include "model/parallel_tasks.hpp"
+#include "kernels/row_products.hpp"
+#include "kernels/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
-#include "tokenize/bilstm.hpp"
+#include "kernels/bilstm.hpp"
 
 namespace quelbin::detail {
 namespace {

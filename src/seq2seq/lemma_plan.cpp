@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "model/json.hpp"
-#include "model/parallel_tasks.hpp"
+#include "kernels/parallel_tasks.hpp"
 #include "model/unicode.hpp"
 #include "quelbin/errors.hpp"
 #include "quelbin/model_bundle.hpp"

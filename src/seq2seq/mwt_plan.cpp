@@ -16,7 +16,7 @@
 #include <c10/core/InferenceMode.h>
 
 #include "model/json.hpp"
-#include "model/parallel_tasks.hpp"
+#include "kernels/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
 #include "model/unicode.hpp"
 #include "quelbin/document_storage.hpp"

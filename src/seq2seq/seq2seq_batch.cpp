@@ -18,7 +18,7 @@
 #include <ATen/ops/tensor.h>
 #include <c10/core/InferenceMode.h>
 
-#include "model/parallel_tasks.hpp"
+#include "kernels/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
 #include "quelbin/errors.hpp"
 #include "seq2seq/seq2seq_impl.hpp"

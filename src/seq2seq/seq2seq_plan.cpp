@@ -12,7 +12,7 @@
 #include <ATen/ops/relu.h>
 #include <c10/core/InferenceMode.h>
 
-#include "model/parallel_tasks.hpp"
+#include "kernels/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
 #include "quelbin/errors.hpp"
 #include "quelbin/utf8_text.hpp"

@@ -1,9 +1,10 @@
 #include "tokenize/labelling.hpp"
 
-#include "tokenize/bilstm.hpp"
+#include "kernels/bilstm.hpp"
 #include "tokenize/features.hpp"
 
-#include "model/parallel_tasks.hpp"
+#include "kernels/parallel_tasks.hpp"
+#include "kernels/simd.hpp"
 
 #include <quelbin/errors.hpp>
 
@@ -23,12 +24,6 @@
 #include <cmath>
 #include <cstring>
 #include <numeric>
-
-// Vector extensions return 32-byte vectors from inline helpers; their ABI never
-// crosses this file.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
 
 namespace quelbin::detail {
 namespace {
@@ -134,22 +129,16 @@ struct NetworkBatch {
 // instruction set and chosen at run time; eight floats are one vector.
 typedef float Lanes __attribute__((vector_size(32)));
 
-inline Lanes load_lanes(const float* p) {
+QUELBIN_ALWAYS_INLINE Lanes load_lanes(const float* p) {
     Lanes v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
-inline void store_lanes(float* p, const Lanes& v) { std::memcpy(p, &v, sizeof v); }
-
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-#define QUELBIN_ROW_KERNEL __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
-#else
-#define QUELBIN_ROW_KERNEL
-#endif
+QUELBIN_ALWAYS_INLINE void store_lanes(float* p, const Lanes& v) { std::memcpy(p, &v, sizeof v); }
 
 // row[0, width) += value * column[0, width).
-inline void add_scaled(float* row, float value, const float* column, std::int64_t width) {
+QUELBIN_ALWAYS_INLINE void add_scaled(float* row, float value, const float* column, std::int64_t width) {
     std::int64_t j = 0;
     for (; j + 8 <= width; j += 8) store_lanes(row + j, load_lanes(row + j) + value * load_lanes(column + j));
     for (; j < width; ++j) row[j] += value * column[j];
@@ -157,7 +146,7 @@ inline void add_scaled(float* row, float value, const float* column, std::int64_
 
 // The first BiLSTM's input projection of `count` units: each row is the table
 // row of its id plus value * weight row f for each nonzero feature f.
-QUELBIN_ROW_KERNEL
+QUELBIN_CLONES_V4_V3
 void project_units(const std::int64_t* ids, const float* features, std::int64_t feat_dim, std::int64_t count,
                    const float* table, const float* feature_weight, std::int64_t width, float* out) {
     for (std::int64_t t = 0; t < count; ++t) {
@@ -172,7 +161,7 @@ void project_units(const std::int64_t* ids, const float* features, std::int64_t 
 
 // For `rows` rows x of `width` floats: out[k] = (bias ? bias[k] : out[k]) +
 // x . weight[k] for the `count` heads (weight is [count][width]).
-QUELBIN_ROW_KERNEL
+QUELBIN_CLONES_V4_V3
 void apply_heads(const float* x, std::int64_t rows, std::int64_t width, const float* weight, std::int64_t count,
                  const float* bias, float* out) {
     for (std::int64_t r = 0; r < rows; ++r, x += width, out += count) {
@@ -191,7 +180,7 @@ void apply_heads(const float* x, std::int64_t rows, std::int64_t width, const fl
 
 // Each of `rows` rows of `width` floats times its gate 1 - sigmoid(-invtemp *
 // tok), tok being the first of the row's `count` head scores.
-QUELBIN_ROW_KERNEL
+QUELBIN_CLONES_V4_V3
 void gate_rows(float* x, std::int64_t rows, std::int64_t width, const float* heads, std::int64_t count,
                float invtemp) {
     for (std::int64_t r = 0; r < rows; ++r, x += width) {

@@ -19,7 +19,7 @@ using Labels = std::vector<std::int64_t>;
 inline constexpr std::size_t kInferenceWindow = 1000;
 
 // Each of these runs as one task on the calling thread (see
-// model/parallel_tasks.hpp): callers split larger work into several calls.
+// kernels/parallel_tasks.hpp): callers split larger work into several calls.
 
 // One paragraph, in windows of at most kInferenceWindow units.
 Labels label_paragraph(const TokenizerPlan::Impl& impl, const Paragraph& paragraph);

@@ -1,5 +1,5 @@
 // Loading and validating a tokenizer bundle.
-#include "tokenize/bilstm.hpp"
+#include "kernels/bilstm.hpp"
 #include "tokenize/char_units.hpp"
 #include "tokenize/tokenizer_impl.hpp"
 

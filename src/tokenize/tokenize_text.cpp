@@ -2,7 +2,7 @@
 
 #include "tokenize/build_document.hpp"
 
-#include "model/parallel_tasks.hpp"
+#include "kernels/parallel_tasks.hpp"
 
 #include <quelbin/errors.hpp>
 #include <quelbin/model_bundle.hpp>

@@ -1,6 +1,6 @@
 // The task runner: every task once, tasks sharing the pool, the first
 // failing task's error, and single-threaded products inside a task.
-#include "model/parallel_tasks.hpp"
+#include "kernels/parallel_tasks.hpp"
 
 #include <ATen/Parallel.h>
 #include <gtest/gtest.h>

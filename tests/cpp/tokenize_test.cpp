@@ -1,6 +1,6 @@
 // The tokenizer against the independent PyTorch reference (tests/reference/tokenizer.py);
 // bundles that load or not, and run or not; the BiLSTM against ATen's LSTM.
-#include "tokenize/bilstm.hpp"
+#include "kernels/bilstm.hpp"
 #include "tokenize/features.hpp"
 #include "tokenize/labelling.hpp"
 

@@ -1,6 +1,7 @@
-#include "tokenize/bilstm.hpp"
+#include "kernels/bilstm.hpp"
 
-#include "model/parallel_tasks.hpp"
+#include "kernels/parallel_tasks.hpp"
+#include "kernels/simd.hpp"
 
 #include <ATen/ops/addmm.h>
 #include <ATen/ops/cat.h>
@@ -13,16 +14,8 @@
 #include <cstring>
 #include <numeric>
 
-// Vector extensions return 32- and 64-byte vectors from inline helpers; their
-// ABI never crosses this file.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
 namespace quelbin::detail {
 namespace {
-
-#define QUELBIN_ALWAYS_INLINE inline __attribute__((always_inline))
 
 // Vectors of eight and sixteen floats (with lanes of unsigned bits for the
 // exponent tricks). The compiler maps them onto the registers of the target
@@ -324,33 +317,19 @@ QUELBIN_ALWAYS_INLINE void run_steps(const Direction& job) {
     }
 }
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-#define QUELBIN_LSTM_AVX512 1
-__attribute__((target_clones("arch=x86-64-v3", "default")))
-#endif
-void run_direction_portable(const Direction& job) {
+QUELBIN_CLONES_V3 void run_direction_portable(const Direction& job) {
     run_steps<LaneRecurrence>(job);
 }
 
-#ifdef QUELBIN_LSTM_AVX512
-__attribute__((target("arch=x86-64-v4"))) void run_direction_avx512(const Direction& job) {
+#ifdef QUELBIN_X86_KERNELS
+QUELBIN_TARGET_V4 void run_direction_avx512(const Direction& job) {
     run_steps<WideRecurrence>(job);
 }
 #endif
 
-bool avx512_available() {
-#ifdef QUELBIN_LSTM_AVX512
-    static const bool available = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-                                  __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
-    return available;
-#else
-    return false;
-#endif
-}
-
 void run_direction(const Direction& job, LstmKernel kernel) {
-#ifdef QUELBIN_LSTM_AVX512
-    if (kernel != LstmKernel::portable && avx512_available()) {
+#ifdef QUELBIN_X86_KERNELS
+    if (kernel != LstmKernel::portable && cpu_has_avx512()) {
         run_direction_avx512(job);
         return;
     }
@@ -377,7 +356,7 @@ void check_state(const at::Tensor& state, const char* name, std::int64_t batch, 
 
 std::vector<LstmKernel> available_lstm_kernels() {
     std::vector<LstmKernel> kernels;
-    if (avx512_available()) kernels.push_back(LstmKernel::avx512);
+    if (cpu_has_avx512()) kernels.push_back(LstmKernel::avx512);
     kernels.push_back(LstmKernel::portable);
     return kernels;
 }
@@ -582,21 +561,20 @@ QUELBIN_ALWAYS_INLINE void cell_rows(const LstmCellRows& job) {
     }
 }
 
-#ifdef QUELBIN_LSTM_AVX512
-__attribute__((target("arch=x86-64-v4"))) void cell_rows_avx512(const LstmCellRows& job) {
+#ifdef QUELBIN_X86_KERNELS
+QUELBIN_TARGET_V4 void cell_rows_avx512(const LstmCellRows& job) {
     cell_rows<Wide>(job);
 }
-__attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
-void cell_rows_portable(const LstmCellRows& job) {
+QUELBIN_CLONES_V3 void cell_rows_portable(const LstmCellRows& job) {
     cell_rows<Lanes>(job);
 }
 
 }  // namespace
 
 void lstm_cell_rows(const LstmCellRows& job) {
-#ifdef QUELBIN_LSTM_AVX512
-    if (avx512_available()) {
+#ifdef QUELBIN_X86_KERNELS
+    if (cpu_has_avx512()) {
         cell_rows_avx512(job);
         return;
     }

@@ -1,6 +1,6 @@
 // Compiled with OpenMP (see CMakeLists.txt): ATen's parallel_for is a header
 // template that runs over its OpenMP pool only when the caller is built so.
-#include "model/parallel_tasks.hpp"
+#include "kernels/parallel_tasks.hpp"
 
 #include <ATen/Parallel.h>
 #include <ATen/ThreadLocalState.h>

@@ -1,18 +1,14 @@
 // C += A B^T in tiles of R rows of A by C rows of B: each tile keeps R x C
 // vector accumulators running along the shared dimension, then sums their lanes.
 // A tile of B stays in the first-level cache while every tile of A passes it.
-#include "encoders/row_products.hpp"
+#include "kernels/row_products.hpp"
+
+#include "kernels/simd.hpp"
 
 #include <cstring>
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
 namespace quelbin::detail {
 namespace {
-
-#define QUELBIN_ALWAYS_INLINE inline __attribute__((always_inline))
 
 typedef float Vec __attribute__((vector_size(64)));
 constexpr std::int64_t kLanes = 16;
@@ -96,26 +92,14 @@ QUELBIN_ALWAYS_INLINE void products(const Operands& op, std::int64_t rows, std::
     }
 }
 
-#if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
-#define QUELBIN_ROWS_AVX512 1
-__attribute__((target("arch=x86-64-v4"))) void products_avx512(const Operands& op, std::int64_t rows,
+#ifdef QUELBIN_X86_KERNELS
+QUELBIN_TARGET_V4 void products_avx512(const Operands& op, std::int64_t rows,
                                                                 std::int64_t columns) {
     products<4, 6>(op, rows, columns);  // 24 accumulators of the 32 vector registers
 }
-__attribute__((target_clones("arch=x86-64-v3", "default")))
 #endif
-void products_portable(const Operands& op, std::int64_t rows, std::int64_t columns) {
+QUELBIN_CLONES_V3 void products_portable(const Operands& op, std::int64_t rows, std::int64_t columns) {
     products<2, 3>(op, rows, columns);
-}
-
-bool avx512_available() {
-#ifdef QUELBIN_ROWS_AVX512
-    static const bool available = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-                                  __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
-    return available;
-#else
-    return false;
-#endif
 }
 
 }  // namespace
@@ -124,8 +108,8 @@ void add_row_products(const float* a, std::int64_t lda, const float* b, std::int
                       std::int64_t ldc, std::int64_t rows, std::int64_t columns, std::int64_t depth) {
     if (rows <= 0 || columns <= 0) return;
     const Operands op{a, lda, b, ldb, c, ldc, depth};
-#ifdef QUELBIN_ROWS_AVX512
-    if (avx512_available()) {
+#ifdef QUELBIN_X86_KERNELS
+    if (cpu_has_avx512()) {
         products_avx512(op, rows, columns);
         return;
     }
