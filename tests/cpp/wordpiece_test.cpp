@@ -221,7 +221,9 @@ TEST(WordPiece, CharacterTableSizes) {
     std::size_t by_length[4] = {};
     for (std::size_t i = 0; i < wd::kAccentMapSize; ++i) {
         ++by_length[wd::kAccentMap[i].length];
-        if (i > 0) EXPECT_LT(wd::kAccentMap[i - 1].code_point, wd::kAccentMap[i].code_point);
+        if (i > 0) {
+            EXPECT_LT(wd::kAccentMap[i - 1].code_point, wd::kAccentMap[i].code_point);
+        }
     }
     EXPECT_EQ(std::vector<std::size_t>(by_length, by_length + 4),
               std::vector<std::size_t>({1985, 2000, 433, 10782}));
