@@ -10,6 +10,7 @@
 #include <functional>
 #include <limits>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -247,6 +248,53 @@ TEST(XLMRobertaTokenizer, CharsMapFeedsTheChunks) {
         }
     }
     EXPECT_EQ(u.tok_.cache_size(), 4u);  // A, a_b, --, a; no failed word
+}
+
+}  // namespace
+
+namespace {
+
+// Every prefix of a serialised map either loads or fails with its message; random
+// trie units and pools never lead a walk outside them.
+TEST(XLMRobertaCharsMap, TruncatedAndCorruptMapsAreRefusedOrStayInBounds) {
+    const std::vector<std::uint8_t> full = charsmap_of({{"a", "A"}, {"bc", "B"}, {"\xC3\xA9", "e"}});
+    const std::size_t trie_end = 4 + (full[0] | (full[1] << 8));
+    for (std::size_t size = 0; size <= full.size(); ++size) {
+        std::string got = "loaded";
+        try {
+            CharsMap::load(std::vector<std::uint8_t>(full.begin(), full.begin() + size));
+        } catch (const SubwordError& error) {
+            got = error.what();
+        }
+        const std::string want = size < 4          ? "XLM-R precompiled charsmap is truncated"
+                                 : size < trie_end ? "XLM-R precompiled charsmap has invalid trie"
+                                                   : "loaded";
+        EXPECT_EQ(got, want) << size;
+    }
+    std::mt19937 rng(5);
+    const std::string words[] = {"a", "bc", "\xC3\xA9\xCC\x81", "\r\n", "x\xE2\x80\x8Dy", "abc\xEF\xB8\x8F"};
+    for (int round = 0; round < 300; ++round) {
+        CharsMap map;
+        map.trie_units.resize(1 + rng() % 64);
+        for (std::uint32_t& u : map.trie_units) {
+            u = rng();
+            if (rng() % 2) u = (u & ~0x800000FFu) | static_cast<std::uint8_t>("abc\xC3\xA9\r\n"[rng() % 7]);
+            if (rng() % 2) u &= 0x0000FFFFu;  // small offsets stay near the units
+        }
+        map.normalized_pool.assign(rng() % 8, 'p');
+        if (!map.normalized_pool.empty() && rng() % 2) map.normalized_pool[rng() % map.normalized_pool.size()] = '\xFF';
+        for (const std::string& word : words) {
+            std::string_view replacement;
+            for (std::size_t n = 1; n <= word.size(); ++n) {
+                if (map.lookup(std::string_view(word).substr(0, n), replacement)) {
+                    EXPECT_GE(replacement.data(), map.normalized_pool.data());
+                    EXPECT_LE(replacement.data() + replacement.size(),
+                              map.normalized_pool.data() + map.normalized_pool.size());
+                }
+            }
+            EXPECT_LE(map.normalize(word).size(), word.size() * (1 + map.normalized_pool.size()));
+        }
+    }
 }
 
 }  // namespace
