@@ -1,6 +1,8 @@
 // Internals of the XLM-R unigram tokenizer, exposed for its tests.
 #pragma once
 
+#include "encoders/subword_text.hpp"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,6 +28,9 @@ struct CharsMap {
     // sequences and variation selector 16) through the map, whole when it is
     // at most 5 bytes and has a rule, else code point by code point.
     std::string normalize(std::string_view word) const;
+    // The same over a word already decoded into `cps`, written to `out`;
+    // false when no rule applied, so that `out` equals the word.
+    bool normalize(std::string_view word, const std::vector<DecodedCodePoint>& cps, std::string& out) const;
 };
 
 }  // namespace quelbin::detail

@@ -94,9 +94,10 @@ def test_xlmr_arguments_and_results():
 def test_encode_and_tokenize_release_the_lock():
     _, bpe = small_bpe()
     xlmr = q.XLMRobertaTokenizer(["<unk>", "<s>", "</s>"], [0, 0, 0], [0, 0, 0, 0], 0)
-    text = "lorem ipsum " * 20000
-    for call in (lambda: bpe.tokenize(text), lambda: bpe.encode([text]),
-                 lambda: xlmr.tokenize(text), lambda: xlmr.encode([text])):
+    # Long texts not seen before: each call spends its time in the engine.
+    texts = [f"lorem ipsum {k} " * 50000 for k in range(4)]
+    for call in (lambda: bpe.tokenize(texts[0]), lambda: bpe.encode([texts[1]]),
+                 lambda: xlmr.tokenize(texts[2]), lambda: xlmr.encode([texts[3]])):
         assert releases_lock(call)
 
 
