@@ -6,6 +6,7 @@
 
 #include <quelbin/subword_bpe.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -199,6 +200,11 @@ TEST(XLMRobertaTokenizer, ViterbiKeepsTheBestTotalAndTheEarliestLastPieceOnTies)
     EXPECT_EQ(Unigram(v, {0, 0, 0, -1, -0.5, -1, -3, -1}).pieces("ab"), kMark + "a|b");
     EXPECT_EQ(Unigram(v, {0, 0, 0, -1, -1, -1, -1, -1}).pieces("ab b  ab\xE3\x80\x80" "b"),
               kMark + "ab|" + kMark + "|b|" + kMark + "ab|" + kMark + "|b");
+    // Whole pieces of 14, 15 and 16 bytes against their letters one by one.
+    const Unigram lengths({"<unk>", "<s>", "</s>", kMark, "x", kMark + "xxxxxxxxxxx", kMark + "xxxxxxxxxxxx",
+                           kMark + "xxxxxxxxxxxxx"},
+                          {0, 0, 0, -1, -1, -2, -2, -2});
+    for (std::size_t n = 11; n <= 13; ++n) EXPECT_EQ(lengths.tok_.tokenize(std::string(n, 'x')).size(), 1u) << n;
     const Unigram u(v, {0, 0, 0, -1, -1, -1, -1, -1});
     for (const std::string blank : {"", " ", "  \t\n", "\xE3\x80\x80"}) {
         EXPECT_TRUE(u.tok_.tokenize(blank).empty()) << blank;
@@ -293,6 +299,74 @@ TEST(XLMRobertaCharsMap, TruncatedAndCorruptMapsAreRefusedOrStayInBounds) {
                 }
             }
             EXPECT_LE(map.normalize(word).size(), word.size() * (1 + map.normalized_pool.size()));
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The search as written out, with a plain map from string to first position.
+std::vector<std::int64_t> reference_viterbi(const std::vector<std::string>& pieces,
+                                            const std::vector<float>& scores, std::int64_t unknown,
+                                            const std::string& chunk) {
+    std::map<std::string, std::int64_t> ids;
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        ids.emplace(pieces[i], static_cast<std::int64_t>(i));
+        longest = std::max(longest, pieces[i].size());
+    }
+    std::vector<std::size_t> off = {0};
+    for (std::size_t b = 1; b <= chunk.size(); ++b) {
+        if (b == chunk.size() || (static_cast<unsigned char>(chunk[b]) & 0xC0) != 0x80) off.push_back(b);
+    }
+    const std::size_t n = off.size();
+    std::vector<float> best(n, -std::numeric_limits<float>::infinity());
+    std::vector<std::size_t> back(n, 0);
+    std::vector<std::int64_t> id(n, unknown);
+    best[0] = 0;
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        if (!std::isfinite(best[i])) continue;
+        bool matched = false;
+        for (std::size_t j = i + 1; j < n && off[j] - off[i] <= longest; ++j) {
+            const auto it = ids.find(chunk.substr(off[i], off[j] - off[i]));
+            if (it == ids.end()) continue;
+            matched = true;
+            if (best[i] + scores[it->second] > best[j]) best[j] = best[i] + scores[it->second], back[j] = i, id[j] = it->second;
+        }
+        if (!matched && best[i] + scores[unknown] > best[i + 1]) {
+            best[i + 1] = best[i] + scores[unknown], back[i + 1] = i, id[i + 1] = unknown;
+        }
+    }
+    if (!std::isfinite(best[n - 1])) return {unknown};
+    std::vector<std::int64_t> out;
+    for (std::size_t p = n - 1; p > 0; p = back[p]) out.insert(out.begin(), id[p]);
+    return out;
+}
+
+// Random vocabularies over a few one-, two- and three-byte letters, with pieces
+// long enough to leave the slots' inline bytes, against the search above.
+TEST(XLMRobertaTokenizer, SearchMatchesTheReferenceOnRandomVocabularies) {
+    const std::string letters[] = {"a", "b", "c", "\xC3\xA9", "\xD0\xB4", "\xE6\x9D\xB1", "\xE2\x96\x81"};
+    std::mt19937 rng(11);
+    const auto random_string = [&](std::size_t max_letters) {
+        std::string s;
+        for (std::size_t k = 1 + rng() % max_letters; k > 0; --k) s += letters[rng() % 7];
+        return s;
+    };
+    for (int round = 0; round < 60; ++round) {
+        std::vector<std::string> pieces = {"<unk>", "<s>", "</s>"};
+        std::vector<float> scores = {static_cast<float>(-20.0 * (rng() % 2)), 0, 0};
+        for (std::size_t k = 2 + rng() % 60; k > 0; --k) {
+            pieces.push_back(random_string(rng() % 4 == 0 ? 9 : 3));
+            scores.push_back(-static_cast<float>(rng() % 1000) / 97.0f);
+        }
+        XLMRobertaTokenizer tok(pieces, scores, kEmptyMap, 0, "<s>", "</s>");
+        for (int w = 0; w < 40; ++w) {
+            const std::string word = random_string(12);  // U+2581 in it is an ordinary letter
+            const auto want = reference_viterbi(pieces, scores, 0, "\xE2\x96\x81" + word);
+            EXPECT_EQ(tok.tokenize(word), want) << round << " " << word;
         }
     }
 }
