@@ -2,6 +2,7 @@
 errors, and ids checked against the public `tokenizers` (GPT-2's vocabulary and
 merges) and `sentencepiece` (a unigram model trained here) on generated text."""
 import random
+import threading
 
 import pytest
 import sentencepiece as spm
@@ -101,6 +102,25 @@ def test_encode_and_tokenize_release_the_lock():
         assert releases_lock(call)
 
 
+def test_threads_share_one_tokenizer(gpt2, unigram):
+    # Words repeat across threads so that hits, misses and stores of one slot interleave.
+    rng = random.Random(3)
+    lists = [mixed_texts(rng, 200, separators=[" "]) for _ in range(8)]
+    for serial, make in ((gpt2[2], gpt2[3]), (unigram[0], unigram[2])):
+        want = [[serial.tokenize(t) for t in texts] for texts in lists]
+        shared, results = make(), [None] * len(lists)
+
+        def work(k):
+            results[k] = [shared.encode([t], False).input_ids for t in lists[k]]
+
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(len(lists))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+        assert results == want
+
+
 # --- GPT-2's byte-level BPE against the `tokenizers` package -------------------------------
 
 @pytest.fixture(scope="module")
@@ -112,12 +132,14 @@ def gpt2():
     end = "<|endoftext|>"
     peer = tokenizers.Tokenizer(tokenizers.models.BPE(encoder, merges))
     peer.pre_tokenizer = tokenizers.pre_tokenizers.ByteLevel(add_prefix_space=False)
-    return (q.ByteBPETokenizer(vocab, merges, end, end, end), peer,
-            q.ByteBPETokenizer(vocab, merges, end, end, end, add_prefix_space=True))
+    def prefixed():
+        return q.ByteBPETokenizer(vocab, merges, end, end, end, add_prefix_space=True)
+
+    return q.ByteBPETokenizer(vocab, merges, end, end, end), peer, prefixed(), prefixed
 
 
 def test_gpt2_ids_match_the_peer(gpt2):
-    ours, peer, prefixed = gpt2
+    ours, peer, prefixed, _ = gpt2
     texts = mixed_texts(random.Random(20), 3000, separators=[" "] * 8 + ["", "\n", "\t", "\u00a0"])
     expected = [e.ids for e in peer.encode_batch(texts)]
     mismatched = [t for t, want in zip(texts, expected) if ours.tokenize(t) != want]
@@ -131,7 +153,7 @@ def test_gpt2_ids_match_the_peer(gpt2):
 def test_gpt2_whitespace_runs_stay_one_piece(gpt2):
     # Where this tokenizer keeps a whitespace run whole before a word and the peer
     # carries its last space onto the word, the ids are the peer's for the pieces.
-    ours, peer, _ = gpt2
+    ours, peer, _, _ = gpt2
     rows = [
         ("a  b", ["a", "  ", "b"]),
         ("x\n y", ["x", "\n ", "y"]),
@@ -152,11 +174,15 @@ def unigram(tmp_path_factory):
     peer = spm.SentencePieceProcessor(model_proto=model)
     vocab, scores, charsmap, unknown = unigram_arguments(peer, model)
     assert len(charsmap) > 100_000  # the compiled NFKC map, not an empty one
-    return q.XLMRobertaTokenizer(vocab, scores, charsmap, unknown), peer
+
+    def make():
+        return q.XLMRobertaTokenizer(vocab, scores, charsmap, unknown)
+
+    return make(), peer, make
 
 
 def test_unigram_ids_match_sentencepiece(unigram):
-    ours, peer = unigram
+    ours, peer, _ = unigram
     texts = mixed_texts(random.Random(21), 3000, separators=[" "] * 6 + ["", "  ", "\n", "\t", " \u3000"])
     expected = peer.encode(texts)
     mismatched = [t for t, want in zip(texts, expected) if ours.tokenize(t) != want]
@@ -169,6 +195,6 @@ def test_unigram_ids_match_sentencepiece(unigram):
 def test_unigram_drops_a_mark_after_a_mapped_base(unigram):
     # The cluster of U+FB01 (ligature fi, mapped to "fi") and a combining acute is
     # looked up whole: the ligature's rule decides and the mark goes with it.
-    ours, peer = unigram
+    ours, peer, _ = unigram
     assert ours.tokenize("\ufb01\u0301x") == peer.encode("fix")
     assert peer.encode("\ufb01\u0301x") != peer.encode("fix")
