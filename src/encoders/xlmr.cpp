@@ -40,6 +40,11 @@ CharsMap CharsMap::load(const std::vector<std::uint8_t>& bytes) {
     }
     map.normalized_pool.assign(reinterpret_cast<const char*>(bytes.data()) + 4 + trie_size,
                                bytes.size() - 4 - trie_size);
+    std::string_view replacement;
+    for (unsigned b = 0; b < 128; ++b) {
+        const char key = static_cast<char>(b);
+        map.ascii_plain[b] = b != '\r' && !map.lookup(std::string_view(&key, 1), replacement);
+    }
     return map;
 }
 
@@ -89,6 +94,15 @@ bool CharsMap::normalize(std::string_view word, const std::vector<DecodedCodePoi
     std::string_view replacement;
     std::size_t i = 0;
     while (i < n) {
+        // An ASCII code point that no rule replaces and that nothing joins stays.
+        const std::uint32_t c = cps[i].code_point;
+        if (c < 0x80 && ascii_plain[c] &&
+            (i + 1 == n || (cps[i + 1].code_point < 0x80 || (!is_subword_mark(cps[i + 1].code_point) &&
+                                                              cps[i + 1].code_point != 0xFE0F)))) {
+            out.push_back(static_cast<char>(c));
+            ++i;
+            continue;
+        }
         std::size_t j = i + 1;
         if (cps[i].code_point == 0x0D && j < n && cps[j].code_point == 0x0A) {
             j = i + 2;

@@ -3,6 +3,7 @@
 
 #include "encoders/subword_text.hpp"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,6 +16,9 @@ namespace quelbin::detail {
 struct CharsMap {
     std::vector<std::uint32_t> trie_units;
     std::string normalized_pool;
+    // ASCII bytes that no rule replaces (set by load; all false otherwise, so
+    // that every byte goes through the trie).
+    std::array<bool, 128> ascii_plain{};
 
     // Parses the serialised form (trie byte size T, T/4 units, pool); throws
     // SubwordError when it is truncated or the trie does not fit.
