@@ -63,7 +63,7 @@ def gpt2_data(cache):
     return encoder, merges
 
 
-def sentencepiece_model(workdir, vocab_size=800, seed=7):
+def sentencepiece_model(vocab_size=800, seed=7):
     """The serialised proto of a unigram model trained with NFKC normalisation on
     generated text of the words above."""
     import sentencepiece as spm
