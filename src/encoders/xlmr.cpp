@@ -343,6 +343,7 @@ std::vector<std::int64_t> XLMRobertaTokenizer::Impl::tokenize_word(std::string_v
         cps = detail::decode_utf8(normalized.data(), normalized.size());
     }
     static thread_local ViterbiScratch scratch;
+    ids.reserve(cps.size() + 1);  // room for the common case, one allocation
     std::size_t i = 0;
     while (i < cps.size()) {
         if (detail::is_subword_whitespace(cps[i].code_point)) {
