@@ -15,21 +15,23 @@ kana and CJK, with random capitals and attached punctuation.
   --train characters of the text; peer: SentencePieceProcessor.encode over the
   list of sentences with num_threads=1. sentencepiece keeps no word cache.
 
-Measured, each the best of --repeat runs:
+Measured in --rounds rounds, engine and peer back to back in each:
 * cold: a new tokenizer encodes every sentence, one encode call each (for the
   BPE peer: a new Tokenizer, one encode_batch call);
 * warm: the same tokenizer encodes them all again (the peer's cache is warm too);
 * one call, cold and warm: all words in a single encode call;
-and prints words per second with the ratios to the peer. Ids are checked
-identical first.
+and prints words per second (best round) and the engine/peer ratio of each
+round (median, lowest, highest), so that a busy machine weighs on both sides
+alike. Ids are compared with the peers' first.
 
-    .venv/bin/python bench/subword_bpe.py [--size 1000000] [--repeat 3] [--vocab 8000]
+    .venv/bin/python bench/subword_bpe.py [--size 1000000] [--rounds 5] [--vocab 8000]
 """
 import argparse
 import io
 import os
 import pathlib
 import random
+import statistics
 import sys
 import time
 
@@ -80,54 +82,46 @@ def make_sentences(english, size, seed=0):
     return sentences
 
 
-def best(repeat, run):
-    """The shortest of `repeat` runs of run(), which returns its own measured time."""
-    return min(run() for _ in range(repeat))
-
-
 def timed(call):
     start = time.perf_counter()
     call()
     return time.perf_counter() - start
 
 
-def measure_ours(make, sentences, repeat):
-    """Seconds of (cold, warm, one call cold, one call warm) encoding."""
+def one_round(make, sentences, peer_pair):
+    """Seconds of one round, engine and peer back to back: the engine's (cold, warm,
+    one call cold, one call warm) and the peer's (cold, warm)."""
     flat = [w for s in sentences for w in s]
-
-    def per_sentence(tok):
-        return [tok.encode(s, False).input_ids for s in sentences]
-
-    def one_call(tok):
-        return tok.encode(flat, False).input_ids
 
     def pair(encode):
         tok = make()
         cold = timed(lambda: encode(tok))
         return cold, timed(lambda: encode(tok))
 
-    runs = [pair(per_sentence) for _ in range(repeat)]
-    ones = [pair(one_call) for _ in range(repeat)]
-    return (min(r[0] for r in runs), min(r[1] for r in runs),
-            min(r[0] for r in ones), min(r[1] for r in ones))
+    cold, warm = pair(lambda tok: [tok.encode(s, False).input_ids for s in sentences])
+    one_cold, one_warm = pair(lambda tok: tok.encode(flat, False).input_ids)
+    return (cold, warm, one_cold, one_warm), peer_pair()
 
 
-def report(title, words, ours, peer_cold, peer_warm):
-    cold, warm, one_cold, one_warm = ours
+def report(title, words, rounds):
+    """Words per second, each the best of the rounds, and the engine/peer ratio of
+    each round: the median, lowest and highest."""
     print(f"\n{title}")
-    rows = [("engine, cold cache", cold, peer_cold), ("engine, warm cache", warm, peer_warm),
-            ("engine, one call, cold", one_cold, peer_cold),
-            ("engine, one call, warm", one_warm, peer_warm)]
-    print(f"  {'peer, cold':<26}{words / peer_cold:>12,.0f} words/s")
-    print(f"  {'peer, warm':<26}{words / peer_warm:>12,.0f} words/s")
-    for name, seconds, against in rows:
-        print(f"  {name:<26}{words / seconds:>12,.0f} words/s   {against / seconds:5.2f}x the peer")
+    peer = [min(r[1][k] for r in rounds) for k in range(2)]
+    print(f"  {'peer, cold':<24}{words / peer[0]:>11,.0f} words/s")
+    print(f"  {'peer, warm':<24}{words / peer[1]:>11,.0f} words/s")
+    names = ["engine, cold cache", "engine, warm cache", "engine, one call, cold", "engine, one call, warm"]
+    for k, name in enumerate(names):
+        best = min(r[0][k] for r in rounds)
+        ratios = sorted(r[1][k % 2] / r[0][k] for r in rounds)
+        print(f"  {name:<24}{words / best:>11,.0f} words/s   x{statistics.median(ratios):.2f} the peer "
+              f"(rounds {ratios[0]:.2f} to {ratios[-1]:.2f})")
 
 
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--size", type=int, default=1_000_000)
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--vocab", type=int, default=8000)
     parser.add_argument("--train", type=int, default=300_000)
     args = parser.parse_args()
@@ -160,14 +154,13 @@ def main():
     differ = sum(ours.encode(s, False).input_ids != e.ids for s, e in zip(sentences, check))
     print(f"byte-level BPE: {differ} of {len(sentences)} sentences differ from the peer")
 
-    def peer_pair():
+    def bpe_peer():
         peer = make_peer()
         run = lambda: [e.ids for e in peer.encode_batch(texts)]  # noqa: E731
         return timed(run), timed(run)
 
-    pairs = [peer_pair() for _ in range(args.repeat)]
-    report("byte-level BPE (GPT-2)", words, measure_ours(make_bpe, sentences, args.repeat),
-           min(p[0] for p in pairs), min(p[1] for p in pairs))
+    report("byte-level BPE (GPT-2)", words,
+           [one_round(make_bpe, sentences, bpe_peer) for _ in range(args.rounds)])
 
     # Unigram.
     train, total = [], 0
@@ -201,9 +194,12 @@ def main():
     other = sum(r != e for r, e in zip(runs, expected))
     print(f"unigram ({len(pieces)} pieces): {differ} of {len(sentences)} sentences differ from "
           f"sentencepiece, {other} once runs of unknown ids are counted as one")
-    peer = best(args.repeat, lambda: timed(lambda: sp.encode(texts, num_threads=1)))
+    def unigram_peer():
+        seconds = timed(lambda: sp.encode(texts, num_threads=1))
+        return seconds, seconds  # no cache: every run is cold
+
     report("XLM-R unigram (sentencepiece model)", words,
-           measure_ours(make_xlmr, sentences, args.repeat), peer, peer)
+           [one_round(make_xlmr, sentences, unigram_peer) for _ in range(args.rounds)])
 
 
 if __name__ == "__main__":
