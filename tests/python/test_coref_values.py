@@ -13,20 +13,22 @@ REPRESENTATIVE = "the representative coreference mention index is invalid"
 
 
 @pytest.mark.parametrize("make, args, error, message", [
-    (q.CorefMention, (-1, 0, 0), ValueError,
+    (q.CorefMention, lambda: (-1, 0, 0), ValueError,
      "a coreference mention sentence index cannot be negative"),
-    (q.CorefMention, (0, [1], 0), ValueError, TWO),
-    (q.CorefMention, (0, (1, 2, 3), 0), ValueError, TWO),
-    (q.CorefMention, (0, (1, 2**31), 0), RuntimeError, None),
-    (q.CorefChain, (-1, [], "x", 7), ValueError, "a coreference chain index cannot be negative"),
-    (q.CorefChain, (0, [q.CorefMention(0, 0, 1)], "x", 1), ValueError, REPRESENTATIVE),
-    (q.CorefChain, (0, [q.CorefMention(0, 0, 1)], "x", -1), ValueError, REPRESENTATIVE),
-    (q.CorefAttachment, (q.CorefChain(0, [], "x"), 1, False, False), TypeError, None),
-    (T, ("S", [T("a"), "b"]), TypeError, None),
+    (q.CorefMention, lambda: (0, [1], 0), ValueError, TWO),
+    (q.CorefMention, lambda: (0, (1, 2, 3), 0), ValueError, TWO),
+    (q.CorefMention, lambda: (0, (1, 2**31), 0), RuntimeError, None),
+    (q.CorefChain, lambda: (-1, [], "x", 7), ValueError, "a coreference chain index cannot be negative"),
+    (q.CorefChain, lambda: (0, [q.CorefMention(0, 0, 1)], "x", 1), ValueError, REPRESENTATIVE),
+    (q.CorefChain, lambda: (0, [q.CorefMention(0, 0, 1)], "x", -1), ValueError, REPRESENTATIVE),
+    (q.CorefAttachment, lambda: (q.CorefChain(0, [], "x"), 1, False, False), TypeError, None),
+    (T, lambda: ("S", [T("a"), "b"]), TypeError, None),
 ])
 def test_refusals(make, args, error, message):
+    # Arguments are made inside the test: values held by the parameter table
+    # would outlive the module at interpreter exit.
     with pytest.raises(error) as info:
-        make(*args)
+        make(*args())
     assert type(info.value) is error and (message is None or str(info.value) == message)
 
 
