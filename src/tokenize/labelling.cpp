@@ -134,13 +134,17 @@ struct NetworkBatch {
 // instruction set and chosen at run time; eight floats are one vector.
 typedef float Lanes __attribute__((vector_size(32)));
 
-inline Lanes load_lanes(const float* p) {
+// The helpers are always inlined, so that each clone runs them with its own
+// instruction set (a call between clones would pass vectors under two ABIs).
+#define QUELBIN_ROW_INLINE inline __attribute__((always_inline))
+
+QUELBIN_ROW_INLINE Lanes load_lanes(const float* p) {
     Lanes v;
     std::memcpy(&v, p, sizeof v);
     return v;
 }
 
-inline void store_lanes(float* p, const Lanes& v) { std::memcpy(p, &v, sizeof v); }
+QUELBIN_ROW_INLINE void store_lanes(float* p, const Lanes& v) { std::memcpy(p, &v, sizeof v); }
 
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(__clang__)
 #define QUELBIN_ROW_KERNEL __attribute__((target_clones("arch=x86-64-v4", "arch=x86-64-v3", "default")))
@@ -149,7 +153,7 @@ inline void store_lanes(float* p, const Lanes& v) { std::memcpy(p, &v, sizeof v)
 #endif
 
 // row[0, width) += value * column[0, width).
-inline void add_scaled(float* row, float value, const float* column, std::int64_t width) {
+QUELBIN_ROW_INLINE void add_scaled(float* row, float value, const float* column, std::int64_t width) {
     std::int64_t j = 0;
     for (; j + 8 <= width; j += 8) store_lanes(row + j, load_lanes(row + j) + value * load_lanes(column + j));
     for (; j < width; ++j) row[j] += value * column[j];
