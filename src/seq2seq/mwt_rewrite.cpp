@@ -191,6 +191,9 @@ Document rewrite_mwt_document(const Document& document,
                 token.manual_expansion.reset();
             } else {
                 if (token.words.empty()) {
+                    // The token's old ids name its new word, so that an empty
+                    // word after it stays after it.
+                    renumbered.emplace(token.id_start, checked_id(n + 1));
                     WordInput word;
                     word.text = token.text;
                     word.start_char = token.start_char;

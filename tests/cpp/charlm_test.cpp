@@ -12,6 +12,7 @@
 
 #include "encoders/native_charlm.hpp"
 #include "fixtures.hpp"
+#include "quelbin/charlm.hpp"
 
 namespace quelbin {
 namespace {
@@ -78,6 +79,17 @@ TEST(CharLM, InvalidUtf8NamesTheOffsetInItsWord) {
     } catch (const std::invalid_argument& error) {
         EXPECT_STREQ(error.what(), "invalid UTF-8 sequence at byte offset 3");
     }
+}
+
+// What a plan is moved to keeps its model.
+TEST(CharLM, PlanKeepsItsModelWhenMoved) {
+    CharLMPlan plan(testing::fixture_path("charlm", "forward"), false);
+    const std::vector<std::vector<float>> rows = plan.encode({"ab", "c"});
+    CharLMPlan moved(std::move(plan));
+    CharLMPlan assigned(testing::fixture_path("charlm", "backward"), false);
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.encode({"ab", "c"}), rows);
+    EXPECT_EQ(assigned.bundle().path(), std::filesystem::absolute(testing::fixture_path("charlm", "forward")));
 }
 
 }  // namespace

@@ -74,6 +74,25 @@ TEST(Utf8Text, AgreesWithAnIndependentValidator) {
     }
 }
 
+// a, e-acute, euro sign, an emoji: 1, 2, 3 and 4 bytes.
+TEST(Utf8Text, OffsetsAndSlicesStayInsideTheText) {
+    const Utf8Text text("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"), empty("");
+    EXPECT_EQ(text.byte_offset(4), 10u);
+    EXPECT_EQ(text.slice(1, 3) + "|" + text.slice(2, 2) + "|" + empty.slice(0, 0),
+              "\xC3\xA9\xE2\x82\xAC||");
+    const std::string index = "out_of_range: code point index is outside the document";
+    const std::string slice = "out_of_range: code point slice is outside the document";
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { text.byte_offset(5); }, index},
+        {[&] { empty.byte_offset(1); }, index},
+        {[&] { text.slice(2, 1); }, slice},  // begins after its end
+        {[&] { text.slice(0, 5); }, slice},  // ends past the text
+        {[&] { text.slice(5, 5); }, slice},
+        {[&] { empty.slice(0, 1); }, slice},
+    };
+    for (const auto& [call, message] : cases) EXPECT_EQ(failure(call), message);
+}
+
 TEST(StringPool, InternsOnceWithStableIds) {
     StringPool pool;
     EXPECT_EQ(pool.intern_all({"", "NOUN", "a", "NOUN", std::string("a\0b", 3)}),
@@ -81,6 +100,7 @@ TEST(StringPool, InternsOnceWithStableIds) {
     EXPECT_EQ(pool.intern_optional(std::nullopt), kAbsentStringId);
     EXPECT_EQ(pool.optional(kAbsentStringId), std::nullopt);
     EXPECT_EQ(failure([&] { pool.get(4); }), "out_of_range: invalid string pool identifier");
+    EXPECT_EQ(failure([&] { pool.get(kAbsentStringId); }), failure([&] { pool.get(4); }));
     EXPECT_EQ(failure([&] { pool.optional(4); }), failure([&] { pool.get(4); }));
     // Ids survive the growth of the index: every string is found again afterwards.
     for (int i = 0; i < 50000; ++i) ASSERT_EQ(pool.intern("w" + std::to_string(i)), i + 4u);

@@ -9,6 +9,7 @@
 #include <ATen/core/Tensor.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -131,6 +132,22 @@ TEST(TensorViews, TheMappingGoesWithItsLastHolder) {
     EXPECT_FALSE(is_mapped(fixture("views") / "tensors.bin"));
     EXPECT_THROW(ModelBundle(fixture("duplicate_name"), false), ModelBundleError);
     EXPECT_FALSE(is_mapped(fixture("duplicate_name") / "tensors.bin"));
+}
+
+// A moved bundle keeps the mapping; the one it is assigned over lets its own go.
+TEST(TensorViews, MovedBundlesKeepTheirMapping) {
+    ModelBundle views(fixture("views"), false);
+    ModelBundle moved(std::move(views));
+    ModelBundle assigned(fixture("verified"), false);
+    ASSERT_TRUE(is_mapped(fixture("verified") / "tensors.bin"));
+    assigned = std::move(moved);
+    EXPECT_FALSE(is_mapped(fixture("verified") / "tensors.bin"));
+    EXPECT_EQ(assigned.path(), fs::absolute(fixture("views")));
+    const std::vector<std::string> names = assigned.tensor_names();
+    EXPECT_EQ(names.size(), 15u);
+    EXPECT_EQ(std::count(names.begin(), names.end(), "matrix"), 1);
+    EXPECT_EQ(detail::view_bundle_tensor<POSModelError>(assigned, "matrix").select(0, 2)
+                  .data_ptr<float>()[3], 5.5f);
 }
 
 TEST(TensorViewsDeathTest, TheMappingIsReadOnly) {

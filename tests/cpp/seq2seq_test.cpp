@@ -15,7 +15,10 @@
 #include "model/json.hpp"
 #include "model/tensor_view.hpp"
 #include "quelbin/errors.hpp"
+#include "quelbin/lemmatizer.hpp"
 #include "quelbin/model_bundle.hpp"
+#include "quelbin/mwt.hpp"
+#include "seq2seq/lemma_impl.hpp"
 #include "seq2seq/seq2seq_impl.hpp"
 
 namespace quelbin {
@@ -87,6 +90,8 @@ TEST(Seq2SeqReference, StepsAndTextsMatchTheReference) {
         for (const JsonValue& t : field(c, "tags").as_array("")) tags.push_back(tag_of(t));
         const bool suppress = field(c, "suppress_unk").as_bool("");
         const int64_t width = field(c, "beam_width").as_integer("");
+        EXPECT_EQ(plan.configured_beam_size(), field(c, "configured_beam").as_integer("")) << name;
+        EXPECT_EQ(plan.bundle().path(), std::filesystem::absolute(bundle(name)));
         const auto many = plan.predict_many(words, tags, 1, suppress);
         const auto configured = plan.predict_many(words, tags, std::nullopt, suppress);
         ASSERT_EQ(many.size(), words.size());
@@ -162,6 +167,48 @@ TEST(Seq2SeqPlanTest, InconsistentShapesFailAtPredictionWithoutCrashing) {
         EXPECT_THROW(plan.predict("abc", tag, 3, false), std::exception);
         EXPECT_THROW(plan.predict_many({"abc", "a"}, {tag, tag}, 1, false), std::exception);
     }
+}
+
+// Ids past the vocabulary name the word's unknown characters in order; others
+// (negative, or past both) are "<UNK>", as are the specials' own spellings.
+TEST(Seq2SeqPlanTest, TextOfDecodedIds) {
+    const std::vector<std::string> units = {"<PAD>", "<UNK>", "<SOS>", "<EOS>", "a", "b", "c"};
+    EXPECT_EQ(detail::form_seq2seq_text({0, 1, 2, 4, 7, 8, 100, -1, 6}, units, {"x"}),
+              "<PAD><UNK><SOS>ax<UNK><UNK><UNK>c");
+    EXPECT_EQ(detail::form_seq2seq_text({}, units, {}), "");
+}
+
+TEST(Seq2SeqPlanTest, LemmaBatchesOfWordsAndTagsMustAgree) {
+    const LemmaPlan::Impl impl(bundle("lemma_dict"), false);
+    EXPECT_EQ(error_of<LemmaModelError>([&] { impl.lemmatize_many({"a", "b"}, Tags(1)); }),
+              "lemma word and POS batches must have equal lengths");
+    EXPECT_EQ(impl.lemmatize_many({"la", "Il"}, {std::string("DET"), std::nullopt}),
+              (std::vector<std::string>{"le", "il"}));
+}
+
+// Plans are moved into their owners: what a plan is moved to keeps its model.
+TEST(Seq2SeqPlanTest, PlansKeepTheirModelWhenMoved) {
+    const std::optional<std::string> noun("NOUN");
+    Seq2SeqPlan seq2seq(bundle("random/0"), false);
+    const std::string text = seq2seq.predict("abc", noun, 1, false).text;
+    Seq2SeqPlan seq2seq_moved(std::move(seq2seq));
+    Seq2SeqPlan seq2seq_assigned(bundle("random/1"), false);
+    seq2seq_assigned = std::move(seq2seq_moved);
+    EXPECT_EQ(seq2seq_assigned.predict("abc", noun, 1, false).text, text);
+    EXPECT_EQ(seq2seq_assigned.bundle().path(), std::filesystem::absolute(bundle("random/0")));
+
+    LemmaPlan lemma(bundle("lemma_dict"), false);
+    LemmaPlan lemma_moved(std::move(lemma));
+    LemmaPlan lemma_assigned(bundle("lemma_dict"), false);
+    lemma_assigned = std::move(lemma_moved);
+    EXPECT_EQ(lemma_assigned.lemmatize("la", std::string("DET")), "le");
+
+    MWTPlan mwt(bundle("mwt_dict"), false);
+    MWTPlan mwt_moved(std::move(mwt));
+    MWTPlan mwt_assigned(bundle("mwt_dict"), false);
+    mwt_assigned = std::move(mwt_moved);
+    EXPECT_EQ(mwt_assigned.expand("du"), "de le");
+    EXPECT_EQ(mwt_assigned.bundle().path(), std::filesystem::absolute(bundle("mwt_dict")));
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The tokenizer against the independent PyTorch reference (tests/reference/tokenizer.py);
 // bundles that load or not, and run or not; the BiLSTM against ATen's LSTM.
 #include "kernels/bilstm.hpp"
+#include "tokenize/build_document.hpp"
+#include "tokenize/byte_regex.hpp"
 #include "tokenize/features.hpp"
 #include "tokenize/labelling.hpp"
 
@@ -9,10 +11,12 @@
 
 #include <quelbin/document.hpp>
 #include <quelbin/errors.hpp>
+#include <quelbin/model_bundle.hpp>
 #include <quelbin/tokenizer.hpp>
 
 #include <ATen/ops/allclose.h>
 #include <ATen/ops/empty.h>
+#include <ATen/ops/equal.h>
 #include <ATen/ops/lstm.h>
 #include <ATen/ops/zeros.h>
 #include <c10/core/InferenceMode.h>
@@ -210,6 +214,132 @@ TEST(TokenizeBiLstm, MatchesAtenLstmWholeAndPacked) {
                 EXPECT_TRUE(at::allclose(ours.c_n.narrow(1, b, 1), c_n, 0, 1e-5)) << b;
             }
         }
+    }
+}
+
+// The checks of weights, inputs, lengths and states, in their words; an empty batch
+// and a batch without steps run and keep the initial state.
+TEST(TokenizeBiLstm, RefusesWhatDoesNotFitAndRunsEmptyBatches) {
+    c10::InferenceMode guard;
+    const std::vector<at::Tensor> weights = lstm_weights(4, 8, 0.5);
+    const BiLstm lstm(weights);
+    const at::Tensor input = uniform({2, 3, 4}, 1);
+    const std::int64_t too_long[] = {3, 4}, negative[] = {-1, 2};
+    std::vector<at::Tensor> doubles = weights;
+    doubles[1] = doubles[1].to(at::kDouble);
+    const std::string shape = "LSTM input must be float32 [batch, steps, features]";
+    const std::pair<std::function<void()>, std::string> cases[] = {
+        {[&] { BiLstm({weights.begin(), weights.end() - 1}); },
+         "a bidirectional LSTM takes 8 weights, got 7"},
+        {[&] { BiLstm{doubles}; }, "LSTM weights must be float32"},
+        {[&] { lstm.forward(input.to(at::kDouble)); }, shape},
+        {[&] { lstm.forward(uniform({3, 4}, 1)); }, shape},
+        {[&] { lstm.forward(input, too_long); }, "LSTM sequence length 4 outside [0, 3]"},
+        {[&] { lstm.forward(input, negative); }, "LSTM sequence length -1 outside [0, 3]"},
+        {[&] { lstm.forward(input, nullptr, at::zeros({2, 1, 8})); },
+         "LSTM h0 must be float32 [2, 2, 8], got [2, 1, 8]"},
+        {[&] { lstm.forward(input, nullptr, at::Tensor(), at::zeros({2, 2, 9})); },
+         "LSTM c0 must be float32 [2, 2, 8], got [2, 2, 9]"},
+    };
+    for (const auto& [call, message] : cases) {
+        try {
+            call();
+            ADD_FAILURE() << "accepted: " << message;
+        } catch (const c10::Error& error) {
+            EXPECT_EQ(error.what_without_backtrace(), message);
+        }
+    }
+    const at::Tensor h0 = uniform({2, 2, 8}, 1), c0 = uniform({2, 2, 8}, 1);
+    const BiLstmOutput none = lstm.forward(at::empty({0, 3, 4}));
+    const BiLstmOutput still = lstm.forward(at::empty({2, 0, 4}), nullptr, h0, c0);
+    EXPECT_EQ(none.output.sizes(), at::IntArrayRef({0, 3, 16}));
+    EXPECT_EQ(none.h_n.sizes(), at::IntArrayRef({2, 0, 8}));
+    EXPECT_EQ(still.output.sizes(), at::IntArrayRef({2, 0, 16}));
+    EXPECT_TRUE(at::equal(still.h_n, h0) && at::equal(still.c_n, c0));
+}
+
+// Labels to sentences: predictions that do not fit the paragraphs are refused; spaces
+// inside a token are dropped for Chinese, Japanese and Korean codes only.
+TEST(TokenizeBuildDocument, RefusedLabelsAndDroppedSpaces) {
+    TokenizerPlan::Impl impl;
+    const auto tokens = [&](const std::string& text, const std::vector<Labels>& labels) {
+        std::string out;
+        const Utf8Text checked(text);
+        for (const SentenceInput& sentence :
+             build_sentences(impl, checked, split_paragraphs(text, impl.skip_newline), labels)) {
+            for (const TokenInput& token : sentence.tokens) out += "[" + token.text + "]";
+        }
+        return out;
+    };
+    const std::string counts = "tokenizer paragraph and prediction counts disagree";
+    const std::pair<std::vector<Labels>, std::string> refused[] = {
+        {std::vector<Labels>{}, counts},
+        {{{0, 2}, {2}}, counts},
+        {{{2}}, counts},  // fewer labels than units
+        {{{2, 0}}, "tokenizer prediction left an unfinished token"},
+    };
+    for (const auto& [labels, message] : refused) {
+        EXPECT_EQ(error_of([&] { tokens("ab", labels); }), message);
+    }
+    EXPECT_EQ(tokens("ab", {{0, 2, 1}}), "[ab]");  // labels past the units are not read
+    const std::pair<const char*, const char*> languages[] = {
+        {"zh", "[ab]"}, {"ja", "[ab]"}, {"ko-x", "[ab]"}, {"z", "[a b]"}, {"", "[a b]"}, {"en", "[a b]"}};
+    for (const auto& [language, expected] : languages) {
+        impl.lang = language;
+        EXPECT_EQ(tokens("a b", {{0, 0, 2}}), expected) << language;
+    }
+}
+
+// A windowed batch passes empty paragraphs over; the others get their labels alone.
+TEST(TokenizeBuildDocument, WindowedBatchWithEmptyParagraphs) {
+    const TokenizerPlan::Impl impl(fixture("loader/nulls"), false);
+    const Paragraph paragraph = split_paragraphs("Ab z.", impl.skip_newline).at(0), empty;
+    const std::vector<Labels> labels =
+        label_paragraphs_windowed(impl, {std::cref(paragraph), std::cref(empty), std::cref(paragraph)});
+    ASSERT_EQ(labels.size(), 3u);
+    EXPECT_EQ(labels[0], label_paragraph(impl, paragraph));
+    EXPECT_EQ(labels[0].size(), 5u);
+    EXPECT_TRUE(labels[1].empty());
+    EXPECT_EQ(labels[2], labels[0]);
+    EXPECT_EQ(error_of([&] { impl.tokenizer_weight("mwt_clf.weight"); }),
+              "missing tokenizer weight: 'mwt_clf.weight'");
+}
+
+TEST(TokenizeBuildDocument, PlanKeepsItsModelWhenMoved) {
+    TokenizerPlan plan(fixture("loader/nulls"), false);
+    const std::vector<std::int64_t> labels = plan.predict_labels("Ab z.");
+    TokenizerPlan moved(std::move(plan));
+    TokenizerPlan assigned(fixture("loader/unused_tensor"), false);
+    assigned = std::move(moved);
+    EXPECT_EQ(assigned.predict_labels("Ab z."), labels);
+    EXPECT_EQ(assigned.bundle().path(), std::filesystem::absolute(fixture("loader/nulls")));
+}
+
+using Matches = std::vector<std::pair<std::size_t, std::size_t>>;
+
+// Byte ranges of the structural and address expressions, chosen at their edges.
+TEST(TokenizeRegex, HandPickedMatches) {
+    const struct {
+        const ByteRegex& regex;
+        std::string text;
+        Matches expected;
+    } cases[] = {
+        {labeled_field_regex(), "Phone Number Here Too: x", {{6, 22}}},  // at most three words
+        {labeled_field_regex(), "aName: b", {}},                         // needs a word boundary
+        {phone_id_regex(), "(555)123-4567 and 555-123-4567x", {{0, 13}}},
+        {phone_id_regex(), "x12 x123456 x1234", {{12, 17}}},
+        {date_pattern_regex(), "on 1/2/34 or 01/02/20245", {{3, 9}}},
+        {currency_regex(), "$ 12,34.5.6 $x", {{0, 9}}},
+        // Case-sensitive: the local part starts after the last upper-case letter.
+        {email_url_regex(), "JOHN.Doe@example.com", {{6, 20}}},
+        {email_url_regex(), "JOHN.Doe@Example.com", {}},
+        {email_url_regex(), "see www.ab.cd and http://www.x.org/a\"b", {{4, 13}, {18, 36}}},
+        {email_url_regex(), "mail me at a@b", {}},
+    };
+    for (const auto& c : cases) {
+        Matches found;
+        c.regex.for_each_match(c.text, [&](std::size_t b, std::size_t e) { found.emplace_back(b, e); });
+        EXPECT_EQ(found, c.expected) << c.text;
     }
 }
 

@@ -8,6 +8,12 @@ import _quelbin as q
 import _quelbin_testing as t
 
 T = q.ConstituencyTree
+
+
+class LengthOnly:
+    def __len__(self):
+        return 2
+
 TWO = "a zero-anaphora word position must contain two integers"
 REPRESENTATIVE = "the representative coreference mention index is invalid"
 
@@ -17,6 +23,9 @@ REPRESENTATIVE = "the representative coreference mention index is invalid"
      "a coreference mention sentence index cannot be negative"),
     (q.CorefMention, lambda: (0, [1], 0), ValueError, TWO),
     (q.CorefMention, lambda: (0, (1, 2, 3), 0), ValueError, TWO),
+    (q.CorefMention, lambda: (0, 1.5, 0), TypeError, "object of type 'float' has no len()"),
+    (q.CorefMention, lambda: (0, 0, LengthOnly()), TypeError,
+     "'LengthOnly' object does not support indexing"),
     (q.CorefMention, lambda: (0, (1, 2**31), 0), RuntimeError, None),
     (q.CorefChain, lambda: (-1, [], "x", 7), ValueError, "a coreference chain index cannot be negative"),
     (q.CorefChain, lambda: (0, [q.CorefMention(0, 0, 1)], "x", 1), ValueError, REPRESENTATIVE),
@@ -41,6 +50,8 @@ def test_chains_and_attachments():
     chain = q.CorefChain(12, [m, m], "a b > c", representative_index=1)
     assert (repr(m), repr(chain), chain.representative_index, m.end_word) == (
         "<CorefMention sentence=0>", "<CorefChain index=12 representative=a b > c>", 1, 4)
+    assert (chain.representative_text, q.CorefChain(0, [], "").representative_text) == (
+        "a b > c", "")
     # Mentions read from a chain are new objects that keep the chain alive.
     mention = q.CorefChain(3, [q.CorefMention(5, (1, 1), (1, 1))], "z").mentions[0]
     gc.collect()

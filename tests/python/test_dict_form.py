@@ -118,6 +118,7 @@ REFUSALS = [
     (entry(id=1.0), None, TypeError, None),
     (entry(id={1: 2, 3: 4}), None, TypeError, None),  # a length but no indexing
     (entry(id=2**31), None, RuntimeError, None),
+    (entry(id=["x"]), None, RuntimeError, None),  # int() of the item fails
     # Offsets: negative, and (refused rather than cut to 32 bits) 2^32 - 1 and up.
     ([[{"id": (1, 2), "text": "ab", "end_char": -1}]], None, ValueError,
      "end_char cannot be negative"),

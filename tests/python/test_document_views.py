@@ -27,17 +27,19 @@ def test_reads(doc):
     s0, s1 = doc.sentences
     assert (doc.num_tokens, doc.num_words, s1.index, s1.sentiment, s1.comments) == (
         8, 9, 1, 2, ["# newpar"])
+    assert (s1.id, s1.sent_id, s1.speaker, s1.doc_id) == (1, "1", "B", None)
     # Empty words by word id, then empty index; all words merged.
     assert (ids(s0.empty_words), ids(s0.all_words)) == (
         [(0, 1), (3, 1)], [(0, 1), 1, 2, 3, (3, 1), 4, 5, 6, 7])
     mwt, empty = s0.tokens[3], s0.empty_words[1]
-    assert (mwt.id, mwt.is_mwt(), ids(mwt.words), s0.tokens[2].is_mwt()) == (
-        (4, 5), True, [4, 5], False)
+    assert (mwt.id, mwt.is_mwt(), ids(mwt.words), s0.tokens[2].is_mwt(), mwt.sent) == (
+        (4, 5), True, [4, 5], False, s0)
     assert (s0.words[4].parent, empty.parent, empty.sent, s0.words[2].end_char) == (
         mwt, None, s0, 11)
     span = doc.entities[0]
-    assert (span.text, span.type, span.end_char, span.sent, ids(span.words)) == (
-        "Ann Lee", "PER", 7, s0, [1, 2])
+    assert (span.text, span.type, span.start_char, span.end_char, span.sent, ids(span.words)) == (
+        "Ann Lee", "PER", 0, 7, s0, [1, 2])
+    assert span.doc == doc and doc.ents[1].start_char == 16
     assert ([k.text for k in span.tokens], span.pretty_print()) == (
         ["Ann", "Lee"], "<Span text=Ann Lee;type=PER>")
     assert doc.ents[1].words[0] == s0.words[5] and doc.ents[1] == s0.entities[1]
@@ -50,10 +52,12 @@ def test_writes_are_seen_through_every_view(doc):
         (doc, lambda: s0.doc, [("lang", "fr"), ("lang", None)]),
         (s0.tokens[0], lambda: doc.iter_tokens()[0],
          [("text", "ANN"), ("misc", None), ("ner", "S-X"), ("multi_ner", ["O"]),
-          ("manual_expansion", True), ("manual_expansion", None), ("spaces_before", "\n")]),
+          ("manual_expansion", True), ("manual_expansion", None), ("spaces_before", "\n"),
+          ("spaces_after", "\t")]),
         (s0.words[2], lambda: doc.iter_words()[2],
          [("text", "SAW"), ("upos", "AUX"), ("pos", "VERB"), ("lemma", None), ("head", 1),
-          ("head", None), ("head", -2**31), ("morphemes", ["s", "aw"])]),
+          ("head", None), ("head", -2**31), ("morphemes", ["s", "aw"]), ("deps", "0:root"),
+          ("deps", None)]),
         (s0.empty_words[1], lambda: doc.sentences[0].empty_words[1], [("text", "E2")]),
     ]:
         for name, value in values:
@@ -157,6 +161,13 @@ def test_slices_and_contains(doc):
     assert other.iter_words()[0] not in words and other.sentences[1] not in doc.sentences
     assert s0.empty_words[0] in s0.all_words and s0.empty_words[0] not in words
     assert tokens[3] in tokens[1::2] and tokens[3] not in tokens[::2] and s1 in doc.sentences[::-1]
+    assert other.iter_tokens()[3] not in tokens and tokens[3] not in tokens[3:3]
+    assert doc.ents[1] in s0.ents and doc.ents[1] not in doc.ents[:1] and doc.ents[0] not in s1.ents
+    assert other.ents[0] not in doc.ents
+    # Trees are found by node, never by an equal-looking tree.
+    trees = t.tree_children(3)
+    assert trees[1] in trees and trees[1] not in trees[::2] and trees[0] not in trees[3:]
+    assert q.ConstituencyTree("leaf0") not in trees
     with pytest.raises(TypeError):
         words[0] in doc.sentences
 

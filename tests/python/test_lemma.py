@@ -58,6 +58,11 @@ def test_dictionary_and_model_rules(tmp_path):
     assert [w.lemma for w in doc.iter_words()] == [None, None, None]
     lemmatized = lemmatizers["dict"].bulk_process([doc])[0]
     assert [w.lemma for w in lemmatized.iter_words()] == ["run", "hit", "word"]
+    # One document at a time, the words before the failing one keep their lemmas.
+    doc = q.Document.from_dict([[{"id": 1, "text": "hit"}, {"id": 2, "text": "word"}]])
+    assert outcome(lambda: lemmatizers["3 ensemble"].process(doc)) == (
+        LEMMA, "seq2seq returned an unknown lemma edit class")
+    assert [w.lemma for w in doc.iter_words()] == ["h", None]
     # The POS flag adds the requirement, for a dictionary-only bundle too.
     tagged = write_lemma_bundle(tmp_path / "pos", POS_DICT, pos=True).path
     assert q.LemmaProcessor(tagged).requires == ["tokenize", "pos"]

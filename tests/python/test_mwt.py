@@ -18,7 +18,9 @@ from reference.seq2seq import Seq2SeqReference
 FRENCH = {"du": "de le", "au": "à le", "a": "à la", "des": "de les", "vide": "", "aux": "à les",
           "AUX": "X"}
 CASES = [("du", "de le"), ("DU", "DE LE"), ("Du", "De le"), ("dU", "dU"), ("A", "À LA"),
-         ("a", "à la"), ("Vide", ""), ("chat", "chat"), ("", ""), ("AUX", "X"), ("Aux", "À les")]
+         ("a", "à la"), ("Vide", ""), ("chat", "chat"), ("", ""), ("AUX", "X"), ("Aux", "À les"),
+         # All capitals not in the dictionary; a capital whose rest is not lower case.
+         ("CHAT", "CHAT"), ("AuX", "AuX")]
 
 
 def test_dictionary_with_case_restoration(tmp_path):
@@ -137,6 +139,18 @@ def test_documents_are_rewritten(tmp_path):
     expander.process(doc)
     assert render(doc) == ("1:a 1-1:E1 2-3:du 2:de 3:le 3-1:E2:lemma=e 4-5:pain 4:pa:lemma=p "
                            "5:in 5-1:E4 6:c 6-1:E9")
+    # A token without words gets one, of its text and offsets; an empty word after it
+    # stays after it, and 0.1 stays first.
+    bare, du, sentence = t.TokenInput(), t.TokenInput(), t.SentenceInput()
+    words = [t.WordInput() for _ in range(3)]
+    for word, ident, index, text in zip(words, (2, 1, 0), (None, 1, 1), ("du", "E1", "Z")):
+        word.id, word.empty_index, word.text = ident, index, text
+    bare.id_start, bare.id_end, bare.text, bare.start_char, bare.end_char = 1, 1, "ab", 1, 3
+    du.id_start, du.id_end, du.text, du.misc, du.words = 2, 2, "du", "MWT=Yes", words[:1]
+    sentence.tokens, sentence.empty_words = [bare, du], words[1:]
+    doc = expander.process(t.build_document(" ab du", [sentence]))
+    assert render(doc) == ("0-1:Z 1:ab:start_char=1:end_char=3:misc=SpacesBefore=\\s 1-1:E1 "
+                           "2-3:du 2:de 3:le")
 
 
 def tensors(edit):

@@ -31,6 +31,7 @@ KINDS = [  # name, class, requirements, module
 ]
 
 
+UNSUPPORTED = [name for name, *_ in KINDS if name not in ("tokenize", "mwt", "lemma")]
 # Model operations of a processor without a bundle, by kind.
 NO_BUNDLE = "the '{}' processor has no loaded model bundle"
 OPERATIONS = {
@@ -101,8 +102,13 @@ def trees(tmp_path_factory):
     bw.truncate_file(broken / "1.14.0" / "fr" / "tok" / "tensors.bin", 10)
     multi = tmp_path_factory.mktemp("multi")
     bw.write_index(multi, [("tokenize", "default", "t"), ("pos", "a", "pos-a"), ("pos", "b", "b")])
+    # A valid bundle for each kind without a model runner.
+    others = tmp_path_factory.mktemp("others")
+    for name in UNSUPPORTED:
+        bw.install_bundle(others, name)
+    bw.write_index(others, [(name, "default", f"{name}-default") for name in UNSUPPORTED])
     return {"tree": tree, "broken": broken, "multi": multi, "missing": tree / "missing",
-            "empty": tmp_path_factory.mktemp("empty")}
+            "empty": tmp_path_factory.mktemp("empty"), "others": others}
 
 
 # Constructor arguments (model_dir names a tree) -> error class and message, None: built.
@@ -125,6 +131,9 @@ CONSTRUCTION = [
      "package mapping processor names and package names must be strings"),
     # A list is taken as it is; a string is cut at commas and trimmed.
     (dict(processors=["tokenize", " pos"]), ValueError, "unknown processor: ' pos'"),
+    # Names as long as a known one, but none of them.
+    *[(dict(processors=name), ValueError, f"unknown processor: '{name}'")
+      for name in ("POS", "Lemma", "langID", "Tokenize", "Sentiment", "Constituency")],
     (dict(processors="pos, tokenize"), q.ProcessorRequirementsError,
      "processor 'pos' is missing requirements: tokenize"),
     (dict(processors="nope", model_dir="missing"), ValueError, "unknown processor: 'nope'"),
@@ -153,6 +162,18 @@ def test_construction_errors_in_check_order(trees):
         assert got[0] is error and message in (None, got[1]), (kwargs, got)
 
 
+def test_kinds_without_a_model_runner_refuse_their_bundles(trees):
+    for name, cls, *_ in KINDS:
+        if name not in UNSUPPORTED:
+            continue
+        path = trees["others"] / "1.14.0" / "en" / f"{name}-default"
+        message = f"the '{name}' processor is registered but native inference is not implemented"
+        for build in (lambda: cls(model_path=path, verify_checksums=True),
+                      lambda: q.Pipeline("en", name, model_dir=trees["others"])):
+            assert outcome(build) == (q.ProcessorNotImplementedError, message), name
+        assert outcome(lambda: cls(path / "missing"))[0] is q.ModelBundleError, name
+
+
 def test_processor_names_and_packages():
     p = q.Pipeline("de", processors=" tokenize , pos ,, ", package={"tokenize": "x", "pos": "a"})
     assert (p.package, list(p.package)) == ({"pos": "a", "tokenize": "x"}, ["pos", "tokenize"])
@@ -172,7 +193,9 @@ def test_processor_names_and_packages():
 def test_tokenize_mwt_lemma_one_text_and_bulk(trees):
     pipeline = q.Pipeline("fr", processors="tokenize,mwt,lemma", model_dir=trees["tree"])
     assert all(p.implemented for p in pipeline.processors)
-    assert pipeline.processors[2].bundle_path == trees["tree"] / "1.14.0" / "fr" / "lemma"
+    assert [p.bundle_path for p in pipeline.processors] == [
+        trees["tree"] / "1.14.0" / "fr" / name for name in ("tok", "mwt", "lemma")]
+    assert repr(pipeline) == "<Pipeline lang=fr processors=3>"
     texts = [TEXT, "", "   \n\n  ", "du pain.", TEXT * 3, "Élan, à 10 h."]
     single = [pipeline.process(text) for text in texts]
     bulk = pipeline.process(texts)
@@ -180,6 +203,9 @@ def test_tokenize_mwt_lemma_one_text_and_bulk(trees):
         (text, d.to_conll(), d.to_dict()) for text, d in zip(texts, single)]
     assert [d.to_conll() for d in pipeline.bulk_process([q.Document(t) for t in texts])] == [
         d.to_conll() for d in bulk]
+    # A document in: a new document out, the one given left as it was.
+    document = q.Document(TEXT)
+    assert (pipeline.process(document).to_dict(), document.to_dict()) == (single[0].to_dict(), [])
     assert [[w.text for w in s.words] for s in single[0].sentences] == [
         ["Il", "va", "à", "le", "marché", "de", "le", "village", "."],
         ["Ils", "achètent", "de", "le", "pain", "!"],
