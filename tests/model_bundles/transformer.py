@@ -1,0 +1,132 @@
+"""Transformer test models: AOTInductor packages and bundles with a "transformer" section.
+
+Compiling a package takes tens of seconds, so ``compiled_package(name, cache_dir)`` compiles
+each model once and keeps it in ``cache_dir`` (inside the build tree) under a digest of
+everything that defines it; later calls, in this or a later test run, reuse the file.
+
+Models (all take ids and mask, int64 [1, n], with n dynamic from 1):
+- "tiny": the reference BERT encoder with random weights (TINY_CONFIG), output [1, n, 12];
+- "two_outputs", "float64", "flat", "square": packages that break the output contract:
+  two tensors; float64; [n, 4]; [1, n, n] (its width follows the length).
+"""
+from __future__ import annotations
+
+import base64
+import hashlib
+import inspect
+import os
+import pathlib
+import sys
+
+import torch
+
+from bundle_writer import write_bundle
+from reference import transformer as reference
+
+# A WordPiece vocabulary for the tiny model: specials, whole words, continuations.
+TINY_VOCAB = ["[PAD]", "[UNK]", "[CLS]", "[SEP]", "the", "cat", "sat", "on", "mat", "a", "dog",
+              "un", "##believ", "##able", "##s", "##ed", "run", "##ning", "big", "house", ".",
+              ",", "!", "?", "x", "##x", "y", "##y", "z", "##z", "é", "ok"]
+TINY_CONFIG = dict(vocab=len(TINY_VOCAB), hidden=12, layers=2, intermediate=20, positions=64)
+TINY_HEADS = 3
+TINY_HIDDEN = TINY_CONFIG["hidden"]
+
+
+def tiny_model() -> reference.BertReference:
+    weights = reference.random_bert_weights(5, **TINY_CONFIG)
+    return reference.BertReference(weights, heads=TINY_HEADS, layers=TINY_CONFIG["layers"]).eval()
+
+
+class TwoOutputs(torch.nn.Module):
+    def forward(self, ids, mask):
+        x = (ids * mask).to(torch.float32).unsqueeze(-1).expand(-1, -1, 4)
+        return x + 1, x - 1
+
+
+class Float64(torch.nn.Module):
+    def forward(self, ids, mask):
+        return (ids * mask).to(torch.float64).unsqueeze(-1).expand(-1, -1, 4) + 0.5
+
+
+class Flat(torch.nn.Module):
+    def forward(self, ids, mask):
+        return (ids * mask).to(torch.float32)[0].unsqueeze(-1).expand(-1, 4) + 0.5
+
+
+class Square(torch.nn.Module):
+    """[1, n, n]: row i holds id i times the column index plus one."""
+    def forward(self, ids, mask):
+        n = ids.shape[1]
+        columns = torch.arange(1, n + 1, dtype=torch.float32)
+        return (ids * mask).to(torch.float32).unsqueeze(-1) * columns
+
+
+MODELS = {"tiny": tiny_model, "two_outputs": TwoOutputs, "float64": Float64, "flat": Flat,
+          "square": Square}
+
+
+def compile_package(module: torch.nn.Module, path: pathlib.Path) -> None:
+    """AOTInductor package of `module` over (ids, mask), int64 [1, n] with n dynamic."""
+    n = torch.export.Dim("n", min=1)
+    example = (torch.ones(1, 7, dtype=torch.int64), torch.ones(1, 7, dtype=torch.int64))
+    with torch.no_grad():
+        program = torch.export.export(module, example, dynamic_shapes=({1: n}, {1: n}))
+        torch._inductor.aoti_compile_and_package(program, package_path=str(path))
+
+
+def _digest(*parts) -> str:
+    digest = hashlib.sha256(torch.__version__.encode())
+    for part in parts:
+        digest.update(part if isinstance(part, bytes) else str(part).encode())
+    return digest.hexdigest()[:16]
+
+
+def cached_package(name: str, cache_dir, build, *key) -> pathlib.Path:
+    """The package `build(path)` writes, compiled only when no file of the same key exists."""
+    cache_dir = pathlib.Path(cache_dir)
+    path = cache_dir / f"{name}-{_digest(*key)}.pt2"
+    if not path.exists():
+        cache_dir.mkdir(parents=True, exist_ok=True)
+        partial = path.with_name(f"partial-{os.getpid()}-{path.name}")
+        build(partial)
+        partial.replace(path)
+    return path
+
+
+def compiled_package(name: str, cache_dir) -> pathlib.Path:
+    """The package of MODELS[name], compiled once into `cache_dir`."""
+    sources = (inspect.getsource(reference), inspect.getsource(sys.modules[__name__]))
+    return cached_package(name, cache_dir, lambda path: compile_package(MODELS[name](), path),
+                          name, *sources)
+
+
+def wordpiece_section(vocabulary, *, artifact="model.pt2", hidden_size=TINY_HIDDEN,
+                      model_max_length=16, **tokenizer) -> dict:
+    """An assets "transformer" object over a WordPiece tokenizer; keys in `tokenizer`
+    replace the tokenizer defaults."""
+    described = {"type": "WordPiece", "vocabulary": list(vocabulary), "lowercase": True,
+                 "strip_accents": True, "unknown_token": "[UNK]", "cls_token": "[CLS]",
+                 "sep_token": "[SEP]", "continuing_subword_prefix": "##",
+                 "max_input_characters_per_word": 100}
+    described.update(tokenizer)
+    return {"backend": "aotinductor", "artifact": artifact, "hidden_size": hidden_size,
+            "model_max_length": model_max_length, "tokenizer": described}
+
+
+def charsmap_text(data: bytes) -> str:
+    return base64.b64encode(data).decode()
+
+
+def write_transformer_bundle(directory, package: pathlib.Path, section: dict, *,
+                             processor="depparse", artifact="model.pt2", list_artifact=True,
+                             tensors=(), extra_assets=None):
+    """A bundle whose assets carry `section` under "transformer" and whose directory holds
+    `package` as `artifact` (listed in the manifest unless not `list_artifact`)."""
+    directory = pathlib.Path(directory)
+    assets = dict(extra_assets or {}, transformer=section)
+    data = pathlib.Path(package).read_bytes()
+    if not list_artifact:
+        directory.mkdir(parents=True, exist_ok=True)
+        (directory / artifact).write_bytes(data)
+    return write_bundle(directory, processor, tensors=tensors, assets=assets,
+                        artifacts={artifact: data} if list_artifact else None)
