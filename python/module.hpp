@@ -35,6 +35,8 @@ void bind_pipeline(nb::module_& m);
 void bind_tensor_descriptor(nb::module_& m);
 void bind_model_bundle(nb::module_& m);
 void bind_charlm_plan(nb::module_& m);
+void bind_wordpiece_encoding(nb::module_& m);
+void bind_wordpiece_tokenizer(nb::module_& m);
 void bind_coref_mention(nb::module_& m);
 void bind_coref_chain(nb::module_& m);
 void bind_coref_attachment(nb::module_& m);

