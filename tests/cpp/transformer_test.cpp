@@ -13,11 +13,15 @@
 
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <thread>
 
+#include "encoders/native_transformer.hpp"
 #include "encoders/transformer_run.hpp"
 #include "fixtures.hpp"
+#include "json_writer.hpp"
+#include "model/json.hpp"
 
 namespace quelbin {
 namespace {
@@ -103,7 +107,7 @@ TEST(TransformerRun, RunAndWindowRefusals) {
               "transformer attention mask length does not match input ids");
     // An id past the vocabulary, or more ids than the model has positions: the
     // package's own bounds checks fail the run.
-    EXPECT_EQ(error_of([&] { detail::run_transformer(*tiny, {4, 99, 5}, {}); }).rfind(failed, 0), 0u);
+    EXPECT_EQ(error_of([&] { detail::run_transformer(*tiny, {4, 320, 5}, {}); }).rfind(failed, 0), 0u);
     EXPECT_EQ(error_of([&] { detail::run_transformer(*tiny, Ids(65, 4), {}); }).rfind(failed, 0), 0u);
     // Windows: L from 5 to 9 is too small once the ids do not fit one run.
     EXPECT_EQ(error_of([&] { detail::run_transformer_windows(*tiny, Ids(9, 4), 9); }), "");
@@ -203,6 +207,163 @@ TEST(TransformerRun, ConcurrentRunsAgree) {
     }
     for (auto& thread : threads) thread.join();
     for (std::size_t t = 0; t < inputs.size(); ++t) EXPECT_TRUE(at::equal(serial[t], parallel[t]));
+}
+
+// Bundle sections: the fixture bundle, and its sections.json entries.
+std::shared_ptr<ModelBundle> fixture_bundle() {
+    return std::make_shared<ModelBundle>(testing::fixture_path("transformer", "bundle"), true);
+}
+
+const detail::JsonValue& fixture_sections() {
+    static const detail::JsonValue sections = [] {
+        std::ifstream in(testing::fixture_path("transformer", "sections.json"));
+        std::stringstream text;
+        text << in.rdbuf();
+        return detail::parse_json(text.str());
+    }();
+    return sections;
+}
+
+// "<class>: <message>" of what constructing from the section text throws, or "built".
+std::string construction_outcome(const std::shared_ptr<ModelBundle>& bundle, const std::string& text) {
+    try {
+        detail::NativeTransformer(bundle, detail::parse_json(text));
+    } catch (const TransformerError& e) {
+        return std::string("TransformerError: ") + e.what();
+    } catch (const detail::JsonError& e) {
+        return std::string("JsonError: ") + e.what();
+    } catch (const WordPieceError& e) {
+        return std::string("WordPieceError: ") + e.what();
+    } catch (const SubwordError& e) {
+        return std::string("SubwordError: ") + e.what();
+    }
+    return "built";
+}
+
+// Each tokenizer type is built from its section, tokenizes to the ids the
+// fixture gives by hand and encodes to the reference's rows.
+TEST(NativeTransformer, EachTokenizerTypeEncodesLikeTheReference) {
+    const auto bundle = fixture_bundle();
+    for (const char* name : {"wordpiece", "bpe", "xlmr"}) {
+        SCOPED_TRACE(name);
+        const detail::JsonValue& entry = fixture_sections().at(name, "");
+        const detail::NativeTransformer model(bundle, entry.at("section", ""));
+        EXPECT_EQ(model.hidden_size(), 12);
+        std::vector<std::string> words;
+        for (const auto& w : entry.at("words", "").as_array("")) words.push_back(w.as_string(""));
+        Ids ids;
+        for (const auto& id : entry.at("ids", "").as_array("")) ids.push_back(id.as_integer(""));
+        EXPECT_EQ(model.tokenize(words, true).input_ids, ids);
+        EXPECT_EQ(model.tokenize(words, false).input_ids, Ids(ids.begin() + 1, ids.end() - 1));
+        std::vector<float> rows;
+        for (const auto& v : entry.at("rows", "").as_array("")) rows.push_back(static_cast<float>(v.as_number("")));
+        const auto W = static_cast<std::int64_t>(words.size());
+        const at::Tensor want = at::from_blob(rows.data(), {W + 2, 12}, at::kFloat);
+        const at::Tensor with = model.encode(words, true);
+        const at::Tensor without = model.encode(words, false);
+        ASSERT_EQ(with.sizes(), (std::vector<std::int64_t>{W + 2, 12}));
+        EXPECT_TRUE(at::allclose(with, want, 1e-5, 1e-5));
+        EXPECT_TRUE(at::equal(without, with.narrow(0, 1, W)));
+        EXPECT_EQ(model.encode({}, false).sizes(), (std::vector<std::int64_t>{0, 12}));
+        EXPECT_TRUE(at::equal(model.encode({}, true), model.encode_ids({ids.front(), ids.back()}, {})));
+        EXPECT_EQ(model.encode_ids({}, {1, 1}).sizes(), (std::vector<std::int64_t>{0, 12}));
+    }
+}
+
+TEST(NativeTransformer, SectionRefusalsInOrder) {
+    const auto bundle = fixture_bundle();
+    std::map<std::string, std::string> base;
+    for (const char* name : {"wordpiece", "bpe", "xlmr"}) {
+        base[name] = testing::write_json(fixture_sections().at(name, "").at("section", ""));
+    }
+    const std::string T = "TransformerError: ", J = "JsonError: ";
+    const std::string local = T + "transformer artifact must be a bundle-local filename";
+    const std::string tok = "assets.transformer.tokenizer";
+    const struct {
+        const char* base;
+        std::string from, to, outcome;
+    } rows[] = {
+        {"wordpiece", "\"aotinductor\"", "\"onnx\"", T + "unsupported transformer runtime backend"},
+        {"wordpiece", "\"aotinductor\"", "1", J + "expected JSON string"},
+        {"wordpiece", "\"backend\":\"aotinductor\",", "",
+         J + "missing JSON key 'backend' at assets.transformer"},
+        {"wordpiece", "\"model.pt2\"", "5", J + "expected JSON string at assets.transformer.artifact"},
+        {"wordpiece", "\"model.pt2\"", "\"\"", local},
+        {"wordpiece", "\"model.pt2\"", "\"/model.pt2\"", local},
+        {"wordpiece", "\"model.pt2\"", "\"bundle/model.pt2\"", local},
+        {"wordpiece", "\"model.pt2\"", "\".\"", local},
+        {"wordpiece", "\"model.pt2\"", "\"..\"", local},
+        {"wordpiece", "\"model.pt2\"", "\"assets.json\"",
+         T + "transformer artifact is not listed in the bundle manifest: assets.json"},
+        {"wordpiece", "\"hidden_size\":12", "\"hidden_size\":0", T + "assets.transformer.hidden_size must be positive"},
+        {"wordpiece", "\"hidden_size\":12", "\"hidden_size\":-1", T + "assets.transformer.hidden_size must be positive"},
+        {"wordpiece", "\"hidden_size\":12", "\"hidden_size\":1.5", J + "expected JSON integer at assets.transformer.hidden_size"},
+        {"wordpiece", "\"model_max_length\":16", "\"model_max_length\":0",
+         T + "assets.transformer.model_max_length must be positive"},
+        {"wordpiece", "\"model_max_length\":16", "\"model_max_length\":4",
+         T + "transformer model_max_length must be at least 5"},
+        {"wordpiece", "\"tokenizer\":{", "\"tokenizer\":[],\"x\":{", J + "expected JSON object at " + tok},
+        {"wordpiece", "\"WordPiece\"", "\"wordpiece\"", T + "unsupported native transformer tokenizer type: wordpiece"},
+        {"wordpiece", "\"vocabulary\":[\"[PAD]\"", "\"vocabulary\":[1", J + "expected JSON string at " + tok + ".vocabulary[]"},
+        {"wordpiece", "\"lowercase\":true", "\"lowercase\":1", J + "expected JSON boolean at " + tok + ".lowercase"},
+        {"wordpiece", "\"cls_token\":\"[CLS]\",", "", J + "missing JSON key 'cls_token' at " + tok},
+        {"wordpiece", "\"max_input_characters_per_word\":100", "\"max_input_characters_per_word\":0",
+         T + tok + ".max_input_characters_per_word must be positive"},
+        {"wordpiece", "\"unknown_token\":\"[UNK]\"", "\"unknown_token\":\"[NOPE]\"",
+         "WordPieceError: WordPiece vocabulary is missing required token: [NOPE]"},
+        {"bpe", "[\"a\",\"b\"]", "[\"a\",\"b\",\"c\"]", T + "byte BPE merge must contain exactly two tokens"},
+        {"bpe", "[\"a\",\"b\"]", "[\"a\"]", T + "byte BPE merge must contain exactly two tokens"},
+        {"bpe", "[\"a\",\"b\"]", "\"ab\"", J + "expected JSON array at " + tok + ".merges[]"},
+        {"bpe", "[\"a\",\"b\"]", "[\"a\",2]", J + "expected JSON string at " + tok + ".merges[][1]"},
+        {"bpe", "\"add_prefix_space\":false", "\"add_prefix_space\":0",
+         J + "expected JSON boolean at " + tok + ".add_prefix_space"},
+        {"bpe", "\"type\":\"ByteBPE\"", "\"type\":\"ByteBPE\",\"x\":0", "built"},
+        {"xlmr", "\"AAAAAA==\"", "\"AAAAAA\"", T + "invalid base64 tokenizer charsmap length"},
+        {"xlmr", "\"AAAAAA==\"", "\"AAAA=A==\"", T + "invalid base64 tokenizer charsmap"},
+        {"xlmr", "\"unknown_id\":3", "\"unknown_id\":\"3\"", J + "expected JSON integer at " + tok + ".unknown_id"},
+        {"xlmr", "\"unknown_id\":3", "\"unknown_id\":99", "SubwordError: XLM-R unknown id is out of range"},
+        {"xlmr", "\"scores\":[", "\"scores\":[\"x\",", J + "expected JSON number at " + tok + ".scores[]"},
+    };
+    for (const auto& row : rows) {
+        std::string text = base.at(row.base);
+        const std::size_t at = text.find(row.from);
+        ASSERT_NE(at, std::string::npos) << row.from;
+        text.replace(at, row.from.size(), row.to);
+        EXPECT_EQ(construction_outcome(bundle, text), row.outcome) << row.from << " -> " << row.to;
+    }
+}
+
+TEST(NativeTransformer, HiddenSizeMustMatchTheOutput) {
+    const auto bundle = fixture_bundle();
+    std::string text = testing::write_json(fixture_sections().at("wordpiece", "").at("section", ""));
+    text.replace(text.find("\"hidden_size\":12"), 16, "\"hidden_size\":13");
+    const detail::NativeTransformer model(bundle, detail::parse_json(text));
+    const std::string disagrees = "AOTInductor transformer output hidden size disagrees with assets";
+    EXPECT_EQ(error_of([&] { model.encode({"the"}, false); }), disagrees);
+    EXPECT_EQ(error_of([&] { model.encode({}, true); }), disagrees);
+    EXPECT_EQ(error_of([&] { model.encode_ids({4, 5}, {}); }), disagrees);
+    // No rows: nothing to disagree with.
+    EXPECT_EQ(model.encode({}, false).sizes(), (std::vector<std::int64_t>{0, 13}));
+    EXPECT_EQ(model.encode_ids({}, {}).sizes(), (std::vector<std::int64_t>{0, 13}));
+}
+
+TEST(NativeTransformer, Base64Charsmaps) {
+    using Bytes = std::vector<std::uint8_t>;
+    const std::pair<std::string, Bytes> decoded[] = {
+        {"", {}}, {"QQ==", {0x41}}, {"QUI=", {0x41, 0x42}}, {"QUJD", {0x41, 0x42, 0x43}},
+        {"QQ==QUI=", {0x41, 0x41, 0x42}}, {"+/+/", {0xFB, 0xFF, 0xBF}}, {"====", {0}},
+    };
+    for (const auto& [text, bytes] : decoded) EXPECT_EQ(detail::decode_charsmap_base64(text), bytes) << text;
+    const std::pair<std::string, std::string> refused[] = {
+        {"QUJDRE", "invalid base64 tokenizer charsmap length"},
+        {"Q", "invalid base64 tokenizer charsmap length"},
+        {"QQ=A", "invalid base64 tokenizer charsmap"},
+        {"QQ-_", "invalid base64 tokenizer charsmap"},
+        {"QQ Q", "invalid base64 tokenizer charsmap"},
+    };
+    for (const auto& [text, message] : refused) {
+        EXPECT_EQ(error_of([&] { detail::decode_charsmap_base64(text); }), message) << text;
+    }
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ from reference import transformer as reference
 TINY_VOCAB = ["[PAD]", "[UNK]", "[CLS]", "[SEP]", "the", "cat", "sat", "on", "mat", "a", "dog",
               "un", "##believ", "##able", "##s", "##ed", "run", "##ning", "big", "house", ".",
               ",", "!", "?", "x", "##x", "y", "##y", "z", "##z", "é", "ok"]
-TINY_CONFIG = dict(vocab=len(TINY_VOCAB), hidden=12, layers=2, intermediate=20, positions=64)
+# 320 ids leave room for byte-level BPE and unigram vocabularies over the same package.
+TINY_CONFIG = dict(vocab=320, hidden=12, layers=2, intermediate=20, positions=64)
 TINY_HEADS = 3
 TINY_HIDDEN = TINY_CONFIG["hidden"]
 
@@ -113,8 +114,38 @@ def wordpiece_section(vocabulary, *, artifact="model.pt2", hidden_size=TINY_HIDD
             "model_max_length": model_max_length, "tokenizer": described}
 
 
-def charsmap_text(data: bytes) -> str:
-    return base64.b64encode(data).decode()
+def byte_symbols() -> list:
+    """The 256 byte symbols of byte-level BPE, in byte order: printable Latin-1 bytes stand
+    for themselves, the others for code points from U+0100 up, in byte order."""
+    keep = set(range(ord("!"), ord("~") + 1)) | set(range(0xA1, 0xAD)) | set(range(0xAE, 0x100))
+    symbols, extra = [], 0
+    for byte in range(256):
+        if byte in keep:
+            symbols.append(chr(byte))
+        else:
+            symbols.append(chr(0x100 + extra))
+            extra += 1
+    return symbols
+
+
+BPE_VOCAB = ["<unk>", "<s>", "</s>"] + byte_symbols() + ["ab", "abc", "\u0120ab"]
+BPE_MERGES = [["a", "b"], ["ab", "c"], ["\u0120", "ab"]]
+XLMR_VOCAB = ["<s>", "<pad>", "</s>", "<unk>", "\u2581", "\u2581ab", "a", "b", "c", "\u2581a"]
+XLMR_SCORES = [0, 0, 0, 0, -2.0, -1.0, -3, -3, -3, -2.5]
+
+
+def bpe_section(**tokenizer) -> dict:
+    described = {"type": "ByteBPE", "vocabulary": BPE_VOCAB, "merges": BPE_MERGES,
+                 "add_prefix_space": False, "unknown_token": "<unk>", "cls_token": "<s>",
+                 "sep_token": "</s>"}
+    return dict(wordpiece_section([]), tokenizer=dict(described, **tokenizer))
+
+
+def xlmr_section(charsmap: bytes = bytes(4), **tokenizer) -> dict:
+    described = {"type": "XLMRobertaUnigram", "vocabulary": XLMR_VOCAB, "scores": XLMR_SCORES,
+                 "precompiled_charsmap": base64.b64encode(charsmap).decode(), "unknown_id": 3,
+                 "cls_token": "<s>", "sep_token": "</s>"}
+    return dict(wordpiece_section([]), tokenizer=dict(described, **tokenizer))
 
 
 def write_transformer_bundle(directory, package: pathlib.Path, section: dict, *,
