@@ -21,7 +21,7 @@ static const Registration kClasses[] = {
     {"WordPieceTokenizer", bind_wordpiece_tokenizer},
     {"ByteBPETokenizer", nullptr},
     {"XLMRobertaTokenizer", nullptr},
-    {"TransformerEncoder", nullptr},
+    {"TransformerEncoder", bind_transformer_encoder},
     {"CorefMention", bind_coref_mention},
     {"CorefChain", bind_coref_chain},
     {"CorefAttachment", bind_coref_attachment},

