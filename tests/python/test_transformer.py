@@ -46,24 +46,19 @@ def test_overloads_arguments_and_errors(tiny):
     assert xlmr.tokenize(["ab"]).word_ids == [-1, 0, -1]
     assert q.TransformerEncoder.runtime_version() == "2.13.0" == xlmr.runtime_version()
 
-    threads = torch.get_num_threads()
-    missing = tiny.parent / "missing.pt2"
+    # The encoder's own checks are tested in C++; here: overload choice, conversions, and the
+    # Python classes of the errors.
     E, T = q.TransformerError, TypeError
     rows = [
-        (lambda: q.TransformerEncoder(tiny, TINY_VOCAB, intra_op_threads=threads), None),
+        (lambda: q.TransformerEncoder(tiny, TINY_VOCAB, intra_op_threads=torch.get_num_threads()),
+         None),
         (lambda: q.TransformerEncoder(tiny, BPE_VOCAB, BPE_MERGES), T),  # add_prefix_space needed
         (lambda: q.TransformerEncoder(tiny, ["a"], [], [], 0), q.SubwordError,
          "XLM-R vocabulary and score arrays must be nonempty and equal"),
         (lambda: q.TransformerEncoder(tiny, ["[UNK]"]), q.WordPieceError,
          "WordPiece vocabulary is missing required token: [CLS]"),
-        (lambda: q.TransformerEncoder(missing, TINY_VOCAB), E,
-         f"AOTInductor transformer model does not exist: {missing}"),
         (lambda: q.TransformerEncoder(tiny, TINY_VOCAB, model_max_length=4), E,
          "transformer model_max_length must be at least 5"),
-        (lambda: q.TransformerEncoder(tiny, TINY_VOCAB, intra_op_threads=threads + 1), E,
-         "intra_op_threads cannot change the process-wide ATen thread pool during "
-         "TransformerEncoder construction; call torch.set_num_threads() before constructing "
-         "Quelbin models"),
         (lambda: q.TransformerEncoder(tiny, TINY_VOCAB, model_max_length=-1), T),
         (lambda: q.TransformerEncoder(tiny, TINY_VOCAB, lowercase=1), T),
         (lambda: q.TransformerEncoder(None, TINY_VOCAB), T),
@@ -72,7 +67,6 @@ def test_overloads_arguments_and_errors(tiny):
         (lambda: wordpiece.encode("the"), T),
         (lambda: wordpiece.encode_ids([5, 6, 7], [1, 1]), E,
          "transformer attention mask length does not match input ids"),
-        (lambda: wordpiece.encode_ids([5, 320]), E, "AOTInductor transformer inference failed: "),
         (lambda: bpe.encode(["ab", ""]), E, "transformer tokenizer produced no subword for word 1"),
         (lambda: xlmr.encode(["ab", " "], True), E,
          "transformer tokenizer produced no subword for word 1"),
