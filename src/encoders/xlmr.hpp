@@ -1,6 +1,9 @@
 // Internals of the XLM-R unigram tokenizer, exposed for its tests.
 #pragma once
 
+#include "encoders/subword_text.hpp"
+
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -13,6 +16,9 @@ namespace quelbin::detail {
 struct CharsMap {
     std::vector<std::uint32_t> trie_units;
     std::string normalized_pool;
+    // ASCII bytes that no rule replaces (set by load; all false otherwise, so
+    // that every byte goes through the trie).
+    std::array<bool, 128> ascii_plain{};
 
     // Parses the serialised form (trie byte size T, T/4 units, pool); throws
     // SubwordError when it is truncated or the trie does not fit.
@@ -26,6 +32,9 @@ struct CharsMap {
     // sequences and variation selector 16) through the map, whole when it is
     // at most 5 bytes and has a rule, else code point by code point.
     std::string normalize(std::string_view word) const;
+    // The same over a word already decoded into `cps`, written to `out`;
+    // false when no rule applied, so that `out` equals the word.
+    bool normalize(std::string_view word, const std::vector<DecodedCodePoint>& cps, std::string& out) const;
 };
 
 }  // namespace quelbin::detail

@@ -131,6 +131,7 @@ TEST(ByteBPEPreSplit, ContractionsClassesAndCarriedSpaces) {
         {"'", "'"},
         {"'x", "'/x"},
         {"e\xCC\x81t\xCC\x81", "e\xCC\x81t\xCC\x81"},  // marks stay with letters
+        {"\xCC\x81\xCC\x82" "a!\xCC\x81", "\xCC\x81\xCC\x82" "a/!/\xCC\x81"},  // marks without a base
         {" hello world", " hello/ world"},
         {"a\tb", "a/\t/b"},
         {"a\xC2\xA0" "b", "a/\xC2\xA0/b"},

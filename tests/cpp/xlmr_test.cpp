@@ -6,10 +6,12 @@
 
 #include <quelbin/subword_bpe.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <limits>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -198,6 +200,11 @@ TEST(XLMRobertaTokenizer, ViterbiKeepsTheBestTotalAndTheEarliestLastPieceOnTies)
     EXPECT_EQ(Unigram(v, {0, 0, 0, -1, -0.5, -1, -3, -1}).pieces("ab"), kMark + "a|b");
     EXPECT_EQ(Unigram(v, {0, 0, 0, -1, -1, -1, -1, -1}).pieces("ab b  ab\xE3\x80\x80" "b"),
               kMark + "ab|" + kMark + "|b|" + kMark + "ab|" + kMark + "|b");
+    // Whole pieces of 14, 15 and 16 bytes against their letters one by one.
+    const Unigram lengths({"<unk>", "<s>", "</s>", kMark, "x", kMark + "xxxxxxxxxxx", kMark + "xxxxxxxxxxxx",
+                           kMark + "xxxxxxxxxxxxx"},
+                          {0, 0, 0, -1, -1, -2, -2, -2});
+    for (std::size_t n = 11; n <= 13; ++n) EXPECT_EQ(lengths.tok_.tokenize(std::string(n, 'x')).size(), 1u) << n;
     const Unigram u(v, {0, 0, 0, -1, -1, -1, -1, -1});
     for (const std::string blank : {"", " ", "  \t\n", "\xE3\x80\x80"}) {
         EXPECT_TRUE(u.tok_.tokenize(blank).empty()) << blank;
@@ -247,6 +254,121 @@ TEST(XLMRobertaTokenizer, CharsMapFeedsTheChunks) {
         }
     }
     EXPECT_EQ(u.tok_.cache_size(), 4u);  // A, a_b, --, a; no failed word
+}
+
+}  // namespace
+
+namespace {
+
+// Every prefix of a serialised map either loads or fails with its message; random
+// trie units and pools never lead a walk outside them.
+TEST(XLMRobertaCharsMap, TruncatedAndCorruptMapsAreRefusedOrStayInBounds) {
+    const std::vector<std::uint8_t> full = charsmap_of({{"a", "A"}, {"bc", "B"}, {"\xC3\xA9", "e"}});
+    const std::size_t trie_end = 4 + (full[0] | (full[1] << 8));
+    for (std::size_t size = 0; size <= full.size(); ++size) {
+        std::string got = "loaded";
+        try {
+            CharsMap::load(std::vector<std::uint8_t>(full.begin(), full.begin() + size));
+        } catch (const SubwordError& error) {
+            got = error.what();
+        }
+        const std::string want = size < 4          ? "XLM-R precompiled charsmap is truncated"
+                                 : size < trie_end ? "XLM-R precompiled charsmap has invalid trie"
+                                                   : "loaded";
+        EXPECT_EQ(got, want) << size;
+    }
+    std::mt19937 rng(5);
+    const std::string words[] = {"a", "bc", "\xC3\xA9\xCC\x81", "\r\n", "x\xE2\x80\x8Dy", "abc\xEF\xB8\x8F"};
+    for (int round = 0; round < 300; ++round) {
+        CharsMap map;
+        map.trie_units.resize(1 + rng() % 64);
+        for (std::uint32_t& u : map.trie_units) {
+            u = rng();
+            if (rng() % 2) u = (u & ~0x800000FFu) | static_cast<std::uint8_t>("abc\xC3\xA9\r\n"[rng() % 7]);
+            if (rng() % 2) u &= 0x0000FFFFu;  // small offsets stay near the units
+        }
+        map.normalized_pool.assign(rng() % 8, 'p');
+        if (!map.normalized_pool.empty() && rng() % 2) map.normalized_pool[rng() % map.normalized_pool.size()] = '\xFF';
+        for (const std::string& word : words) {
+            std::string_view replacement;
+            for (std::size_t n = 1; n <= word.size(); ++n) {
+                if (map.lookup(std::string_view(word).substr(0, n), replacement)) {
+                    EXPECT_GE(replacement.data(), map.normalized_pool.data());
+                    EXPECT_LE(replacement.data() + replacement.size(),
+                              map.normalized_pool.data() + map.normalized_pool.size());
+                }
+            }
+            EXPECT_LE(map.normalize(word).size(), word.size() * (1 + map.normalized_pool.size()));
+        }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The search as written out, with a plain map from string to first position.
+std::vector<std::int64_t> reference_viterbi(const std::vector<std::string>& pieces,
+                                            const std::vector<float>& scores, std::int64_t unknown,
+                                            const std::string& chunk) {
+    std::map<std::string, std::int64_t> ids;
+    std::size_t longest = 0;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        ids.emplace(pieces[i], static_cast<std::int64_t>(i));
+        longest = std::max(longest, pieces[i].size());
+    }
+    std::vector<std::size_t> off = {0};
+    for (std::size_t b = 1; b <= chunk.size(); ++b) {
+        if (b == chunk.size() || (static_cast<unsigned char>(chunk[b]) & 0xC0) != 0x80) off.push_back(b);
+    }
+    const std::size_t n = off.size();
+    std::vector<float> best(n, -std::numeric_limits<float>::infinity());
+    std::vector<std::size_t> back(n, 0);
+    std::vector<std::int64_t> id(n, unknown);
+    best[0] = 0;
+    for (std::size_t i = 0; i + 1 < n; ++i) {
+        if (!std::isfinite(best[i])) continue;
+        bool matched = false;
+        for (std::size_t j = i + 1; j < n && off[j] - off[i] <= longest; ++j) {
+            const auto it = ids.find(chunk.substr(off[i], off[j] - off[i]));
+            if (it == ids.end()) continue;
+            matched = true;
+            if (best[i] + scores[it->second] > best[j]) best[j] = best[i] + scores[it->second], back[j] = i, id[j] = it->second;
+        }
+        if (!matched && best[i] + scores[unknown] > best[i + 1]) {
+            best[i + 1] = best[i] + scores[unknown], back[i + 1] = i, id[i + 1] = unknown;
+        }
+    }
+    if (!std::isfinite(best[n - 1])) return {unknown};
+    std::vector<std::int64_t> out;
+    for (std::size_t p = n - 1; p > 0; p = back[p]) out.insert(out.begin(), id[p]);
+    return out;
+}
+
+// Random vocabularies over a few one-, two- and three-byte letters, with pieces
+// long enough to leave the slots' inline bytes, against the search above.
+TEST(XLMRobertaTokenizer, SearchMatchesTheReferenceOnRandomVocabularies) {
+    const std::string letters[] = {"a", "b", "c", "\xC3\xA9", "\xD0\xB4", "\xE6\x9D\xB1", "\xE2\x96\x81"};
+    std::mt19937 rng(11);
+    const auto random_string = [&](std::size_t max_letters) {
+        std::string s;
+        for (std::size_t k = 1 + rng() % max_letters; k > 0; --k) s += letters[rng() % 7];
+        return s;
+    };
+    for (int round = 0; round < 60; ++round) {
+        std::vector<std::string> pieces = {"<unk>", "<s>", "</s>"};
+        std::vector<float> scores = {static_cast<float>(-20.0 * (rng() % 2)), 0, 0};
+        for (std::size_t k = 2 + rng() % 60; k > 0; --k) {
+            pieces.push_back(random_string(rng() % 4 == 0 ? 9 : 3));
+            scores.push_back(-static_cast<float>(rng() % 1000) / 97.0f);
+        }
+        XLMRobertaTokenizer tok(pieces, scores, kEmptyMap, 0, "<s>", "</s>");
+        for (int w = 0; w < 40; ++w) {
+            const std::string word = random_string(12);  // U+2581 in it is an ordinary letter
+            const auto want = reference_viterbi(pieces, scores, 0, "\xE2\x96\x81" + word);
+            EXPECT_EQ(tok.tokenize(word), want) << round << " " << word;
+        }
+    }
 }
 
 }  // namespace
