@@ -33,6 +33,7 @@ sanitized='Conll*:ConstituencyTree*:DocumentBuild*:DocumentFuzz*:EmptyWords*:Rep
 sanitized+=':SequenceRange*:StringPool*:Utf8Text*:Views*:Json*:Sha256*:Tokenize*'
 sanitized+=':*TokenizeReferencePaths*:CharLM*:RunTasks*:GroupByWeight*'
 sanitized+=':SubwordDecodeUtf8*:SubwordClasses*:ByteSymbols*:ByteBPE*:XLMRoberta*'
+sanitized+=':TransformerRun*:NativeTransformer*'
 sanitized+=':-JsonDifferential.*:Sha256.MatchesHashlibOnRandomBuffers'
 ln -sfn "$build/fixtures" "$asan_build/fixtures"
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=0 \
