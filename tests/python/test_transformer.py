@@ -39,7 +39,7 @@ def test_overloads_arguments_and_errors(tiny):
     wordpiece = q.TransformerEncoder(tiny, TINY_VOCAB)
     assert wordpiece.model_path == tiny and isinstance(wordpiece.model_path, pathlib.Path)
     assert wordpiece.tokenize(("The", "cats")).input_ids == [2, 4, 5, 14, 3]
-    bpe = q.TransformerEncoder(str(tiny), BPE_VOCAB, [tuple(m) for m in BPE_MERGES], False)
+    bpe = q.TransformerEncoder(str(tiny), BPE_VOCAB, BPE_MERGES, False)  # pairs given as lists
     assert bpe.tokenize(["abc"], add_special_tokens=False).input_ids == [BPE_VOCAB.index("abc")]
     xlmr = q.TransformerEncoder(os.fsencode(tiny), XLMR_VOCAB, XLMR_SCORES, [0, 0, 0, 0], 3,
                                 cls_token="<s>")
