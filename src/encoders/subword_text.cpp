@@ -7,6 +7,7 @@
 #include <quelbin/errors.hpp>
 
 #include <cstring>
+#include <iterator>
 #include <string>
 
 namespace quelbin::detail {
@@ -30,21 +31,26 @@ bool all_ascii(const unsigned char* p, std::size_t n) {
     return true;
 }
 
+}  // namespace
+
+namespace subword_data {
+
 const unicode_data::CodePointRange kWhitespaceRanges[] = {
     {0x0009, 0x000D}, {0x001C, 0x0020}, {0x0085, 0x0085}, {0x00A0, 0x00A0},
     {0x1680, 0x1680}, {0x2000, 0x200A}, {0x2028, 0x2029}, {0x202F, 0x202F},
     {0x205F, 0x205F}, {0x3000, 0x3000},
 };
+const std::size_t kWhitespaceRangesSize = std::size(kWhitespaceRanges);
 
-}  // namespace
+}  // namespace subword_data
 
-std::vector<DecodedCodePoint> decode_utf8(const char* data, std::size_t size) {
+void decode_utf8(const char* data, std::size_t size, std::vector<DecodedCodePoint>& out) {
     const auto* p = reinterpret_cast<const unsigned char*>(data);
-    std::vector<DecodedCodePoint> out;
+    out.clear();
     out.reserve(size);
     if (all_ascii(p, size)) {
         for (std::size_t i = 0; i < size; ++i) out.push_back({p[i], i, i + 1});
-        return out;
+        return;
     }
     for (std::size_t i = 0; i < size;) {
         const Utf8Sequence seq = decode_utf8_at(p, size, i);
@@ -52,22 +58,17 @@ std::vector<DecodedCodePoint> decode_utf8(const char* data, std::size_t size) {
         out.push_back({seq.code_point, i, i + seq.length});
         i += seq.length;
     }
-    return out;
 }
 
-bool is_subword_whitespace(std::uint32_t c) {
-    if (c > 0x3000) return false;
-    return in_code_point_ranges(kWhitespaceRanges, std::size(kWhitespaceRanges), c);
+std::vector<DecodedCodePoint> decode_utf8(const char* data, std::size_t size) {
+    std::vector<DecodedCodePoint> out;
+    decode_utf8(data, size, out);
+    return out;
 }
 
 bool is_subword_letter(std::uint32_t c) {
     if (c < 0x80) return (c | 0x20) >= 'a' && (c | 0x20) <= 'z';
     return in_code_point_ranges(subword_data::kLetterRanges, subword_data::kLetterRangesSize, c);
-}
-
-bool is_subword_mark(std::uint32_t c) {
-    if (c < 0x300) return false;
-    return in_code_point_ranges(subword_data::kMarkRanges, subword_data::kMarkRangesSize, c);
 }
 
 bool is_subword_number(std::uint32_t c) {

@@ -23,6 +23,8 @@ struct DecodedCodePoint {
 // Decodes `size` bytes at `data`; throws SubwordError "invalid UTF-8 sequence
 // at byte offset N" at the first malformed sequence.
 std::vector<DecodedCodePoint> decode_utf8(const char* data, std::size_t size);
+// The same into `out` (cleared first), reusing its storage.
+void decode_utf8(const char* data, std::size_t size, std::vector<DecodedCodePoint>& out);
 
 namespace subword_data {
 
@@ -33,6 +35,11 @@ extern const unicode_data::CodePointRange kMarkRanges[];
 extern const std::size_t kMarkRangesSize;
 extern const unicode_data::CodePointRange kNumberRanges[];
 extern const std::size_t kNumberRangesSize;
+
+// The ten whitespace ranges U+0009-U+000D, U+001C-U+0020, U+0085, U+00A0,
+// U+1680, U+2000-U+200A, U+2028-U+2029, U+202F, U+205F and U+3000.
+extern const unicode_data::CodePointRange kWhitespaceRanges[];
+extern const std::size_t kWhitespaceRangesSize;
 
 }  // namespace subword_data
 
@@ -46,11 +53,18 @@ inline bool in_code_point_ranges(const unicode_data::CodePointRange* table, std:
     return it != table && c <= (it - 1)->last;
 }
 
-// The ten whitespace ranges U+0009-U+000D, U+001C-U+0020, U+0085, U+00A0,
-// U+1680, U+2000-U+200A, U+2028-U+2029, U+202F, U+205F and U+3000.
-bool is_subword_whitespace(std::uint32_t c);
+// The class tests answer the common code points inline and search the tables
+// for the rest.
+inline bool is_subword_whitespace(std::uint32_t c) {
+    if (c < 0x80) return c == 0x20 || (c >= 0x09 && c <= 0x0D) || (c >= 0x1C && c <= 0x1F);
+    if (c > 0x3000) return false;
+    return in_code_point_ranges(subword_data::kWhitespaceRanges, subword_data::kWhitespaceRangesSize, c);
+}
 bool is_subword_letter(std::uint32_t c);
-bool is_subword_mark(std::uint32_t c);
+inline bool is_subword_mark(std::uint32_t c) {
+    if (c < 0x300) return false;
+    return in_code_point_ranges(subword_data::kMarkRanges, subword_data::kMarkRangesSize, c);
+}
 bool is_subword_number(std::uint32_t c);
 
 
