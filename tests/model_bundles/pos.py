@@ -41,7 +41,11 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
                      transformed_dim=7, char_emb_dim=5, char_hidden_dim=9, hidden_dim=8,
                      tag_emb_dim=4, deep_dim=10, feats=3, upos=UPOS, xpos_count=9, attn_rows=1,
                      word_lower=False, xpos_ignore=False, sep="+", words=WORDS, scale=0.6,
-                     batch_size=None, batch_maximum_tokens=None) -> POSModel:
+                     batch_size=None, batch_maximum_tokens=None, pretrain_words=None,
+                     feat_names=None, feat_values=None, feats_deep_dim=None) -> POSModel:
+    """``pretrain_words``: the pretrained vocabulary (else some of ``words``); ``feat_names``:
+    the features (else ``feats`` of seven), each with ``feat_values`` values (else 1 to 3);
+    ``feats_deep_dim``: the feature hidden layer's width (else ``deep_dim``)."""
     gen = torch.Generator().manual_seed(seed)
     rng = random.Random(seed)
 
@@ -61,10 +65,14 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
         vocab["xpos"] = {"_id2unit": SPECIALS + [f"X{j}" for j in range(xpos_count - 3)]}
         if xpos_ignore:
             vocab["xpos"]["ignore"] = ["_"]
-    names = sorted(rng.sample(["Case", "Gender", "Number", "Person", "Tense", "Mood", "Voice"], feats))
+    names = sorted(feat_names or rng.sample(["Case", "Gender", "Number", "Person", "Tense", "Mood",
+                                             "Voice"], feats))
     vocab["feats"] = {"keyed": True, "sep": "|", "_id2unit": {
-        name: SPECIALS + [f"{name[:2]}{j}" for j in range(rng.randint(1, 3))] for name in names}}
-    pretrain_vocab = unit2id([wd.lower().replace(" ", "\u00a0") for wd in rng.sample(words, len(words) * 3 // 5)])
+        name: SPECIALS + [f"{name[:2]}{j}" for j in range(feat_values or rng.randint(1, 3))]
+        for name in names}}
+    pretrain_vocab = unit2id([wd.lower().replace(" ", "\u00a0") for wd in
+                              (pretrain_words or rng.sample(words, len(words) * 3 // 5))])
+    F = feats_deep_dim or deep_dim
 
     H, T = hidden_dim, tag_emb_dim
     tensors = {"word_emb.weight": w(len(vocab["word"]["_unit2id"]), word_emb_dim),
@@ -75,7 +83,7 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
                "upos_clf.weight": w(len(upos), deep_dim), "upos_clf.bias": w(len(upos)),
                "upos_emb.weight": w(len(upos), T),
                "xpos_hid.weight": w(deep_dim, 2 * H), "xpos_hid.bias": w(deep_dim),
-               "ufeats_hid.weight": w(deep_dim, 2 * H), "ufeats_hid.bias": w(deep_dim)}
+               "ufeats_hid.weight": w(F, 2 * H), "ufeats_hid.bias": w(F)}
     if composite:
         for k, labels in enumerate(components):
             tensors[f"xpos_clf.{k}.W_bilin.weight"] = w(len(labels), deep_dim + 1, T + 1)
@@ -119,7 +127,7 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
             tensors[f"taggerlstm.{part}.{k}.bias"] = w(2 * H)
     for k, name in enumerate(names):
         count = len(vocab["feats"]["_id2unit"][name])
-        tensors[f"ufeats_clf.{k}.W_bilin.weight"] = w(count, deep_dim + 1, T + 1)
+        tensors[f"ufeats_clf.{k}.W_bilin.weight"] = w(count, F + 1, T + 1)
         tensors[f"ufeats_clf.{k}.W_bilin.bias"] = w(count)
     config = {"word_emb_dim": word_emb_dim, "transformed_dim": transformed_dim,
               "char_emb_dim": char_emb_dim, "char_hidden_dim": char_hidden_dim,
