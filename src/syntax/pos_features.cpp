@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "kernels/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
 #include "model/unicode.hpp"
 #include "quelbin/errors.hpp"
@@ -108,6 +109,11 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
     const auto total = static_cast<std::int64_t>(word_ids.size());
     if (total == 0) return result;
 
+    // The character model runs as parallel tasks of its own; the products
+    // below stay on this thread, so that no sum depends on the thread count.
+    at::Tensor characters;
+    if (!impl.use_charlm) characters = impl.char_model->encode(form_chars);
+    const SerialScope serial;
     std::vector<at::Tensor> blocks;
     blocks.push_back(at::embedding(require_pos_tensor(impl, "word_emb.weight"), make_id_tensor(word_ids, {total})));
     blocks.push_back(at::linear(
@@ -115,7 +121,7 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
         require_pos_tensor(impl, "trans_pretrained.weight")));
     if (!impl.use_charlm) {
         const at::Tensor features =
-            at::linear(impl.char_model->encode(form_chars), require_pos_tensor(impl, "trans_char.weight"));
+            at::linear(characters, require_pos_tensor(impl, "trans_char.weight"));
         blocks.push_back(at::index_select(features, 0, make_id_tensor(form_rows, {total})));
     } else {
         std::vector<at::Tensor> forward;

@@ -180,6 +180,18 @@ TEST(POSPlan, TagChecksItsWords) {
     ASSERT_EQ(batch[1].size(), alone.size());
     for (std::size_t i = 0; i < alone.size(); ++i) EXPECT_EQ(batch[1][i].upos + batch[1][i].xpos, alone[i].upos + alone[i].xpos);
     EXPECT_TRUE(batch[2].empty());
+    // Encodings are the same, bit for bit, at one and at two threads.
+    {
+        const c10::InferenceMode guard;
+        const std::vector<std::vector<std::string>> sentences = {words, {"x"}, words, {"New", "York", "??"}};
+        const int threads = at::get_num_threads();
+        at::set_num_threads(1);
+        const auto one = detail::encode_pos_batch(impl, sentences, {}, {});
+        at::set_num_threads(2);
+        const auto two = detail::encode_pos_batch(impl, sentences, {}, {});
+        at::set_num_threads(threads);
+        for (std::size_t i = 0; i < sentences.size(); ++i) EXPECT_TRUE(at::equal(one[i], two[i])) << i;
+    }
     EXPECT_EQ(batch[3][0].feats, one[0].feats);
     // A plan taken over by move assignment works on its own.
     POSPlan other(bundle("composite"), false);
