@@ -1,5 +1,6 @@
 // The tagger's per-word input rows: word embedding, projected pretrained
-// embedding, character-model or character-LM features, side by side.
+// embedding, character-model or character-LM features and transformer
+// features, side by side.
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/index_select.h>
@@ -113,6 +114,12 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
     // below stay on this thread, so that no sum depends on the thread count.
     at::Tensor characters;
     if (!impl.use_charlm) characters = impl.char_model->encode(form_chars);
+    std::vector<at::Tensor> contextual;
+    if (impl.use_transformer) {
+        for (const std::vector<std::string>& words : sentences) {
+            if (!words.empty()) contextual.push_back(impl.transformer->encode(words, false));
+        }
+    }
     const SerialScope serial;
     std::vector<at::Tensor> blocks;
     blocks.push_back(at::embedding(require_pos_tensor(impl, "word_emb.weight"), make_id_tensor(word_ids, {total})));
@@ -140,6 +147,7 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
         blocks.push_back(f);
         blocks.push_back(b);
     }
+    if (impl.use_transformer) blocks.push_back(at::cat(contextual, 0));
     const at::Tensor rows = at::cat(blocks, 1);
     std::int64_t offset = 0;
     for (std::size_t s = 0; s < sentences.size(); ++s) {

@@ -3,6 +3,7 @@ model or two character LMs, any number of highway layers."""
 from __future__ import annotations
 
 import dataclasses
+import pathlib
 import random
 
 import torch
@@ -24,11 +25,14 @@ class POSModel:
     pretrain_vocab: dict
     tensors: dict        # bundle name -> tensor, in manifest order
     charlms: dict | None = None  # "forward"/"backward" -> model_bundles.charlm.CharLMModel
+    transformer: dict | None = None  # the assets' "transformer" section
 
     def assets(self) -> dict:
         assets = {"config": self.config, "vocab": self.vocab, "pretrain_vocab": self.pretrain_vocab}
         if self.charlms is not None:
             assets["charlm"] = {k: m.assets() for k, m in self.charlms.items()}
+        if self.transformer is not None:
+            assets["transformer"] = self.transformer
         return assets
 
 
@@ -42,10 +46,13 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
                      tag_emb_dim=4, deep_dim=10, feats=3, upos=UPOS, xpos_count=9, attn_rows=1,
                      word_lower=False, xpos_ignore=False, sep="+", words=WORDS, scale=0.6,
                      batch_size=None, batch_maximum_tokens=None, pretrain_words=None,
-                     feat_names=None, feat_values=None, feats_deep_dim=None) -> POSModel:
+                     feat_names=None, feat_values=None, feats_deep_dim=None,
+                     transformer=None) -> POSModel:
     """``pretrain_words``: the pretrained vocabulary (else some of ``words``); ``feat_names``:
     the features (else ``feats`` of seven), each with ``feat_values`` values (else 1 to 3);
-    ``feats_deep_dim``: the feature hidden layer's width (else ``deep_dim``)."""
+    ``feats_deep_dim``: the feature hidden layer's width (else ``deep_dim``); ``transformer``:
+    an assets "transformer" section (model_bundles.transformer) whose features join the
+    input, the bundle then needs its package (``write_pos_bundle(package=...)``)."""
     gen = torch.Generator().manual_seed(seed)
     rng = random.Random(seed)
 
@@ -114,7 +121,7 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
                         "charmodel.charlstm.lstm.bias_hh_l0": w(4 * C),
                         "trans_char.weight": w(transformed_dim, C)})
         char_part = transformed_dim
-    width = word_emb_dim + transformed_dim + char_part
+    width = word_emb_dim + transformed_dim + char_part + (transformer["hidden_size"] if transformer else 0)
     for k in range(num_layers):
         source = width if k == 0 else 2 * H
         for sfx in ("", "_reverse"):
@@ -134,16 +141,21 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
               "hidden_dim": H, "num_layers": num_layers, "tag_emb_dim": T, "char": True,
               "pretrain": True, "char_bidirectional": False, "share_hid": False,
               "char_num_layers": 1, "char_rec_dropout": 0, "rec_dropout": 0, "charlm": charlm,
-              "charlm_transform_dim": charlm_transform_dim, "bert_model": None}
+              "charlm_transform_dim": charlm_transform_dim,
+              "bert_model": "tiny" if transformer else None}
     if batch_size is not None:
         config["batch_size"] = batch_size
     if batch_maximum_tokens is not None:
         config["batch_maximum_tokens"] = batch_maximum_tokens
-    return POSModel(config, vocab, pretrain_vocab, tensors, charlms)
+    return POSModel(config, vocab, pretrain_vocab, tensors, charlms, transformer)
 
 
-def write_pos_bundle(directory, model: POSModel, *, assets=None, tensors=None, **kwargs):
+def write_pos_bundle(directory, model: POSModel, *, assets=None, tensors=None, package=None,
+                     **kwargs):
+    """``package``: the compiled transformer, stored as the section's artifact."""
     tensors = model.tensors if tensors is None else tensors
+    if package is not None:
+        kwargs["artifacts"] = {model.transformer["artifact"]: pathlib.Path(package).read_bytes()}
     return write_bundle(directory, "pos", list(tensors.items()),
                         model.assets() if assets is None else assets, **kwargs)
 
