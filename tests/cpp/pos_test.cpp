@@ -5,6 +5,8 @@
 
 #include <ATen/Parallel.h>
 #include <ATen/ops/allclose.h>
+#include <ATen/ops/argmax.h>
+#include <ATen/ops/relu.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/equal.h>
@@ -163,6 +165,45 @@ TEST(POSHeads, DecodingRules) {
     impl.xpos_has_ignore = true;
     EXPECT_EQ(decode(0, {2}, {}), "A _ _");
     EXPECT_EQ(error_of([&] { decode(0, {4}, {}); }), "XPOS classifier produced an invalid id");
+}
+
+// The heads contract each bilinear form with the predicted UPOS's embedding
+// first; the classes are those of the bilinear product itself.
+TEST(POSHeads, ContractedHeadsPickTheBilinearClasses) {
+    const c10::InferenceMode guard;
+    for (const char* name : {"plain", "composite"}) {
+        SCOPED_TRACE(name);
+        const POSPlan::Impl impl(bundle(name), false);
+        const at::Tensor rows = at::randn({200, 2 * impl.hidden_dim});
+        const detail::POSClassIds ids = detail::pos_class_ids(impl, rows);
+        const at::Tensor condition = at::embedding(detail::require_pos_tensor(impl, "upos_emb.weight"),
+                                                   at::tensor(ids.upos, at::kLong));
+        const auto hidden = [&](const char* layer) {
+            const std::string prefix(layer);
+            return at::relu(at::linear(rows, detail::require_pos_tensor(impl, prefix + ".weight"),
+                                       detail::require_pos_tensor(impl, prefix + ".bias")));
+        };
+        const auto expect_classes = [&](const at::Tensor& h, const std::string& prefix,
+                                        const std::vector<std::int64_t>& got) {
+            const at::Tensor best = at::argmax(detail::pos_bilinear_classifier(impl, h, condition, prefix), 1);
+            const std::int64_t* first = best.const_data_ptr<std::int64_t>();
+            EXPECT_EQ(got, std::vector<std::int64_t>(first, first + best.numel())) << prefix;
+        };
+        const at::Tensor hx = hidden("xpos_hid");
+        if (impl.xpos_composite) {
+            ASSERT_EQ(ids.xpos.size(), impl.xpos_components.size());
+            for (std::size_t k = 0; k < ids.xpos.size(); ++k) {
+                expect_classes(hx, "xpos_clf." + std::to_string(k) + ".W_bilin", ids.xpos[k]);
+            }
+        } else {
+            expect_classes(hx, "xpos_clf.W_bilin", ids.xpos[0]);
+        }
+        const at::Tensor hf = hidden("ufeats_hid");
+        ASSERT_EQ(ids.feats.size(), impl.feats_labels.size());
+        for (std::size_t k = 0; k < ids.feats.size(); ++k) {
+            expect_classes(hf, "ufeats_clf." + std::to_string(k) + ".W_bilin", ids.feats[k]);
+        }
+    }
 }
 
 TEST(POSPlan, TagChecksItsWords) {
