@@ -60,6 +60,7 @@ SpanInput build_spans(const TokenizerPlan::Impl& impl, const Utf8Text& text, std
     };
     const std::string_view bytes = text.bytes();
 
+    const auto close_sentence = [&] { spans.sentence_ends.push_back(static_cast<std::uint32_t>(spans.tokens.size())); };
     std::string buffer;
     for (std::size_t p = 0; p < paragraphs.size(); ++p) {
         const Paragraph& paragraph = paragraphs[p];
@@ -103,11 +104,11 @@ SpanInput build_spans(const TokenizerPlan::Impl& impl, const Utf8Text& text, std
             }
             spans.tokens.push_back(token);
             buffer.clear();
-            if (label == 2 || label == 4) spans.sentence_ends.push_back(static_cast<std::uint32_t>(spans.tokens.size()));
+            if (label == 2 || label == 4) close_sentence();
         }
         if (!buffer.empty()) throw TokenizerModelError("tokenizer prediction left an unfinished token");
         const std::size_t closed = spans.sentence_ends.empty() ? 0 : spans.sentence_ends.back();
-        if (spans.tokens.size() > closed) spans.sentence_ends.push_back(static_cast<std::uint32_t>(spans.tokens.size()));
+        if (spans.tokens.size() > closed) close_sentence();
         Paragraph().swap(paragraphs[p]);
         Labels().swap(labels[p]);
     }
