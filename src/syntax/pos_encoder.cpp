@@ -1,6 +1,6 @@
 // The tagger's highway BiLSTM over one sentence, or over many in
-// length-sorted batches of padded sequences.
-#include <ATen/ops/zeros.h>
+// length-sorted batches.
+#include <ATen/ops/cat.h>
 
 #include <algorithm>
 #include <numeric>
@@ -12,8 +12,8 @@ namespace quelbin::detail {
 
 at::Tensor encode_pos_sentence(const POSPlan::Impl& impl, const std::vector<std::string>& words,
                                const at::Tensor* forward_features, const at::Tensor* backward_features) {
-    const at::Tensor x = embed_pos_words(impl, words, forward_features, backward_features);
-    return impl.tagger->forward(x, {x.size(1)})[0];
+    const at::Tensor x = embed_pos_words(impl, words, forward_features, backward_features)[0];
+    return impl.tagger->forward(x, {x.size(0)});
 }
 
 std::vector<at::Tensor> encode_pos_batch(const POSPlan::Impl& impl,
@@ -35,15 +35,16 @@ std::vector<at::Tensor> encode_pos_batch(const POSPlan::Impl& impl,
     run_tasks(starts.size() - 1, [&](std::size_t batch) {
         const std::size_t begin = starts[batch];
         const auto m = static_cast<std::int64_t>(starts[batch + 1] - begin);
-        const std::int64_t longest = lengths[begin];
-        const at::Tensor& first = inputs[order[begin]];
-        at::Tensor padded = at::zeros({m, longest, first.size(1)}, first.options());
+        std::vector<at::Tensor> rows;
+        for (std::int64_t j = 0; j < m; ++j) rows.push_back(inputs[order[begin + j]]);
         const std::vector<std::int64_t> members(lengths.begin() + static_cast<std::ptrdiff_t>(begin),
                                                 lengths.begin() + static_cast<std::ptrdiff_t>(begin) + m);
-        for (std::int64_t j = 0; j < m; ++j) padded[j].narrow(0, 0, members[j]).copy_(inputs[order[begin + j]]);
-        const at::Tensor encoded = impl.tagger->forward(padded, members);
+        // The batch's words, member after member: no padded position is computed.
+        const at::Tensor encoded = impl.tagger->forward(at::cat(rows, 0), members);
+        std::int64_t offset = 0;
         for (std::int64_t j = 0; j < m; ++j) {
-            result[order[begin + j]] = encoded[j].narrow(0, 0, members[j]).contiguous();
+            result[order[begin + j]] = encoded.narrow(0, offset, members[j]);
+            offset += members[j];
         }
     });
     return result;

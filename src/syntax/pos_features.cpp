@@ -1,5 +1,6 @@
 // The tagger's per-word input rows: word embedding, projected pretrained
-// embedding, character-model or character-LM features, side by side.
+// embedding, character-model or character-LM features and transformer
+// features, side by side.
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/index_select.h>
@@ -9,6 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "kernels/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
 #include "model/unicode.hpp"
 #include "quelbin/errors.hpp"
@@ -108,6 +110,17 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
     const auto total = static_cast<std::int64_t>(word_ids.size());
     if (total == 0) return result;
 
+    // The character model runs as parallel tasks of its own; the products
+    // below stay on this thread, so that no sum depends on the thread count.
+    at::Tensor characters;
+    if (!impl.use_charlm) characters = impl.char_model->encode(form_chars);
+    std::vector<at::Tensor> contextual;
+    if (impl.use_transformer) {
+        for (const std::vector<std::string>& words : sentences) {
+            if (!words.empty()) contextual.push_back(impl.transformer->encode(words, false));
+        }
+    }
+    const SerialScope serial;
     std::vector<at::Tensor> blocks;
     blocks.push_back(at::embedding(require_pos_tensor(impl, "word_emb.weight"), make_id_tensor(word_ids, {total})));
     blocks.push_back(at::linear(
@@ -115,7 +128,7 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
         require_pos_tensor(impl, "trans_pretrained.weight")));
     if (!impl.use_charlm) {
         const at::Tensor features =
-            at::linear(impl.char_model->encode(form_chars), require_pos_tensor(impl, "trans_char.weight"));
+            at::linear(characters, require_pos_tensor(impl, "trans_char.weight"));
         blocks.push_back(at::index_select(features, 0, make_id_tensor(form_rows, {total})));
     } else {
         std::vector<at::Tensor> forward;
@@ -134,6 +147,7 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
         blocks.push_back(f);
         blocks.push_back(b);
     }
+    if (impl.use_transformer) blocks.push_back(at::cat(contextual, 0));
     const at::Tensor rows = at::cat(blocks, 1);
     std::int64_t offset = 0;
     for (std::size_t s = 0; s < sentences.size(); ++s) {

@@ -77,6 +77,7 @@ at::Tensor pos_bilinear_classifier(const POSPlan::Impl& impl, const at::Tensor& 
 }
 
 POSClassIds pos_class_ids(const POSPlan::Impl& impl, const at::Tensor& rows) {
+    const SerialScope serial;
     POSClassIds ids;
     const at::Tensor upos_hidden =
         at::relu(at::linear(rows, require_pos_tensor(impl, "upos_hid.weight"), require_pos_tensor(impl, "upos_hid.bias")));

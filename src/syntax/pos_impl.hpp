@@ -15,6 +15,7 @@
 #include <ATen/core/Tensor.h>
 
 #include "encoders/native_charlm.hpp"
+#include "encoders/native_transformer.hpp"
 #include "quelbin/pos.hpp"
 #include "syntax/syntax_model.hpp"
 
@@ -61,6 +62,7 @@ struct POSPlan::Impl {
     bool use_transformer = false;
     std::unique_ptr<detail::NativeCharLM> charlm_forward;
     std::unique_ptr<detail::NativeCharLM> charlm_backward;
+    std::unique_ptr<detail::NativeTransformer> transformer;
     // The fast runners over the views above (their own copies of the
     // recurrent weights in the kernels' layouts).
     std::unique_ptr<detail::GatedCharLstm> char_model;
@@ -101,8 +103,9 @@ at::Tensor embed_pos_words(const POSPlan::Impl& impl, const std::vector<std::str
 
 // Input rows of many sentences, one [n_i, D] tensor per sentence (undefined for
 // an empty one): the character model runs once over the distinct forms of all
-// of them. charLM features: one tensor per sentence, or empty lists without a
-// charLM. Errors come in sentence and word order.
+// of them, the transformer once per sentence. charLM features: one tensor per
+// sentence, or empty lists without a charLM. Errors come in sentence and word
+// order.
 std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
                                             const std::vector<std::vector<std::string>>& sentences,
                                             const std::vector<at::Tensor>& forward_features,

@@ -159,6 +159,7 @@ void validate_pos_tensors(const POSPlan::Impl& impl) {
     } else {
         input += impl.charlm_forward->hidden_size() + impl.charlm_backward->hidden_size();
     }
+    if (impl.use_transformer) input += impl.transformer->hidden_size();
     if (require("taggerlstm.lstm.0.lstm.weight_ih_l0").size(1) != input) {
         throw POSModelError("POS tagger input size disagrees with its embedding profile");
     }
@@ -264,8 +265,7 @@ POSPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums) {
         }
     }
     if (use_transformer) {
-        assets.at("transformer", "assets");
-        throw POSModelError("POS transformer features are not available in this build");
+        transformer = std::make_unique<detail::NativeTransformer>(bundle, assets.at("transformer", "assets"));
     }
 
     detail::validate_pos_tensors(*this);

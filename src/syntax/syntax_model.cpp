@@ -112,24 +112,37 @@ std::int64_t HighwayStack::output_size() const {
     return layers_.empty() ? 0 : 2 * layers_.back().lstm->hidden_size();
 }
 
-at::Tensor HighwayStack::forward(const at::Tensor& input, const std::vector<std::int64_t>& lengths) const {
+at::Tensor HighwayStack::forward(const at::Tensor& rows, const std::vector<std::int64_t>& lengths) const {
     const SerialScope serial;
-    const std::int64_t B = input.size(0);
-    const std::int64_t T = input.size(1);
-    TORCH_CHECK(static_cast<std::int64_t>(lengths.size()) == B, "highway batch of ", B, " sequences got ",
-                lengths.size(), " lengths");
-    at::Tensor x = input;
+    const auto B = static_cast<std::int64_t>(lengths.size());
+    std::int64_t T = 0;
+    std::int64_t N = 0;
+    for (const std::int64_t n : lengths) {
+        TORCH_CHECK(n >= 1, "highway sequences need at least one word");
+        T = std::max(T, n);
+        N += n;
+    }
+    TORCH_CHECK(rows.dim() == 2 && rows.size(0) == N, "highway input must hold ", N, " rows, got ", rows.sizes());
+    // Position of every row in the padded [B, T] layout the recurrence reads.
+    std::vector<std::int64_t> positions;
+    positions.reserve(static_cast<std::size_t>(N));
+    for (std::int64_t b = 0; b < B; ++b) {
+        for (std::int64_t t = 0; t < lengths[b]; ++t) positions.push_back(b * T + t);
+    }
+    const at::Tensor index = make_id_tensor(positions, {N});
+    at::Tensor x = rows;
     for (const Layer& layer : layers_) {
         const std::int64_t H = layer.lstm->hidden_size();
-        const at::Tensor rows = x.reshape({B * T, x.size(2)});
-        const at::Tensor projection =
-            at::addmm(layer.lstm->bias(), rows, layer.lstm->input_weight().t()).view({B, T, 8 * H});
+        // Steps past a sequence's length are never read: no fill needed.
+        at::Tensor projection = at::empty({B * T, 8 * H}, x.options());
+        projection.index_copy_(0, index, at::addmm(layer.lstm->bias(), x, layer.lstm->input_weight().t()));
         const at::Tensor h0 = layer.h0.expand({2, B, H}).contiguous();
         const at::Tensor c0 = layer.c0.expand({2, B, H}).contiguous();
-        at::Tensor output = layer.lstm->forward_projected(projection, lengths.data(), h0, c0).output;
-        const at::Tensor highway = at::addmm(layer.highway_bias, rows, layer.highway_weight_t).tanh_();
-        const at::Tensor gate = at::addmm(layer.gate_bias, rows, layer.gate_weight_t).sigmoid_();
-        x = output.view({B * T, 2 * H}).addcmul_(gate, highway).view({B, T, 2 * H});
+        const at::Tensor output =
+            layer.lstm->forward_projected(projection.view({B, T, 8 * H}), lengths.data(), h0, c0).output;
+        const at::Tensor highway = at::addmm(layer.highway_bias, x, layer.highway_weight_t).tanh_();
+        const at::Tensor gate = at::addmm(layer.gate_bias, x, layer.gate_weight_t).sigmoid_();
+        x = at::index_select(output.view({B * T, 2 * H}), 0, index).addcmul_(gate, highway);
     }
     return x;
 }

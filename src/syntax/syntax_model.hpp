@@ -104,9 +104,11 @@ public:
     std::int64_t input_size() const;
     std::int64_t output_size() const;
 
-    // input [B, T, in] float32, zero past each length; lengths: B values in
-    // [1, T]. Returns [B, T, 2H]; rows past a length are not meaningful.
-    at::Tensor forward(const at::Tensor& input, const std::vector<std::int64_t>& lengths) const;
+    // rows [N, in] float32: the words of B sequences, sequence after sequence,
+    // each in word order; lengths: the B sequence lengths (each at least 1,
+    // summing to N). Returns the output rows [N, 2H] in the same order. The
+    // products run over these rows only, never over padding.
+    at::Tensor forward(const at::Tensor& rows, const std::vector<std::int64_t>& lengths) const;
 
 private:
     struct Layer {

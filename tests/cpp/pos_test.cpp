@@ -5,6 +5,8 @@
 
 #include <ATen/Parallel.h>
 #include <ATen/ops/allclose.h>
+#include <ATen/ops/argmax.h>
+#include <ATen/ops/relu.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/equal.h>
@@ -165,6 +167,45 @@ TEST(POSHeads, DecodingRules) {
     EXPECT_EQ(error_of([&] { decode(0, {4}, {}); }), "XPOS classifier produced an invalid id");
 }
 
+// The heads contract each bilinear form with the predicted UPOS's embedding
+// first; the classes are those of the bilinear product itself.
+TEST(POSHeads, ContractedHeadsPickTheBilinearClasses) {
+    const c10::InferenceMode guard;
+    for (const char* name : {"plain", "composite"}) {
+        SCOPED_TRACE(name);
+        const POSPlan::Impl impl(bundle(name), false);
+        const at::Tensor rows = at::randn({200, 2 * impl.hidden_dim});
+        const detail::POSClassIds ids = detail::pos_class_ids(impl, rows);
+        const at::Tensor condition = at::embedding(detail::require_pos_tensor(impl, "upos_emb.weight"),
+                                                   at::tensor(ids.upos, at::kLong));
+        const auto hidden = [&](const char* layer) {
+            const std::string prefix(layer);
+            return at::relu(at::linear(rows, detail::require_pos_tensor(impl, prefix + ".weight"),
+                                       detail::require_pos_tensor(impl, prefix + ".bias")));
+        };
+        const auto expect_classes = [&](const at::Tensor& h, const std::string& prefix,
+                                        const std::vector<std::int64_t>& got) {
+            const at::Tensor best = at::argmax(detail::pos_bilinear_classifier(impl, h, condition, prefix), 1);
+            const std::int64_t* first = best.const_data_ptr<std::int64_t>();
+            EXPECT_EQ(got, std::vector<std::int64_t>(first, first + best.numel())) << prefix;
+        };
+        const at::Tensor hx = hidden("xpos_hid");
+        if (impl.xpos_composite) {
+            ASSERT_EQ(ids.xpos.size(), impl.xpos_components.size());
+            for (std::size_t k = 0; k < ids.xpos.size(); ++k) {
+                expect_classes(hx, "xpos_clf." + std::to_string(k) + ".W_bilin", ids.xpos[k]);
+            }
+        } else {
+            expect_classes(hx, "xpos_clf.W_bilin", ids.xpos[0]);
+        }
+        const at::Tensor hf = hidden("ufeats_hid");
+        ASSERT_EQ(ids.feats.size(), impl.feats_labels.size());
+        for (std::size_t k = 0; k < ids.feats.size(); ++k) {
+            expect_classes(hf, "ufeats_clf." + std::to_string(k) + ".W_bilin", ids.feats[k]);
+        }
+    }
+}
+
 TEST(POSPlan, TagChecksItsWords) {
     const POSPlan plan(bundle("plain"), true);
     EXPECT_TRUE(plan.tag({}).empty());
@@ -180,6 +221,18 @@ TEST(POSPlan, TagChecksItsWords) {
     ASSERT_EQ(batch[1].size(), alone.size());
     for (std::size_t i = 0; i < alone.size(); ++i) EXPECT_EQ(batch[1][i].upos + batch[1][i].xpos, alone[i].upos + alone[i].xpos);
     EXPECT_TRUE(batch[2].empty());
+    // Encodings are the same, bit for bit, at one and at two threads.
+    {
+        const c10::InferenceMode guard;
+        const std::vector<std::vector<std::string>> sentences = {words, {"x"}, words, {"New", "York", "??"}};
+        const int threads = at::get_num_threads();
+        at::set_num_threads(1);
+        const auto one = detail::encode_pos_batch(impl, sentences, {}, {});
+        at::set_num_threads(2);
+        const auto two = detail::encode_pos_batch(impl, sentences, {}, {});
+        at::set_num_threads(threads);
+        for (std::size_t i = 0; i < sentences.size(); ++i) EXPECT_TRUE(at::equal(one[i], two[i])) << i;
+    }
     EXPECT_EQ(batch[3][0].feats, one[0].feats);
     // A plan taken over by move assignment works on its own.
     POSPlan other(bundle("composite"), false);
@@ -220,23 +273,26 @@ TEST(POSFeatures, CharacterModelMatchesTheEquations) {
     }
 }
 
-// The highway stack against the equations with ATen's LSTM, padded batches included.
+// The highway stack over several sequences of one batch against the equations
+// with ATen's LSTM, one sequence at a time.
 TEST(POSEncoder, HighwayStackMatchesTheEquations) {
     const c10::InferenceMode guard;
     const POSPlan::Impl impl(bundle("gates"), false);
     const std::int64_t D = impl.tagger->input_size();
-    const std::vector<std::int64_t> lengths = {9, 5, 1};
-    const at::Tensor input = at::randn({3, 9, D});
+    const std::vector<std::int64_t> lengths = {9, 5, 1, 5};
+    const at::Tensor input = at::randn({20, D});
     const at::Tensor batched = impl.tagger->forward(input, lengths);
+    std::int64_t offset = 0;
     for (std::size_t b = 0; b < lengths.size(); ++b) {
-        at::Tensor x = input[b].narrow(0, 0, lengths[b]).unsqueeze(0);
+        at::Tensor x = input.narrow(0, offset, lengths[b]).unsqueeze(0);
         for (const detail::HighwayLayer& layer : impl.tagger_layers) {
             const at::Tensor o =
                 std::get<0>(at::lstm(x, layer.lstm_state, layer.lstm_weights, true, 1, 0.0, false, true, true));
             x = o.add(at::sigmoid(at::linear(x, layer.gate_weight, layer.gate_bias))
                           .mul(at::tanh(at::linear(x, layer.highway_weight, layer.highway_bias))));
         }
-        EXPECT_TRUE(at::allclose(batched[b].narrow(0, 0, lengths[b]), x[0], 1e-5, 1e-5)) << b;
+        EXPECT_TRUE(at::allclose(batched.narrow(0, offset, lengths[b]), x[0], 1e-5, 1e-5)) << b;
+        offset += lengths[b];
     }
 }
 

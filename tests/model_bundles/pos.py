@@ -3,6 +3,7 @@ model or two character LMs, any number of highway layers."""
 from __future__ import annotations
 
 import dataclasses
+import pathlib
 import random
 
 import torch
@@ -24,11 +25,14 @@ class POSModel:
     pretrain_vocab: dict
     tensors: dict        # bundle name -> tensor, in manifest order
     charlms: dict | None = None  # "forward"/"backward" -> model_bundles.charlm.CharLMModel
+    transformer: dict | None = None  # the assets' "transformer" section
 
     def assets(self) -> dict:
         assets = {"config": self.config, "vocab": self.vocab, "pretrain_vocab": self.pretrain_vocab}
         if self.charlms is not None:
             assets["charlm"] = {k: m.assets() for k, m in self.charlms.items()}
+        if self.transformer is not None:
+            assets["transformer"] = self.transformer
         return assets
 
 
@@ -41,7 +45,14 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
                      transformed_dim=7, char_emb_dim=5, char_hidden_dim=9, hidden_dim=8,
                      tag_emb_dim=4, deep_dim=10, feats=3, upos=UPOS, xpos_count=9, attn_rows=1,
                      word_lower=False, xpos_ignore=False, sep="+", words=WORDS, scale=0.6,
-                     batch_size=None, batch_maximum_tokens=None) -> POSModel:
+                     batch_size=None, batch_maximum_tokens=None, pretrain_words=None,
+                     feat_names=None, feat_values=None, feats_deep_dim=None,
+                     transformer=None) -> POSModel:
+    """``pretrain_words``: the pretrained vocabulary (else some of ``words``); ``feat_names``:
+    the features (else ``feats`` of seven), each with ``feat_values`` values (else 1 to 3);
+    ``feats_deep_dim``: the feature hidden layer's width (else ``deep_dim``); ``transformer``:
+    an assets "transformer" section (model_bundles.transformer) whose features join the
+    input, the bundle then needs its package (``write_pos_bundle(package=...)``)."""
     gen = torch.Generator().manual_seed(seed)
     rng = random.Random(seed)
 
@@ -61,10 +72,14 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
         vocab["xpos"] = {"_id2unit": SPECIALS + [f"X{j}" for j in range(xpos_count - 3)]}
         if xpos_ignore:
             vocab["xpos"]["ignore"] = ["_"]
-    names = sorted(rng.sample(["Case", "Gender", "Number", "Person", "Tense", "Mood", "Voice"], feats))
+    names = sorted(feat_names or rng.sample(["Case", "Gender", "Number", "Person", "Tense", "Mood",
+                                             "Voice"], feats))
     vocab["feats"] = {"keyed": True, "sep": "|", "_id2unit": {
-        name: SPECIALS + [f"{name[:2]}{j}" for j in range(rng.randint(1, 3))] for name in names}}
-    pretrain_vocab = unit2id([wd.lower().replace(" ", "\u00a0") for wd in rng.sample(words, len(words) * 3 // 5)])
+        name: SPECIALS + [f"{name[:2]}{j}" for j in range(feat_values or rng.randint(1, 3))]
+        for name in names}}
+    pretrain_vocab = unit2id([wd.lower().replace(" ", "\u00a0") for wd in
+                              (pretrain_words or rng.sample(words, len(words) * 3 // 5))])
+    F = feats_deep_dim or deep_dim
 
     H, T = hidden_dim, tag_emb_dim
     tensors = {"word_emb.weight": w(len(vocab["word"]["_unit2id"]), word_emb_dim),
@@ -75,7 +90,7 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
                "upos_clf.weight": w(len(upos), deep_dim), "upos_clf.bias": w(len(upos)),
                "upos_emb.weight": w(len(upos), T),
                "xpos_hid.weight": w(deep_dim, 2 * H), "xpos_hid.bias": w(deep_dim),
-               "ufeats_hid.weight": w(deep_dim, 2 * H), "ufeats_hid.bias": w(deep_dim)}
+               "ufeats_hid.weight": w(F, 2 * H), "ufeats_hid.bias": w(F)}
     if composite:
         for k, labels in enumerate(components):
             tensors[f"xpos_clf.{k}.W_bilin.weight"] = w(len(labels), deep_dim + 1, T + 1)
@@ -106,7 +121,7 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
                         "charmodel.charlstm.lstm.bias_hh_l0": w(4 * C),
                         "trans_char.weight": w(transformed_dim, C)})
         char_part = transformed_dim
-    width = word_emb_dim + transformed_dim + char_part
+    width = word_emb_dim + transformed_dim + char_part + (transformer["hidden_size"] if transformer else 0)
     for k in range(num_layers):
         source = width if k == 0 else 2 * H
         for sfx in ("", "_reverse"):
@@ -119,23 +134,28 @@ def random_pos_model(seed: int, *, composite=False, xpos_components=2, charlm=Fa
             tensors[f"taggerlstm.{part}.{k}.bias"] = w(2 * H)
     for k, name in enumerate(names):
         count = len(vocab["feats"]["_id2unit"][name])
-        tensors[f"ufeats_clf.{k}.W_bilin.weight"] = w(count, deep_dim + 1, T + 1)
+        tensors[f"ufeats_clf.{k}.W_bilin.weight"] = w(count, F + 1, T + 1)
         tensors[f"ufeats_clf.{k}.W_bilin.bias"] = w(count)
     config = {"word_emb_dim": word_emb_dim, "transformed_dim": transformed_dim,
               "char_emb_dim": char_emb_dim, "char_hidden_dim": char_hidden_dim,
               "hidden_dim": H, "num_layers": num_layers, "tag_emb_dim": T, "char": True,
               "pretrain": True, "char_bidirectional": False, "share_hid": False,
               "char_num_layers": 1, "char_rec_dropout": 0, "rec_dropout": 0, "charlm": charlm,
-              "charlm_transform_dim": charlm_transform_dim, "bert_model": None}
+              "charlm_transform_dim": charlm_transform_dim,
+              "bert_model": "tiny" if transformer else None}
     if batch_size is not None:
         config["batch_size"] = batch_size
     if batch_maximum_tokens is not None:
         config["batch_maximum_tokens"] = batch_maximum_tokens
-    return POSModel(config, vocab, pretrain_vocab, tensors, charlms)
+    return POSModel(config, vocab, pretrain_vocab, tensors, charlms, transformer)
 
 
-def write_pos_bundle(directory, model: POSModel, *, assets=None, tensors=None, **kwargs):
+def write_pos_bundle(directory, model: POSModel, *, assets=None, tensors=None, package=None,
+                     **kwargs):
+    """``package``: the compiled transformer, stored as the section's artifact."""
     tensors = model.tensors if tensors is None else tensors
+    if package is not None:
+        kwargs["artifacts"] = {model.transformer["artifact"]: pathlib.Path(package).read_bytes()}
     return write_bundle(directory, "pos", list(tensors.items()),
                         model.assets() if assets is None else assets, **kwargs)
 

@@ -136,7 +136,9 @@ REFUSALS = [  # edit of the composite base bundle -> error class and message (No
     # Any non-null model name asks for transformer features.
     (config(bert_model=False), POS, "missing JSON key 'transformer' at assets"),
     (lambda b: (config(bert_model="")(b), edit_at(transformer={})(b)), POS,
-     "POS transformer features are not available in this build"),
+     "missing JSON key 'backend' at assets.transformer"),
+    (lambda b: (config(bert_model="")(b), edit_at(transformer={"backend": "onnx"})(b)),
+     q.TransformerError, "unsupported transformer runtime backend"),
     (edit_at("vocab", "_key2class", xpos="Vocab"), POS, "unsupported XPOS vocabulary class: Vocab"),
     (xpos(keyed=True), POS, "keyed composite XPOS vocabularies are unsupported"),
     (xpos(sep=KeyError), POS, "missing JSON key 'sep' at assets.vocab.xpos"),
@@ -239,3 +241,38 @@ def test_pipelines_tag_what_they_tokenize(tmp_path):
             if processors.endswith("lemma"):
                 assert ["à", "le"] == words[0][2:4]
                 assert all(w.lemma == f"{w.text}/{w.upos}" for d in docs for w in d.iter_words())
+
+
+def test_transformer_features(tmp_path):
+    from conftest import BUILD
+    from model_bundles.transformer import TINY_VOCAB, compiled_package, tiny_model, wordpiece_section
+    from reference.transformer import sliced_run, word_rows
+
+    package = compiled_package("tiny", BUILD / "fixtures" / "aoti_packages")
+    section = wordpiece_section(TINY_VOCAB)
+    model = random_pos_model(30, transformer=section, words=TINY_VOCAB[4:] + ["unbelievable", "Cats"])
+    tagger = q.POSProcessor(write_pos_bundle(tmp_path / "m", model, package=package).path)
+    # The eager encoder's word rows over the engine's own subword ids (sentences longer
+    # than the model's 16 ids run in windows).
+    encoder, eager = q.TransformerEncoder(package, TINY_VOCAB, model_max_length=16), tiny_model()
+
+    @torch.no_grad()
+    def rows(words):
+        encoding = encoder.tokenize(words)
+        run = lambda window: eager(torch.tensor([window]), torch.ones(1, len(window), dtype=torch.int64))[0]
+        return word_rows(sliced_run(run, encoding.input_ids, 16), encoding.word_ids, len(words), False)
+
+    reference = POSReference(model.tensors, model.assets(), rows)
+    sentences = random_sentences(31, 30, words=TINY_VOCAB[4:] + ["unbelievable", "Cats"])
+    for batched in (False, True):
+        docs = [t.make_document("", sentences[j:j + 5]) for j in range(0, 30, 5)]
+        got = tags(tagger.bulk_process(docs) if batched else [tagger.process(d) for d in docs])
+        words = [[w.text for w in s.words] for d in docs for s in d.sentences]
+        compared, wrong = agreeing(got, reference.tag(words, batched=batched))
+        assert compared > 0.95 * sum(map(len, words)) and not wrong, (batched, wrong)
+    # The transformer's width is part of the tagger's input.
+    wider = copy.deepcopy(model.assets())
+    wider["transformer"]["hidden_size"] += 1
+    path = write_pos_bundle(tmp_path / "wider", model, assets=wider, package=package).path
+    assert outcome(lambda: q.POSProcessor(path)) == (
+        POS, "POS tagger input size disagrees with its embedding profile")

@@ -42,7 +42,11 @@ def batches(lengths, batch_size, max_tokens):
 
 
 class POSReference:
-    def __init__(self, tensors: dict, assets: dict):
+    """``transformer(words)``: the transformer's [n, hidden] word rows of one sentence, for
+    a model that uses them."""
+
+    def __init__(self, tensors: dict, assets: dict, transformer=None):
+        self.transformer = transformer
         self.t = tensors
         self.config = c = assets["config"]
         vocab = assets["vocab"]
@@ -114,6 +118,8 @@ class POSReference:
                 if self.config.get("charlm_transform_dim", 0) >= 1:
                     rows = rows @ self.t[f"charmodel_{direction}_transform.weight"].T
                 blocks.append(rows)
+        if self.config.get("bert_model") is not None:
+            blocks.append(torch.cat([self.transformer(s) for s in sentences]))
         rows = torch.cat(blocks, 1)
         return list(rows.split([len(s) for s in sentences]))
 

@@ -1,0 +1,121 @@
+// The word cache and the encode framing shared by the subword tokenizers.
+//
+// A tokenizer supplies its class and separator ids and a word routine (one
+// word's bytes to its subword ids); encode_words frames the ids of a word list
+// and SubwordWordCache saves repeated words the routine's work.
+#pragma once
+
+#include <quelbin/subword.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace quelbin::detail {
+
+// Direct-mapped cache from a word's exact bytes to its ids: 8192 slots
+// allocated at construction, never cleared; a word lives only in the slot its
+// hash selects and replaces whatever word was there. Hits share the lock,
+// stores take it exclusively, and the word routine runs with no lock held.
+// Safe to call from several threads at once.
+class SubwordWordCache {
+public:
+    static constexpr std::size_t kSlotCount = 8192;
+
+    SubwordWordCache() : slots_(new Slot[kSlotCount]) {}
+    SubwordWordCache(const SubwordWordCache&) = delete;
+    SubwordWordCache& operator=(const SubwordWordCache&) = delete;
+
+    // Number of occupied slots.
+    std::size_t size() const {
+        std::shared_lock<std::shared_mutex> lock(mutex_);
+        return static_cast<std::size_t>(count_);
+    }
+
+    static std::size_t slot_index(std::string_view word) {
+        return std::hash<std::string_view>{}(word) & (kSlotCount - 1);
+    }
+
+    // Appends the ids of `word` to `out`: the cached ids on a hit, otherwise
+    // routine(word) (a std::vector<std::int64_t>), which is then stored. An
+    // exception from the routine passes through and stores nothing.
+    template <class Routine>
+    void append_ids(std::string_view word, Routine&& routine, std::vector<std::int64_t>& out) const {
+        Slot& slot = slots_[slot_index(word)];
+        {
+            std::shared_lock<std::shared_mutex> lock(mutex_);
+            if (slot.occupied && slot.key == word) {
+                out.insert(out.end(), slot.ids.begin(), slot.ids.end());
+                return;
+            }
+        }
+        std::vector<std::int64_t> ids = routine(word);
+        out.insert(out.end(), ids.begin(), ids.end());
+        store(slot, word, std::move(ids));
+    }
+
+    // The ids of `word`, through the cache as in append_ids.
+    template <class Routine>
+    std::vector<std::int64_t> ids(std::string_view word, Routine&& routine) const {
+        std::vector<std::int64_t> out;
+        append_ids(word, std::forward<Routine>(routine), out);
+        return out;
+    }
+
+private:
+    struct Slot {
+        std::string key;
+        std::vector<std::int64_t> ids;
+        bool occupied = false;
+    };
+
+    void store(Slot& slot, std::string_view word, std::vector<std::int64_t> ids) const {
+        std::unique_lock<std::shared_mutex> lock(mutex_);
+        if (!slot.occupied) ++count_;
+        slot.key.assign(word.data(), word.size());
+        slot.ids = std::move(ids);
+        slot.occupied = true;
+    }
+
+    std::unique_ptr<Slot[]> slots_;
+    mutable std::uint64_t count_ = 0;
+    mutable std::shared_mutex mutex_;
+};
+
+// The encoding of `words` in order, each word's ids taken through `cache`
+// with `routine`; with add_special_tokens the class id comes first and the
+// separator id last, both with word id -1. An exception from the routine
+// leaves with nothing returned.
+template <class Routine>
+WordPieceEncoding encode_words(const std::vector<std::string>& words, bool add_special_tokens,
+                               std::int64_t cls_id, std::int64_t sep_id,
+                               const SubwordWordCache& cache, Routine&& routine) {
+    WordPieceEncoding encoding;
+    std::vector<std::int64_t>& ids = encoding.input_ids;
+    std::vector<std::int64_t>& word_ids = encoding.word_ids;
+    ids.reserve(words.size() * 2 + 2);
+    word_ids.reserve(words.size() * 2 + 2);
+    if (add_special_tokens) {
+        ids.push_back(cls_id);
+        word_ids.push_back(-1);
+    }
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        cache.append_ids(words[i], routine, ids);
+        word_ids.resize(ids.size(), static_cast<std::int64_t>(i));
+    }
+    if (add_special_tokens) {
+        ids.push_back(sep_id);
+        word_ids.push_back(-1);
+    }
+    encoding.attention_mask.assign(ids.size(), 1);
+    return encoding;
+}
+
+}  // namespace quelbin::detail
