@@ -1,6 +1,7 @@
 // The parser's per-word input rows: projected pretrained, word, lemma and POS
 // embeddings (the POS block twice, the second in the morphological features'
-// place), then character-model or character-LM features; a root row first.
+// place), character-model or character-LM features, then transformer
+// features when the bundle has them; a root row first.
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
 #include <ATen/ops/index_select.h>
@@ -203,6 +204,20 @@ std::vector<at::Tensor> embed_sentences(const DepparsePlan::Impl& impl,
         }
         blocks.push_back(at::cat(forward, 0));
         blocks.push_back(at::cat(backward, 0));
+    }
+    if (impl.use_transformer) {
+        // One run per sentence over its texts as given; the leading row lines
+        // up with the root, the trailing one is dropped.
+        std::vector<at::Tensor> contextual;
+        for (const std::vector<DepparseWord>& words : sentences) {
+            if (words.empty()) continue;
+            std::vector<std::string> texts;
+            texts.reserve(words.size());
+            for (const DepparseWord& word : words) texts.push_back(word.text);
+            const at::Tensor rows = impl.transformer->encode(texts, true);
+            contextual.push_back(rows.narrow(0, 0, rows.size(0) - 1));
+        }
+        blocks.push_back(at::cat(contextual, 0));
     }
     const at::Tensor all = at::cat(blocks, 1);
     std::int64_t offset = 0;

@@ -14,6 +14,7 @@
 #include <ATen/core/Tensor.h>
 
 #include "encoders/native_charlm.hpp"
+#include "encoders/native_transformer.hpp"
 #include "quelbin/depparse.hpp"
 #include "syntax/syntax_model.hpp"
 
@@ -68,6 +69,7 @@ struct DepparsePlan::Impl {
     bool use_transformer = false;
     std::unique_ptr<detail::NativeCharLM> forward_charlm;
     std::unique_ptr<detail::NativeCharLM> backward_charlm;
+    std::unique_ptr<detail::NativeTransformer> transformer;
     // The fast runners over the views above (their own copies of the
     // recurrent weights in the kernels' layouts).
     std::unique_ptr<detail::GatedCharLstm> char_model;
@@ -121,7 +123,7 @@ at::Tensor encode_sentence(const DepparsePlan::Impl& impl, const std::vector<Dep
                            const at::Tensor* forward_features, const at::Tensor* backward_features);
 
 // The highway BiLSTM over many sentences in length-sorted batches of at most
-// batch_size padded rows: one contiguous [1, n_i + 1, H] tensor per sentence
+// batch_size padded rows (the recurrence runs over real rows only): one contiguous [1, n_i + 1, H] tensor per sentence
 // in input order, undefined for an empty sentence.
 std::vector<at::Tensor> encode_batch(const DepparsePlan::Impl& impl,
                                      const std::vector<std::vector<DepparseWord>>& sentences,

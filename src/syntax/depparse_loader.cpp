@@ -125,6 +125,7 @@ void validate_depparse_tensors(const DepparsePlan::Impl& impl) {
     std::int64_t width = impl.charlm ? impl.forward_charlm->hidden_size() + impl.backward_charlm->hidden_size()
                                      : impl.transformed_dim;
     width += impl.transformed_dim + 2 * impl.word_emb_dim + 2 * impl.tag_emb_dim;
+    if (impl.use_transformer) width += impl.transformer->hidden_size();
     const at::Tensor& word = require("word_emb.weight");
     const at::Tensor& lemma = require("lemma_emb.weight");
     const bool agree = word.size(0) == count(impl.word_vocab.size()) && word.size(1) == impl.word_emb_dim &&
@@ -279,8 +280,7 @@ DepparsePlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums
         }
     }
     if (use_transformer) {
-        assets.at("transformer", "assets");
-        throw DepparseModelError("depparse transformer features are not available in this build");
+        transformer = std::make_unique<detail::NativeTransformer>(bundle, assets.at("transformer", "assets"));
     }
 
     detail::validate_depparse_tensors(*this);

@@ -29,8 +29,8 @@ namespace quelbin::detail {
 
 at::Tensor encode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
                            const at::Tensor* forward_features, const at::Tensor* backward_features) {
-    const at::Tensor x = embed_words(impl, words, forward_features, backward_features);
-    return impl.encoder->forward(x, {x.size(1)});
+    const at::Tensor x = embed_words(impl, words, forward_features, backward_features)[0];
+    return impl.encoder->forward(x, {x.size(0)}).unsqueeze(0);
 }
 
 DepparseBatches depparse_batches(const DepparsePlan::Impl& impl,
@@ -59,15 +59,18 @@ std::vector<at::Tensor> encode_batch(const DepparsePlan::Impl& impl,
     run_tasks(batches.starts.size() - 1, [&](std::size_t batch) {
         const std::size_t begin = batches.starts[batch];
         const auto k = static_cast<std::int64_t>(batches.starts[batch + 1] - begin);
-        const std::int64_t longest = batches.lengths[begin];
-        const at::Tensor& first = inputs[batches.order[begin]];
-        at::Tensor x = at::zeros({k, longest, first.size(1)}, first.options());
         const std::vector<std::int64_t> lengths(batches.lengths.begin() + static_cast<std::ptrdiff_t>(begin),
                                                 batches.lengths.begin() + static_cast<std::ptrdiff_t>(begin) + k);
-        for (std::int64_t m = 0; m < k; ++m) x[m].narrow(0, 0, lengths[m]).copy_(inputs[batches.order[begin + m]]);
-        const at::Tensor encoded = impl.encoder->forward(x, lengths);
+        // The members' rows one after another: the recurrence never runs
+        // over padding.
+        std::vector<at::Tensor> rows;
+        rows.reserve(static_cast<std::size_t>(k));
+        for (std::int64_t m = 0; m < k; ++m) rows.push_back(inputs[batches.order[begin + m]]);
+        const at::Tensor encoded = impl.encoder->forward(at::cat(rows, 0), lengths);
+        std::int64_t offset = 0;
         for (std::int64_t m = 0; m < k; ++m) {
-            result[batches.order[begin + m]] = encoded[m].narrow(0, 0, lengths[m]).contiguous().unsqueeze(0);
+            result[batches.order[begin + m]] = encoded.narrow(0, offset, lengths[m]).unsqueeze(0).contiguous();
+            offset += lengths[m];
         }
     });
     return result;

@@ -142,6 +142,12 @@ TEST(DepparseLoader, LoadedState) {
     EXPECT_EQ(charlm.highway_layers.size(), 3u);
     EXPECT_TRUE(charlm.forward_charlm->is_forward() && !charlm.backward_charlm->is_forward());
 
+    const DepparsePlan::Impl transformer(variant("transformer"), false);
+    EXPECT_TRUE(transformer.use_transformer && transformer.transformer && transformer.distance);
+    // Layer 0 takes the transformer's declared width.
+    EXPECT_EQ(error_of([] { DepparsePlan(testing::fixture_path("depparse", "transformer") / "wider", false); }),
+              "depparse tensor dimensions disagree with bundled configuration or vocabularies");
+
     // A plan taken over by move assignment keeps its bundle.
     DepparsePlan plan(variant("letters"), false);
     plan = DepparsePlan(variant("plain"), false);
@@ -151,7 +157,8 @@ TEST(DepparseLoader, LoadedState) {
 // Every variant, each sentence alone and all of them in padded length-sorted
 // batches, against the reference's arc and label log-probabilities.
 TEST(DepparseNetwork, ScoresMatchTheReference) {
-    for (const char* name : {"plain", "composite", "letters", "charlm", "small_batches", "no_components"}) {
+    for (const char* name :
+         {"plain", "composite", "letters", "charlm", "small_batches", "no_components", "transformer"}) {
         SCOPED_TRACE(name);
         const DepparsePlan::Impl impl(variant(name), false);
         const std::vector<std::vector<DepparseWord>> sentences = read_sentences(name);

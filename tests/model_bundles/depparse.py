@@ -4,6 +4,7 @@ scorers, any number of highway layers; random tagged sentences for them."""
 from __future__ import annotations
 
 import dataclasses
+import pathlib
 import random
 
 import torch
@@ -62,8 +63,10 @@ def random_depparse_model(seed: int, *, composite=False, xpos_components=2, sep=
                           pretrain_dim=5, transformed_dim=7, char_emb_dim=5, char_hidden_dim=9,
                           hidden_dim=8, tag_emb_dim=4, deep_dim=10, deprels=DEPRELS, feats=3,
                           attn_rows=1, word_lower=None, lemma_lower=None, xpos_ignore=False,
-                          transformer=False, batch_size=None, words=WORDS, scale=0.4
+                          transformer=None, batch_size=None, words=WORDS, scale=0.4
                           ) -> DepparseModel:
+    """``transformer``: an assets "transformer" section (model_bundles.transformer) whose
+    features join the input after the character features."""
     gen = torch.Generator().manual_seed(seed)
     rng = random.Random(seed)
 
@@ -122,6 +125,7 @@ def random_depparse_model(seed: int, *, composite=False, xpos_components=2, sep=
                         "trans_char.weight": w(transformed_dim, C)})
         char_part = transformed_dim
     width = char_part + transformed_dim + 2 * word_emb_dim + 2 * T
+    width += transformer["hidden_size"] if transformer else 0
     for k in range(num_layers):
         source = width if k == 0 else 2 * H
         for sfx in ("", "_reverse"):
@@ -151,27 +155,31 @@ def random_depparse_model(seed: int, *, composite=False, xpos_components=2, sep=
               "char_bidirectional": False, "use_arc_embedding": False, "reversed": False,
               "use_upos": True, "use_xpos": True, "use_ufeats": True, "char_num_layers": 1,
               "char_rec_dropout": 0, "rec_dropout": 0.0,
-              "bert_model": "tiny-bert" if transformer else None}
+              "bert_model": "tiny" if transformer else None}
     if batch_size is not None:
         config["batch_size"] = batch_size
-    model = DepparseModel(config, vocab, pretrain_vocab, tensors, charlms)
-    if transformer:
-        model.transformer = {"model_type": "bert", "hidden_size": 8}
-    return model
+    return DepparseModel(config, vocab, pretrain_vocab, tensors, charlms, transformer)
 
 
-def write_depparse_bundle(directory, model: DepparseModel, *, assets=None, tensors=None, **kwargs):
+def write_depparse_bundle(directory, model: DepparseModel, *, assets=None, tensors=None, package=None,
+                          **kwargs):
+    """``package``: the compiled transformer, stored as the section's artifact."""
     tensors = model.tensors if tensors is None else tensors
+    if package is not None:
+        kwargs["artifacts"] = {model.transformer["artifact"]: pathlib.Path(package).read_bytes()}
     return write_bundle(directory, "depparse", list(tensors.items()),
                         model.assets() if assets is None else assets, **kwargs)
 
 
+EXTRA = ["??", "?!", "！！", "‼‼", "¿?", "a?", "zzz", "Cat", "THE", "İx", "x y", "NEW YORK"]
+
+
 def random_sentences(seed: int, count: int, model: DepparseModel, *, max_length=12, empty=True,
-                     words=WORDS):
+                     words=WORDS, extra=EXTRA):
     """Tagged sentences as lists of word dicts ("text", and "lemma", "upos", "xpos",
     "feats" when present): known and unknown words, runs of marks, missing fields."""
     rng = random.Random(seed)
-    extra = ["??", "?!", "！！", "‼‼", "¿?", "a?", "zzz", "Cat", "THE", "İx", "x y", "NEW YORK"]
+    extra = list(extra)
     upos = list(model.vocab["upos"]["_unit2id"])[4:] + ["_", "SYM"]
     lemmas = LEMMAS + ["unknown", "CAT", "_"]
     tags = xpos_tags(model)

@@ -28,8 +28,12 @@ def _lstm(weights: dict, prefix: str, bidirectional: bool) -> nn.LSTM:
 
 
 class DepparseReference:
-    def __init__(self, tensors: dict, assets: dict):
+    """``transformer_rows(texts)``: the transformer's word rows with both endpoints,
+    [n + 2, H], for a bundle with transformer features."""
+
+    def __init__(self, tensors: dict, assets: dict, transformer_rows=None):
         self.t = tensors
+        self.transformer_rows = transformer_rows
         config, vocab = assets["config"], assets["vocab"]
         self.config = config
         self.layers = config["num_layers"]
@@ -105,6 +109,8 @@ class DepparseReference:
                 texts = [["\n"] + [w["text"] for w in words]]
                 charlm_rows = [m.encode_many(texts)[0] for m in self.charlms]
             blocks += list(charlm_rows)
+        if self.transformer_rows is not None:
+            blocks.append(self.transformer_rows([w["text"] for w in words])[:-1])
         return torch.cat(blocks, 1)
 
     @torch.inference_mode()
