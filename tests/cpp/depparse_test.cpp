@@ -157,8 +157,11 @@ TEST(DepparseLoader, LoadedState) {
 // Every variant, each sentence alone and all of them in padded length-sorted
 // batches, against the reference's arc and label log-probabilities.
 TEST(DepparseNetwork, ScoresMatchTheReference) {
-    for (const char* name :
-         {"plain", "composite", "letters", "charlm", "small_batches", "no_components", "transformer"}) {
+    const detail::JsonValue variants =
+        detail::parse_json(read_text(testing::fixture_path("depparse", "variants.json")));
+    ASSERT_GE(variants.as_array("").size(), 17u);
+    for (const detail::JsonValue& entry : variants.as_array("")) {
+        const std::string& name = entry.as_string("");
         SCOPED_TRACE(name);
         const DepparsePlan::Impl impl(variant(name), false);
         const std::vector<std::vector<DepparseWord>> sentences = read_sentences(name);
