@@ -11,6 +11,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "kernels/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
 #include "model/unicode.hpp"
 #include "quelbin/errors.hpp"
@@ -166,27 +167,15 @@ std::vector<at::Tensor> embed_sentences(const DepparsePlan::Impl& impl,
     std::vector<at::Tensor> result(sentences.size());
     if (rows == 0) return result;
     const auto total = static_cast<std::int64_t>(rows);
-    const auto embed = [&](const char* table, const std::vector<std::int64_t>& ids) {
-        return at::embedding(require_depparse_tensor(impl, table), make_id_tensor(ids, {total}), 0);
-    };
-    at::Tensor pos = embed("upos_emb.weight", upos_ids);
-    if (impl.composite_xpos) {
-        for (std::size_t k = 0; k < components; ++k) {
-            pos = pos.add(embed(("xpos_emb." + std::to_string(k) + ".weight").c_str(), component_ids[k]));
-        }
-    } else {
-        pos = pos.add(embed("xpos_emb.weight", xpos_ids));
-    }
-    std::vector<at::Tensor> blocks = {
-        at::linear(embed("pretrained_emb.weight", pretrain_ids), require_depparse_tensor(impl, "trans_pretrained.weight")),
-        embed("word_emb.weight", word_ids), embed("lemma_emb.weight", lemma_ids), pos, pos};
-    if (!impl.charlm) {
-        const at::Tensor features =
-            at::linear(impl.char_model->encode(entry_chars), require_depparse_tensor(impl, "trans_char.weight"));
-        blocks.push_back(at::index_select(features, 0, make_id_tensor(char_rows, {total})));
-    } else {
-        std::vector<at::Tensor> forward;
-        std::vector<at::Tensor> backward;
+
+    // The character model, the character LMs and the transformer run as
+    // parallel work of their own; the products below stay on this thread, so
+    // that no sum depends on the thread count.
+    at::Tensor characters;
+    if (!impl.charlm) characters = impl.char_model->encode(entry_chars);
+    std::vector<at::Tensor> forward;
+    std::vector<at::Tensor> backward;
+    if (impl.charlm) {
         for (std::size_t s = 0; s < sentences.size(); ++s) {
             if (sentences[s].empty()) continue;
             if (forward_features.empty()) {
@@ -202,23 +191,44 @@ std::vector<at::Tensor> embed_sentences(const DepparsePlan::Impl& impl,
                 backward.push_back(backward_features.at(s));
             }
         }
-        blocks.push_back(at::cat(forward, 0));
-        blocks.push_back(at::cat(backward, 0));
     }
+    // Transformer rows: one run per sentence over its texts as given; the
+    // leading row lines up with the root, the trailing one is dropped.
+    std::vector<at::Tensor> contextual;
     if (impl.use_transformer) {
-        // One run per sentence over its texts as given; the leading row lines
-        // up with the root, the trailing one is dropped.
-        std::vector<at::Tensor> contextual;
         for (const std::vector<DepparseWord>& words : sentences) {
             if (words.empty()) continue;
             std::vector<std::string> texts;
             texts.reserve(words.size());
             for (const DepparseWord& word : words) texts.push_back(word.text);
-            const at::Tensor rows = impl.transformer->encode(texts, true);
-            contextual.push_back(rows.narrow(0, 0, rows.size(0) - 1));
+            const at::Tensor encoded = impl.transformer->encode(texts, true);
+            contextual.push_back(encoded.narrow(0, 0, encoded.size(0) - 1));
         }
-        blocks.push_back(at::cat(contextual, 0));
     }
+
+    const SerialScope serial;
+    const auto embed = [&](const char* table, const std::vector<std::int64_t>& ids) {
+        return at::embedding(require_depparse_tensor(impl, table), make_id_tensor(ids, {total}), 0);
+    };
+    at::Tensor pos = embed("upos_emb.weight", upos_ids);
+    if (impl.composite_xpos) {
+        for (std::size_t k = 0; k < components; ++k) {
+            pos = pos.add(embed(("xpos_emb." + std::to_string(k) + ".weight").c_str(), component_ids[k]));
+        }
+    } else {
+        pos = pos.add(embed("xpos_emb.weight", xpos_ids));
+    }
+    std::vector<at::Tensor> blocks = {
+        at::linear(embed("pretrained_emb.weight", pretrain_ids), require_depparse_tensor(impl, "trans_pretrained.weight")),
+        embed("word_emb.weight", word_ids), embed("lemma_emb.weight", lemma_ids), pos, pos};
+    if (!impl.charlm) {
+        const at::Tensor features = at::linear(characters, require_depparse_tensor(impl, "trans_char.weight"));
+        blocks.push_back(at::index_select(features, 0, make_id_tensor(char_rows, {total})));
+    } else {
+        blocks.push_back(at::cat(forward, 0));
+        blocks.push_back(at::cat(backward, 0));
+    }
+    if (impl.use_transformer) blocks.push_back(at::cat(contextual, 0));
     const at::Tensor all = at::cat(blocks, 1);
     std::int64_t offset = 0;
     for (std::size_t s = 0; s < sentences.size(); ++s) {

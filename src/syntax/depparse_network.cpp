@@ -98,6 +98,8 @@ at::Tensor deep_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& encod
 
 std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl, const at::Tensor& encoded,
                                                  const at::Tensor* mask) {
+    // On this thread only, so that no sum depends on the thread count.
+    const SerialScope serial;
     at::Tensor arc = deep_biaffine(impl, encoded, "unlabeled").squeeze(3);
     const at::Tensor label = deep_biaffine(impl, encoded, "deprel");
     const std::int64_t n = encoded.size(1);

@@ -3,6 +3,7 @@
 // (alone and in padded batches), and the scorer's and batches' edge cases.
 #include <gtest/gtest.h>
 
+#include <ATen/Parallel.h>
 #include <ATen/ops/allclose.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/from_blob.h>
@@ -194,6 +195,25 @@ TEST(DepparseNetwork, ScoresMatchTheReference) {
             if (!sentences[s].empty()) batched.push_back(scored[s]);
         }
         expect_reference(batched, name, "batched.f32");
+    }
+}
+
+// Bulk scores are the same, bit for bit, at any thread count.
+TEST(DepparseNetwork, BatchesDoNotDependOnTheThreadCount) {
+    const DepparsePlan::Impl impl(variant("small_batches"), false);
+    const std::vector<std::vector<DepparseWord>> sentences = read_sentences("small_batches");
+    const c10::InferenceMode guard;
+    const int threads = at::get_num_threads();
+    std::vector<std::vector<std::pair<at::Tensor, at::Tensor>>> runs;
+    for (const int count : {1, 3}) {
+        at::set_num_threads(count);
+        runs.push_back(detail::score_batch(impl, detail::encode_batch(impl, sentences, {}, {}), sentences));
+    }
+    at::set_num_threads(threads);
+    for (std::size_t s = 0; s < sentences.size(); ++s) {
+        if (sentences[s].empty()) continue;
+        EXPECT_TRUE(at::equal(runs[0][s].first, runs[1][s].first)) << s;
+        EXPECT_TRUE(at::equal(runs[0][s].second, runs[1][s].second)) << s;
     }
 }
 
