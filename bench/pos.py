@@ -4,7 +4,7 @@ Writes a POS bundle of realistic size (word embedding 75 over 20,000 words, pret
 over 50,000 words projected to 125, character model: embedding 100, LSTM 400; highway
 BiLSTM hidden 200, two layers; 17 UPOS, 50 XPOS and 20 features of 5 values; hidden layers
 400, 400 and 100; UPOS embedding 50; random weights) and --words words in sentences of
-realistic length (lognormal, about 20 words, drawn Zipf-like from a 30,000-word
+realistic length (lognormal, about 20 words, drawn Zipf-like from a --types-word
 vocabulary) into --dir, then
 
 * measures the core's multiply-add peak (best single-threaded 2048^3 float32 product, MKL);
@@ -17,9 +17,10 @@ vocabulary) into --dir, then
 and prints words and multiply-adds per second, the engine/reference ratio, the engine's
 share of the peak, peak memory and the load average.
 
-    .venv/bin/python bench/pos.py [--words 20000] [--dir build/bench_pos] [--rounds 1]
+    .venv/bin/python bench/pos.py [--words 20000] [--dir build/bench_pos] [--repeat 2] [--types 30000] [--uniform]
 """
 import argparse
+import itertools
 import json
 import os
 import pathlib
@@ -51,15 +52,15 @@ def vocabulary(count, rng):
     return sorted(words)
 
 
-def realistic_sentences(total_words, seed=1):
+def realistic_sentences(total_words, seed=1, type_count=30000, uniform=False):
     rng = random.Random(seed)
-    types = vocabulary(30000, rng)
+    types = vocabulary(type_count, rng)
     rng.shuffle(types)
-    zipf = [1.0 / (rank + 2.7) for rank in range(len(types))]
+    zipf = list(itertools.accumulate(1.0 if uniform else 1.0 / (rank + 2.7) for rank in range(len(types))))
     out, count = [], 0
     while count < total_words:
         n = min(total_words - count, max(1, min(100, round(rng.lognormvariate(2.85, 0.55)))))
-        words = [rng.choice(",.;:'\"()-?!") if rng.random() < 0.12 else rng.choices(types, zipf)[0]
+        words = [rng.choice(",.;:'\"()-?!") if rng.random() < 0.12 else rng.choices(types, cum_weights=zipf)[0]
                  for _ in range(n)]
         out.append([w.capitalize() if rng.random() < 0.05 else w for w in words])
         count += n
@@ -150,6 +151,10 @@ def main():
     parser.add_argument("--words", type=int, default=20000)
     parser.add_argument("--dir", default=str(BUILD / "bench_pos"))
     parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--types", type=int, default=30000,
+                        help="vocabulary the words are drawn from (larger: fewer repeated forms)")
+    parser.add_argument("--uniform", action="store_true",
+                        help="draw words uniformly from the vocabulary instead of Zipf-like")
     parser.add_argument("--engine-run", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args()
     directory = pathlib.Path(args.dir)
@@ -159,7 +164,7 @@ def main():
 
     import torch
     from reference.pos import POSReference
-    sentences = realistic_sentences(args.words)
+    sentences = realistic_sentences(args.words, type_count=args.types, uniform=args.uniform)
     model = build(directory, sentences)
     words, macs, performed = multiply_adds(sentences, model)
     distinct = len({w for s in sentences for w in s})
