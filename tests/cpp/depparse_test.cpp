@@ -9,6 +9,7 @@
 #include <ATen/ops/from_blob.h>
 #include <ATen/ops/equal.h>
 #include <ATen/ops/isinf.h>
+#include <ATen/ops/linear.h>
 #include <ATen/ops/ones.h>
 #include <ATen/ops/randn.h>
 #include <ATen/ops/zeros.h>
@@ -251,6 +252,14 @@ TEST(DepparseFeatures, RowsAndTheirRefusals) {
     EXPECT_TRUE(at::equal(word_columns("??!"), word_columns("?")));
     EXPECT_TRUE(at::equal(word_columns("THE"), word_columns("the")));
     EXPECT_TRUE(at::equal(word_columns("qqq"), words[1]));
+    // A space in the pretrained key is a no-break space, after lower-casing.
+    const auto found = impl.pretrain_vocab.find("new\u00A0york");
+    ASSERT_NE(found, impl.pretrain_vocab.end());
+    const at::Tensor pretrained = at::linear(detail::require_depparse_tensor(impl, "pretrained_emb.weight")[found->second],
+                                             detail::require_depparse_tensor(impl, "trans_pretrained.weight"));
+    EXPECT_TRUE(at::allclose(detail::embed_words(impl, words_of({"NEW York"}), nullptr, nullptr)[0][1].narrow(
+                                 0, 0, impl.transformed_dim),
+                             pretrained, 1e-6, 1e-6));
 
     EXPECT_EQ(error_of([&] { detail::embed_words(impl, words_of({"cat", ""}), nullptr, nullptr); }),
               "depparse cannot encode an empty word");
