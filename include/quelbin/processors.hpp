@@ -16,6 +16,7 @@
 
 namespace quelbin {
 
+class LangIDPlan;
 class MWTPlan;
 class TokenizerPlan;
 
@@ -74,16 +75,23 @@ protected:
     [[noreturn]] void refuse_bundle(const std::filesystem::path& path, bool verify_checksums) const;
 };
 
-class LangIDProcessor : public UnsupportedModelProcessor {
+class LangIDProcessor : public Processor {
 public:
     LangIDProcessor();
     LangIDProcessor(const std::filesystem::path& path, bool verify_checksums,
                     std::vector<std::string> language_subset);
+    bool implemented() const override;
+    // Sets the document language to the identified code.
+    Document process(Document document) const override;
+    // One identification call over every document's text, then the languages.
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     const std::vector<std::string>& language_subset() const noexcept { return language_subset_; }
     std::string identify(const std::string& text) const;
     std::vector<std::string> identify_many(const std::vector<std::string>& texts) const;
 
 private:
+    std::shared_ptr<const LangIDPlan> plan_;
     std::vector<std::string> language_subset_;
 };
 
