@@ -17,6 +17,7 @@
 namespace quelbin {
 
 class LangIDPlan;
+class MorphSegPlan;
 class MWTPlan;
 class TokenizerPlan;
 
@@ -186,12 +187,19 @@ public:
     bool predicts_zero_anaphora() const;
 };
 
-class MorphSegProcessor : public UnsupportedModelProcessor {
+class MorphSegProcessor : public Processor {
 public:
     MorphSegProcessor();
     MorphSegProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     std::vector<std::string> segment(const std::string& word) const;
     std::vector<std::vector<std::string>> segment_many(const std::vector<std::string>& words) const;
+
+private:
+    std::shared_ptr<const MorphSegPlan> plan_;
 };
 
 // A bundle-less processor of the named kind (names are case-sensitive).

@@ -3,6 +3,7 @@
 #include <quelbin/langid.hpp>
 #include <quelbin/lemmatizer.hpp>
 #include <quelbin/model_bundle.hpp>
+#include <quelbin/morphseg.hpp>
 #include <quelbin/mwt.hpp>
 #include <quelbin/tokenizer.hpp>
 
@@ -243,15 +244,29 @@ CorefProcessor::CorefProcessor(const std::filesystem::path& path, bool verify_ch
 bool CorefProcessor::predicts_singletons() const { throw_no_bundle(); }
 bool CorefProcessor::predicts_zero_anaphora() const { throw_no_bundle(); }
 
-MorphSegProcessor::MorphSegProcessor() : UnsupportedModelProcessor(morphseg_spec()) {}
+MorphSegProcessor::MorphSegProcessor() : Processor(morphseg_spec()) {}
 MorphSegProcessor::MorphSegProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(morphseg_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(morphseg_spec()), plan_(std::make_shared<const MorphSegPlan>(path, verify_checksums)) {}
+bool MorphSegProcessor::implemented() const { return plan_ != nullptr; }
+Document MorphSegProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(std::move(document));
 }
-std::vector<std::string> MorphSegProcessor::segment(const std::string&) const { throw_no_bundle(); }
-std::vector<std::vector<std::string>> MorphSegProcessor::segment_many(
-    const std::vector<std::string>&) const {
-    throw_no_bundle();
+std::vector<Document> MorphSegProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    return plan_->process_bulk(std::move(documents));
+}
+std::optional<std::filesystem::path> MorphSegProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
+}
+std::vector<std::string> MorphSegProcessor::segment(const std::string& word) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->segment(word);
+}
+std::vector<std::vector<std::string>> MorphSegProcessor::segment_many(const std::vector<std::string>& words) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->segment_many(words);
 }
 
 std::shared_ptr<Processor> make_processor(const std::string& name) {
