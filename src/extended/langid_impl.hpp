@@ -65,15 +65,17 @@ std::vector<std::int64_t> run_langid_forward(const LangIDPlan::Impl& impl,
                                              const std::vector<std::vector<std::int64_t>>& encoded,
                                              const std::vector<std::size_t>& group, const at::Tensor& mask);
 
-// The network over `count` texts of equal length `length` (input indices
-// `rows`): their tag ids into `out`. Every text's result depends on its own
-// ids alone, whatever else shares the call.
+// The network over `count` texts (input indices `rows`, longest first): their
+// tag ids into `out`. Every text's result depends on its own ids alone,
+// whatever else shares the call, so texts of neighbouring lengths may share
+// one run; no step past a text's end is computed.
 void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector<std::int64_t>>& encoded,
-                     const std::size_t* rows, std::size_t count, std::int64_t length, const float* mask,
-                     std::int64_t* out);
+                     const std::size_t* rows, std::size_t count, const float* mask, std::int64_t* out);
 
-// Rows of one task: about this many positions, at least one text.
-constexpr std::int64_t kLangIDTaskPositions = 4096;
+// Rows of one task: about this many positions (at least one text, at most
+// kLangIDTaskRows texts).
+constexpr std::int64_t kLangIDTaskPositions = 8192;
+constexpr std::size_t kLangIDTaskRows = 256;
 
 }  // namespace detail
 }  // namespace quelbin

@@ -22,28 +22,31 @@
 namespace quelbin::detail {
 
 void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector<std::int64_t>>& encoded,
-                     const std::size_t* rows, std::size_t count, std::int64_t length, const float* mask,
-                     std::int64_t* out) {
+                     const std::size_t* rows, std::size_t count, const float* mask, std::int64_t* out) {
     const auto B = static_cast<std::int64_t>(count);
-    const std::int64_t L = length;
     const std::int64_t H = impl.hidden_dim;
     const std::int64_t E = impl.embedding_dim;
     const std::int64_t G = 8 * H;
     const std::int64_t W = 2 * H;
     const auto T = static_cast<std::int64_t>(impl.tags.size());
     if (B == 0) return;
+    std::vector<std::int64_t> lengths(static_cast<std::size_t>(B));
+    std::int64_t L = 0;
+    for (std::int64_t b = 0; b < B; ++b) {
+        lengths[static_cast<std::size_t>(b)] = static_cast<std::int64_t>(encoded[rows[b]].size());
+        L = std::max(L, lengths[static_cast<std::size_t>(b)]);
+    }
 
     // Dense ids of the task's distinct characters, and their embeddings.
     std::unordered_map<std::int64_t, std::int64_t> dense;
     std::vector<std::int64_t> distinct;
-    std::vector<std::int64_t> positions(static_cast<std::size_t>(B * L));
+    std::vector<std::int64_t> positions(static_cast<std::size_t>(B * L), -1);
     for (std::int64_t b = 0; b < B; ++b) {
         const std::vector<std::int64_t>& ids = encoded[rows[b]];
-        for (std::int64_t t = 0; t < L; ++t) {
-            const auto [it, added] = dense.emplace(ids[static_cast<std::size_t>(t)],
-                                                   static_cast<std::int64_t>(distinct.size()));
-            if (added) distinct.push_back(ids[static_cast<std::size_t>(t)]);
-            positions[static_cast<std::size_t>(b * L + t)] = it->second;
+        for (std::size_t t = 0; t < ids.size(); ++t) {
+            const auto [it, added] = dense.emplace(ids[t], static_cast<std::int64_t>(distinct.size()));
+            if (added) distinct.push_back(ids[t]);
+            positions[static_cast<std::size_t>(b * L) + t] = it->second;
         }
     }
     const auto D = static_cast<std::int64_t>(distinct.size());
@@ -59,27 +62,33 @@ void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector
     for (std::int64_t d = 0; d < D; ++d) std::memcpy(table.data() + d * G, first_bias, G * sizeof(float));
     add_row_products(gathered.data(), E, first.input_weight().const_data_ptr<float>(), E, table.data(), G, D, G, E);
 
+    // [B, L, 8H] and [B, L, 2H], each text in its first lengths[b] steps; the
+    // recurrence never reads or writes past a text's length.
     TaskBuffer<float> projection(static_cast<std::size_t>(B * L * G));
     for (std::int64_t p = 0; p < B * L; ++p) {
-        std::memcpy(projection.data() + p * G, table.data() + positions[static_cast<std::size_t>(p)] * G,
-                    static_cast<std::size_t>(G) * sizeof(float));
+        const std::int64_t d = positions[static_cast<std::size_t>(p)];
+        if (d >= 0) std::memcpy(projection.data() + p * G, table.data() + d * G, static_cast<std::size_t>(G) * sizeof(float));
     }
     TaskBuffer<float> output(static_cast<std::size_t>(B * L * W));
-    first.run_projected(projection.data(), B, L, nullptr, output.data());
+    first.run_projected(projection.data(), B, L, lengths.data(), output.data());
     for (std::size_t k = 1; k < impl.layers.size(); ++k) {
         const BiLstm& layer = impl.layers[k];
         const float* bias = layer.bias().const_data_ptr<float>();
-        for (std::int64_t p = 0; p < B * L; ++p) std::memcpy(projection.data() + p * G, bias, G * sizeof(float));
-        add_row_products(output.data(), W, layer.input_weight().const_data_ptr<float>(), W, projection.data(), G,
-                         B * L, G, W);
-        layer.run_projected(projection.data(), B, L, nullptr, output.data());
+        for (std::int64_t b = 0; b < B; ++b) {
+            const std::int64_t n = lengths[static_cast<std::size_t>(b)];
+            float* target = projection.data() + b * L * G;
+            for (std::int64_t t = 0; t < n; ++t) std::memcpy(target + t * G, bias, G * sizeof(float));
+            add_row_products(output.data() + b * L * W, W, layer.input_weight().const_data_ptr<float>(), W, target,
+                             G, n, G, W);
+        }
+        layer.run_projected(projection.data(), B, L, lengths.data(), output.data());
     }
 
     // Summed states, then W s + L b + mask per text.
     std::vector<float> sums(static_cast<std::size_t>(B * W), 0.0f);
     for (std::int64_t b = 0; b < B; ++b) {
         float* sum = sums.data() + b * W;
-        for (std::int64_t t = 0; t < L; ++t) {
+        for (std::int64_t t = 0; t < lengths[static_cast<std::size_t>(b)]; ++t) {
             const float* row = output.data() + (b * L + t) * W;
             for (std::int64_t j = 0; j < W; ++j) sum[j] += row[j];
         }
@@ -87,7 +96,8 @@ void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector
     const float* tag_bias = impl.tag_bias.const_data_ptr<float>();
     std::vector<float> scores(static_cast<std::size_t>(B * T));
     for (std::int64_t b = 0; b < B; ++b) {
-        for (std::int64_t j = 0; j < T; ++j) scores[static_cast<std::size_t>(b * T + j)] = static_cast<float>(L) * tag_bias[j];
+        for (std::int64_t j = 0; j < T; ++j) scores[static_cast<std::size_t>(b * T + j)] =
+                static_cast<float>(lengths[static_cast<std::size_t>(b)]) * tag_bias[j];
     }
     add_row_products(sums.data(), W, impl.tag_weight.const_data_ptr<float>(), W, scores.data(), T, B, T, W);
     for (std::int64_t b = 0; b < B; ++b) {
@@ -123,7 +133,7 @@ std::vector<std::int64_t> run_langid_forward(const LangIDPlan::Impl& impl,
     const at::Tensor values = mask.contiguous();
     run_tasks(tasks, [&](std::size_t t) {
         const std::size_t start = t * per_task;
-        run_langid_rows(impl, encoded, group.data() + start, std::min(per_task, group.size() - start), L,
+        run_langid_rows(impl, encoded, group.data() + start, std::min(per_task, group.size() - start),
                         values.const_data_ptr<float>(), ids.data() + start);
     });
     return ids;

@@ -279,36 +279,39 @@ std::vector<std::string> LangIDPlan::Impl::identify_batch(const std::vector<std:
     for (std::size_t i = 0; i < encoded.size(); ++i) groups[encoded[i].size()].push_back(i);
     const at::Tensor mask = detail::build_langid_subset_mask(*this, subset);
 
-    // Every group is one run of the network, cut into tasks of about
-    // kLangIDTaskPositions positions; all tasks of the call share one parallel
-    // region. A text's result depends on its own ids alone, so the cut changes
-    // nothing but speed.
-    struct Task {
-        const std::size_t* rows;
-        std::size_t count;
-        std::int64_t length;
-    };
-    std::vector<Task> tasks;
-    for (const auto& [length, group] : groups) {
-        const auto per_task = static_cast<std::size_t>(
-            std::max<std::int64_t>(1, detail::kLangIDTaskPositions / static_cast<std::int64_t>(length)));
-        for (std::size_t start = 0; start < group.size(); start += per_task) {
-            tasks.push_back({group.data() + start, std::min(per_task, group.size() - start),
-                             static_cast<std::int64_t>(length)});
+    // The groups, longest first, are cut into tasks of about
+    // kLangIDTaskPositions positions that may span neighbouring lengths: a
+    // long text rarely shares its length with another, and a recurrence over
+    // several rows runs far faster than over one. A text's result depends on
+    // its own ids alone, so the cut changes nothing but speed; it depends on
+    // the input alone, never on the thread count.
+    std::vector<std::size_t> order;
+    order.reserve(texts.size());
+    for (auto group = groups.rbegin(); group != groups.rend(); ++group) {
+        order.insert(order.end(), group->second.begin(), group->second.end());
+    }
+    std::vector<std::size_t> bounds{0};
+    std::int64_t weight = 0;
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        const auto length = static_cast<std::int64_t>(encoded[order[i]].size());
+        // A task's buffers are sized by its longest (first) text.
+        const std::int64_t first = static_cast<std::int64_t>(encoded[order[bounds.back()]].size());
+        if (i > bounds.back() && (weight + first > detail::kLangIDTaskPositions ||
+                                  i - bounds.back() >= detail::kLangIDTaskRows)) {
+            bounds.push_back(i);
+            weight = 0;
         }
+        weight += std::max(length, static_cast<std::int64_t>(encoded[order[bounds.back()]].size()));
     }
+    bounds.push_back(order.size());
     std::vector<std::int64_t> ids(texts.size(), -1);
-    std::vector<std::vector<std::int64_t>> task_ids(tasks.size());
+    std::vector<std::int64_t> ordered_ids(order.size(), -1);
     const float* mask_values = mask.const_data_ptr<float>();
-    detail::run_tasks(tasks.size(), [&](std::size_t t) {
-        const Task& task = tasks[t];
-        task_ids[t].assign(task.count, -1);
-        detail::run_langid_rows(*this, encoded, task.rows, task.count, task.length, mask_values,
-                                task_ids[t].data());
+    detail::run_tasks(bounds.size() - 1, [&](std::size_t t) {
+        detail::run_langid_rows(*this, encoded, order.data() + bounds[t], bounds[t + 1] - bounds[t], mask_values,
+                                ordered_ids.data() + bounds[t]);
     });
-    for (std::size_t t = 0; t < tasks.size(); ++t) {
-        for (std::size_t r = 0; r < tasks[t].count; ++r) ids[tasks[t].rows[r]] = task_ids[t][r];
-    }
+    for (std::size_t i = 0; i < order.size(); ++i) ids[order[i]] = ordered_ids[i];
     const auto T = static_cast<std::int64_t>(tags.size());
     std::vector<std::string> codes(texts.size());
     for (const auto& [length, group] : groups) {
