@@ -3,11 +3,11 @@
 // positions, the subset mask, and the best tag.
 //
 // The first layer's input product is taken once per distinct character of a
-// task (a table of 8H pre-activations per character); the scores of all
-// positions are summed through the linear layer, W (sum_t out_t) + L b, one
-// product per text instead of one per position. Every sum runs in an order
-// fixed by the model's sizes (add_row_products and the BiLSTM kernel), so a
-// text gets the same bits whatever shares its task and whichever thread runs it.
+// task (a table of 8H pre-activations per character); the upper layers' input
+// products run as one matrix product per task on the task's thread; the scores
+// of all positions are summed through the linear layer, W (sum_t out_t) + L b,
+// one product per text instead of one per position. Tasks depend on the input
+// alone, so the results are the same at every thread count.
 #include "extended/langid_impl.hpp"
 
 #include <quelbin/errors.hpp>
@@ -16,6 +16,8 @@
 #include <cstring>
 #include <unordered_map>
 
+#include <ATen/ops/addmm.h>
+#include <ATen/ops/from_blob.h>
 #include "kernels/parallel_tasks.hpp"
 #include "kernels/row_products.hpp"
 
@@ -73,14 +75,9 @@ void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector
     first.run_projected(projection.data(), B, L, lengths.data(), output.data());
     for (std::size_t k = 1; k < impl.layers.size(); ++k) {
         const BiLstm& layer = impl.layers[k];
-        const float* bias = layer.bias().const_data_ptr<float>();
-        for (std::int64_t b = 0; b < B; ++b) {
-            const std::int64_t n = lengths[static_cast<std::size_t>(b)];
-            float* target = projection.data() + b * L * G;
-            for (std::int64_t t = 0; t < n; ++t) std::memcpy(target + t * G, bias, G * sizeof(float));
-            add_row_products(output.data() + b * L * W, W, layer.input_weight().const_data_ptr<float>(), W, target,
-                             G, n, G, W);
-        }
+        at::Tensor in = at::from_blob(output.data(), {B * L, W});
+        at::Tensor target = at::from_blob(projection.data(), {B * L, G});
+        at::addmm_out(target, layer.bias(), in, layer.input_weight().t());
         layer.run_projected(projection.data(), B, L, lengths.data(), output.data());
     }
 

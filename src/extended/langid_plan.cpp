@@ -282,9 +282,8 @@ std::vector<std::string> LangIDPlan::Impl::identify_batch(const std::vector<std:
     // The groups, longest first, are cut into tasks of about
     // kLangIDTaskPositions positions that may span neighbouring lengths: a
     // long text rarely shares its length with another, and a recurrence over
-    // several rows runs far faster than over one. A text's result depends on
-    // its own ids alone, so the cut changes nothing but speed; it depends on
-    // the input alone, never on the thread count.
+    // several rows runs far faster than over one. The cut depends on the
+    // input alone, never on the thread count.
     std::vector<std::size_t> order;
     order.reserve(texts.size());
     for (auto group = groups.rbegin(); group != groups.rend(); ++group) {

@@ -4,12 +4,13 @@
 // character, then the decoding of the actions.
 //
 // Words run as coarse tasks of at most batch_size words of one length (fewer
-// when long, about kMorphSegTaskPositions characters). The first layer's input
-// product is taken once per distinct character of a task; every other sum runs
-// in an order fixed by the model's sizes, so a word's actions do not depend on
-// the words beside it or on the thread that runs it.
+// when long, about kMorphSegTaskPositions characters), cut by the input alone,
+// so results are the same at every thread count. The first layer's input
+// product is taken once per distinct character of a task; the other products
+// run as one matrix product per task on the task's thread.
 #include "extended/morphseg_impl.hpp"
 
+#include <ATen/ops/addmm.h>
 #include <ATen/ops/empty.h>
 
 #include <algorithm>
@@ -68,10 +69,10 @@ void MorphSegPlan::Impl::run_batch(const std::vector<std::vector<std::string>>& 
     const at::Tensor& embedding = tensors.at("embedding.weight");
     const at::Tensor& h0 = tensors.at("encoder.h_0");
     const at::Tensor& c0 = tensors.at("encoder.c_0");
-    const float* reduce_weight = tensors.at("encoder.reduce_dim.weight").const_data_ptr<float>();
-    const float* reduce_bias = tensors.at("encoder.reduce_dim.bias").const_data_ptr<float>();
-    const float* class_weight = tensors.at("classifier.1.weight").const_data_ptr<float>();
-    const float* class_bias = tensors.at("classifier.1.bias").const_data_ptr<float>();
+    const at::Tensor& reduce_weight = tensors.at("encoder.reduce_dim.weight");
+    const at::Tensor& reduce_bias = tensors.at("encoder.reduce_dim.bias");
+    const at::Tensor& class_weight = tensors.at("classifier.1.weight");
+    const at::Tensor& class_bias = tensors.at("classifier.1.bias");
 
     detail::run_tasks(tasks.size(), [&](std::size_t t) {
         const Task& task = tasks[t];
@@ -110,22 +111,22 @@ void MorphSegPlan::Impl::run_batch(const std::vector<std::vector<std::string>>& 
         at::Tensor out = first.forward_projected(projection, nullptr, initial_state(h0, 0, B, H), initial_state(c0, 0, B, H)).output;
         for (std::size_t k = 1; k < layers.size(); ++k) {
             const detail::BiLstm& layer = layers[k];
-            fill_rows(proj, layer.bias().const_data_ptr<float>(), P, G);
-            detail::add_row_products(out.const_data_ptr<float>(), W, layer.input_weight().const_data_ptr<float>(), W, proj, G, P, G, W);
+            at::Tensor target = projection.view({P, G});
+            at::addmm_out(target, layer.bias(), out.view({P, W}), layer.input_weight().t());
             out = layer.forward_projected(projection, nullptr, initial_state(h0, static_cast<std::int64_t>(k), B, H),
                                           initial_state(c0, static_cast<std::int64_t>(k), B, H)).output;
         }
-        detail::TaskBuffer<float> reduced(static_cast<std::size_t>(P * H));
-        fill_rows(reduced.data(), reduce_bias, P, H);
-        detail::add_row_products(out.const_data_ptr<float>(), W, reduce_weight, W, reduced.data(), H, P, H, W);
-        for (float& x : reduced) x = 0.5f * x * (1.0f + std::erf(x * 0.70710678118654752f));
-        detail::TaskBuffer<float> logits(static_cast<std::size_t>(P * T));
-        fill_rows(logits.data(), class_bias, P, T);
-        detail::add_row_products(reduced.data(), H, class_weight, H, logits.data(), T, P, T, H);
+        at::Tensor reduced_tensor = at::addmm(reduce_bias, out.view({P, W}), reduce_weight.t());
+        float* reduced = reduced_tensor.mutable_data_ptr<float>();
+        for (std::int64_t i = 0; i < P * H; ++i) {
+            reduced[i] = 0.5f * reduced[i] * (1.0f + std::erf(reduced[i] * 0.70710678118654752f));
+        }
+        const at::Tensor logits_tensor = at::addmm(class_bias, reduced_tensor, class_weight.t());
+        const float* logits = logits_tensor.const_data_ptr<float>();
 
         std::vector<std::int64_t> best(static_cast<std::size_t>(P));
         for (std::int64_t p = 0; p < P; ++p) {
-            const float* row = logits.data() + p * T;
+            const float* row = logits + p * T;
             std::int64_t arg = 0;
             float top = row[0];
             for (std::int64_t a = 1; a < T && top == top; ++a) {
