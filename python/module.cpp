@@ -21,7 +21,7 @@ static const Registration kClasses[] = {
     {"WordPieceTokenizer", bind_wordpiece_tokenizer},
     {"ByteBPETokenizer", bind_byte_bpe_tokenizer},
     {"XLMRobertaTokenizer", bind_xlm_roberta_tokenizer},
-    {"TransformerEncoder", nullptr},
+    {"TransformerEncoder", bind_transformer_encoder},
     {"CorefMention", bind_coref_mention},
     {"CorefChain", bind_coref_chain},
     {"CorefAttachment", bind_coref_attachment},

@@ -114,10 +114,19 @@ private:
     std::shared_ptr<const MWTPlan> plan_;
 };
 
-class POSProcessor : public UnsupportedModelProcessor {
+class POSPlan;
+
+class POSProcessor : public Processor {
 public:
     POSProcessor();
     POSProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
+
+private:
+    std::shared_ptr<const POSPlan> plan_;
 };
 
 class LemmaPlan;

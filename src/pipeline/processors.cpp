@@ -4,6 +4,7 @@
 #include <quelbin/model_bundle.hpp>
 #include <quelbin/mwt.hpp>
 #include <quelbin/ner.hpp>
+#include <quelbin/pos.hpp>
 #include <quelbin/tokenizer.hpp>
 
 #include <stdexcept>
@@ -138,10 +139,21 @@ std::string MWTProcessor::expand(const std::string& token) const {
     return plan_->expand(token);
 }
 
-POSProcessor::POSProcessor() : UnsupportedModelProcessor(pos_spec()) {}
+POSProcessor::POSProcessor() : Processor(pos_spec()) {}
 POSProcessor::POSProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(pos_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(pos_spec()), plan_(std::make_shared<const POSPlan>(path, verify_checksums)) {}
+bool POSProcessor::implemented() const { return plan_ != nullptr; }
+Document POSProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(std::move(document));
+}
+std::vector<Document> POSProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    return plan_->process_bulk(std::move(documents));
+}
+std::optional<std::filesystem::path> POSProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
 }
 
 LemmaProcessor::LemmaProcessor() : Processor(lemma_spec()) {}
