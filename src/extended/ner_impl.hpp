@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "encoders/native_charlm.hpp"
+#include "encoders/native_transformer.hpp"
 #include "kernels/bilstm.hpp"
 #include "model/json.hpp"
 
@@ -72,6 +73,7 @@ struct NERPlan::Impl {
 
     std::unique_ptr<detail::NativeCharLM> charlm_forward;
     std::unique_ptr<detail::NativeCharLM> charlm_backward;
+    std::unique_ptr<detail::NativeTransformer> transformer_encoder;
 
     std::vector<at::Tensor> char_lstm_weights;
     std::vector<at::Tensor> char_lstm_state;
@@ -99,11 +101,12 @@ struct NERPlan::Impl {
 namespace detail {
 
 // Everything one sentence's tagging needs besides the model: its words and,
-// with character LMs, their feature rows ([n, hidden] each).
+// with character LMs and the transformer, their feature rows ([n, hidden] each).
 struct NERSentence {
     const std::vector<std::string>* words = nullptr;
     at::Tensor forward_features;
     at::Tensor backward_features;
+    at::Tensor transformer_features;
 };
 
 // Builds the runnable forms of a loaded model (called at the end of loading).

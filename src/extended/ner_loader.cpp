@@ -183,9 +183,7 @@ NERPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
         }
     }
     if (transformer) {
-        // Transformer word features are not part of this engine yet.
-        assets.at("transformer", "assets");
-        throw NERModelError("the native NER profile does not support transformer features yet");
+        transformer_encoder = std::make_unique<NativeTransformer>(bundle, assets.at("transformer", "assets"));
     }
 
     // Presence, in the order the network reads them.
@@ -224,7 +222,7 @@ NERPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
             throw NERModelError("NER character embedding dimensions disagree with its vocabulary");
         }
     }
-    input_width = word_emb_dim + (charlm ? charlm_forward->hidden_size() + charlm_backward->hidden_size()
+    input_width = word_emb_dim + (transformer ? transformer_encoder->hidden_size() : 0) + (charlm ? charlm_forward->hidden_size() + charlm_backward->hidden_size()
                                          : 2 * char_hidden_dim);
     const char* const input_message = "NER tagger input size disagrees with its embedding profile";
     if (input_transform) {

@@ -159,6 +159,18 @@ at::Tensor embed_ner_words(const NERPlan::Impl& impl, const NERSentence& sentenc
         }
     }
 
+    std::int64_t offset = E;
+    if (impl.transformer) {
+        const at::Tensor rows = as_float(sentence.transformer_features);
+        TORCH_CHECK(rows.dim() == 2 && rows.size(0) == n && offset + rows.size(1) <= D,
+                    "transformer features have shape ", rows.sizes());
+        const std::int64_t width = rows.size(1);
+        const float* source = rows.const_data_ptr<float>();
+        for (std::int64_t i = 0; i < n; ++i) {
+            std::memcpy(out + i * D + offset, source + i * width, static_cast<std::size_t>(width) * sizeof(float));
+        }
+        offset += width;
+    }
     if (!impl.charlm) {
         // Every word is its own sequence; one padded run over the sentence's words.
         const std::int64_t longest = *std::max_element(lengths.begin(), lengths.end());
@@ -174,14 +186,14 @@ at::Tensor embed_ner_words(const NERPlan::Impl& impl, const NERSentence& sentenc
         }
         const BiLstmOutput encoded = run_stack(impl.char_stack, chars, lengths.data());
         const std::int64_t H = encoded.h_n.size(2);
+        TORCH_CHECK(offset + 2 * H == D, "character LSTM features have ", 2 * H, " values, expected ", D - offset);
         const float* h_n = encoded.h_n.const_data_ptr<float>();
         for (std::int64_t i = 0; i < n; ++i) {
-            float* row = out + i * D + E;
+            float* row = out + i * D + offset;
             std::memcpy(row, h_n + i * H, static_cast<std::size_t>(H) * sizeof(float));
             std::memcpy(row + H, h_n + (n + i) * H, static_cast<std::size_t>(H) * sizeof(float));
         }
     } else {
-        std::int64_t offset = E;
         for (const at::Tensor* features : {&sentence.forward_features, &sentence.backward_features}) {
             const at::Tensor rows = as_float(*features);
             TORCH_CHECK(rows.dim() == 2 && rows.size(0) == n && offset + rows.size(1) <= D,
@@ -193,6 +205,7 @@ at::Tensor embed_ner_words(const NERPlan::Impl& impl, const NERSentence& sentenc
             }
             offset += width;
         }
+        TORCH_CHECK(offset == D, "word features have ", offset, " values, expected ", D);
     }
     if (impl.input_transform) x = at::linear(x, impl.transform_weight, impl.transform_bias);
     return x;

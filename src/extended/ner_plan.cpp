@@ -40,6 +40,11 @@ std::vector<std::vector<std::string>> tag_sentences(const NERPlan::Impl& impl,
             for (std::size_t r = begin; r < end; ++r) chunk.push_back(&sentences[order[r]]);
             detail::encode_ner_charlm(impl, chunk, forward, backward);
         }
+        // The transformer runs one sentence at a time with its own threads.
+        std::vector<at::Tensor> transformed(impl.transformer ? end - begin : 0);
+        for (std::size_t r = 0; r < transformed.size(); ++r) {
+            transformed[r] = impl.transformer_encoder->encode(sentences[order[begin + r]], false);
+        }
         const std::vector<std::size_t> bounds = detail::group_by_weight(
             end - begin, kTaskTokens, [&](std::size_t r) { return sentences[order[begin + r]].size(); });
         detail::run_tasks(bounds.size() - 1, [&](std::size_t group) {
@@ -50,6 +55,7 @@ std::vector<std::vector<std::string>> tag_sentences(const NERPlan::Impl& impl,
                     sentence.forward_features = std::move(forward[r]);
                     sentence.backward_features = std::move(backward[r]);
                 }
+                if (impl.transformer) sentence.transformer_features = std::move(transformed[r]);
                 tags[order[begin + r]] = detail::tag_ner_sentence(impl, sentence);
             }
         });
@@ -85,6 +91,7 @@ std::vector<std::string> NERPlan::tag(const std::vector<std::string>& words) con
         sentence.forward_features = std::move(forward[0]);
         sentence.backward_features = std::move(backward[0]);
     }
+    if (impl_->transformer) sentence.transformer_features = impl_->transformer_encoder->encode(words, false);
     const detail::SerialScope serial;
     return detail::tag_ner_sentence(*impl_, sentence);
 }

@@ -5,6 +5,7 @@ loader's profile can be set. Tag columns start with four reserved tags, then "O"
 tags of each entity type.
 """
 import dataclasses
+import pathlib
 
 import torch
 
@@ -31,7 +32,9 @@ def random_ner(seed, *, word_dim=6, char_dim=5, char_hidden=4, char_layers=1, hi
                columns=(("PER", "LOC"),), predict_tagset=0, charlm=False, charlm_hidden=(5, 3),
                input_transform=False, connect=False, lowercase=True, char_lowercase=False,
                word_lower=None, delta_lower=None, words=WORDS, delta_words=None, chars=CHARS,
-               scale=0.8, transition_scale=1.0, dtype=torch.float32) -> NERModel:
+               scale=0.8, transition_scale=1.0, transformer=None, dtype=torch.float32) -> NERModel:
+    """``transformer``: an assets "transformer" section (model_bundles.transformer) whose
+    features join the word features."""
     gen = torch.Generator().manual_seed(seed)
 
     def w(*shape, s=scale):
@@ -64,6 +67,9 @@ def random_ner(seed, *, word_dim=6, char_dim=5, char_hidden=4, char_layers=1, hi
                 tensors[f"charmodel.charlstm.lstm.bias_ih_l{l}{suffix}"] = w(4 * char_hidden)
                 tensors[f"charmodel.charlstm.lstm.bias_hh_l{l}{suffix}"] = w(4 * char_hidden)
         width = word_dim + 2 * char_hidden
+    if transformer is not None:
+        assets["transformer"] = transformer
+        width += transformer["hidden_size"]
     if input_transform:
         tensors["input_transform.weight"] = w(width, width, s=scale / width ** 0.5)
         tensors["input_transform.bias"] = w(width)
@@ -87,7 +93,8 @@ def random_ner(seed, *, word_dim=6, char_dim=5, char_hidden=4, char_layers=1, hi
               "predict_tagset": predict_tagset, "lowercase": lowercase,
               "char_lowercase": char_lowercase, "input_transform": input_transform,
               "connect_output_layers": connect, "charlm": charlm, "char": True,
-              "char_rec_dropout": 0, "scheme": "bioes"}
+              "char_rec_dropout": 0, "scheme": "bioes",
+              "bert_model": "tiny" if transformer is not None else None}
     vocab = {"_key2class": {"char": "CharVocab", "word": "PretrainedWordVocab", "delta": "WordVocab",
                             "tag": "CompositeVocab"},
              "word": {"_unit2id": {u: i for i, u in enumerate(word_units)}},
@@ -102,5 +109,8 @@ def random_ner(seed, *, word_dim=6, char_dim=5, char_hidden=4, char_layers=1, hi
     return NERModel(assets, tensors)
 
 
-def write_ner_bundle(directory, model: NERModel, **kwargs):
+def write_ner_bundle(directory, model: NERModel, *, package=None, **kwargs):
+    """``package``: the compiled transformer, stored as the section's artifact."""
+    if package is not None:
+        kwargs["artifacts"] = {model.assets["transformer"]["artifact"]: pathlib.Path(package).read_bytes()}
     return write_bundle(directory, "ner", tensors=model.tensors, assets=model.assets, **kwargs)

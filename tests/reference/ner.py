@@ -95,7 +95,9 @@ def repair(tags):
 
 
 class NERReference:
-    def __init__(self, tensors: dict, assets: dict):
+    def __init__(self, tensors: dict, assets: dict, transformer_rows=None):
+        """``transformer_rows(words)``: the transformer's [n, hidden] word rows."""
+        self.transformer_rows = transformer_rows
         self.t, c, v = tensors, assets["config"], assets["vocab"]
         self.c = c
         self.word_ids, self.delta_ids = v["word"]["_unit2id"], v["delta"]["_unit2id"]
@@ -128,6 +130,8 @@ class NERReference:
                 did = 0
             rows.append(t["word_emb.weight"][wid] + t["delta_emb.weight"][did])
         parts = [torch.stack(rows)]
+        if c.get("bert_model") is not None:
+            parts.append(self.transformer_rows(words).to(parts[0].dtype))
         cased = [w.lower() for w in words] if c.get("char_lowercase") else list(words)
         if self.charlms:
             parts += [lm.encode_many([cased])[0] for lm in self.charlms]
