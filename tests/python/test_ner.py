@@ -305,3 +305,19 @@ def test_transformer_features(tmp_path):
     path = write_ner_bundle(tmp_path / "wider", model, package=package).path
     assert outcome(lambda: q.NERProcessor(path)) == (
         q.NERModelError, "NER tagger input size disagrees with its embedding profile")
+
+
+def test_results_do_not_depend_on_the_thread_count(models):
+    rng = random.Random(12)
+    forms = [[[{"id": k + 1, "text": w} for k, w in enumerate(s)] for s in sentences(rng, 30)]
+             for _ in range(20)]
+    before = torch.get_num_threads()
+    results = []
+    try:
+        for threads in (1, 3):
+            torch.set_num_threads(threads)
+            results.append([[d.to_dict() for d in q.NERProcessor(path).bulk_process(
+                [q.Document.from_dict(f) for f in forms])] for _, path in models[:2]])
+    finally:
+        torch.set_num_threads(before)
+    assert results[0] == results[1]
