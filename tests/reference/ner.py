@@ -117,7 +117,7 @@ class NERReference:
         hidden = tensors["taggerlstm.lstm.weight_hh_l0"].shape[1]
         self.tagger = _lstm(tensors, "taggerlstm.lstm.", width, hidden, c["num_layers"], dtype)
 
-    def features(self, words):
+    def features(self, words, charlm_rows=None):
         t, c = self.t, self.c
         lower = c.get("lowercase", True)
         rows = []
@@ -134,7 +134,7 @@ class NERReference:
             parts.append(self.transformer_rows(words).to(parts[0].dtype))
         cased = [w.lower() for w in words] if c.get("char_lowercase") else list(words)
         if self.charlms:
-            parts += [lm.encode_many([cased])[0] for lm in self.charlms]
+            parts += charlm_rows or [lm.encode_many([cased])[0] for lm in self.charlms]
         else:
             chars = []
             for word in cased:
@@ -151,10 +151,10 @@ class NERReference:
         return x
 
     @torch.inference_mode()
-    def scores(self, words):
+    def scores(self, words, charlm_rows=None):
         """Emission and transition matrices of the decoded column, as lists of floats."""
         t, p = self.t, self.c.get("predict_tagset", 0)
-        out, _ = self.tagger(self.features(words)[None], (t["taggerlstm_h_init"], t["taggerlstm_c_init"]))
+        out, _ = self.tagger(self.features(words, charlm_rows)[None], (t["taggerlstm_h_init"], t["taggerlstm_c_init"]))
         f = out[0]
         previous = None
         for k in range(p + 1):
@@ -170,3 +170,15 @@ class NERReference:
         """Repaired tags and the decision margin."""
         emissions, transitions = self.scores(words)
         return self.decode(emissions, transitions), margin(emissions, transitions)
+
+
+    @torch.inference_mode()
+    def tag_many(self, sentences):
+        """Repaired tags of many sentences: the character LMs run in their batched form, the rest
+        one sentence at a time."""
+        rows = [[None] * len(sentences)] * 2
+        if self.charlms:
+            cased = [[w.lower() for w in s] if self.c.get("char_lowercase") else s for s in sentences]
+            rows = [lm.encode_many(cased) for lm in self.charlms]
+        return [self.decode(*self.scores(words, [rows[0][i], rows[1][i]] if self.charlms else None))
+                if words else [] for i, words in enumerate(sentences)]
