@@ -161,11 +161,21 @@ public:
     DepparseProcessor(const std::filesystem::path& path, bool verify_checksums);
 };
 
-class NERProcessor : public UnsupportedModelProcessor {
+class NERPlan;
+
+class NERProcessor : public Processor {
 public:
     NERProcessor();
     NERProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    // All documents are tagged before any is written.
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     std::vector<std::string> tag(const std::vector<std::string>& tokens) const;
+
+private:
+    std::shared_ptr<const NERPlan> plan_;
 };
 
 class SentimentProcessor : public UnsupportedModelProcessor {

@@ -5,6 +5,7 @@
 #include <quelbin/model_bundle.hpp>
 #include <quelbin/morphseg.hpp>
 #include <quelbin/mwt.hpp>
+#include <quelbin/ner.hpp>
 #include <quelbin/pos.hpp>
 #include <quelbin/tokenizer.hpp>
 
@@ -211,13 +212,25 @@ DepparseProcessor::DepparseProcessor(const std::filesystem::path& path, bool ver
     refuse_bundle(path, verify_checksums);
 }
 
-NERProcessor::NERProcessor() : UnsupportedModelProcessor(ner_spec()) {}
+NERProcessor::NERProcessor() : Processor(ner_spec()) {}
 NERProcessor::NERProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(ner_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(ner_spec()), plan_(std::make_shared<const NERPlan>(path, verify_checksums)) {}
+bool NERProcessor::implemented() const { return plan_ != nullptr; }
+Document NERProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(std::move(document));
 }
-std::vector<std::string> NERProcessor::tag(const std::vector<std::string>&) const {
-    throw_no_bundle();
+std::vector<Document> NERProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    return plan_->process_bulk(std::move(documents));
+}
+std::optional<std::filesystem::path> NERProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
+}
+std::vector<std::string> NERProcessor::tag(const std::vector<std::string>& tokens) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->tag(tokens);
 }
 
 SentimentProcessor::SentimentProcessor() : UnsupportedModelProcessor(sentiment_spec()) {}

@@ -38,6 +38,7 @@ RUNNING = (  # kinds that run a model
     "lemma",
     "langid",
     "morphseg",
+    "ner",
 )
 UNSUPPORTED = [name for name, *_ in KINDS if name not in RUNNING]
 # Model operations of a processor without a bundle, by kind.
