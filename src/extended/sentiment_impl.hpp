@@ -46,7 +46,12 @@ struct SentimentPlan::Impl {
 
     // Class scores [B, num_classes] of one batch, in the batch's order.
     at::Tensor forward(const std::vector<const std::vector<std::string>*>& batch) const;
-    // The batch driver: one class per sentence, in input order.
+    // The padded length of a batch whose longest sentence has `longest` words.
+    std::int64_t padded_length(std::int64_t longest) const;
+    // The batch driver: scores [n, num_classes], row i for sentence i.
+    at::Tensor score_many(const std::vector<const std::vector<std::string>*>& sentences,
+                          std::size_t batch_size) const;
+    // One class per sentence (the first best score), in input order.
     std::vector<std::int64_t> classify_many(const std::vector<const std::vector<std::string>*>& sentences,
                                             std::size_t batch_size) const;
 
@@ -62,8 +67,8 @@ struct SentimentPlan::Impl {
     std::int64_t maxpool_width = 0;
     std::int64_t num_classes = 0;
     std::int64_t charlm_projection = 0;
-    // The shortest padded length of a batch: the Part's floor from the filter
-    // sizes, raised to the tallest filter so that every convolution fits.
+    // The floor of a batch's padded length from the filter sizes: a 1-D
+    // filter's height, a 2-D filter's width (as trained models expect).
     std::int64_t min_padded_length = 0;
     std::int64_t fc_layer_count = 0;
     bool pretrain_lower = false;
@@ -76,6 +81,9 @@ struct SentimentPlan::Impl {
 
     // Derived at load for the forward pass.
     bool extra_vocab_has_duplicates = false;
+    // Batches are also padded to the tallest filter, so that every
+    // convolution has a position to cover (a 2-D filter's height is not in
+    // the floor above).
     std::int64_t tallest_filter = 0;
     std::int64_t word_width = 0;   // E
     std::int64_t extra_width = 0;  // X, 0 without extra vectors

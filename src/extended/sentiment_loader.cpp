@@ -343,10 +343,6 @@ SentimentPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums)
     validate_sentiment_tensors(*this, config);
     check_float32(*this);
     if (bilstm) build_bilstm(*this);
-    // Every batch is padded at least to the tallest filter, so that each
-    // convolution has a position to cover (a 2-D filter's height is not in the
-    // floor above).
-    min_padded_length = std::max(min_padded_length, tallest_filter);
 }
 
 SentimentPlan::SentimentPlan(std::filesystem::path bundle_dir, bool verify_checksums) {

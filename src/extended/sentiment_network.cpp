@@ -217,12 +217,6 @@ at::Tensor run_group(const SentimentPlan::Impl& impl, const Batch& group, std::i
     return scores;
 }
 
-std::int64_t padded_length(const SentimentPlan::Impl& impl, const Batch& batch) {
-    std::int64_t longest = 0;
-    for (const auto* sentence : batch) longest = std::max(longest, static_cast<std::int64_t>(sentence->size()));
-    return std::max(impl.min_padded_length, longest);
-}
-
 std::vector<std::vector<std::string>> sentence_tokens(const Document& document) {
     const SentenceSequence sentences = document.sentences();
     std::vector<std::vector<std::string>> result(static_cast<std::size_t>(sentences.size()));
@@ -239,12 +233,18 @@ std::vector<std::vector<std::string>> sentence_tokens(const Document& document) 
 
 at::Tensor SentimentPlan::Impl::forward(const Batch& batch) const {
     if (batch.empty()) return at::empty({0, num_classes}, at::kFloat);
-    return run_group(*this, batch, padded_length(*this, batch));
+    std::int64_t longest = 0;
+    for (const auto* sentence : batch) longest = std::max(longest, static_cast<std::int64_t>(sentence->size()));
+    return run_group(*this, batch, padded_length(longest));
 }
 
-std::vector<std::int64_t> SentimentPlan::Impl::classify_many(const Batch& sentences, std::size_t batch_size) const {
+std::int64_t SentimentPlan::Impl::padded_length(std::int64_t longest) const {
+    return std::max({min_padded_length, tallest_filter, longest});
+}
+
+at::Tensor SentimentPlan::Impl::score_many(const Batch& sentences, std::size_t batch_size) const {
     if (batch_size == 0) throw std::invalid_argument("sentiment batch_size must be positive");
-    if (sentences.empty()) return {};
+    if (sentences.empty()) return at::empty({0, num_classes}, at::kFloat);
     c10::InferenceMode guard;
     const std::size_t count = sentences.size();
     std::vector<std::size_t> order(count);
@@ -268,7 +268,7 @@ std::vector<std::int64_t> SentimentPlan::Impl::classify_many(const Batch& senten
                 ++end;
             }
         }
-        const std::int64_t T = std::max(min_padded_length, static_cast<std::int64_t>(sentences[order[start]]->size()));
+        const std::int64_t T = padded_length(static_cast<std::int64_t>(sentences[order[start]]->size()));
         const auto bounds = detail::group_by_weight(end - start, kRowsPerTask,
                                                     [&](std::size_t) { return static_cast<std::size_t>(T); });
         for (std::size_t g = 0; g + 1 < bounds.size(); ++g) {
@@ -277,17 +277,30 @@ std::vector<std::int64_t> SentimentPlan::Impl::classify_many(const Batch& senten
         start = end;
     }
 
-    std::vector<std::int64_t> classes(count, 0);
+    at::Tensor scores = at::empty({static_cast<std::int64_t>(count), num_classes}, at::kFloat);
+    float* rows = scores.mutable_data_ptr<float>();
     detail::run_tasks(tasks.size(), [&](std::size_t index) {
         const Task& task = tasks[index];
         Batch group;
         group.reserve(task.last - task.first);
         for (std::size_t i = task.first; i < task.last; ++i) group.push_back(sentences[order[i]]);
-        const at::Tensor best = at::argmax(run_group(*this, group, task.padded), 1).contiguous();
-        const std::int64_t* data = best.const_data_ptr<std::int64_t>();
-        for (std::size_t i = task.first; i < task.last; ++i) classes[order[i]] = data[i - task.first];
+        const at::Tensor own = run_group(*this, group, task.padded).contiguous();
+        const float* data = own.const_data_ptr<float>();
+        for (std::size_t i = task.first; i < task.last; ++i) {
+            std::memcpy(rows + static_cast<std::int64_t>(order[i]) * num_classes,
+                        data + static_cast<std::int64_t>(i - task.first) * num_classes,
+                        sizeof(float) * static_cast<std::size_t>(num_classes));
+        }
     });
-    return classes;
+    return scores;
+}
+
+std::vector<std::int64_t> SentimentPlan::Impl::classify_many(const Batch& sentences, std::size_t batch_size) const {
+    const at::Tensor scores = score_many(sentences, batch_size);
+    c10::InferenceMode guard;
+    const at::Tensor best = at::argmax(scores, 1).contiguous();
+    const std::int64_t* data = best.const_data_ptr<std::int64_t>();
+    return std::vector<std::int64_t>(data, data + best.numel());
 }
 
 std::int64_t SentimentPlan::classify(const std::vector<std::string>& words) const {
