@@ -213,6 +213,10 @@ void validate_sentiment_tensors(SentimentPlan::Impl& impl, const JsonValue& conf
         if (conv.bias.dim() != 1 || conv.bias.size(0) != conv.channels) {
             throw SentimentModelError("sentiment convolution tensor disagrees with its configured filter");
         }
+        // A filter with fewer rows than one pooling group could never be pooled.
+        if (conv.channels * conv.tiles < impl.maxpool_width) {
+            throw SentimentModelError("sentiment maxpool width exceeds the rows of a convolution filter");
+        }
         pooled += conv.channels * conv.tiles / impl.maxpool_width;
         impl.convs.push_back(std::move(conv));
     }

@@ -118,6 +118,7 @@ REFUSALS = [  # bundle edit -> error class, message (None: it loads)
     (tensor("fc_layers.1.weight", torch.zeros(3, 5)), E,
      "sentiment fully connected layer dimensions disagree with the configured architecture"),
     (tensor("fc_layers.2.weight", torch.zeros(1)), None, None),  # only the layers fc_shapes asks for
+    (config(maxpool_width=9), E, "sentiment maxpool width exceeds the rows of a convolution filter"),
     (config(bert_model="bert"), E, "sentiment transformer features are not supported by the native profile"),
     (tensor("fc_layers.0.bias", torch.zeros(4, dtype=torch.float64)), E,
      "sentiment network tensors must be float32"),
@@ -214,3 +215,31 @@ def test_tokenize_and_sentiment_pipeline(tmp_path):
     one = pipeline.process(texts[0])
     own = [[t.text for t in s.tokens] for s in one.sentences]
     assert [s.sentiment for s in one.sentences] == reference.classify_many(own)
+
+
+def test_random_bundles_match_the_reference(tmp_path):
+    rng = __import__("random").Random(30)
+    for seed in range(10):
+        method = rng.choice(["NONE", "SUM", "CONCAT"])
+        charlm = rng.choice([(), ("forward",), ("backward",), ("forward", "backward")])
+        projection = rng.choice([0, 2]) if charlm else 0
+        bilstm = rng.random() < 0.5
+        width = 2 * 4 if bilstm else 6 + 4 * (method == "CONCAT") + len(charlm) * (projection or 6)
+        divisors = [d for d in range(1, width + 1) if width % d == 0]
+        filters = [rng.choice([1, 2, 3, 5]) if rng.random() < 0.5 else (rng.randint(1, 6), rng.choice(divisors))
+                   for _ in range(rng.randint(1, 3))]
+        model = random_sentiment(100 + seed, method=method, charlm=charlm, projection=projection,
+                                 bilstm=bilstm, hidden=4, filters=filters, channels=rng.randint(3, 5),
+                                 maxpool_width=rng.choice([1, 2, 3]), fc_shapes=rng.choice([(), (5,), (4, 3)]),
+                                 classes=rng.randint(1, 4))
+        processor = q.SentimentProcessor(write_sentiment_bundle(tmp_path / str(seed), model).path)
+        reference = SentimentReference(model.tensors, model.assets())
+        sentences = [[rng.choice(WORDS + ["Good", "x'", "?"]) for _ in range(rng.choice([0, 1, 3, 8, 15]))]
+                     for _ in range(40)]
+        budget = rng.choice([1, 10, 5000])
+        expected, rows = reference.classify_many(sentences, budget, with_scores=True)
+        got = processor.classify_many(sentences, budget)
+        for i, row in enumerate(rows):
+            top = row.sort(descending=True).values
+            if len(top) == 1 or top[0] - top[1] > 1e-4:
+                assert got[i] == expected[i], (seed, i)
