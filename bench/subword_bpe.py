@@ -30,7 +30,6 @@ import argparse
 import io
 import os
 import pathlib
-import random
 import statistics
 import sys
 import time
@@ -42,44 +41,16 @@ ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
 sys.path.insert(0, str(BUILD / "python"))
 sys.path.insert(0, str(ROOT / "tests" / "python"))
+sys.path.insert(0, str(ROOT / "bench"))
 
 import _quelbin as q  # noqa: E402
+import mixed_text  # noqa: E402
 import sentencepiece as spm  # noqa: E402
 from tokenizers import Tokenizer, models, pre_tokenizers  # noqa: E402
 
 from subword_peers import gpt2_data, unigram_arguments  # noqa: E402
 
-SCRIPTS = {
-    "cyrillic": (0x0430, 0x044F), "greek": (0x03B1, 0x03C9), "arabic": (0x0628, 0x064A),
-    "hangul": (0xAC00, 0xD7A3), "kana": (0x3041, 0x3096), "cjk": (0x4E00, 0x9FFF),
-}
-
-
-def make_sentences(english, size, seed=0):
-    rng = random.Random(seed)
-    distinct = []
-    while len(distinct) < 60_000:
-        kind = rng.random()
-        if kind < 0.6:
-            word = rng.choice(english)
-        elif kind < 0.85:
-            word = "".join(rng.choice(english) for _ in range(rng.randint(2, 3)))
-        else:
-            low, high = SCRIPTS[rng.choice(list(SCRIPTS))]
-            word = "".join(chr(rng.randint(low, high)) for _ in range(rng.randint(2, 6)))
-        distinct.append(word)
-    weights = [1.0 / (rank + 1) ** 1.1 for rank in range(len(distinct))]
-    sentences, total = [], 0
-    while total < size:
-        words = rng.choices(distinct, weights, k=rng.randint(5, 30))
-        words = [w.capitalize() if rng.random() < 0.1 else w for w in words]
-        words[-1] += rng.choice([".", "!", "?", ".", "."])
-        for i in range(len(words) - 1):
-            if rng.random() < 0.08:
-                words[i] += rng.choice([",", ";", ":", "'s", ")"])
-        sentences.append(words)
-        total += sum(len(w) + 1 for w in words)
-    return sentences
+SCRIPTS = ["cyrillic", "greek", "arabic", "hangul", "kana", "cjk"]
 
 
 def timed(call):
@@ -131,7 +102,7 @@ def main():
     for token, i in encoder.items():
         vocab[i] = token
     english = [t[1:] for t in encoder if t.startswith("\u0120") and t[1:].isalpha() and t[1:].isascii()]
-    sentences = make_sentences(english, args.size)
+    sentences = mixed_text.make_sentences(english, english, SCRIPTS, args.size)
     words = sum(len(s) for s in sentences)
     chars = sum(len(w) + 1 for s in sentences for w in s)
     print(f"{len(sentences)} sentences, {words} words ({len({w for s in sentences for w in s})} "

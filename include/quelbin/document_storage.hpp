@@ -38,6 +38,9 @@ public:
     // Fills a storage that has no sentences yet from input records. On failure
     // the tables are left as they were before the call.
     void build(const std::vector<SentenceInput>& sentences);
+    // The same from compact tokens (see SpanInput); the offsets, string
+    // indices and sentence ends are checked before any table grows.
+    void build_spans(const SpanInput& input);
 
     // Appends an empty word to a sentence and returns its word row.
     std::uint32_t add_empty_word(std::uint32_t sentence, WordInput word);
@@ -133,6 +136,10 @@ private:
     explicit DocumentStorage(const Utf8Text& text);
 
     void build_tables(const std::vector<SentenceInput>& sentences);
+    void build_span_tables(const SpanInput& input);
+    // Undoes a failed build down to a pool of pool_mark strings.
+    template <class F>
+    void build_or_restore(F&& fill);
     void clear_tables() noexcept;
     void reserve_word_rows(std::size_t rows);
     void append_entity(std::uint32_t sentence, std::uint32_t first_token,

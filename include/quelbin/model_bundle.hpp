@@ -65,6 +65,11 @@ public:
     // The assets file's raw text (parsed by each model loader).
     const std::string& assets_json() const noexcept;
 
+    // True when the manifest lists `relative` among its artifacts (compared
+    // after lexical normalisation), so that its size, and its digest when
+    // checksums are verified, were checked with the bundle.
+    bool has_artifact(const std::filesystem::path& relative) const;
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string_view>
 #include <utility>
 
 #include "document/storage_helpers.hpp"
@@ -13,7 +14,8 @@ DocumentStorage::DocumentStorage(std::string text_) : DocumentStorage(Utf8Text(s
 DocumentStorage::DocumentStorage(const Utf8Text& text_)
     : text(text_), sentence_token_offsets{0}, sentence_word_offsets{0}, sentence_entity_offsets{0} {}
 
-void DocumentStorage::build(const std::vector<SentenceInput>& sentences) {
+template <class F>
+void DocumentStorage::build_or_restore(F&& fill) {
     if (sentence_count() != 0) {
         throw std::logic_error("a document storage can only be built once");
     }
@@ -21,12 +23,20 @@ void DocumentStorage::build(const std::vector<SentenceInput>& sentences) {
     // survive, everything else is restored when the build fails.
     const std::size_t pool_mark = pool.size();
     try {
-        build_tables(sentences);
+        fill();
     } catch (...) {
         clear_tables();
         pool.truncate(pool_mark);
         throw;
     }
+}
+
+void DocumentStorage::build(const std::vector<SentenceInput>& sentences) {
+    build_or_restore([&] { build_tables(sentences); });
+}
+
+void DocumentStorage::build_spans(const SpanInput& input) {
+    build_or_restore([&] { build_span_tables(input); });
 }
 
 void DocumentStorage::build_tables(const std::vector<SentenceInput>& sentences) {
@@ -162,6 +172,99 @@ void DocumentStorage::build_tables(const std::vector<SentenceInput>& sentences) 
         }
     }
 
+    rebuild_entities();
+}
+
+void DocumentStorage::build_span_tables(const SpanInput& input) {
+    const std::vector<SpanToken>& tokens = input.tokens;
+    const std::vector<std::uint32_t>& ends = input.sentence_ends;
+    if (ends.size() >= kNoRow) throw std::length_error("a document has too many sentences");
+    if (tokens.size() >= kNoRow) throw std::length_error("a document has too many tokens");
+    const std::size_t codepoints = text.codepoint_count();
+    for (std::size_t s = 0; s < ends.size(); ++s) {
+        if (ends[s] <= (s == 0 ? 0 : ends[s - 1]) || ends[s] > tokens.size()) {
+            throw std::invalid_argument("sentence ends must increase up to the token count");
+        }
+    }
+    if ((ends.empty() ? 0 : ends.back()) != tokens.size()) {
+        throw std::invalid_argument("sentence ends must increase up to the token count");
+    }
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const SpanToken& token = tokens[i];
+        const std::size_t next_start = i + 1 < tokens.size() ? tokens[i + 1].start_char : codepoints;
+        if (token.start_char > token.end_char || token.end_char > next_start || next_start > codepoints) {
+            throw std::invalid_argument("token offsets must lie in order within the text");
+        }
+        if ((token.text != kSpanTextSlice && token.text >= input.strings.size()) ||
+            (token.misc != kSpanNoMisc && token.misc >= input.strings.size())) {
+            throw std::invalid_argument("a token refers to a string the input does not hold");
+        }
+    }
+
+    // Every table is sized once. The strings are interned in the order build
+    // interns those of the equivalent records, so the pools match too.
+    const std::string_view bytes = text.bytes();
+    const auto slice = [&](std::size_t begin, std::size_t end) {
+        const std::size_t from = text.byte_offset(begin);
+        return bytes.substr(from, text.byte_offset(end) - from);
+    };
+    sentence_empty_words.resize(ends.size());
+    detail::for_each_sentence_column(*this, [&](auto& column) { column.reserve(ends.size()); });
+    sentence_token_offsets.reserve(ends.size() + 1);
+    sentence_word_offsets.reserve(ends.size() + 1);
+    detail::reserve_token_rows(*this, tokens.size());
+    reserve_word_rows(tokens.size());
+    std::size_t first = 0;
+    for (std::size_t s = 0; s < ends.size(); ++s) {
+        const auto row_s = static_cast<std::uint32_t>(s);
+        for (std::size_t i = first; i < ends[s]; ++i) {
+            const SpanToken& token = tokens[i];
+            const std::string_view written =
+                token.text == kSpanTextSlice ? slice(token.start_char, token.end_char) : input.strings[token.text];
+            if (written.empty()) throw std::invalid_argument("a token must have non-empty text");
+            const auto row = static_cast<std::uint32_t>(i);
+            const auto id = static_cast<std::int32_t>(i - first + 1);
+            const std::uint32_t text_id = pool.intern(written);
+            const std::uint32_t misc_id =
+                token.misc == kSpanNoMisc ? kAbsentStringId : pool.intern(input.strings[token.misc]);
+            const std::uint32_t before = i == 0 ? pool.intern(slice(0, token.start_char)) : pool.intern("");
+            const std::size_t next_start = i + 1 < tokens.size() ? tokens[i + 1].start_char : codepoints;
+            const std::uint32_t after = pool.intern(slice(token.end_char, next_start));
+            token_sentence.push_back(row_s);
+            token_id_start.push_back(id);
+            token_id_end.push_back(id);
+            token_word_begin.push_back(row);
+            token_word_end.push_back(row + 1);
+            token_text.push_back(text_id);
+            token_misc.push_back(misc_id);
+            token_ner.push_back(kAbsentStringId);
+            token_multi_ner.emplace_back();
+            token_start_char.push_back(token.start_char);
+            token_end_char.push_back(token.end_char);
+            token_manual_expansion.push_back(-1);
+            token_spaces_before.push_back(before);
+            token_spaces_after.push_back(after);
+
+            detail::WordRow word;
+            word.id = id;
+            word.text = text_id;
+            word.misc = misc_id;
+            word.start_char = token.start_char;
+            word.end_char = token.end_char;
+            detail::append_word(*this, row_s, row, kAbsentInt32, std::move(word));
+        }
+        sentence_token_offsets.push_back(ends[s]);
+        sentence_word_offsets.push_back(ends[s]);
+        sentence_text.push_back(pool.intern(slice(tokens[first].start_char, tokens[ends[s] - 1].end_char)));
+        sentence_sent_id.push_back(pool.intern(std::to_string(s)));
+        sentence_speaker.push_back(kAbsentStringId);
+        sentence_doc_id.push_back(kAbsentStringId);
+        sentence_sentiment.push_back(kAbsentInt32);
+        sentence_comments.emplace_back();
+        sentence_constituency.emplace_back();
+        first = ends[s];
+    }
+    regular_word_count = input_word_count = word_count();
     rebuild_entities();
 }
 

@@ -4,7 +4,7 @@
 
 namespace quelbin::detail::subword_data {
 
-const CodePointRange kLetterRanges[] = {
+const unicode_data::CodePointRange kLetterRanges[] = {
     {0x0041, 0x005A},
     {0x0061, 0x007A},
     {0x00AA, 0x00AA},
@@ -668,7 +668,7 @@ const CodePointRange kLetterRanges[] = {
 };
 const std::size_t kLetterRangesSize = 660;
 
-const CodePointRange kMarkRanges[] = {
+const unicode_data::CodePointRange kMarkRanges[] = {
     {0x0300, 0x036F},
     {0x0483, 0x0489},
     {0x0591, 0x05BD},
@@ -982,7 +982,7 @@ const CodePointRange kMarkRanges[] = {
 };
 const std::size_t kMarkRangesSize = 310;
 
-const CodePointRange kNumberRanges[] = {
+const unicode_data::CodePointRange kNumberRanges[] = {
     {0x0030, 0x0039},
     {0x00B2, 0x00B3},
     {0x00B9, 0x00B9},

@@ -4,6 +4,7 @@
 
 #include "document/utf8_codec.hpp"
 #include "encoders/subword_cache.hpp"
+#include "encoders/subword_text.hpp"
 #include "encoders/wordpiece_tables.hpp"
 #include "model/unicode.hpp"
 
@@ -19,23 +20,10 @@ namespace {
 namespace ud = detail::unicode_data;
 namespace wd = detail::wordpiece_data;
 
-constexpr ud::CodePointRange kWhitespaceRanges[] = {
-    {0x0009, 0x000D}, {0x001C, 0x0020}, {0x0085, 0x0085}, {0x00A0, 0x00A0}, {0x1680, 0x1680},
-    {0x2000, 0x200A}, {0x2028, 0x2029}, {0x202F, 0x202F}, {0x205F, 0x205F}, {0x3000, 0x3000},
-};
-
 constexpr ud::CodePointRange kCjkRanges[] = {
     {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xF900, 0xFAFF},
     {0x20000, 0x2A6DF}, {0x2A700, 0x2CEAF}, {0x2F800, 0x2FA1F},
 };
-
-bool in_ranges(const ud::CodePointRange* ranges, std::size_t size, std::uint32_t cp) {
-    const ud::CodePointRange* end = ranges + size;
-    // The first range starting after cp; only the one before it can hold cp.
-    const ud::CodePointRange* it = std::upper_bound(
-        ranges, end, cp, [](std::uint32_t key, const ud::CodePointRange& r) { return key < r.first; });
-    return it != ranges && cp <= (it - 1)->last;
-}
 
 bool is_cjk(std::uint32_t cp) {
     for (const ud::CodePointRange& r : kCjkRanges) {
@@ -55,11 +43,12 @@ enum class CharClass : std::uint8_t {
 CharClass classify_by_tables(std::uint32_t cp) {
     if (cp == 0 || cp == 0xFFFD) return CharClass::kDrop;
     if (cp != 0x09 && cp != 0x0A && cp != 0x0D &&
-        in_ranges(wd::kControlRanges, wd::kControlRangesSize, cp)) {
+        detail::in_code_point_ranges(wd::kControlRanges, wd::kControlRangesSize, cp)) {
         return CharClass::kDrop;
     }
-    if (in_ranges(kWhitespaceRanges, std::size(kWhitespaceRanges), cp)) return CharClass::kSpace;
-    if (in_ranges(wd::kPunctuationRanges, wd::kPunctuationRangesSize, cp) || is_cjk(cp)) {
+    if (detail::is_subword_whitespace(cp)) return CharClass::kSpace;
+    if (detail::in_code_point_ranges(wd::kPunctuationRanges, wd::kPunctuationRangesSize, cp) ||
+        is_cjk(cp)) {
         return CharClass::kAlone;
     }
     return CharClass::kKeep;

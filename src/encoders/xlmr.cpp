@@ -208,7 +208,7 @@ public:
             const Slot& s = slots_[i];
             if (s.hash != h) continue;
             const bool same = s.length < kInline
-                                  ? s.length == size && std::memcmp(s.bytes, bytes, size) == 0
+                                  ? s.length == size && same_short(s.bytes, bytes, size)
                                   : (*pieces_)[static_cast<std::size_t>(s.id)] == std::string_view(bytes, size);
             if (same) return {s.id, s.score};
         }
@@ -232,6 +232,14 @@ private:
         std::uint8_t length = 0;  // kInline: the piece is too long to be kept here
         char bytes[kInline] = {};
     };
+    // A few bytes compared in place: cheaper than a call for the short pieces
+    // kept inline, whose hash has already matched.
+    static bool same_short(const char* a, const char* b, std::size_t size) {
+        for (std::size_t k = 0; k < size; ++k) {
+            if (a[k] != b[k]) return false;
+        }
+        return true;
+    }
     std::size_t slot(std::uint64_t h) const { return (h * 0x9E3779B97F4A7C15ULL >> 17) & mask_; }
     std::size_t bit(std::uint64_t h) const {
         return static_cast<std::size_t>((h * 0xD6E8FEB86659FD93ULL) >> (64 - filter_bits_));
@@ -274,9 +282,11 @@ struct XLMRobertaTokenizer::Impl {
     std::vector<std::int64_t> tokenize_word(std::string_view word) const;
 };
 
-// Buffers of one chunk's search, kept per thread so that a word costs no
-// allocation for them once they have grown.
+// Buffers of one word's normalisation and of one chunk's search, kept per
+// thread so that a word costs no allocation for them once they have grown.
 struct ViterbiScratch {
+    std::vector<detail::DecodedCodePoint> code_points;  // of the word, then of its normalised form
+    std::string normalized;
     std::string chunk;
     std::vector<std::uint64_t> off;
     std::vector<float> best;
@@ -336,13 +346,14 @@ void XLMRobertaTokenizer::Impl::viterbi(ViterbiScratch& scratch, std::vector<std
 }
 
 std::vector<std::int64_t> XLMRobertaTokenizer::Impl::tokenize_word(std::string_view word) const {
-    std::vector<std::int64_t> ids;
-    std::vector<detail::DecodedCodePoint> cps = detail::decode_utf8(word.data(), word.size());
-    std::string normalized;
-    if (charsmap.normalize(word, cps, normalized)) {
-        cps = detail::decode_utf8(normalized.data(), normalized.size());
-    }
     static thread_local ViterbiScratch scratch;
+    std::vector<detail::DecodedCodePoint>& cps = scratch.code_points;
+    std::string& normalized = scratch.normalized;
+    detail::decode_utf8(word.data(), word.size(), cps);
+    if (charsmap.normalize(word, cps, normalized)) {
+        detail::decode_utf8(normalized.data(), normalized.size(), cps);
+    }
+    std::vector<std::int64_t> ids;
     ids.reserve(cps.size() + 1);  // room for the common case, one allocation
     std::size_t i = 0;
     while (i < cps.size()) {

@@ -397,6 +397,14 @@ const void* ModelBundle::tensor_data(std::string_view name) const {
 
 const std::string& ModelBundle::assets_json() const noexcept { return impl_->assets_json; }
 
+bool ModelBundle::has_artifact(const fs::path& relative) const {
+    const fs::path wanted = relative.lexically_normal();
+    for (const BundleArtifact& artifact : impl_->artifacts) {
+        if (fs::path(artifact.path).lexically_normal() == wanted) return true;
+    }
+    return false;
+}
+
 std::shared_ptr<const void> detail::bundle_mapping_owner(const ModelBundle& bundle) {
     if (!bundle.impl_) return nullptr;
     return bundle.impl_->tensor_file;

@@ -3,6 +3,7 @@
 #include <quelbin/errors.hpp>
 
 #include <algorithm>
+#include <string_view>
 
 namespace quelbin::detail {
 namespace {
@@ -19,50 +20,57 @@ bool drops_spaces(const std::string& lang) {
 
 }  // namespace
 
-std::vector<SentenceInput> build_sentences(const TokenizerPlan::Impl& impl, const Utf8Text& text,
-                                           const std::vector<Paragraph>& paragraphs,
-                                           const std::vector<Labels>& labels) {
+SpanInput build_spans(const TokenizerPlan::Impl& impl, const Utf8Text& text, std::vector<Paragraph>& paragraphs,
+                      std::vector<Labels>& labels) {
     if (labels.size() != paragraphs.size()) {
         throw TokenizerModelError("tokenizer paragraph and prediction counts disagree");
     }
     const bool la_ittb = impl.shorthand == "la_ittb";
     const bool remove_spaces = drops_spaces(impl.lang);
-    static const std::string kMwtMark = "MWT=Yes";
+    const auto label_of = [&](const Paragraph& paragraph, const Labels& paragraph_labels, std::size_t i) {
+        const std::uint32_t code_point = paragraph[i].code_point;
+        return la_ittb && (code_point == 0x3A || code_point == 0x3B) ? std::int64_t{2} : paragraph_labels[i];
+    };
 
-    std::vector<SentenceInput> sentences;
+    // Room for every token and sentence at once: a token ends at each label
+    // from 1 (whitespace-only stretches make it an upper bound), a sentence at
+    // each 2 or 4 and at each paragraph end.
+    std::size_t token_bound = 0, sentence_bound = paragraphs.size();
+    for (std::size_t p = 0; p < paragraphs.size(); ++p) {
+        if (labels[p].size() < paragraphs[p].size()) {
+            throw TokenizerModelError("tokenizer paragraph and prediction counts disagree");
+        }
+        for (std::size_t i = 0; i < paragraphs[p].size(); ++i) {
+            const std::int64_t label = label_of(paragraphs[p], labels[p], i);
+            token_bound += label >= 1;
+            sentence_bound += label == 2 || label == 4;
+        }
+    }
+    SpanInput spans;
+    spans.tokens.reserve(token_bound);
+    spans.sentence_ends.reserve(sentence_bound);
+    // Indices of the two strings many tokens share, added when first needed.
+    std::uint32_t mwt_mark = kSpanNoMisc, unknown = kSpanNoMisc;
+    const auto shared = [&](std::uint32_t& index, const char* value) {
+        if (index == kSpanNoMisc) {
+            index = static_cast<std::uint32_t>(spans.strings.size());
+            spans.strings.emplace_back(value);
+        }
+        return index;
+    };
+    const std::string_view bytes = text.bytes();
+
+    const auto close_sentence = [&] { spans.sentence_ends.push_back(static_cast<std::uint32_t>(spans.tokens.size())); };
+    std::string buffer;
     for (std::size_t p = 0; p < paragraphs.size(); ++p) {
         const Paragraph& paragraph = paragraphs[p];
         const Labels& paragraph_labels = labels[p];
-        if (paragraph_labels.size() < paragraph.size()) {
-            throw TokenizerModelError("tokenizer paragraph and prediction counts disagree");
-        }
-        const auto label_of = [&](std::size_t i) {
-            const std::uint32_t code_point = paragraph[i].code_point;
-            return la_ittb && (code_point == 0x3A || code_point == 0x3B) ? std::int64_t{2} : paragraph_labels[i];
-        };
-        std::string buffer;
         std::size_t first_unit = 0;
-        SentenceInput sentence;
-        int next_id = 1;
-        bool sentence_starts = true;
         for (std::size_t i = 0; i < paragraph.size(); ++i) {
-            if (sentence_starts) {
-                sentence_starts = false;
-                // Room for the sentence's tokens at once: its token ends up to
-                // the sentence end (whitespace-only stretches make it an upper bound).
-                std::size_t ends = 0;
-                for (std::size_t j = i; j < paragraph.size(); ++j) {
-                    const std::int64_t label = label_of(j);
-                    if (label >= 1) ++ends;
-                    if (label == 2 || label == 4) break;
-                }
-                sentence.tokens.reserve(ends);
-            }
-            const CharUnit& unit = paragraph[i];
             if (buffer.empty()) first_unit = i;
-            buffer += unit.text;
+            buffer += paragraph[i].text;
 
-            const std::int64_t label = label_of(i);
+            const std::int64_t label = label_of(paragraph, paragraph_labels, i);
             if (label < 1) continue;
 
             std::size_t first = first_unit;
@@ -74,61 +82,37 @@ std::vector<SentenceInput> build_sentences(const TokenizerPlan::Impl& impl, cons
             std::size_t last = i;
             while (paragraph[last].code_point == 0x20) --last;
 
-            std::string token_text = buffer.substr(buffer.find_first_not_of(' '));
-            if (remove_spaces) token_text.erase(std::remove(token_text.begin(), token_text.end(), ' '), token_text.end());
-            if (i - first >= kMaxTokenUnits) token_text = "<UNK>";
-            const bool multi_word = label == 3 || label == 4;
-
-            TokenInput token;
-            token.id_start = token.id_end = next_id;
-            if (multi_word) token.misc = kMwtMark;
+            SpanToken token;
             token.start_char = paragraph[first].index;
             token.end_char = paragraph[last].index + 1;
-            token.spaces_before.clear();
-            token.spaces_after.clear();
-            WordInput word;
-            word.id = next_id;
-            word.text = token_text;
-            word.misc = token.misc;
-            word.start_char = token.start_char;
-            word.end_char = token.end_char;
-            token.text = std::move(token_text);
-            token.words.push_back(std::move(word));
-            sentence.tokens.push_back(std::move(token));
-            ++next_id;
-            buffer.clear();
-
-            if (label == 2 || label == 4) {
-                // Records left unused by whitespace-only stretches are freed;
-                // over a large text slack is a good part of the peak.
-                sentence.tokens.shrink_to_fit();
-                sentences.push_back(std::move(sentence));
-                sentence = SentenceInput();
-                sentence_starts = true;
-                next_id = 1;
+            if (label == 3 || label == 4) token.misc = shared(mwt_mark, "MWT=Yes");
+            // The units' text from the first non-space one; most tokens are
+            // exactly the text between their offsets and keep no copy.
+            std::string_view written(buffer);
+            written.remove_prefix(first - first_unit);  // one byte per space unit
+            if (i - first >= kMaxTokenUnits) {
+                token.text = shared(unknown, "<UNK>");
+            } else {
+                const std::size_t from = text.byte_offset(token.start_char);
+                const bool spaces_go = remove_spaces && written.find(' ') != std::string_view::npos;
+                if (spaces_go || written != bytes.substr(from, text.byte_offset(token.end_char) - from)) {
+                    std::string copy(written);
+                    if (remove_spaces) copy.erase(std::remove(copy.begin(), copy.end(), ' '), copy.end());
+                    token.text = static_cast<std::uint32_t>(spans.strings.size());
+                    spans.strings.push_back(std::move(copy));
+                }
             }
+            spans.tokens.push_back(token);
+            buffer.clear();
+            if (label == 2 || label == 4) close_sentence();
         }
         if (!buffer.empty()) throw TokenizerModelError("tokenizer prediction left an unfinished token");
-        if (!sentence.tokens.empty()) {
-            sentence.tokens.shrink_to_fit();
-            sentences.push_back(std::move(sentence));
-        }
+        const std::size_t closed = spans.sentence_ends.empty() ? 0 : spans.sentence_ends.back();
+        if (spans.tokens.size() > closed) close_sentence();
+        Paragraph().swap(paragraphs[p]);
+        Labels().swap(labels[p]);
     }
-
-    // Whitespace around tokens, verbatim from the text.
-    TokenInput* previous = nullptr;
-    for (SentenceInput& sentence : sentences) {
-        for (TokenInput& token : sentence.tokens) {
-            if (previous == nullptr) {
-                token.spaces_before = text.slice(0, *token.start_char);
-            } else {
-                previous->spaces_after = text.slice(*previous->end_char, *token.start_char);
-            }
-            previous = &token;
-        }
-    }
-    if (previous != nullptr) previous->spaces_after = text.slice(*previous->end_char, text.codepoint_count());
-    return sentences;
+    return spans;
 }
 
 }  // namespace quelbin::detail

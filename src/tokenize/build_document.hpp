@@ -1,4 +1,4 @@
-// From paragraphs and their labels to sentence, token and word records.
+// From paragraphs and their labels to the compact tokens of a document.
 #pragma once
 
 #include "tokenize/char_units.hpp"
@@ -13,10 +13,10 @@
 namespace quelbin::detail {
 
 // Tokens ending at labels 1 to 4, sentences closing at 2 and 4 and at the end
-// of every paragraph, offsets and spacing recovered from text (the document
-// text the paragraphs were cut from).
-std::vector<SentenceInput> build_sentences(const TokenizerPlan::Impl& impl, const Utf8Text& text,
-                                           const std::vector<Paragraph>& paragraphs,
-                                           const std::vector<Labels>& labels);
+// of every paragraph, offsets from the units of text (the document text the
+// paragraphs were cut from). Each paragraph's units and labels are freed once
+// its tokens are recorded, so the two never take their full size together.
+SpanInput build_spans(const TokenizerPlan::Impl& impl, const Utf8Text& text, std::vector<Paragraph>& paragraphs,
+                      std::vector<Labels>& labels);
 
 }  // namespace quelbin::detail

@@ -16,13 +16,14 @@ namespace quelbin::detail {
 
 std::shared_ptr<DocumentStorage> build_document_storage(const TokenizerPlan::Impl& impl, const Utf8Text& text,
                                                         std::vector<Paragraph> paragraphs, std::vector<Labels> labels) {
-    const std::vector<SentenceInput> sentences = build_sentences(impl, text, paragraphs, labels);
-    // The units and labels (tens of bytes per character) are not needed while
-    // the storage is built, the peak of a large text.
+    // The units and labels (tens of bytes per character) go paragraph by
+    // paragraph as the compact tokens (16 bytes each) are recorded, and are
+    // gone before the storage, the peak of a large text, is built.
+    SpanInput spans = build_spans(impl, text, paragraphs, labels);
     std::vector<Paragraph>().swap(paragraphs);
     std::vector<Labels>().swap(labels);
     auto storage = std::make_shared<DocumentStorage>(text.bytes());
-    storage->build(sentences);
+    storage->build_spans(spans);
     storage->lang = storage->pool.intern(impl.bundle->language());
     return storage;
 }

@@ -15,7 +15,7 @@ namespace quelbin::detail {
 
 // Storage of a new document over the text, its sentences and tokens built from
 // the labels and its language set to the bundle's. Paragraphs and labels are
-// taken over and freed once the records exist, before the storage is built.
+// taken over and freed as the tokens are recorded, before the storage is built.
 std::shared_ptr<DocumentStorage> build_document_storage(const TokenizerPlan::Impl& impl, const Utf8Text& text,
                                                         std::vector<Paragraph> paragraphs, std::vector<Labels> labels);
 

@@ -126,6 +126,112 @@ TEST(DocumentBuild, RefusalsChangeNothing) {
     }
 }
 
+// The records build_spans stands for: token k of a sentence has ID k, one word
+// with its text, misc and offsets, and the spacing of the text around it.
+std::vector<SentenceInput> records_of(const std::string& text, const SpanInput& input) {
+    const Utf8Text t(text);
+    std::vector<SentenceInput> out;
+    std::size_t first = 0;
+    for (std::uint32_t end : input.sentence_ends) {
+        SentenceInput s;
+        for (std::size_t i = first; i < end; ++i) {
+            const SpanToken& span = input.tokens[i];
+            const int id = static_cast<int>(i - first + 1);
+            TokenInput k = token(id, span.text == kSpanTextSlice ? t.slice(span.start_char, span.end_char)
+                                                                 : input.strings[span.text],
+                                 span.start_char, span.end_char);
+            if (span.misc != kSpanNoMisc) k.misc = input.strings[span.misc];
+            k.words[0].misc = k.misc;
+            k.words[0].start_char = span.start_char;
+            k.words[0].end_char = span.end_char;
+            k.spaces_before = i == 0 ? t.slice(0, span.start_char) : "";
+            k.spaces_after = t.slice(span.end_char, i + 1 < input.tokens.size() ? input.tokens[i + 1].start_char
+                                                                                : t.codepoint_count());
+            s.tokens.push_back(std::move(k));
+        }
+        out.push_back(std::move(s));
+        first = end;
+    }
+    return out;
+}
+
+SpanInput spans(std::vector<SpanToken> tokens, std::vector<std::uint32_t> ends,
+                std::vector<std::string> strings = {}) {
+    return SpanInput{std::move(tokens), std::move(ends), std::move(strings)};
+}
+
+constexpr std::uint32_t slice = kSpanTextSlice, none = kSpanNoMisc;
+
+TEST(DocumentBuild, SpansBuildWhatTheirRecordsBuild) {
+    const struct {
+        std::string text;
+        SpanInput input;
+    } cases[] = {
+        {"", spans({}, {})},
+        {"  Hi you.\n\n\xC3\xA9t\xC3\xA9 !  ",  // spacing at both ends, code points past two-byte characters
+         spans({{2, 4}, {5, 8}, {11, 14}, {15, 16}}, {2, 4})},
+        // Texts of their own (a normalised run, a stand-in) and a shared misc
+        // value; tokens touching one another; a text repeated in the pool.
+        {"a \t b<x>ab.ab", spans({{0, 5, 0, 2}, {5, 8, 1, 2}, {8, 10}, {10, 11, slice, 2}, {11, 13}}, {3, 5},
+                                 {"a b", "<UNK>", "MWT=Yes"})},
+    };
+    for (const auto& c : cases) {
+        DocumentStorage compact(c.text), records(c.text);
+        compact.lang = compact.pool.intern("fr");
+        records.lang = records.pool.intern("fr");
+        compact.build_spans(c.input);
+        records.build(records_of(c.text, c.input));
+        EXPECT_EQ(check_invariants(compact), "") << c.text;
+        EXPECT_EQ(snapshot(compact), snapshot(records)) << c.text;
+    }
+}
+
+// Bad compact input is refused before or during the build; the storage is
+// left as it was.
+TEST(DocumentBuild, SpanRefusalsChangeNothing) {
+    const std::string ends = "invalid_argument: sentence ends must increase up to the token count";
+    const std::string offsets = "invalid_argument: token offsets must lie in order within the text";
+    const std::string missing = "invalid_argument: a token refers to a string the input does not hold";
+    const std::string empty = "invalid_argument: a token must have non-empty text";
+    const SpanToken a{0, 1}, b{2, 3};
+    const struct {
+        SpanInput input;
+        std::string message;
+    } cases[] = {
+        {spans({a, b}, {1}), ends},
+        {spans({a, b}, {1, 1, 2}), ends},
+        {spans({a, b}, {2, 1}), ends},
+        {spans({a}, {2}), ends},
+        {spans({a}, {}), ends},
+        {spans({}, {0}), ends},
+        {spans({{1, 0}}, {1}), offsets},      // start after end
+        {spans({{0, 3}, b}, {2}), offsets},   // overlapping the next token
+        {spans({{2, 6}}, {1}), offsets},      // beyond the text
+        {spans({b, a}, {2}), offsets},        // out of order
+        {spans({{0, 1, 1}}, {1}, {"x"}), missing},
+        {spans({{0, 1, slice, 0}}, {1}), missing},
+        {spans({a, {2, 2}}, {2}), empty},     // found after a row was added
+        {spans({a, {2, 3, 0}}, {1, 2}, {""}), empty},
+    };
+    for (const auto& c : cases) {
+        DocumentStorage d("a b c");
+        d.lang = d.pool.intern("fr");
+        const std::string before = snapshot(d);
+        EXPECT_EQ(failure([&] { d.build_spans(c.input); }), c.message);
+        EXPECT_EQ(snapshot(d), before) << c.message;
+    }
+    DocumentStorage full("a b c");
+    detail::StringPoolTestPeer::set_max_strings(full.pool, 3);
+    const std::string before = snapshot(full);
+    EXPECT_EQ(failure([&] { full.build_spans(spans({a, b}, {2})); }),
+              "overflow_error: the document string pool is full");
+    EXPECT_EQ(snapshot(full), before);
+    DocumentStorage built("a b c");
+    built.build_spans(spans({a}, {1}));
+    EXPECT_EQ(failure([&] { built.build_spans(spans({b}, {1})); }),
+              "logic_error: a document storage can only be built once");
+}
+
 TEST(EmptyWords, RowsAndGeneratedRemoval) {
     std::vector<SentenceInput> input = {plain({"a", "b", "c"}), plain({"d"})};
     input[0].empty_words = {word(3, "given", 1), word(0, "first", 1)};

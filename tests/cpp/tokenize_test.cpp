@@ -145,6 +145,63 @@ TEST(TokenizeLoader, RefusedInCheckOrderFailingWhenRunOrAccepted) {
     }
 }
 
+// Tokens and sentences from given labels: the text each token gets (the slice
+// between its offsets, or a text of its own, counted in `strings`), its misc,
+// and the refusals of labels that do not fit.
+TEST(TokenizeDocument, TokensFromLabels) {
+    const std::string x(1000, 'x'), y(1001, 'y');
+    Labels long_labels(2002, 0);
+    long_labels[999] = 1;
+    long_labels[2001] = 2;
+    const struct {
+        std::string text, lang, shorthand;
+        std::vector<Labels> labels;
+        std::string tokens;  // render(), or the error
+        std::size_t strings;
+    } cases[] = {
+        {"Hi  you.\tNo", "en", "", {{0, 1, 0, 0, 0, 1, 2, 0, 0, 2}},
+         "1\tHi\t0\t2\t\n2\tyou\t4\t7\t\n3\t.\t7\t8\t\n\n1\tNo\t9\t11\t\n\n", 0},
+        // Across a whitespace run and ending on a space: the units' text.
+        {"a \t b c", "en", "", {{0, 0, 0, 1, 2}}, "1\ta b \t0\t5\t\n2\tc\t6\t7\t\n\n", 1},
+        {"a  b", "en", "", {{1, 1, 2}}, "1\ta\t0\t1\t\n2\tb\t3\t4\t\n\n", 0},  // a space alone is no token
+        {"don't go", "en", "", {{0, 0, 0, 0, 4, 0, 0, 3}},
+         "1\tdon't\t0\t5\tMWT=Yes\n\n1\tgo\t6\t8\tMWT=Yes\n\n", 1},
+        {"a b", "zh-hans", "", {{0, 0, 2}}, "1\tab\t0\t3\t\n\n", 1},
+        {"a b", "ko-x", "", {{0, 0, 2}}, "1\tab\t0\t3\t\n\n", 1},
+        {"a b", "z", "", {{0, 0, 2}}, "1\ta b\t0\t3\t\n\n", 0},  // codes shorter than two letters keep spaces
+        {"a b", "", "", {{0, 0, 2}}, "1\ta b\t0\t3\t\n\n", 0},
+        {"ab", "en", "", {{0, 2, 1}}, "1\tab\t0\t2\t\n\n", 0},  // labels past the units are not read
+        {"a:b", "en", "la_ittb", {{0, 0, 2}}, "1\ta:\t0\t2\t\n\n1\tb\t2\t3\t\n\n", 0},
+        {x + " " + y, "en", "", {long_labels}, "1\t" + x + "\t0\t1000\t\n2\t<UNK>\t1001\t2002\t\n\n", 1},
+        {"a\n\nb", "en", "", {{1}, {1}}, "1\ta\t0\t1\t\n\n1\tb\t3\t4\t\n\n", 0},  // paragraphs end sentences
+        {"ab", "en", "", {{0, 0}}, "tokenizer prediction left an unfinished token", 0},
+        {"ab", "en", "", {{0}}, "tokenizer paragraph and prediction counts disagree", 0},
+        {"a\n\nb", "en", "", {{1}}, "tokenizer paragraph and prediction counts disagree", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 20));
+        TokenizerPlan::Impl impl;
+        impl.lang = c.lang;
+        impl.shorthand = c.shorthand;
+        const Utf8Text text(c.text);
+        std::vector<Paragraph> paragraphs = split_paragraphs(c.text, false);
+        std::vector<Labels> labels = c.labels;
+        std::string tokens;
+        std::size_t strings = 0;
+        try {
+            const SpanInput spans = build_spans(impl, text, paragraphs, labels);
+            strings = spans.strings.size();
+            DocumentStorage storage(c.text);
+            storage.build_spans(spans);
+            tokens = render(storage);
+        } catch (const TokenizerModelError& error) {
+            tokens = error.what();
+        }
+        EXPECT_EQ(tokens, c.tokens);
+        EXPECT_EQ(strings, c.strings);
+    }
+}
+
 at::Tensor uniform(at::IntArrayRef sizes, float scale) {
     static std::mt19937 rng(7);
     std::uniform_real_distribution<float> draw(-scale, scale);
@@ -256,38 +313,6 @@ TEST(TokenizeBiLstm, RefusesWhatDoesNotFitAndRunsEmptyBatches) {
     EXPECT_EQ(none.h_n.sizes(), at::IntArrayRef({2, 0, 8}));
     EXPECT_EQ(still.output.sizes(), at::IntArrayRef({2, 0, 16}));
     EXPECT_TRUE(at::equal(still.h_n, h0) && at::equal(still.c_n, c0));
-}
-
-// Labels to sentences: predictions that do not fit the paragraphs are refused; spaces
-// inside a token are dropped for Chinese, Japanese and Korean codes only.
-TEST(TokenizeBuildDocument, RefusedLabelsAndDroppedSpaces) {
-    TokenizerPlan::Impl impl;
-    const auto tokens = [&](const std::string& text, const std::vector<Labels>& labels) {
-        std::string out;
-        const Utf8Text checked(text);
-        for (const SentenceInput& sentence :
-             build_sentences(impl, checked, split_paragraphs(text, impl.skip_newline), labels)) {
-            for (const TokenInput& token : sentence.tokens) out += "[" + token.text + "]";
-        }
-        return out;
-    };
-    const std::string counts = "tokenizer paragraph and prediction counts disagree";
-    const std::pair<std::vector<Labels>, std::string> refused[] = {
-        {std::vector<Labels>{}, counts},
-        {{{0, 2}, {2}}, counts},
-        {{{2}}, counts},  // fewer labels than units
-        {{{2, 0}}, "tokenizer prediction left an unfinished token"},
-    };
-    for (const auto& [labels, message] : refused) {
-        EXPECT_EQ(error_of([&] { tokens("ab", labels); }), message);
-    }
-    EXPECT_EQ(tokens("ab", {{0, 2, 1}}), "[ab]");  // labels past the units are not read
-    const std::pair<const char*, const char*> languages[] = {
-        {"zh", "[ab]"}, {"ja", "[ab]"}, {"ko-x", "[ab]"}, {"z", "[a b]"}, {"", "[a b]"}, {"en", "[a b]"}};
-    for (const auto& [language, expected] : languages) {
-        impl.lang = language;
-        EXPECT_EQ(tokens("a b", {{0, 0, 2}}), expected) << language;
-    }
 }
 
 // A windowed batch passes empty paragraphs over; the others get their labels alone.

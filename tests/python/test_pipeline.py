@@ -31,7 +31,16 @@ KINDS = [  # name, class, requirements, module
 ]
 
 
-UNSUPPORTED = [name for name, *_ in KINDS if name not in ("tokenize", "mwt", "lemma", "sentiment")]
+RUNNING = (  # kinds that run a model
+    "tokenize",
+    "mwt",
+    "pos",
+    "lemma",
+    "langid",
+    "morphseg",
+    "sentiment",
+)
+UNSUPPORTED = [name for name, *_ in KINDS if name not in RUNNING]
 # Model operations of a processor without a bundle, by kind.
 NO_BUNDLE = "the '{}' processor has no loaded model bundle"
 OPERATIONS = {

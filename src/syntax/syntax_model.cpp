@@ -1,0 +1,305 @@
+// Shared syntax pieces: highway layer records, scorer presence, batches, and
+// the fast runners of the highway BiLSTM and the gated character LSTM.
+#include "syntax/syntax_model.hpp"
+
+#include <ATen/ops/addmm.h>
+#include <ATen/ops/empty.h>
+#include <ATen/ops/index_select.h>
+#include <c10/util/Exception.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <numeric>
+#include <unordered_map>
+
+#include "kernels/parallel_tasks.hpp"
+#include "kernels/row_products.hpp"
+#include "model/tensor_view.hpp"
+
+namespace quelbin::detail {
+
+std::vector<at::Tensor> collect_highway_lstm_weights(RequireTensor require, std::string_view prefix,
+                                                     std::int64_t k) {
+    const std::string base = std::string(prefix) + ".lstm." + std::to_string(k) + ".lstm.";
+    std::vector<at::Tensor> weights;
+    weights.reserve(8);
+    for (const char* suffix : {"", "_reverse"}) {
+        for (const char* kind : {"weight_ih_l0", "weight_hh_l0", "bias_ih_l0", "bias_hh_l0"}) {
+            weights.push_back(require(base + kind + suffix));
+        }
+    }
+    return weights;
+}
+
+HighwayLayer make_highway_layer(RequireTensor require, std::string_view prefix, std::int64_t k) {
+    HighwayLayer layer;
+    layer.lstm_weights = collect_highway_lstm_weights(require, prefix, k);
+    const std::string base(prefix);
+    layer.lstm_state = {require(base + "_h_init").narrow(0, 2 * k, 2),
+                        require(base + "_c_init").narrow(0, 2 * k, 2)};
+    const std::string index = std::to_string(k);
+    layer.highway_weight = require(base + ".highway." + index + ".weight");
+    layer.highway_bias = require(base + ".highway." + index + ".bias");
+    layer.gate_weight = require(base + ".gate." + index + ".weight");
+    layer.gate_bias = require(base + ".gate." + index + ".bias");
+    return layer;
+}
+
+void bind_biaffine_tensors(RequireTensor require, std::string_view prefix) {
+    for (const char* suffix : {".W1.weight", ".W1.bias", ".W2.weight", ".W2.bias", ".scorer.W_bilin.weight",
+                               ".scorer.W_bilin.bias"}) {
+        require(std::string(prefix) + suffix);
+    }
+}
+
+std::vector<std::size_t> sentence_batches(const std::vector<std::int64_t>& sorted_lengths,
+                                          std::int64_t batch_size, std::int64_t max_tokens) {
+    std::vector<std::size_t> starts;
+    const std::size_t count = sorted_lengths.size();
+    std::size_t s = 0;
+    while (s < count) {
+        starts.push_back(s);
+        const std::int64_t longest = sorted_lengths[s];
+        std::int64_t m = 0;
+        while (static_cast<std::size_t>(m) < count - s && m + 1 <= batch_size && (m + 1) * longest <= max_tokens) {
+            ++m;
+        }
+        s += static_cast<std::size_t>(std::max<std::int64_t>(m, 1));
+    }
+    starts.push_back(count);
+    return starts;
+}
+
+HighwayStack::HighwayStack(const std::vector<HighwayLayer>& layers) {
+    layers_.reserve(layers.size());
+    std::int64_t width = -1;
+    for (const HighwayLayer& record : layers) {
+        Layer layer;
+        layer.lstm = std::make_unique<BiLstm>(record.lstm_weights);
+        const std::int64_t H = layer.lstm->hidden_size();
+        const std::int64_t in = layer.lstm->input_size();
+        TORCH_CHECK(width < 0 || in == width, "highway layer input size ", in, " differs from the ", width,
+                    " features of the layer below");
+        for (const at::Tensor& state : record.lstm_state) {
+            TORCH_CHECK(state.scalar_type() == at::kFloat && state.sizes() == at::IntArrayRef({2, 1, H}),
+                        "highway LSTM initial state must be float32 [2, 1, ", H, "], got ", state.sizes());
+        }
+        for (const at::Tensor* weight : {&record.highway_weight, &record.gate_weight}) {
+            TORCH_CHECK(weight->scalar_type() == at::kFloat && weight->sizes() == at::IntArrayRef({2 * H, in}),
+                        "highway projection must be float32 [", 2 * H, ", ", in, "], got ", weight->sizes());
+        }
+        for (const at::Tensor* bias : {&record.highway_bias, &record.gate_bias}) {
+            TORCH_CHECK(bias->scalar_type() == at::kFloat && bias->sizes() == at::IntArrayRef({2 * H}),
+                        "highway bias must be float32 [", 2 * H, "], got ", bias->sizes());
+        }
+        layer.h0 = record.lstm_state[0];
+        layer.c0 = record.lstm_state[1];
+        layer.highway_weight_t = record.highway_weight.t();
+        layer.highway_bias = record.highway_bias;
+        layer.gate_weight_t = record.gate_weight.t();
+        layer.gate_bias = record.gate_bias;
+        width = 2 * H;
+        layers_.push_back(std::move(layer));
+    }
+}
+
+std::int64_t HighwayStack::input_size() const {
+    return layers_.empty() ? 0 : layers_.front().lstm->input_size();
+}
+
+std::int64_t HighwayStack::output_size() const {
+    return layers_.empty() ? 0 : 2 * layers_.back().lstm->hidden_size();
+}
+
+at::Tensor HighwayStack::forward(const at::Tensor& rows, const std::vector<std::int64_t>& lengths) const {
+    const SerialScope serial;
+    const auto B = static_cast<std::int64_t>(lengths.size());
+    std::int64_t T = 0;
+    std::int64_t N = 0;
+    for (const std::int64_t n : lengths) {
+        TORCH_CHECK(n >= 1, "highway sequences need at least one word");
+        T = std::max(T, n);
+        N += n;
+    }
+    TORCH_CHECK(rows.dim() == 2 && rows.size(0) == N, "highway input must hold ", N, " rows, got ", rows.sizes());
+    // Position of every row in the padded [B, T] layout the recurrence reads.
+    std::vector<std::int64_t> positions;
+    positions.reserve(static_cast<std::size_t>(N));
+    for (std::int64_t b = 0; b < B; ++b) {
+        for (std::int64_t t = 0; t < lengths[b]; ++t) positions.push_back(b * T + t);
+    }
+    const at::Tensor index = make_id_tensor(positions, {N});
+    at::Tensor x = rows;
+    for (const Layer& layer : layers_) {
+        const std::int64_t H = layer.lstm->hidden_size();
+        // Steps past a sequence's length are never read: no fill needed.
+        at::Tensor projection = at::empty({B * T, 8 * H}, x.options());
+        projection.index_copy_(0, index, at::addmm(layer.lstm->bias(), x, layer.lstm->input_weight().t()));
+        const at::Tensor h0 = layer.h0.expand({2, B, H}).contiguous();
+        const at::Tensor c0 = layer.c0.expand({2, B, H}).contiguous();
+        const at::Tensor output =
+            layer.lstm->forward_projected(projection.view({B, T, 8 * H}), lengths.data(), h0, c0).output;
+        const at::Tensor highway = at::addmm(layer.highway_bias, x, layer.highway_weight_t).tanh_();
+        const at::Tensor gate = at::addmm(layer.gate_bias, x, layer.gate_weight_t).sigmoid_();
+        x = at::index_select(output.view({B * T, 2 * H}), 0, index).addcmul_(gate, highway);
+    }
+    return x;
+}
+
+namespace {
+
+// Characters of a word run by this many rows at once; a finished word's row
+// is taken by the next waiting word, so the rows stay full.
+constexpr std::int64_t kCharWindow = 128;
+// Words per task, by total characters.
+constexpr std::size_t kCharsPerTask = 16384;
+
+float sigmoid(float x) { return 1.0f / (1.0f + std::exp(-x)); }
+
+}  // namespace
+
+GatedCharLstm::GatedCharLstm(const at::Tensor& embedding, const std::vector<at::Tensor>& lstm, const at::Tensor& h0,
+                             const at::Tensor& c0, const at::Tensor& attention) {
+    TORCH_CHECK(lstm.size() == 4, "the character LSTM takes 4 weights");
+    for (const at::Tensor* t : {&embedding, &lstm[0], &lstm[1], &lstm[2], &lstm[3], &h0, &c0, &attention}) {
+        TORCH_CHECK(t->scalar_type() == at::kFloat, "character model weights must be float32");
+    }
+    TORCH_CHECK(embedding.dim() == 2, "character embedding must be 2-D, got ", embedding.sizes());
+    TORCH_CHECK(lstm[1].dim() == 2 && lstm[1].size(0) > 0 && lstm[1].size(0) == 4 * lstm[1].size(1),
+                "character LSTM weight_hh must be [4H, H], got ", lstm[1].sizes());
+    hidden_ = lstm[1].size(1);
+    const std::int64_t H = hidden_;
+    const std::int64_t E = embedding.size(1);
+    TORCH_CHECK(lstm[0].sizes() == at::IntArrayRef({4 * H, E}), "character LSTM weight_ih must be [", 4 * H, ", ",
+                E, "], got ", lstm[0].sizes());
+    TORCH_CHECK(lstm[2].sizes() == at::IntArrayRef({4 * H}) && lstm[3].sizes() == at::IntArrayRef({4 * H}),
+                "character LSTM biases must be [", 4 * H, "]");
+    TORCH_CHECK(h0.numel() == H && c0.numel() == H, "character LSTM initial state must hold ", H, " values");
+    TORCH_CHECK(attention.dim() == 2 && attention.size(1) == H && (attention.size(0) == 1 || attention.size(0) == H),
+                "character attention must be [1, ", H, "] or [", H, ", ", H, "], got ", attention.sizes());
+    embedding_ = embedding;
+    w_ih_ = lstm[0].contiguous();
+    bias_ = lstm[2].add(lstm[3]);
+    w_hh_ = lstm[1].contiguous();
+    attention_ = attention.contiguous();
+    const at::Tensor h = h0.contiguous();
+    const at::Tensor c = c0.contiguous();
+    h0_.assign(h.const_data_ptr<float>(), h.const_data_ptr<float>() + H);
+    c0_.assign(c.const_data_ptr<float>(), c.const_data_ptr<float>() + H);
+}
+
+at::Tensor GatedCharLstm::encode(const std::vector<std::vector<std::int64_t>>& words) const {
+    const std::int64_t H = hidden_;
+    const std::int64_t G = 4 * H;
+    const std::int64_t R = attention_.size(0);
+    const auto count = static_cast<std::int64_t>(words.size());
+    at::Tensor result = at::empty({count, H}, at::TensorOptions().dtype(at::kFloat));
+    if (count == 0) return result;
+
+    // The input product and both biases once per distinct character.
+    std::unordered_map<std::int64_t, std::int64_t> dense;
+    std::vector<std::int64_t> distinct;
+    std::vector<std::vector<std::int64_t>> rows_of(words.size());
+    for (std::size_t w = 0; w < words.size(); ++w) {
+        TORCH_CHECK(!words[w].empty(), "the character LSTM got a word without characters");
+        rows_of[w].reserve(words[w].size());
+        for (const std::int64_t id : words[w]) {
+            const auto [it, added] = dense.emplace(id, static_cast<std::int64_t>(distinct.size()));
+            if (added) distinct.push_back(id);
+            rows_of[w].push_back(it->second);
+        }
+    }
+    at::Tensor table;
+    {
+        const SerialScope serial;
+        const at::Tensor embedded =
+            at::index_select(embedding_, 0, make_id_tensor(distinct, {static_cast<std::int64_t>(distinct.size())}));
+        // Sums in a fixed order, so that a word's row never depends on the
+        // other words of the call.
+        table = at::empty({embedded.size(0), G}, embedded.options());
+        table.copy_(bias_.expand({embedded.size(0), G}));
+        add_row_products(embedded.const_data_ptr<float>(), embedded.stride(0), w_ih_.const_data_ptr<float>(),
+                         w_ih_.stride(0), table.mutable_data_ptr<float>(), G, embedded.size(0), G, embedded.size(1));
+    }
+    const float* table_rows = table.const_data_ptr<float>();
+    const float* w_hh = w_hh_.const_data_ptr<float>();
+    const float* attention = attention_.const_data_ptr<float>();
+    float* out = result.mutable_data_ptr<float>();
+
+    // Longest first, so that a window drains on its shortest words.
+    std::vector<std::size_t> order(words.size());
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return words[a].size() > words[b].size(); });
+    const std::vector<std::size_t> bounds =
+        group_by_weight(order.size(), kCharsPerTask, [&](std::size_t i) { return words[order[i]].size(); });
+
+    run_tasks(bounds.size() - 1, [&](std::size_t task) {
+        const std::size_t begin = bounds[task];
+        const std::size_t end = bounds[task + 1];
+        const std::int64_t window = std::min<std::int64_t>(kCharWindow, static_cast<std::int64_t>(end - begin));
+        std::vector<float> h(static_cast<std::size_t>(window * H));
+        std::vector<float> c(static_cast<std::size_t>(window * H));
+        std::vector<float> pooled(static_cast<std::size_t>(window * H));
+        std::vector<float> gates(static_cast<std::size_t>(window * G));
+        std::vector<float> logits(static_cast<std::size_t>(window * R));
+        struct Row {
+            std::size_t word;
+            std::size_t step;
+        };
+        std::vector<Row> rows;
+        rows.reserve(static_cast<std::size_t>(window));
+        std::size_t next = begin;
+        const auto bytes = static_cast<std::size_t>(H) * sizeof(float);
+        while (true) {
+            while (static_cast<std::int64_t>(rows.size()) < window && next < end) {
+                const std::size_t r = rows.size();
+                std::memcpy(h.data() + r * H, h0_.data(), bytes);
+                std::memcpy(c.data() + r * H, c0_.data(), bytes);
+                std::fill_n(pooled.data() + r * H, H, 0.0f);
+                rows.push_back({order[next++], 0});
+            }
+            const auto b = static_cast<std::int64_t>(rows.size());
+            if (b == 0) break;
+            for (std::int64_t r = 0; r < b; ++r) {
+                const Row& row = rows[r];
+                std::memcpy(gates.data() + r * G, table_rows + rows_of[row.word][row.step] * G,
+                            static_cast<std::size_t>(G) * sizeof(float));
+            }
+            add_row_products(h.data(), H, w_hh, H, gates.data(), G, b, G, H);
+            lstm_cell_rows({gates.data(), G, c.data(), h.data(), H, b, H});
+            std::fill_n(logits.data(), b * R, 0.0f);
+            add_row_products(h.data(), H, attention, H, logits.data(), R, b, R, H);
+            for (std::int64_t r = 0; r < b; ++r) {
+                const float* hr = h.data() + r * H;
+                const float* lr = logits.data() + r * R;
+                float* pr = pooled.data() + r * H;
+                if (R == 1) {
+                    const float weight = sigmoid(lr[0]);
+                    for (std::int64_t k = 0; k < H; ++k) pr[k] += hr[k] * weight;
+                } else {
+                    for (std::int64_t k = 0; k < H; ++k) pr[k] += hr[k] * sigmoid(lr[k]);
+                }
+                ++rows[r].step;
+            }
+            // Finished words leave; the last row moves into each gap.
+            for (std::int64_t r = b - 1; r >= 0; --r) {
+                const Row row = rows[r];
+                if (row.step < words[row.word].size()) continue;
+                std::memcpy(out + row.word * H, pooled.data() + r * H, bytes);
+                const std::int64_t last = static_cast<std::int64_t>(rows.size()) - 1;
+                if (r != last) {
+                    std::memcpy(h.data() + r * H, h.data() + last * H, bytes);
+                    std::memcpy(c.data() + r * H, c.data() + last * H, bytes);
+                    std::memcpy(pooled.data() + r * H, pooled.data() + last * H, bytes);
+                    rows[r] = rows[last];
+                }
+                rows.pop_back();
+            }
+        }
+    });
+    return result;
+}
+
+}  // namespace quelbin::detail

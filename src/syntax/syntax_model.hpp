@@ -1,0 +1,155 @@
+// Pieces the POS tagger and the dependency parser share: the per-layer record
+// of a highway BiLSTM and its fast runner, the character model with attention
+// pooling, the numeric ordering of composite XPOS components, the presence
+// check of a deep biaffine scorer, and the length-sorted sentence batches.
+//
+// Loaded syntax models declare their members so that reverse declaration
+// order is their teardown: transformer and character LMs first, then labels
+// and vocabularies, then layer records and weight lists, then the map of
+// tensor views, and the shared bundle last, so that no view outlives the
+// mapping it reads.
+#pragma once
+
+#include <ATen/core/Tensor.h>
+#include <c10/util/FunctionRef.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "kernels/bilstm.hpp"
+#include "model/json.hpp"
+
+namespace quelbin::detail {
+
+// Tensor lookup by exact name; throws the model's missing-tensor error.
+using RequireTensor = c10::function_ref<const at::Tensor&(std::string_view)>;
+
+// One layer of a highway BiLSTM.
+struct HighwayLayer {
+    std::vector<at::Tensor> lstm_weights;  // 8, at::lstm order of a one-layer bidirectional LSTM
+    std::vector<at::Tensor> lstm_state;    // h0, c0: [2, 1, H] each
+    at::Tensor highway_weight;
+    at::Tensor highway_bias;
+    at::Tensor gate_weight;
+    at::Tensor gate_bias;
+};
+
+// "<prefix>.lstm.<k>.lstm." + weight_ih_l0, weight_hh_l0, bias_ih_l0,
+// bias_hh_l0, then the same four "_reverse".
+std::vector<at::Tensor> collect_highway_lstm_weights(RequireTensor require, std::string_view prefix,
+                                                     std::int64_t k);
+
+// Layer k: its LSTM weights, rows 2k and 2k + 1 of "<prefix>_h_init" and
+// "<prefix>_c_init" (too few rows fail in the narrow), "<prefix>.highway.<k>.*"
+// and "<prefix>.gate.<k>.*".
+HighwayLayer make_highway_layer(RequireTensor require, std::string_view prefix, std::int64_t k);
+
+// Requires the six tensors of the deep biaffine scorer `prefix`, in order:
+// W1 weight and bias, W2 weight and bias, scorer bilinear weight and bias.
+// Stores nothing and checks no shape.
+void bind_biaffine_tensors(RequireTensor require, std::string_view prefix);
+
+// The component number of a composite XPOS vocabulary key: a whole unsigned
+// decimal number as std::stoull reads it, else Error "composite XPOS component
+// keys must be integers" (Error: the caller's model error class).
+template <class Error>
+unsigned long long composite_xpos_key(const std::string& key) {
+    unsigned long long number = 0;
+    std::size_t used = 0;
+    try {
+        number = std::stoull(key, &used, 10);
+    } catch (const std::exception&) {
+        throw Error("composite XPOS component keys must be integers");
+    }
+    if (used != key.size()) throw Error("composite XPOS component keys must be integers");
+    return number;
+}
+
+// The components in number order; the numbers must be exactly 0 .. k-1, else
+// Error "composite XPOS component keys must be contiguous".
+template <class Error, class T>
+std::vector<T> order_composite_xpos_components(std::vector<std::pair<unsigned long long, T>> numbered) {
+    std::stable_sort(numbered.begin(), numbered.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<T> ordered;
+    ordered.reserve(numbered.size());
+    for (std::size_t i = 0; i < numbered.size(); ++i) {
+        if (numbered[i].first != i) throw Error("composite XPOS component keys must be contiguous");
+        ordered.push_back(std::move(numbered[i].second));
+    }
+    return ordered;
+}
+
+// Batches over sentences sorted longest first: a batch starting at s admits
+// sentences while the count m satisfies m <= batch_size and m * length(s) <=
+// max_tokens, and holds at least one. Returns the first index of every batch
+// followed by the number of sentences.
+std::vector<std::size_t> sentence_batches(const std::vector<std::int64_t>& sorted_lengths,
+                                          std::int64_t batch_size, std::int64_t max_tokens);
+
+// The stack of highway BiLSTM layers on the fast recurrence. Per layer:
+// o = BiLSTM(x) from the layer's initial state, y = o + sigmoid(x Wg + bg) *
+// tanh(x Wh + bh). Float32 weights only; shapes that do not fit throw
+// c10::Error at construction.
+class HighwayStack {
+public:
+    explicit HighwayStack(const std::vector<HighwayLayer>& layers);
+
+    std::int64_t input_size() const;
+    std::int64_t output_size() const;
+
+    // rows [N, in] float32: the words of B sequences, sequence after sequence,
+    // each in word order; lengths: the B sequence lengths (each at least 1,
+    // summing to N). Returns the output rows [N, 2H] in the same order. The
+    // products run over these rows only, never over padding.
+    at::Tensor forward(const at::Tensor& rows, const std::vector<std::int64_t>& lengths) const;
+
+private:
+    struct Layer {
+        std::unique_ptr<BiLstm> lstm;
+        at::Tensor h0;  // [2, 1, H]
+        at::Tensor c0;
+        at::Tensor highway_weight_t;  // [in, 2H]
+        at::Tensor highway_bias;
+        at::Tensor gate_weight_t;
+        at::Tensor gate_bias;
+    };
+    std::vector<Layer> layers_;
+};
+
+// A one-layer unidirectional character LSTM whose hidden states are pooled by
+// their own sigmoid gates: feature = sum over t of h_t * sigmoid(h_t A^T),
+// with A [1, H] (one gate per character) or [H, H] (one per unit). Float32
+// weights only; shapes that do not fit throw c10::Error at construction.
+class GatedCharLstm {
+public:
+    // lstm: weight_ih [4H, E], weight_hh [4H, H], bias_ih, bias_hh [4H];
+    // h0, c0 with H values each; embedding [V, E]; attention [1 or H, H].
+    GatedCharLstm(const at::Tensor& embedding, const std::vector<at::Tensor>& lstm, const at::Tensor& h0,
+                  const at::Tensor& c0, const at::Tensor& attention);
+
+    std::int64_t hidden_size() const { return hidden_; }
+
+    // One feature row per word, [words, H]; every word has at least one id.
+    // Each row is computed on its own: the result of a word does not depend
+    // on the other words or on the thread count.
+    at::Tensor encode(const std::vector<std::vector<std::int64_t>>& words) const;
+
+private:
+    at::Tensor embedding_;
+    at::Tensor w_ih_;      // [4H, E], contiguous
+    at::Tensor bias_;      // [4H]
+    at::Tensor w_hh_;      // [4H, H], contiguous
+    at::Tensor attention_; // [r, H], contiguous
+    std::vector<float> h0_;
+    std::vector<float> c0_;
+    std::int64_t hidden_ = 0;
+};
+
+}  // namespace quelbin::detail
