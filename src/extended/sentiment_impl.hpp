@@ -13,6 +13,7 @@
 #include <ATen/core/Tensor.h>
 
 #include "encoders/native_charlm.hpp"
+#include "encoders/native_transformer.hpp"
 #include "kernels/bilstm.hpp"
 #include "quelbin/sentiment.hpp"
 
@@ -78,6 +79,7 @@ struct SentimentPlan::Impl {
     bool use_transformer = false;
     std::unique_ptr<detail::NativeCharLM> charlm_forward;
     std::unique_ptr<detail::NativeCharLM> charlm_backward;
+    std::unique_ptr<detail::NativeTransformer> transformer;
 
     // Derived at load for the forward pass.
     bool extra_vocab_has_duplicates = false;

@@ -166,6 +166,7 @@ void validate_sentiment_tensors(SentimentPlan::Impl& impl, const JsonValue& conf
 
     if (impl.charlm_forward) check_charlm_projection(impl, *impl.charlm_forward, "forward", width);
     if (impl.charlm_backward) check_charlm_projection(impl, *impl.charlm_backward, "backward", width);
+    if (impl.transformer) width += impl.transformer->hidden_size();
     impl.input_width = width;
 
     if (impl.bilstm) {
@@ -341,7 +342,7 @@ SentimentPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums)
         }
     }
     if (use_transformer) {
-        throw SentimentModelError("sentiment transformer features are not supported by the native profile");
+        transformer = std::make_unique<detail::NativeTransformer>(bundle, assets.at("transformer", "assets"));
     }
 
     validate_sentiment_tensors(*this, config);

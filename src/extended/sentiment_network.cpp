@@ -94,13 +94,27 @@ void add_charlm_features(const SentimentPlan::Impl& impl, const Batch& group, st
     }
 }
 
-// The word features [n * T, input_width] of a group padded to T positions.
-at::Tensor word_features(const SentimentPlan::Impl& impl, const Batch& group, std::int64_t T) {
+// Transformer rows [words, H] of each sentence (undefined for no words),
+// computed on the calling thread before the tasks: the encoder runs its own
+// parallel regions.
+std::vector<at::Tensor> transformer_rows(const SentimentPlan::Impl& impl, const Batch& sentences) {
+    std::vector<at::Tensor> rows(sentences.size());
+    if (!impl.transformer) return rows;
+    for (std::size_t i = 0; i < sentences.size(); ++i) {
+        if (!sentences[i]->empty()) rows[i] = impl.transformer->encode(*sentences[i], false).contiguous();
+    }
+    return rows;
+}
+
+// The word features [n * T, input_width] of a group padded to T positions;
+// `contextual` holds the group's transformer rows.
+at::Tensor word_features(const SentimentPlan::Impl& impl, const Batch& group, std::int64_t T,
+                         const std::vector<const at::Tensor*>& contextual) {
     const std::int64_t n = static_cast<std::int64_t>(group.size());
     const std::int64_t width = impl.input_width;
     const std::int64_t E = impl.word_width;
-    const bool charlm = impl.charlm_forward || impl.charlm_backward;
-    at::Tensor x = charlm ? at::zeros({n * T, width}, at::kFloat) : at::empty({n * T, width}, at::kFloat);
+    const bool zero_padding = impl.charlm_forward || impl.charlm_backward || impl.transformer;
+    at::Tensor x = zero_padding ? at::zeros({n * T, width}, at::kFloat) : at::empty({n * T, width}, at::kFloat);
     float* rows = x.mutable_data_ptr<float>();
     const bool sum = impl.extra_wordvec_method == "SUM";
     const bool concat = impl.extra_wordvec_method == "CONCAT";
@@ -137,6 +151,19 @@ at::Tensor word_features(const SentimentPlan::Impl& impl, const Batch& group, st
     if (impl.charlm_backward) {
         add_charlm_features(impl, group, T, *impl.charlm_backward, "charmodel_backward_projection", rows, width,
                             column);
+        column += impl.charlm_projection >= 1 ? impl.charlm_projection : impl.charlm_backward->hidden_size();
+    }
+    if (impl.transformer) {
+        const std::int64_t H = impl.transformer->hidden_size();
+        for (std::int64_t b = 0; b < n; ++b) {
+            const at::Tensor* features = contextual[static_cast<std::size_t>(b)];
+            if (features == nullptr || !features->defined()) continue;
+            const float* source = features->const_data_ptr<float>();
+            for (std::int64_t t = 0; t < features->size(0); ++t) {
+                std::memcpy(rows + (b * T + t) * width + column, source + t * H,
+                            sizeof(float) * static_cast<std::size_t>(H));
+            }
+        }
     }
     return x;
 }
@@ -178,9 +205,10 @@ void pool_filter(const float* y, std::int64_t n, std::int64_t T, std::int64_t L,
 }
 
 // Class scores [n, num_classes] of a group padded to T positions.
-at::Tensor run_group(const SentimentPlan::Impl& impl, const Batch& group, std::int64_t T) {
+at::Tensor run_group(const SentimentPlan::Impl& impl, const Batch& group, std::int64_t T,
+                     const std::vector<const at::Tensor*>& contextual) {
     const std::int64_t n = static_cast<std::int64_t>(group.size());
-    at::Tensor x = word_features(impl, group, T);
+    at::Tensor x = word_features(impl, group, T, contextual);
     if (impl.bilstm) {
         x = impl.lstm_layers[0]->forward(x.view({n, T, impl.input_width})).output;
         x = impl.lstm_layers[1]->forward(x).output;
@@ -235,7 +263,11 @@ at::Tensor SentimentPlan::Impl::forward(const Batch& batch) const {
     if (batch.empty()) return at::empty({0, num_classes}, at::kFloat);
     std::int64_t longest = 0;
     for (const auto* sentence : batch) longest = std::max(longest, static_cast<std::int64_t>(sentence->size()));
-    return run_group(*this, batch, padded_length(longest));
+    c10::InferenceMode guard;
+    const std::vector<at::Tensor> rows = transformer_rows(*this, batch);
+    std::vector<const at::Tensor*> contextual;
+    for (const at::Tensor& r : rows) contextual.push_back(&r);
+    return run_group(*this, batch, padded_length(longest), contextual);
 }
 
 std::int64_t SentimentPlan::Impl::padded_length(std::int64_t longest) const {
@@ -277,14 +309,19 @@ at::Tensor SentimentPlan::Impl::score_many(const Batch& sentences, std::size_t b
         start = end;
     }
 
+    const std::vector<at::Tensor> contextual = transformer_rows(*this, sentences);
     at::Tensor scores = at::empty({static_cast<std::int64_t>(count), num_classes}, at::kFloat);
     float* rows = scores.mutable_data_ptr<float>();
     detail::run_tasks(tasks.size(), [&](std::size_t index) {
         const Task& task = tasks[index];
         Batch group;
         group.reserve(task.last - task.first);
-        for (std::size_t i = task.first; i < task.last; ++i) group.push_back(sentences[order[i]]);
-        const at::Tensor own = run_group(*this, group, task.padded).contiguous();
+        std::vector<const at::Tensor*> group_rows;
+        for (std::size_t i = task.first; i < task.last; ++i) {
+            group.push_back(sentences[order[i]]);
+            group_rows.push_back(&contextual[order[i]]);
+        }
+        const at::Tensor own = run_group(*this, group, task.padded, group_rows).contiguous();
         const float* data = own.const_data_ptr<float>();
         for (std::size_t i = task.first; i < task.last; ++i) {
             std::memcpy(rows + static_cast<std::int64_t>(order[i]) * num_classes,

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import dataclasses
+import pathlib
 
 import torch
 
@@ -22,6 +23,7 @@ class SentimentModel:
     extra_vocab: list | None
     charlm: dict  # "forward"/"backward" -> CharLMModel
     tensors: dict  # full bundle names -> tensor
+    transformer: dict | None = None  # the assets' "transformer" section
 
     def assets(self) -> dict:
         assets = {"config": self.config, "labels": self.labels,
@@ -32,15 +34,18 @@ class SentimentModel:
             assets["extra_vocab"] = self.extra_vocab
         if self.charlm:
             assets["charlm"] = {k: m.assets() for k, m in self.charlm.items()}
+        if self.transformer is not None:
+            assets["transformer"] = self.transformer
         return assets
 
 
 def random_sentiment(seed: int, *, words=WORDS, emb_dim=6, method="NONE", extra_words=None,
                      extra_dim=4, bilstm=False, hidden=5, filters=(2, 3), channels=4,
                      maxpool_width=1, fc_shapes=(), classes=3, charlm=(), projection=0,
-                     lower=None, scale=0.5) -> SentimentModel:
+                     lower=None, transformer=None, scale=0.5) -> SentimentModel:
     """Vocabulary "<PAD>", "<UNK>", then ``words``; ``charlm`` names the character models
-    ("forward", "backward"), each projected to ``projection`` columns when it is at least 1."""
+    ("forward", "backward"), each projected to ``projection`` columns when it is at least 1;
+    ``transformer``: an assets "transformer" section whose features join after them."""
     gen = torch.Generator().manual_seed(seed)
 
     def w(*shape):
@@ -64,6 +69,8 @@ def random_sentiment(seed: int, *, words=WORDS, emb_dim=6, method="NONE", extra_
             tensors[f"charmodel_{direction}_projection.weight"] = w(projection, 6)
             tensors[f"charmodel_{direction}_projection.bias"] = w(projection)
         width += projection if projection >= 1 else 6
+    if transformer is not None:
+        width += transformer["hidden_size"]
     if bilstm:
         for layer in (0, 1):
             for suffix in ("", "_reverse"):
@@ -89,10 +96,13 @@ def random_sentiment(seed: int, *, words=WORDS, emb_dim=6, method="NONE", extra_
               "has_charlm_forward": "forward" in charlm, "has_charlm_backward": "backward" in charlm,
               "filter_sizes": [f if isinstance(f, int) else list(f) for f in filters],
               "fc_shapes": list(fc_shapes), "use_elmo": False, "use_peft": False,
-              "bert_model": None, "extra_wordvec_max_norm": None}
+              "bert_model": None if transformer is None else "bert", "extra_wordvec_max_norm": None}
     return SentimentModel(config, [f"class{c}" for c in range(classes)],
-                          {u: i for i, u in enumerate(units)}, lower, extra, models, tensors)
+                          {u: i for i, u in enumerate(units)}, lower, extra, models, tensors, transformer)
 
 
-def write_sentiment_bundle(directory, model: SentimentModel, **kwargs):
+def write_sentiment_bundle(directory, model: SentimentModel, *, package=None, **kwargs):
+    """``package``: the compiled transformer, stored as the section's artifact."""
+    if package is not None:
+        kwargs["artifacts"] = {model.transformer["artifact"]: pathlib.Path(package).read_bytes()}
     return write_bundle(directory, "sentiment", tensors=model.tensors, assets=model.assets(), **kwargs)

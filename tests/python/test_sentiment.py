@@ -119,7 +119,7 @@ REFUSALS = [  # bundle edit -> error class, message (None: it loads)
      "sentiment fully connected layer dimensions disagree with the configured architecture"),
     (tensor("fc_layers.2.weight", torch.zeros(1)), None, None),  # only the layers fc_shapes asks for
     (config(maxpool_width=9), E, "sentiment maxpool width exceeds the rows of a convolution filter"),
-    (config(bert_model="bert"), E, "sentiment transformer features are not supported by the native profile"),
+    (config(bert_model="bert"), E, "missing JSON key 'transformer' at assets"),
     (tensor("fc_layers.0.bias", torch.zeros(4, dtype=torch.float64)), E,
      "sentiment network tensors must be float32"),
     (tensor("fc_layers.0.bias", RawTensor("uint16", [4], bytes(8))), E,
@@ -243,3 +243,31 @@ def test_random_bundles_match_the_reference(tmp_path):
             top = row.sort(descending=True).values
             if len(top) == 1 or top[0] - top[1] > 1e-4:
                 assert got[i] == expected[i], (seed, i)
+
+
+def test_transformer_features(tmp_path):
+    from conftest import BUILD
+    from model_bundles.transformer import TINY_VOCAB, compiled_package, tiny_model, wordpiece_section
+    from reference.transformer import sliced_run, word_rows
+
+    package = compiled_package("tiny", BUILD / "fixtures" / "aoti_packages")
+    words = TINY_VOCAB[4:] + ["unbelievable", "Cats"]
+    model = random_sentiment(40, words=words, transformer=wordpiece_section(TINY_VOCAB), filters=(2, (3, 2)),
+                             charlm=("forward",))
+    processor = q.SentimentProcessor(write_sentiment_bundle(tmp_path / "m", model, package=package).path)
+    encoder, eager = q.TransformerEncoder(package, TINY_VOCAB, model_max_length=16), tiny_model()
+
+    @torch.no_grad()
+    def rows(sentence):
+        encoding = encoder.tokenize(sentence)
+        run = lambda window: eager(torch.tensor([window]), torch.ones(1, len(window), dtype=torch.int64))[0]
+        return word_rows(sliced_run(run, encoding.input_ids, 16), encoding.word_ids, len(sentence), False)
+
+    reference = SentimentReference(model.tensors, model.assets(), rows)
+    rng = __import__("random").Random(41)
+    sentences = [[rng.choice(words) for _ in range(rng.choice([0, 1, 4, 9, 20]))] for _ in range(30)]
+    for budget in (5000, 12):
+        expected, scores = reference.classify_many(sentences, budget, with_scores=True)
+        got = processor.classify_many(sentences, budget)
+        clear = [i for i, r in enumerate(scores) if r.topk(2).values[0] - r.topk(2).values[1] > 1e-4]
+        assert len(clear) > 25 and all(got[i] == expected[i] for i in clear), budget

@@ -17,7 +17,9 @@ def lower(text: str) -> str:
 
 
 class SentimentReference:
-    def __init__(self, tensors: dict, assets: dict):
+    def __init__(self, tensors: dict, assets: dict, transformer_rows=None):
+        """``transformer_rows(words)``: the transformer's [len(words), H] rows of a sentence."""
+        self.transformer_rows = transformer_rows
         config = assets["config"]
         self.t = tensors
         self.vocab = assets["pretrain_vocab"]["_unit2id"]
@@ -84,6 +86,14 @@ class SentimentReference:
                 if self.projection >= 1:
                     r = F.linear(r, self.t[prefix + ".weight"], self.t[prefix + ".bias"])
                 out[b, :r.shape[0]] = r
+            features.append(out)
+        if self.transformer_rows is not None:
+            rows = [self.transformer_rows(words) if words else None for words in batch]
+            width = next((r.shape[1] for r in rows if r is not None), 1)
+            out = torch.zeros(len(batch), T, width, dtype=emb.dtype)
+            for b, r in enumerate(rows):
+                if r is not None:
+                    out[b, :r.shape[0]] = r
             features.append(out)
         x = torch.cat(features, 2)
         if self.lstm is not None:
