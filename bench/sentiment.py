@@ -12,9 +12,12 @@ realistic length into --dir, then
 * runs tests/reference/sentiment.py over the same sentences with one thread;
 
 and prints sentences and multiply-adds per second, the engine/reference ratio, the share of
-the peak and how many classes agree (all where the reference's margin exceeds 1e-4).
+the peak and how many classes agree (all where the reference's margin exceeds 1e-4); then
+--rounds rounds of the engine (in this process, 1 thread) and the reference back to back
+over the first --round-sentences sentences, with the median ratio.
 
     .venv/bin/python bench/sentiment.py [--sentences 5000] [--hidden 300] [--channels 1000]
+                                        [--rounds 3] [--round-sentences 1000]
 """
 import argparse
 import json
@@ -22,6 +25,7 @@ import os
 import pathlib
 import random
 import resource
+import statistics
 import subprocess
 import sys
 import time
@@ -68,6 +72,8 @@ def main():
     parser.add_argument("--sentences", type=int, default=5000)
     parser.add_argument("--hidden", type=int, default=300)
     parser.add_argument("--channels", type=int, default=1000)
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--round-sentences", type=int, default=1000)
     parser.add_argument("--dir", default=str(BUILD / "bench_sentiment"))
     args = parser.parse_args()
     directory = pathlib.Path(args.dir)
@@ -133,6 +139,24 @@ def main():
     same = sum(engine[1]["classes"][i] == expected[i] for i in clear)
     print(f"classes equal to the reference's: {same} of {len(clear)} sentences with a margin above 1e-4 "
           f"({sum(a == b for a, b in zip(engine[1]['classes'], expected))} of {len(sentences)} overall)")
+    # On a shared machine the speed drifts over minutes; rounds that run the engine and the
+    # reference back to back over the first --round-sentences sentences drift less.
+    sys.path.insert(0, str(BUILD / "python"))
+    import _quelbin
+
+    processor = _quelbin.SentimentProcessor(bundle)
+    subset = sentences[:args.round_sentences]
+    ratios = []
+    for _ in range(args.rounds):
+        start = time.perf_counter()
+        processor.classify_many(subset)
+        engine_seconds = time.perf_counter() - start
+        start = time.perf_counter()
+        reference.classify_many(subset)
+        ratios.append((time.perf_counter() - start) / engine_seconds)
+    if ratios:
+        print(f"{len(ratios)} back-to-back rounds over {len(subset)} sentences, 1 thread: engine/reference "
+              f"median {statistics.median(ratios):.2f}x (lowest {min(ratios):.2f}x, highest {max(ratios):.2f}x)")
     print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores")
 
 
