@@ -178,13 +178,22 @@ private:
     std::shared_ptr<const NERPlan> plan_;
 };
 
-class SentimentProcessor : public UnsupportedModelProcessor {
+class SentimentPlan;
+
+class SentimentProcessor : public Processor {
 public:
     SentimentProcessor();
     SentimentProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     std::int64_t classify(const std::vector<std::string>& tokens) const;
     std::vector<std::int64_t> classify_many(const std::vector<std::vector<std::string>>& sentences,
                                             std::uint64_t batch_size) const;
+
+private:
+    std::shared_ptr<const SentimentPlan> plan_;
 };
 
 class ConstituencyProcessor : public UnsupportedModelProcessor {

@@ -7,6 +7,7 @@
 #include <quelbin/mwt.hpp>
 #include <quelbin/ner.hpp>
 #include <quelbin/pos.hpp>
+#include <quelbin/sentiment.hpp>
 #include <quelbin/tokenizer.hpp>
 
 #include <stdexcept>
@@ -233,17 +234,30 @@ std::vector<std::string> NERProcessor::tag(const std::vector<std::string>& token
     return plan_->tag(tokens);
 }
 
-SentimentProcessor::SentimentProcessor() : UnsupportedModelProcessor(sentiment_spec()) {}
+SentimentProcessor::SentimentProcessor() : Processor(sentiment_spec()) {}
 SentimentProcessor::SentimentProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(sentiment_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(sentiment_spec()), plan_(std::make_shared<const SentimentPlan>(path, verify_checksums)) {}
+bool SentimentProcessor::implemented() const { return plan_ != nullptr; }
+Document SentimentProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(std::move(document));
 }
-std::int64_t SentimentProcessor::classify(const std::vector<std::string>&) const {
-    throw_no_bundle();
+std::vector<Document> SentimentProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    return plan_->process_bulk(std::move(documents));
+}
+std::optional<std::filesystem::path> SentimentProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
+}
+std::int64_t SentimentProcessor::classify(const std::vector<std::string>& tokens) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->classify(tokens);
 }
 std::vector<std::int64_t> SentimentProcessor::classify_many(
-    const std::vector<std::vector<std::string>>&, std::uint64_t) const {
-    throw_no_bundle();
+    const std::vector<std::vector<std::string>>& sentences, std::uint64_t batch_size) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->classify_many(sentences, static_cast<std::size_t>(batch_size));
 }
 
 ConstituencyProcessor::ConstituencyProcessor() : UnsupportedModelProcessor(constituency_spec()) {}

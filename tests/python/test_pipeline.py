@@ -39,6 +39,7 @@ RUNNING = (  # kinds that run a model
     "langid",
     "morphseg",
     "ner",
+    "sentiment",
 )
 UNSUPPORTED = [name for name, *_ in KINDS if name not in RUNNING]
 # Model operations of a processor without a bundle, by kind.
