@@ -4,6 +4,7 @@ character LMs, any number of LSTM and output layers."""
 from __future__ import annotations
 
 import dataclasses
+import pathlib
 import random
 
 import torch
@@ -23,11 +24,14 @@ class ConstituencyModel:
     extra: dict          # the assets besides config and charlm
     tensors: dict        # bundle name -> tensor, in manifest order
     charlms: dict | None = None  # "forward"/"backward" -> model_bundles.charlm.CharLMModel
+    transformer: dict | None = None  # the assets' "transformer" section
 
     def assets(self) -> dict:
         assets = {"config": self.config, **self.extra}
         if self.charlms:
             assets["charlm"] = {k: m.assets() for k, m in self.charlms.items()}
+        if self.transformer is not None:
+            assets["transformer"] = self.transformer
         return assets
 
 
@@ -45,8 +49,10 @@ def random_constituency_model(seed: int, *, hidden=8, transition_hidden=6, word_
                               tag_dim=4, transition_dim=5, layers=1, output_layers=2, output_hidden=7,
                               boundary=False, charlm=(), opens=OPENS, root_labels=("ROOT",),
                               unary_limit=2, tag_source="xpos", lower=False, words=WORDS, tags=TAGS,
-                              scale=0.6) -> ConstituencyModel:
-    """``charlm``: the directions of character LMs, e.g. ("forward", "backward")."""
+                              scale=0.6, transformer=None) -> ConstituencyModel:
+    """``charlm``: the directions of character LMs, e.g. ("forward", "backward");
+    ``transformer``: an assets "transformer" section (model_bundles.transformer) whose rows
+    join the word LSTM's input, the bundle then needs its package."""
     gen = torch.Generator().manual_seed(seed)
     rng = random.Random(seed)
 
@@ -88,7 +94,7 @@ def random_constituency_model(seed: int, *, hidden=8, transition_hidden=6, word_
                 tensors[f"{prefix}bias_ih_l{k}{sfx}"] = w(4 * size)
                 tensors[f"{prefix}bias_hh_l{k}{sfx}"] = w(4 * size)
 
-    lstm("word_lstm.", width, H, True)
+    lstm("word_lstm.", width + (transformer["hidden_size"] if transformer else 0), H, True)
     lstm("transition_stack.lstm.", transition_dim, TH, False)
     lstm("constituent_stack.lstm.", H, H, False)
     source = 2 * H + TH
@@ -103,16 +109,21 @@ def random_constituency_model(seed: int, *, hidden=8, transition_hidden=6, word_
               "use_peft": False, "sentence_boundary_vectors": "EVERYTHING" if boundary else "NONE",
               "hidden_size": H, "transition_hidden_size": TH, "tag_embedding_dim": tag_dim,
               "transition_embedding_dim": transition_dim, "delta_embedding_dim": delta_dim,
-              "num_lstm_layers": layers, "num_output_layers": output_layers, "bert_model": None}
+              "num_lstm_layers": layers, "num_output_layers": output_layers,
+              "bert_model": "tiny" if transformer else None}
     extra = {"runtime_contract": {"tag_source": tag_source}, "unary_limit": unary_limit,
              "root_labels": list(root_labels), "transitions": transitions, "delta_words": delta,
              "tags": tag_list, "pretrain_vocab": {"_unit2id": {u: i for i, u in enumerate(pretrain)},
                                                   "lower": lower}}
-    return ConstituencyModel(config, extra, tensors, charlms or None)
+    return ConstituencyModel(config, extra, tensors, charlms or None, transformer)
 
 
-def write_constituency_bundle(directory, model: ConstituencyModel, *, assets=None, tensors=None, **kwargs):
+def write_constituency_bundle(directory, model: ConstituencyModel, *, assets=None, tensors=None, package=None,
+                              **kwargs):
+    """``package``: the compiled transformer, stored as the section's artifact."""
     tensors = model.tensors if tensors is None else tensors
+    if package is not None:
+        kwargs["artifacts"] = {model.transformer["artifact"]: pathlib.Path(package).read_bytes()}
     return write_bundle(directory, "constituency", list(tensors.items()),
                         model.assets() if assets is None else assets, **kwargs)
 

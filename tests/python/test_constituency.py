@@ -253,3 +253,58 @@ def test_refused_bundles(tmp_path):
     ]:
         check_refusals(tmp_path / "d", [(edit, message and CON, message)], "constituency", model.assets(),
                        model.tensors, q.ConstituencyProcessor)
+
+
+def test_transformer_features(tmp_path):
+    from conftest import BUILD
+    from model_bundles.transformer import TINY_VOCAB, compiled_package, tiny_model, wordpiece_section
+    from reference.transformer import sliced_run, word_rows
+
+    package = compiled_package("tiny", BUILD / "fixtures" / "aoti_packages")
+    encoder, eager = q.TransformerEncoder(package, TINY_VOCAB, model_max_length=16), tiny_model()
+
+    @torch.no_grad()
+    def rows(words, keep_endpoints):
+        encoding = encoder.tokenize(words)
+        run = lambda window: eager(torch.tensor([window]), torch.ones(1, len(window), dtype=torch.int64))[0]
+        return word_rows(sliced_run(run, encoding.input_ids, 16), encoding.word_ids, len(words), keep_endpoints)
+
+    vocab = TINY_VOCAB[4:] + ["unbelievable", "Cats"]
+    for boundary in (False, True):
+        model = random_constituency_model(40 + boundary, boundary=boundary, words=vocab,
+                                          transformer=wordpiece_section(TINY_VOCAB))
+        parser = q.ConstituencyProcessor(write_constituency_bundle(tmp_path / str(boundary), model,
+                                                                   package=package).path)
+        reference = ConstituencyReference(model.tensors, model.assets(), rows)
+        pairs = random_sentences(41, 12, words=vocab, max_length=12)
+        got = parser.parse_many([p[0] for p in pairs], [p[1] for p in pairs])
+        compared = [(str(g), e) for g, (e, m) in zip(got, map(lambda p: reference.parse(*p), pairs)) if m > 1e-4]
+        assert len(compared) > 6 and all(g == e for g, e in compared), (boundary, compared)
+
+
+def test_pipelines_parse_what_they_tag(tmp_path):
+    from model_bundles.pos import random_pos_model, write_pos_bundle
+    from model_bundles.tokenizer import DEFAULT_FEATURES, DEFAULT_VOCAB, feature_width
+    from model_bundles.tokenizer import hand_set_weights, write_tokenizer_bundle
+
+    root = tmp_path / "models"
+    language = root / "1.14.0" / "en"
+    write_tokenizer_bundle(language / "tok", vocab=DEFAULT_VOCAB,
+                           tensor_overrides=hand_set_weights(DEFAULT_VOCAB, 8, 8, feature_width(DEFAULT_FEATURES)))
+    write_pos_bundle(language / "pos", random_pos_model(50))
+    model = random_constituency_model(51, tag_source="upos", unary_limit=1)
+    write_constituency_bundle(language / "con", model)
+    bw.write_index(root, [("tokenize", "default", "tok"), ("pos", "default", "pos"),
+                          ("constituency", "default", "con")], language="en")
+    reference = ConstituencyReference(model.tensors, model.assets())
+    pipeline = q.Pipeline("en", processors="tokenize,pos,constituency", model_dir=root)
+    assert pipeline.processors[-1].implemented and pipeline.processors[-1].bundle_path is not None
+    texts = ["The cat sat on the mat. A dog ran!", "", "It is big."]
+    for docs in ([pipeline.process(text) for text in texts], pipeline.process(texts)):
+        sentences = [s for d in docs for s in d.sentences]
+        assert len(sentences) >= 3
+        for s in sentences:
+            words, tags = [w.text for w in s.words], [w.upos for w in s.words]
+            expected, margin = reference.parse(words, tags)
+            assert s.constituency.leaf_labels() == words
+            assert margin <= 1e-4 or str(s.constituency) == expected

@@ -29,8 +29,10 @@ class Tree:
 
 
 class ConstituencyReference:
-    def __init__(self, tensors: dict, assets: dict):
+    def __init__(self, tensors: dict, assets: dict, transformer_rows=None):
+        """``transformer_rows(words, keep_endpoints)``: the transformer's word rows."""
         self.t, self.a, c = tensors, assets, assets["config"]
+        self.transformer_rows = transformer_rows
         self.c = c
         self.H, self.TH, self.L = c["hidden_size"], c["transition_hidden_size"], c["num_lstm_layers"]
         self.boundary = c["sentence_boundary_vectors"] == "EVERYTHING"
@@ -76,6 +78,8 @@ class ConstituencyReference:
         x = torch.cat(rows, 1)
         if self.boundary:
             x = torch.cat([t["word_start_embedding"][None], x, t["word_end_embedding"][None]])
+        if self.transformer_rows is not None:
+            x = torch.cat([x, self.transformer_rows(words, self.boundary)], 1)
         seq = list(x)
         for k in range(self.L):
             outs = []
