@@ -22,10 +22,20 @@ class Tree:
     def __init__(self, label, children=()):
         self.label, self.children = label, list(children)
 
-    def __str__(self):
-        if not self.children:
-            return self.label
-        return "(" + self.label + "".join(" " + str(c) for c in self.children) + ")"
+    def __str__(self):  # without recursion: random models build deep trees
+        parts, todo = [], [self]
+        while todo:
+            node = todo.pop()
+            if isinstance(node, str):
+                parts.append(node)
+            elif not node.children:
+                parts.append(node.label)
+            else:
+                parts.append("(" + node.label)
+                todo.append(")")
+                for child in reversed(node.children):
+                    todo += [child, " "]
+        return "".join(parts)
 
 
 class ConstituencyReference:
