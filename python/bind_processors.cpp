@@ -99,8 +99,8 @@ void bind_coref_processor(nb::module_& m) {
 
 void bind_morphseg_processor(nb::module_& m) {
     bind_kind<MorphSegProcessor>(m, "MorphSegProcessor")
-        .def("segment", &MorphSegProcessor::segment, Release())
-        .def("segment_many", &MorphSegProcessor::segment_many, Release());
+        .def("segment", &MorphSegProcessor::segment, "word"_a, Release())
+        .def("segment_many", &MorphSegProcessor::segment_many, "words"_a, Release());
 }
 
 }  // namespace quelbin::python

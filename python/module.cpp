@@ -16,7 +16,7 @@ static const Registration kClasses[] = {
     {"CharLMPlan", bind_charlm_plan},
     {"CorefPrediction", nullptr},
     {"CorefPlan", nullptr},
-    {"MorphSegPlan", nullptr},
+    {"MorphSegPlan", bind_morphseg_plan},
     {"WordPieceEncoding", bind_wordpiece_encoding},
     {"WordPieceTokenizer", bind_wordpiece_tokenizer},
     {"ByteBPETokenizer", bind_byte_bpe_tokenizer},

@@ -30,6 +30,7 @@ void bind_sentiment_processor(nb::module_& m);
 void bind_constituency_processor(nb::module_& m);
 void bind_coref_processor(nb::module_& m);
 void bind_morphseg_processor(nb::module_& m);
+void bind_morphseg_plan(nb::module_& m);
 void bind_pipeline(nb::module_& m);
 // Classes, one binding function each, named after the class.
 void bind_tensor_descriptor(nb::module_& m);

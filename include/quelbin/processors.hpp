@@ -16,6 +16,8 @@
 
 namespace quelbin {
 
+class LangIDPlan;
+class MorphSegPlan;
 class MWTPlan;
 class TokenizerPlan;
 
@@ -74,16 +76,23 @@ protected:
     [[noreturn]] void refuse_bundle(const std::filesystem::path& path, bool verify_checksums) const;
 };
 
-class LangIDProcessor : public UnsupportedModelProcessor {
+class LangIDProcessor : public Processor {
 public:
     LangIDProcessor();
     LangIDProcessor(const std::filesystem::path& path, bool verify_checksums,
                     std::vector<std::string> language_subset);
+    bool implemented() const override;
+    // Sets the document language to the identified code.
+    Document process(Document document) const override;
+    // One identification call over every document's text, then the languages.
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     const std::vector<std::string>& language_subset() const noexcept { return language_subset_; }
     std::string identify(const std::string& text) const;
     std::vector<std::string> identify_many(const std::vector<std::string>& texts) const;
 
 private:
+    std::shared_ptr<const LangIDPlan> plan_;
     std::vector<std::string> language_subset_;
 };
 
@@ -152,11 +161,21 @@ public:
     DepparseProcessor(const std::filesystem::path& path, bool verify_checksums);
 };
 
-class NERProcessor : public UnsupportedModelProcessor {
+class NERPlan;
+
+class NERProcessor : public Processor {
 public:
     NERProcessor();
     NERProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    // All documents are tagged before any is written.
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     std::vector<std::string> tag(const std::vector<std::string>& tokens) const;
+
+private:
+    std::shared_ptr<const NERPlan> plan_;
 };
 
 class SentimentProcessor : public UnsupportedModelProcessor {
@@ -196,12 +215,19 @@ public:
     bool predicts_zero_anaphora() const;
 };
 
-class MorphSegProcessor : public UnsupportedModelProcessor {
+class MorphSegProcessor : public Processor {
 public:
     MorphSegProcessor();
     MorphSegProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     std::vector<std::string> segment(const std::string& word) const;
     std::vector<std::vector<std::string>> segment_many(const std::vector<std::string>& words) const;
+
+private:
+    std::shared_ptr<const MorphSegPlan> plan_;
 };
 
 // A bundle-less processor of the named kind (names are case-sensitive).

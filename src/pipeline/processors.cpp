@@ -1,9 +1,12 @@
 #include <quelbin/processors.hpp>
 
 #include <quelbin/constituency_plan.hpp>
+#include <quelbin/langid.hpp>
 #include <quelbin/lemmatizer.hpp>
 #include <quelbin/model_bundle.hpp>
+#include <quelbin/morphseg.hpp>
 #include <quelbin/mwt.hpp>
+#include <quelbin/ner.hpp>
 #include <quelbin/pos.hpp>
 #include <quelbin/tokenizer.hpp>
 
@@ -87,19 +90,43 @@ void UnsupportedModelProcessor::refuse_bundle(const std::filesystem::path& path,
                                        "' processor is registered but native inference is not implemented");
 }
 
+LangIDProcessor::LangIDProcessor() : Processor(langid_spec()) {}
+LangIDProcessor::LangIDProcessor(const std::filesystem::path& path, bool verify_checksums,
+                                 std::vector<std::string> language_subset)
+    : Processor(langid_spec()),
+      plan_(std::make_shared<const LangIDPlan>(path, verify_checksums)),
+      language_subset_(std::move(language_subset)) {}
+bool LangIDProcessor::implemented() const { return plan_ != nullptr; }
+Document LangIDProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    document.set_lang(plan_->identify(document.text(), language_subset_));
+    return document;
+}
+std::vector<Document> LangIDProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    std::vector<std::string> texts;
+    texts.reserve(documents.size());
+    for (const Document& document : documents) texts.push_back(document.text());
+    const std::vector<std::string> codes = plan_->identify_many(texts, language_subset_);
+    for (std::size_t i = 0; i < documents.size(); ++i) documents[i].set_lang(codes[i]);
+    return documents;
+}
+std::optional<std::filesystem::path> LangIDProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
+}
+std::string LangIDProcessor::identify(const std::string& text) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->identify(text, language_subset_);
+}
+std::vector<std::string> LangIDProcessor::identify_many(const std::vector<std::string>& texts) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->identify_many(texts, language_subset_);
+}
+
 // Kinds whose model runner is not part of this engine: the bundle constructor
 // opens and checks the bundle, then refuses; every model operation reports the
 // missing bundle.
-LangIDProcessor::LangIDProcessor() : UnsupportedModelProcessor(langid_spec()) {}
-LangIDProcessor::LangIDProcessor(const std::filesystem::path& path, bool verify_checksums, std::vector<std::string>)
-    : UnsupportedModelProcessor(langid_spec()) {
-    refuse_bundle(path, verify_checksums);
-}
-std::string LangIDProcessor::identify(const std::string&) const { throw_no_bundle(); }
-std::vector<std::string> LangIDProcessor::identify_many(const std::vector<std::string>&) const {
-    throw_no_bundle();
-}
-
 TokenizeProcessor::TokenizeProcessor() : Processor(tokenize_spec()) {}
 TokenizeProcessor::TokenizeProcessor(const std::filesystem::path& path, bool verify_checksums)
     : Processor(tokenize_spec()),
@@ -186,13 +213,25 @@ DepparseProcessor::DepparseProcessor(const std::filesystem::path& path, bool ver
     refuse_bundle(path, verify_checksums);
 }
 
-NERProcessor::NERProcessor() : UnsupportedModelProcessor(ner_spec()) {}
+NERProcessor::NERProcessor() : Processor(ner_spec()) {}
 NERProcessor::NERProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(ner_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(ner_spec()), plan_(std::make_shared<const NERPlan>(path, verify_checksums)) {}
+bool NERProcessor::implemented() const { return plan_ != nullptr; }
+Document NERProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(std::move(document));
 }
-std::vector<std::string> NERProcessor::tag(const std::vector<std::string>&) const {
-    throw_no_bundle();
+std::vector<Document> NERProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    return plan_->process_bulk(std::move(documents));
+}
+std::optional<std::filesystem::path> NERProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
+}
+std::vector<std::string> NERProcessor::tag(const std::vector<std::string>& tokens) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->tag(tokens);
 }
 
 SentimentProcessor::SentimentProcessor() : UnsupportedModelProcessor(sentiment_spec()) {}
@@ -247,15 +286,29 @@ CorefProcessor::CorefProcessor(const std::filesystem::path& path, bool verify_ch
 bool CorefProcessor::predicts_singletons() const { throw_no_bundle(); }
 bool CorefProcessor::predicts_zero_anaphora() const { throw_no_bundle(); }
 
-MorphSegProcessor::MorphSegProcessor() : UnsupportedModelProcessor(morphseg_spec()) {}
+MorphSegProcessor::MorphSegProcessor() : Processor(morphseg_spec()) {}
 MorphSegProcessor::MorphSegProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(morphseg_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(morphseg_spec()), plan_(std::make_shared<const MorphSegPlan>(path, verify_checksums)) {}
+bool MorphSegProcessor::implemented() const { return plan_ != nullptr; }
+Document MorphSegProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(std::move(document));
 }
-std::vector<std::string> MorphSegProcessor::segment(const std::string&) const { throw_no_bundle(); }
-std::vector<std::vector<std::string>> MorphSegProcessor::segment_many(
-    const std::vector<std::string>&) const {
-    throw_no_bundle();
+std::vector<Document> MorphSegProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    return plan_->process_bulk(std::move(documents));
+}
+std::optional<std::filesystem::path> MorphSegProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
+}
+std::vector<std::string> MorphSegProcessor::segment(const std::string& word) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->segment(word);
+}
+std::vector<std::vector<std::string>> MorphSegProcessor::segment_many(const std::vector<std::string>& words) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->segment_many(words);
 }
 
 std::shared_ptr<Processor> make_processor(const std::string& name) {

@@ -31,7 +31,17 @@ KINDS = [  # name, class, requirements, module
 ]
 
 
-UNSUPPORTED = [name for name, *_ in KINDS if name not in ("tokenize", "mwt", "lemma")]
+RUNNING = (  # kinds that run a model
+    "tokenize",
+    "mwt",
+    "pos",
+    "lemma",
+    "langid",
+    "morphseg",
+    "ner",
+    "constituency",
+)
+UNSUPPORTED = [name for name, *_ in KINDS if name not in RUNNING]
 # Model operations of a processor without a bundle, by kind.
 NO_BUNDLE = "the '{}' processor has no loaded model bundle"
 OPERATIONS = {

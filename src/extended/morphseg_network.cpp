@@ -1,0 +1,147 @@
+// The segmenter's network over words of equal length: character embedding, a
+// two-layer bidirectional LSTM from learned initial states, a reducing linear
+// layer with exact GELU, the action classifier and its best action per
+// character, then the decoding of the actions.
+//
+// Words run as coarse tasks of at most batch_size words of one length (fewer
+// when long, about kMorphSegTaskPositions characters), cut by the input alone,
+// so results are the same at every thread count. The first layer's input
+// product is taken once per distinct character of a task; the other products
+// run as one matrix product per task on the task's thread.
+#include "extended/morphseg_impl.hpp"
+
+#include <ATen/ops/addmm.h>
+#include <ATen/ops/empty.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <unordered_map>
+
+#include "kernels/parallel_tasks.hpp"
+#include "kernels/row_products.hpp"
+
+namespace quelbin {
+namespace {
+
+// h_0 or c_0 rows of one layer (forward, reverse) repeated for B words: [2, B, H].
+at::Tensor initial_state(const at::Tensor& stored, std::int64_t layer, std::int64_t B, std::int64_t H) {
+    at::Tensor state = at::empty({2, B, H}, at::TensorOptions().dtype(at::kFloat));
+    const float* source = stored.const_data_ptr<float>();
+    float* target = state.mutable_data_ptr<float>();
+    for (std::int64_t d = 0; d < 2; ++d) {
+        for (std::int64_t b = 0; b < B; ++b) {
+            std::memcpy(target + (d * B + b) * H, source + (2 * layer + d) * H, static_cast<std::size_t>(H) * sizeof(float));
+        }
+    }
+    return state;
+}
+
+void fill_rows(float* out, const float* row, std::int64_t rows, std::int64_t width) {
+    for (std::int64_t r = 0; r < rows; ++r) std::memcpy(out + r * width, row, static_cast<std::size_t>(width) * sizeof(float));
+}
+
+}  // namespace
+
+void MorphSegPlan::Impl::run_batch(const std::vector<std::vector<std::string>>& codepoints,
+                                   const std::vector<std::vector<std::int64_t>>& ids,
+                                   const std::vector<std::size_t>& group,
+                                   std::vector<std::vector<std::string>>& results) const {
+    // Tasks: runs of one length in the given order, cut by batch_size and by
+    // the positions per task.
+    struct Task {
+        std::size_t start;
+        std::size_t count;
+        std::int64_t length;
+    };
+    std::vector<Task> tasks;
+    for (std::size_t start = 0; start < group.size();) {
+        const std::size_t length = ids[group[start]].size();
+        std::size_t end = start;
+        while (end < group.size() && ids[group[end]].size() == length) ++end;
+        const auto cap = static_cast<std::size_t>(std::min<std::int64_t>(
+            batch_size, std::max<std::int64_t>(1, detail::kMorphSegTaskPositions / static_cast<std::int64_t>(length))));
+        for (std::size_t s = start; s < end; s += cap) tasks.push_back({s, std::min(cap, end - s), static_cast<std::int64_t>(length)});
+        start = end;
+    }
+    const std::int64_t E = embedding_size, H = hidden_size, G = 8 * H, W = 2 * H;
+    const auto T = static_cast<std::int64_t>(target_vocabulary.size());
+    const at::Tensor& embedding = tensors.at("embedding.weight");
+    const at::Tensor& h0 = tensors.at("encoder.h_0");
+    const at::Tensor& c0 = tensors.at("encoder.c_0");
+    const at::Tensor& reduce_weight = tensors.at("encoder.reduce_dim.weight");
+    const at::Tensor& reduce_bias = tensors.at("encoder.reduce_dim.bias");
+    const at::Tensor& class_weight = tensors.at("classifier.1.weight");
+    const at::Tensor& class_bias = tensors.at("classifier.1.bias");
+
+    detail::run_tasks(tasks.size(), [&](std::size_t t) {
+        const Task& task = tasks[t];
+        const auto B = static_cast<std::int64_t>(task.count);
+        const std::int64_t L = task.length;
+        const std::int64_t P = B * L;
+        const std::size_t* rows = group.data() + task.start;
+
+        std::unordered_map<std::int64_t, std::int64_t> dense;
+        std::vector<std::int64_t> distinct;
+        std::vector<std::int64_t> positions(static_cast<std::size_t>(P));
+        for (std::int64_t b = 0; b < B; ++b) {
+            const std::vector<std::int64_t>& word = ids[rows[b]];
+            for (std::int64_t k = 0; k < L; ++k) {
+                const auto [it, added] = dense.emplace(word[static_cast<std::size_t>(k)], static_cast<std::int64_t>(distinct.size()));
+                if (added) distinct.push_back(word[static_cast<std::size_t>(k)]);
+                positions[static_cast<std::size_t>(b * L + k)] = it->second;
+            }
+        }
+        const auto D = static_cast<std::int64_t>(distinct.size());
+        std::vector<float> gathered(static_cast<std::size_t>(D * E));
+        const float* embedded = embedding.const_data_ptr<float>();
+        for (std::int64_t d = 0; d < D; ++d) {
+            std::memcpy(gathered.data() + d * E, embedded + distinct[static_cast<std::size_t>(d)] * E, static_cast<std::size_t>(E) * sizeof(float));
+        }
+        const detail::BiLstm& first = layers.front();
+        std::vector<float> table(static_cast<std::size_t>(D * G));
+        fill_rows(table.data(), first.bias().const_data_ptr<float>(), D, G);
+        detail::add_row_products(gathered.data(), E, first.input_weight().const_data_ptr<float>(), E, table.data(), G, D, G, E);
+
+        at::Tensor projection = at::empty({B, L, G}, at::TensorOptions().dtype(at::kFloat));
+        float* proj = projection.mutable_data_ptr<float>();
+        for (std::int64_t p = 0; p < P; ++p) {
+            std::memcpy(proj + p * G, table.data() + positions[static_cast<std::size_t>(p)] * G, static_cast<std::size_t>(G) * sizeof(float));
+        }
+        at::Tensor out = first.forward_projected(projection, nullptr, initial_state(h0, 0, B, H), initial_state(c0, 0, B, H)).output;
+        for (std::size_t k = 1; k < layers.size(); ++k) {
+            const detail::BiLstm& layer = layers[k];
+            at::Tensor target = projection.view({P, G});
+            at::addmm_out(target, layer.bias(), out.view({P, W}), layer.input_weight().t());
+            out = layer.forward_projected(projection, nullptr, initial_state(h0, static_cast<std::int64_t>(k), B, H),
+                                          initial_state(c0, static_cast<std::int64_t>(k), B, H)).output;
+        }
+        at::Tensor reduced_tensor = at::addmm(reduce_bias, out.view({P, W}), reduce_weight.t());
+        float* reduced = reduced_tensor.mutable_data_ptr<float>();
+        for (std::int64_t i = 0; i < P * H; ++i) {
+            reduced[i] = 0.5f * reduced[i] * (1.0f + std::erf(reduced[i] * 0.70710678118654752f));
+        }
+        const at::Tensor logits_tensor = at::addmm(class_bias, reduced_tensor, class_weight.t());
+        const float* logits = logits_tensor.const_data_ptr<float>();
+
+        std::vector<std::int64_t> best(static_cast<std::size_t>(P));
+        for (std::int64_t p = 0; p < P; ++p) {
+            const float* row = logits + p * T;
+            std::int64_t arg = 0;
+            float top = row[0];
+            for (std::int64_t a = 1; a < T && top == top; ++a) {
+                if (row[a] != row[a] || row[a] > top) {
+                    arg = a;
+                    top = row[a];
+                }
+            }
+            best[static_cast<std::size_t>(p)] = arg;
+        }
+        for (std::int64_t b = 0; b < B; ++b) {
+            results[rows[b]] = detail::decode_morphseg_actions(*this, codepoints[rows[b]], best.data() + b * L,
+                                                               static_cast<std::size_t>(L));
+        }
+    });
+}
+
+}  // namespace quelbin

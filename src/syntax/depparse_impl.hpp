@@ -1,0 +1,160 @@
+// Loaded state of a dependency-parser plan and the routines that embed,
+// encode and score over it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include <ATen/core/Tensor.h>
+
+#include "encoders/native_charlm.hpp"
+#include "encoders/native_transformer.hpp"
+#include "quelbin/depparse.hpp"
+#include "syntax/syntax_model.hpp"
+
+namespace quelbin {
+
+namespace detail {
+class JsonValue;
+}  // namespace detail
+
+using DepparseHighwayLayer = detail::HighwayLayer;
+
+// Members in declaration order; the destructor releases them in reverse: the
+// fast runners, the transformer, the backward and forward character LMs, then
+// the rest, the bundle last, so that no view outlives the mapping it reads.
+struct DepparsePlan::Impl {
+    // Loads and checks the bundle; refusals are DepparseModelError, JSON
+    // errors leave as detail::JsonError.
+    Impl(std::filesystem::path bundle_dir, bool verify_checksums);
+    ~Impl();
+
+    std::shared_ptr<ModelBundle> bundle;
+    std::unordered_map<std::string, at::Tensor> tensors;
+    std::vector<at::Tensor> char_lstm_weights;
+    std::vector<at::Tensor> char_lstm_state;
+    std::vector<DepparseHighwayLayer> highway_layers;
+    std::unordered_map<std::string, std::int64_t> word_vocab;
+    std::unordered_map<std::string, std::int64_t> lemma_vocab;
+    std::unordered_map<std::string, std::int64_t> char_vocab;
+    std::unordered_map<std::string, std::int64_t> upos_vocab;
+    std::unordered_map<std::string, std::int64_t> xpos_vocab;
+    std::vector<std::unordered_map<std::string, std::int64_t>> xpos_component_vocabs;
+    std::unordered_map<std::string, std::int64_t> pretrain_vocab;
+    std::vector<std::string> deprel_labels;
+    std::uint64_t ufeats_count = 0;
+    std::int64_t word_emb_dim = 0;
+    std::int64_t tag_emb_dim = 0;
+    std::int64_t transformed_dim = 0;
+    std::int64_t char_emb_dim = 0;
+    std::int64_t char_hidden_dim = 0;
+    std::int64_t hidden_dim = 0;
+    std::int64_t num_layers = 0;
+    std::int64_t batch_size = 5000;
+    std::int64_t deep_biaff_hidden_dim = 0;
+    std::string xpos_sep;
+    bool word_lower = false;
+    bool lemma_lower = false;
+    bool xpos_ignore = false;
+    bool composite_xpos = false;
+    bool linearization = false;
+    bool distance = false;
+    bool charlm = false;
+    bool use_transformer = false;
+    std::unique_ptr<detail::NativeCharLM> forward_charlm;
+    std::unique_ptr<detail::NativeCharLM> backward_charlm;
+    std::unique_ptr<detail::NativeTransformer> transformer;
+    // The fast runners over the views above (their own copies of the
+    // recurrent weights in the kernels' layouts).
+    std::unique_ptr<detail::GatedCharLstm> char_model;
+    std::unique_ptr<detail::HighwayStack> encoder;
+};
+
+namespace detail {
+
+// Configuration readers: a missing or null key gives the default; a present
+// value must have the JSON type ("assets.config.<key>" in the error).
+std::int64_t read_config_int(const JsonValue& config, std::string_view key, std::int64_t fallback);
+bool read_config_bool(const JsonValue& config, std::string_view key, bool fallback);
+double read_config_number(const JsonValue& config, std::string_view key);
+// The "_unit2id" object of a vocabulary, ids as stored.
+std::unordered_map<std::string, std::int64_t> read_unit2id(const JsonValue& vocab, std::string_view label);
+
+// The tensor view stored under `name`; "missing depparse tensor: '<name>'" otherwise.
+const at::Tensor& require_depparse_tensor(const DepparsePlan::Impl& impl, std::string_view name);
+// Presence of every tensor the configuration needs, then their shapes.
+void validate_depparse_tensors(const DepparsePlan::Impl& impl);
+std::vector<at::Tensor> collect_depparse_char_lstm_weights(const DepparsePlan::Impl& impl);
+std::vector<at::Tensor> collect_depparse_highway_lstm_weights(const DepparsePlan::Impl& impl, std::int64_t l);
+
+// A text of two or more question and exclamation marks becomes "?" or "!"
+// after its first mark; any other text is returned as it is.
+std::string fold_terminal_punctuation(const std::string& text);
+
+// The character model's vector of a text or of character ids,
+// [char_hidden_dim]; no characters: "depparse cannot encode an empty word".
+at::Tensor encode_depparse_word(const DepparsePlan::Impl& impl, const std::string& text);
+at::Tensor encode_depparse_characters(const DepparsePlan::Impl& impl, const std::vector<std::int64_t>& ids);
+
+// Input rows of one sentence, [1, n + 1, D], root row first. The character-LM
+// rows ([n + 1, hidden] for "\n" and the words) are computed here when their
+// pointers are null.
+at::Tensor embed_words(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
+                       const at::Tensor* forward_features, const at::Tensor* backward_features);
+
+// Input rows of many sentences, one [n_i + 1, D] tensor per sentence
+// (undefined for an empty one); the character model runs once over the
+// distinct forms of all of them. Character-LM features: one tensor per
+// sentence, or empty lists, which makes the character LMs run here per
+// sentence. Errors come in sentence and word order.
+std::vector<at::Tensor> embed_sentences(const DepparsePlan::Impl& impl,
+                                        const std::vector<std::vector<DepparseWord>>& sentences,
+                                        const std::vector<at::Tensor>& forward_features,
+                                        const std::vector<at::Tensor>& backward_features);
+
+// The highway BiLSTM over one sentence: [1, n + 1, 2 * hidden_dim].
+at::Tensor encode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
+                           const at::Tensor* forward_features, const at::Tensor* backward_features);
+
+// The highway BiLSTM over many sentences in length-sorted batches of at most
+// batch_size padded rows (the recurrence runs over real rows only): one contiguous [1, n_i + 1, H] tensor per sentence
+// in input order, undefined for an empty sentence.
+std::vector<at::Tensor> encode_batch(const DepparsePlan::Impl& impl,
+                                     const std::vector<std::vector<DepparseWord>>& sentences,
+                                     const std::vector<at::Tensor>& forward_features,
+                                     const std::vector<at::Tensor>& backward_features);
+
+// The longest-first order of the non-empty sentences and the first position
+// of every batch in it, followed by the order's size.
+struct DepparseBatches {
+    std::vector<std::size_t> order;
+    std::vector<std::int64_t> lengths;  // n + 1, in order
+    std::vector<std::size_t> starts;
+};
+DepparseBatches depparse_batches(const DepparsePlan::Impl& impl,
+                                 const std::vector<std::vector<DepparseWord>>& sentences);
+
+// Deep biaffine scorer `name` over [B, n, H]: [B, n, n, O], rows dependents.
+at::Tensor deep_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& encoded, std::string_view name);
+
+// Arc log-probabilities [B, n, n] (normalised over heads) and label
+// log-probabilities [B, n, n, L] (over relations). A mask [B, n] is true at
+// real positions; padding columns are no head for any row.
+std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl, const at::Tensor& encoded,
+                                                 const at::Tensor* mask);
+
+// score_sentence over padded length-sorted batches: per sentence its
+// [1, n + 1, n + 1] arc and [1, n + 1, n + 1, L] label scores, undefined for
+// an empty one.
+std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::Impl& impl,
+                                                           const std::vector<at::Tensor>& encoded,
+                                                           const std::vector<std::vector<DepparseWord>>& sentences);
+
+}  // namespace detail
+}  // namespace quelbin

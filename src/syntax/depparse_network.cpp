@@ -1,0 +1,167 @@
+// The parser's network after the input rows: the highway BiLSTM over one
+// sentence or over length-sorted padded batches, and the deep biaffine arc and
+// relation scores with their optional linearization and distance terms.
+#include <ATen/ops/abs.h>
+#include <ATen/ops/arange.h>
+#include <ATen/ops/cat.h>
+#include <ATen/ops/eye.h>
+#include <ATen/ops/linear.h>
+#include <ATen/ops/log.h>
+#include <ATen/ops/log_sigmoid.h>
+#include <ATen/ops/log_softmax.h>
+#include <ATen/ops/logical_not.h>
+#include <ATen/ops/matmul.h>
+#include <ATen/ops/ones.h>
+#include <ATen/ops/relu.h>
+#include <ATen/ops/sign.h>
+#include <ATen/ops/softplus.h>
+#include <ATen/ops/zeros.h>
+
+#include <algorithm>
+#include <limits>
+#include <numeric>
+
+#include "kernels/parallel_tasks.hpp"
+#include "quelbin/errors.hpp"
+#include "syntax/depparse_impl.hpp"
+
+namespace quelbin::detail {
+
+at::Tensor encode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
+                           const at::Tensor* forward_features, const at::Tensor* backward_features) {
+    const at::Tensor x = embed_words(impl, words, forward_features, backward_features)[0];
+    return impl.encoder->forward(x, {x.size(0)}).unsqueeze(0);
+}
+
+DepparseBatches depparse_batches(const DepparsePlan::Impl& impl,
+                                 const std::vector<std::vector<DepparseWord>>& sentences) {
+    DepparseBatches batches;
+    for (std::size_t i = 0; i < sentences.size(); ++i) {
+        if (!sentences[i].empty()) batches.order.push_back(i);
+    }
+    std::stable_sort(batches.order.begin(), batches.order.end(),
+                     [&](std::size_t a, std::size_t b) { return sentences[a].size() > sentences[b].size(); });
+    batches.lengths.reserve(batches.order.size());
+    for (const std::size_t i : batches.order) batches.lengths.push_back(static_cast<std::int64_t>(sentences[i].size()) + 1);
+    // Only the padded-row budget bounds a batch.
+    batches.starts =
+        sentence_batches(batches.lengths, std::numeric_limits<std::int64_t>::max(), impl.batch_size);
+    return batches;
+}
+
+std::vector<at::Tensor> encode_batch(const DepparsePlan::Impl& impl,
+                                     const std::vector<std::vector<DepparseWord>>& sentences,
+                                     const std::vector<at::Tensor>& forward_features,
+                                     const std::vector<at::Tensor>& backward_features) {
+    const std::vector<at::Tensor> inputs = embed_sentences(impl, sentences, forward_features, backward_features);
+    const DepparseBatches batches = depparse_batches(impl, sentences);
+    std::vector<at::Tensor> result(sentences.size());
+    run_tasks(batches.starts.size() - 1, [&](std::size_t batch) {
+        const std::size_t begin = batches.starts[batch];
+        const auto k = static_cast<std::int64_t>(batches.starts[batch + 1] - begin);
+        const std::vector<std::int64_t> lengths(batches.lengths.begin() + static_cast<std::ptrdiff_t>(begin),
+                                                batches.lengths.begin() + static_cast<std::ptrdiff_t>(begin) + k);
+        // The members' rows one after another: the recurrence never runs
+        // over padding.
+        std::vector<at::Tensor> rows;
+        rows.reserve(static_cast<std::size_t>(k));
+        for (std::int64_t m = 0; m < k; ++m) rows.push_back(inputs[batches.order[begin + m]]);
+        const at::Tensor encoded = impl.encoder->forward(at::cat(rows, 0), lengths);
+        std::int64_t offset = 0;
+        for (std::int64_t m = 0; m < k; ++m) {
+            result[batches.order[begin + m]] = encoded.narrow(0, offset, lengths[m]).unsqueeze(0).contiguous();
+            offset += lengths[m];
+        }
+    });
+    return result;
+}
+
+at::Tensor deep_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& encoded, std::string_view name) {
+    const std::string prefix(name);
+    const auto tensor = [&](const char* suffix) -> const at::Tensor& {
+        return require_depparse_tensor(impl, prefix + suffix);
+    };
+    const std::int64_t B = encoded.size(0);
+    const std::int64_t n = encoded.size(1);
+    const at::Tensor ones = at::ones({B, n, 1}, encoded.options());
+    const at::Tensor h1 = at::cat({at::relu(at::linear(encoded, tensor(".W1.weight"), tensor(".W1.bias"))), ones}, 2);
+    const at::Tensor h2 = at::cat({at::relu(at::linear(encoded, tensor(".W2.weight"), tensor(".W2.bias"))), ones}, 2);
+    const at::Tensor& W = tensor(".scorer.W_bilin.weight");
+    const std::int64_t I1 = W.size(0);
+    const std::int64_t I2 = W.size(1);
+    const std::int64_t O = W.size(2);
+    // t[b, i, o, q] = sum_p h1[b, i, p] W[p, q, o]; s[b, i, o, j] = sum_q t[b, i, o, q] h2[b, j, q].
+    const at::Tensor t = at::matmul(h1, W.reshape({I1, I2 * O})).reshape({B, n, I2, O}).permute({0, 1, 3, 2});
+    const at::Tensor u = h2.transpose(1, 2).unsqueeze(1);
+    return at::matmul(t, u).permute({0, 1, 3, 2}).add(tensor(".scorer.W_bilin.bias"));
+}
+
+std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl, const at::Tensor& encoded,
+                                                 const at::Tensor* mask) {
+    // On this thread only, so that no sum depends on the thread count.
+    const SerialScope serial;
+    at::Tensor arc = deep_biaffine(impl, encoded, "unlabeled").squeeze(3);
+    const at::Tensor label = deep_biaffine(impl, encoded, "deprel");
+    const std::int64_t n = encoded.size(1);
+    const at::Tensor range = at::arange(n, at::TensorOptions().dtype(at::kLong));
+    const at::Tensor offset = range.view({1, 1, n}).sub(range.view({1, n, 1}));  // head minus dependent
+    if (impl.linearization) {
+        const at::Tensor lin = deep_biaffine(impl, encoded, "linearization").squeeze(3);
+        arc = arc.add(at::log_sigmoid(lin.mul(at::sign(offset).to(at::kFloat))));
+    }
+    if (impl.distance) {
+        const at::Tensor d = deep_biaffine(impl, encoded, "distance").squeeze(3);
+        const at::Tensor predicted = at::softplus(d, 1, 20).add(1);
+        arc = arc.sub(at::log(at::abs(offset).to(at::kFloat).sub(predicted).pow(2).div(2).add(1)));
+    }
+    arc.masked_fill_(at::eye(n, at::TensorOptions().dtype(at::kBool)).unsqueeze(0),
+                     -std::numeric_limits<float>::infinity());
+    if (mask != nullptr) {
+        if (mask->dim() != 2 || mask->size(0) != encoded.size(0) || mask->size(1) != n) {
+            throw DepparseModelError("depparse padding mask does not match encoded input");
+        }
+        arc.masked_fill_(at::logical_not(*mask).unsqueeze(1), -std::numeric_limits<float>::infinity());
+    }
+    return {at::log_softmax(arc, 2), at::log_softmax(label, 3)};
+}
+
+std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::Impl& impl,
+                                                           const std::vector<at::Tensor>& encoded,
+                                                           const std::vector<std::vector<DepparseWord>>& sentences) {
+    if (encoded.size() != sentences.size()) {
+        throw DepparseModelError("depparse encoded and sentence batches must have equal lengths");
+    }
+    for (std::size_t i = 0; i < sentences.size(); ++i) {
+        if (sentences[i].empty()) continue;
+        const at::Tensor& e = encoded[i];
+        if (!e.defined() || e.dim() != 3 || e.size(0) != 1 ||
+            e.size(1) != static_cast<std::int64_t>(sentences[i].size()) + 1) {
+            throw DepparseModelError("depparse encoded sentence length does not match its words");
+        }
+    }
+    const DepparseBatches batches = depparse_batches(impl, sentences);
+    std::vector<std::pair<at::Tensor, at::Tensor>> result(sentences.size());
+    run_tasks(batches.starts.size() - 1, [&](std::size_t batch) {
+        const std::size_t begin = batches.starts[batch];
+        const auto k = static_cast<std::int64_t>(batches.starts[batch + 1] - begin);
+        const std::int64_t longest = batches.lengths[begin];
+        const at::Tensor& first = encoded[batches.order[begin]];
+        at::Tensor x = at::zeros({k, longest, first.size(2)}, first.options());
+        at::Tensor mask = at::zeros({k, longest}, at::TensorOptions().dtype(at::kBool));
+        for (std::int64_t m = 0; m < k; ++m) {
+            const std::int64_t length = batches.lengths[begin + m];
+            x[m].narrow(0, 0, length).copy_(encoded[batches.order[begin + m]][0]);
+            mask[m].narrow(0, 0, length).fill_(true);
+        }
+        const auto [arc, label] = score_sentence(impl, x, &mask);
+        for (std::int64_t m = 0; m < k; ++m) {
+            const std::int64_t length = batches.lengths[begin + m];
+            result[batches.order[begin + m]] = {
+                arc[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous(),
+                label[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous()};
+        }
+    });
+    return result;
+}
+
+}  // namespace quelbin::detail
