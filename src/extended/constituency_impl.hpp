@@ -33,6 +33,19 @@ struct ConstituencyTransition {
     std::int64_t open_index = -1;     // Open only: row of dummy_embedding.weight
 };
 
+namespace detail {
+
+// A stack LSTM's step on the shared row-product and cell kernels: float32
+// weights read in place, b_ih + b_hh summed once. Built only when every weight
+// is a contiguous float32 matrix of the expected shape.
+struct ConstituencyStackRunner {
+    std::vector<at::Tensor> w_ih, w_hh, bias;  // per layer: [4S, in], [4S, S], [4S]
+    std::int64_t layers = 0;
+    std::int64_t size = 0;
+};
+
+}  // namespace detail
+
 // Members in declaration order; the destructor releases them in reverse, so
 // that every tensor view and encoder goes before the bundle.
 struct ConstituencyPlan::Impl {
@@ -57,6 +70,8 @@ struct ConstituencyPlan::Impl {
     std::vector<at::Tensor> transition_lstm_state;
     std::vector<at::Tensor> constituent_lstm_state;
     std::vector<std::pair<at::Tensor, at::Tensor>> output_layers;
+    std::optional<detail::ConstituencyStackRunner> transition_runner;
+    std::optional<detail::ConstituencyStackRunner> constituent_runner;
     std::int64_t hidden_size = 0;
     std::int64_t transition_hidden_size = 0;
     std::int64_t tag_embedding_dim = 0;
@@ -130,10 +145,17 @@ std::vector<at::Tensor> encode_constituency_words(const ConstituencyPlan::Impl& 
 ConstituencyStackEntry start_constituency_stack(const std::vector<at::Tensor>& weights,
                                                 const std::vector<at::Tensor>& initial_state,
                                                 const at::Tensor& start, std::int64_t layers);
+// The runner of `weights` for a unidirectional LSTM, or none when the weights
+// do not suit the kernels.
+std::optional<ConstituencyStackRunner> make_constituency_stack_runner(const std::vector<at::Tensor>& weights,
+                                                                      std::int64_t layers, std::int64_t size);
+// With a runner the step runs on the kernels; inputs it cannot take (another
+// dtype or width) go to at::lstm, which reports them.
 ConstituencyStackEntry push_constituency_stack(const ConstituencyStackEntry& previous, const at::Tensor& input,
                                                const std::vector<at::Tensor>& weights, std::int64_t layers,
                                                std::int64_t size, std::optional<ConstituencyStackItem> item,
-                                               std::optional<std::int64_t> transition);
+                                               std::optional<std::int64_t> transition,
+                                               const ConstituencyStackRunner* runner = nullptr);
 void push_constituent(const ConstituencyPlan::Impl& impl, ConstituencyParseState& state,
                       ConstituencyStackItem item);
 // One score per output unit of the last layer, [T].

@@ -295,6 +295,10 @@ ConstituencyPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums) 
                              zeros(num_lstm_layers, transition_hidden_size)};
     constituent_lstm_state = {zeros(num_lstm_layers, hidden_size), zeros(num_lstm_layers, hidden_size)};
 
+    transition_runner =
+        detail::make_constituency_stack_runner(transition_lstm_weights, num_lstm_layers, transition_hidden_size);
+    constituent_runner = detail::make_constituency_stack_runner(constituent_lstm_weights, num_lstm_layers, hidden_size);
+
     for (std::int64_t k = 0; k < num_output_layers; ++k) {
         const std::string name = "output_layers." + std::to_string(k);
         output_layers.emplace_back(detail::require_constituency_tensor(*this, name + ".weight"),

@@ -207,7 +207,7 @@ ConstituencyTree ConstituencyPlan::Impl::parse(const std::vector<std::string>& w
         state.transition_stack.push_back(detail::push_constituency_stack(
             state.transition_stack.back(), transition_embedding[static_cast<std::int64_t>(index)],
             transition_lstm_weights, num_lstm_layers, transition_hidden_size, std::nullopt,
-            static_cast<std::int64_t>(index)));
+            static_cast<std::int64_t>(index), transition_runner ? &*transition_runner : nullptr));
         state.steps += 1;
     }
 }

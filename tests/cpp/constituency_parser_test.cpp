@@ -9,6 +9,7 @@
 #include <ATen/ops/randn.h>
 #include <ATen/ops/stack.h>
 #include <ATen/ops/zeros.h>
+#include <c10/util/Exception.h>
 #include <c10/core/InferenceMode.h>
 
 #include "extended/constituency_impl.hpp"
@@ -53,14 +54,28 @@ TEST(ConstituencyParser, PushesContinueFromAnyEntry) {
     std::vector<ConstituencyStackEntry> stack{
         detail::start_constituency_stack(model.constituent_lstm_weights, model.constituent_lstm_state, {}, 2)};
     EXPECT_EQ(stack[0].output.abs().sum().item<float>(), 0.0f);
-    for (const at::Tensor& x : inputs) {
-        stack.push_back(detail::push_constituency_stack(stack.back(), x, model.constituent_lstm_weights, 2, H,
-                                                        std::nullopt, std::nullopt));
-    }
+    // Pushes on the kernels (the loaded runner) and through at::lstm, against one run.
+    ASSERT_TRUE(model.constituent_runner.has_value());
     const at::Tensor expected = full_run(model, inputs);
-    for (std::size_t i = 0; i < inputs.size(); ++i) {
-        EXPECT_TRUE(at::allclose(stack[i + 1].output, expected[static_cast<std::int64_t>(i)], 1e-5, 1e-6)) << i;
+    for (const detail::ConstituencyStackRunner* runner : {&*model.constituent_runner,
+                                                          static_cast<const detail::ConstituencyStackRunner*>(nullptr)}) {
+        stack.resize(1);
+        for (const at::Tensor& x : inputs) {
+            stack.push_back(detail::push_constituency_stack(stack.back(), x, model.constituent_lstm_weights, 2, H,
+                                                            std::nullopt, std::nullopt, runner));
+        }
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            EXPECT_TRUE(at::allclose(stack[i + 1].output, expected[static_cast<std::int64_t>(i)], 1e-5, 1e-6)) << i;
+            EXPECT_TRUE(at::allclose(stack[i + 1].c[1], std::get<2>(at::lstm(
+                at::stack(std::vector<at::Tensor>(inputs.begin(), inputs.begin() + i + 1), 0).unsqueeze(1),
+                {model.constituent_lstm_state[0], model.constituent_lstm_state[1]}, model.constituent_lstm_weights,
+                true, 2, 0.0, false, false, false))[1][0], 1e-5, 1e-6)) << i;
+        }
     }
+    // A double input goes to at::lstm, which refuses the dtype mix.
+    EXPECT_THROW(detail::push_constituency_stack(stack[1], inputs[0].to(at::kDouble), model.constituent_lstm_weights,
+                                                 2, H, std::nullopt, std::nullopt, &*model.constituent_runner),
+                 c10::Error);
     // A push on entry 2 equals a run over the first two inputs and the new one.
     const at::Tensor other = at::randn({H});
     const ConstituencyStackEntry branch = detail::push_constituency_stack(
