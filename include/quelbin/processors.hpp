@@ -196,15 +196,24 @@ private:
     std::shared_ptr<const SentimentPlan> plan_;
 };
 
-class ConstituencyProcessor : public UnsupportedModelProcessor {
+class ConstituencyPlan;
+
+class ConstituencyProcessor : public Processor {
 public:
     ConstituencyProcessor();
     ConstituencyProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     bool uses_xpos() const;
     ConstituencyTree parse(const std::vector<std::string>& words,
                            const std::vector<std::string>& tags) const;
     std::vector<ConstituencyTree> parse_many(const std::vector<std::vector<std::string>>& words,
                                              const std::vector<std::vector<std::string>>& tags) const;
+
+private:
+    std::shared_ptr<const ConstituencyPlan> plan_;
 };
 
 class CorefProcessor : public UnsupportedModelProcessor {

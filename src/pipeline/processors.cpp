@@ -1,5 +1,6 @@
 #include <quelbin/processors.hpp>
 
+#include <quelbin/constituency_plan.hpp>
 #include <quelbin/langid.hpp>
 #include <quelbin/lemmatizer.hpp>
 #include <quelbin/model_bundle.hpp>
@@ -260,19 +261,35 @@ std::vector<std::int64_t> SentimentProcessor::classify_many(
     return plan_->classify_many(sentences, static_cast<std::size_t>(batch_size));
 }
 
-ConstituencyProcessor::ConstituencyProcessor() : UnsupportedModelProcessor(constituency_spec()) {}
+ConstituencyProcessor::ConstituencyProcessor() : Processor(constituency_spec()) {}
 ConstituencyProcessor::ConstituencyProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(constituency_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(constituency_spec()), plan_(std::make_shared<const ConstituencyPlan>(path, verify_checksums)) {}
+bool ConstituencyProcessor::implemented() const { return plan_ != nullptr; }
+Document ConstituencyProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(std::move(document));
 }
-bool ConstituencyProcessor::uses_xpos() const { throw_no_bundle(); }
-ConstituencyTree ConstituencyProcessor::parse(const std::vector<std::string>&,
-                                              const std::vector<std::string>&) const {
-    throw_no_bundle();
+std::vector<Document> ConstituencyProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    return plan_->process_bulk(std::move(documents));
+}
+std::optional<std::filesystem::path> ConstituencyProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
+}
+bool ConstituencyProcessor::uses_xpos() const {
+    if (!plan_) throw_no_bundle();
+    return plan_->uses_xpos();
+}
+ConstituencyTree ConstituencyProcessor::parse(const std::vector<std::string>& words,
+                                              const std::vector<std::string>& tags) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->parse(words, tags);
 }
 std::vector<ConstituencyTree> ConstituencyProcessor::parse_many(
-    const std::vector<std::vector<std::string>>&, const std::vector<std::vector<std::string>>&) const {
-    throw_no_bundle();
+    const std::vector<std::vector<std::string>>& words, const std::vector<std::vector<std::string>>& tags) const {
+    if (!plan_) throw_no_bundle();
+    return plan_->parse_many(words, tags);
 }
 
 CorefProcessor::CorefProcessor() : UnsupportedModelProcessor(coref_spec()) {}

@@ -40,6 +40,7 @@ RUNNING = (  # kinds that run a model
     "morphseg",
     "ner",
     "sentiment",
+    "constituency",
 )
 UNSUPPORTED = [name for name, *_ in KINDS if name not in RUNNING]
 # Model operations of a processor without a bundle, by kind.
