@@ -31,7 +31,7 @@ KINDS = [  # name, class, requirements, module
 ]
 
 
-UNSUPPORTED = [name for name, *_ in KINDS if name not in ("tokenize", "mwt", "pos", "lemma")]
+UNSUPPORTED = [name for name, *_ in KINDS if name not in ("tokenize", "mwt", "pos", "lemma", "depparse")]
 # Model operations of a processor without a bundle, by kind.
 NO_BUNDLE = "the '{}' processor has no loaded model bundle"
 OPERATIONS = {
