@@ -190,3 +190,19 @@ def test_default_pipeline_end_to_end(tmp_path):
     rows = [line.split("\t") for line in single[0].to_conll().splitlines() if line and line[0] != "#"]
     words = [r for r in rows if "-" not in r[0]]
     assert len(words) == sum(len(s.words) for s in single[0].sentences) and all(r[6].isdigit() and r[7] in relations for r in words)
+
+
+def test_main_job_prints_a_parsed_text(tmp_path):
+    import os
+    import subprocess
+    import sys
+
+    from conftest import BUILD, ROOT
+    from model_bundles.depparse import DEPRELS
+    result = subprocess.run([sys.executable, str(ROOT / "scripts" / "example.py"), "--models", str(tmp_path),
+                             "Le marché ferme à midi."], capture_output=True, text=True, check=True,
+                            env={**os.environ, "QUELBIN_BUILD_DIR": str(BUILD)})
+    rows = [line.split("\t") for line in result.stdout.splitlines() if line and line[0] != "#"]
+    words = [r for r in rows if "-" not in r[0]]
+    assert [r[1] for r in words] == ["Le", "marché", "ferme", "à", "midi", "."]
+    assert [r[6] for r in words].count("0") == 1 and all(r[6].isdigit() and r[7] in DEPRELS for r in words)
