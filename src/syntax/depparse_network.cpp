@@ -3,7 +3,9 @@
 // relation scores with their optional linearization and distance terms.
 #include <ATen/ops/abs.h>
 #include <ATen/ops/arange.h>
+#include <ATen/ops/bmm.h>
 #include <ATen/ops/cat.h>
+#include <ATen/ops/empty.h>
 #include <ATen/ops/eye.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log.h>
@@ -90,10 +92,18 @@ at::Tensor deep_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& encod
     const std::int64_t I1 = W.size(0);
     const std::int64_t I2 = W.size(1);
     const std::int64_t O = W.size(2);
-    // t[b, i, o, q] = sum_p h1[b, i, p] W[p, q, o]; s[b, i, o, j] = sum_q t[b, i, o, q] h2[b, j, q].
-    const at::Tensor t = at::matmul(h1, W.reshape({I1, I2 * O})).reshape({B, n, I2, O}).permute({0, 1, 3, 2});
-    const at::Tensor u = h2.transpose(1, 2).unsqueeze(1);
-    return at::matmul(t, u).permute({0, 1, 3, 2}).add(tensor(".scorer.W_bilin.bias"));
+    // Per batch entry: t[i, q, o] = sum_p h1[i, p] W[p, q, o], then for every
+    // dependent i, s[i, j, o] = sum_q h2[j, q] t[i, q, o]. One entry at a time
+    // keeps the intermediate at n x (I2 O) floats instead of B n x (I2 O), which
+    // for the relation scorer of a full batch runs to hundreds of megabytes.
+    const at::Tensor flat = W.reshape({I1, I2 * O});
+    at::Tensor scores = at::empty({B, n, n, O}, encoded.options());
+    for (std::int64_t b = 0; b < B; ++b) {
+        const at::Tensor t = at::matmul(h1[b], flat).view({n, I2, O});
+        at::Tensor entry = scores[b];
+        at::bmm_out(entry, h2[b].unsqueeze(0).expand({n, n, I2}), t);
+    }
+    return scores.add_(tensor(".scorer.W_bilin.bias"));
 }
 
 std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl, const at::Tensor& encoded,
