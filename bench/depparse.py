@@ -100,11 +100,10 @@ def engine_run(directory, repeat):
     import _quelbin as q
     sentences = json.loads((directory / "sentences.json").read_text(encoding="utf-8"))
     parser = q.DepparseProcessor(directory / "bundle")
-    best = None
+    best, before = None, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     for _ in range(repeat):
         docs = [q.Document.from_dict([[{"id": i + 1, **w} for i, w in enumerate(s)] for s in sentences[j:j + 50]])
                 for j in range(0, len(sentences), 50)]
-        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
         start = time.perf_counter()
         parser.bulk_process(docs)
         seconds = time.perf_counter() - start
@@ -148,7 +147,7 @@ def main():
     print(f"engine bulk_process, 1 thread: {words / engine['seconds']:,.0f} words/s, "
           f"{macs / engine['seconds'] / 1e9:.1f} GMAC/s ({macs / engine['seconds'] / 1e9 / peak:.0%} of the peak), "
           f"{engine['seconds']:.2f} s; peak RSS {engine['peak_rss_mb']:.0f} MB "
-          f"({engine['rss_before_mb']:.0f} MB before the call)")
+          f"({engine['rss_before_mb']:.0f} MB after loading, before the first call)")
 
     torch.set_num_threads(1)
     reference = DepparseReference(model.tensors, model.assets())
