@@ -157,6 +157,14 @@ std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::I
                                                            const std::vector<at::Tensor>& encoded,
                                                            const std::vector<std::vector<DepparseWord>>& sentences);
 
+// score_batch with every sentence decoded as soon as its batch is scored, so
+// that only the batches in flight hold label scores: one prediction list per
+// sentence (empty for an empty one); the first failure in sentence order is
+// rethrown after every batch has run.
+std::vector<std::vector<DepparsePrediction>> score_and_decode_batch(
+    const DepparsePlan::Impl& impl, const std::vector<at::Tensor>& encoded,
+    const std::vector<std::vector<DepparseWord>>& sentences);
+
 // Decoding. Score matrices are rows of doubles: row = dependent, column =
 // candidate head, position 0 the root.
 using DepparseScores = std::vector<std::vector<double>>;

@@ -20,6 +20,7 @@
 #include <ATen/ops/zeros.h>
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <numeric>
 
@@ -135,9 +136,14 @@ std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl,
     return {at::log_softmax(arc, 2), at::log_softmax(label, 3)};
 }
 
-std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::Impl& impl,
-                                                           const std::vector<at::Tensor>& encoded,
-                                                           const std::vector<std::vector<DepparseWord>>& sentences) {
+namespace {
+
+// Scores the padded batches and hands every sentence's cut [1, n + 1, n + 1]
+// arc and [1, n + 1, n + 1, L] label scores to `consume`, inside the batch's
+// task, with its gathering index.
+void score_batches(const DepparsePlan::Impl& impl, const std::vector<at::Tensor>& encoded,
+                   const std::vector<std::vector<DepparseWord>>& sentences,
+                   c10::function_ref<void(std::size_t, at::Tensor, at::Tensor)> consume) {
     if (encoded.size() != sentences.size()) {
         throw DepparseModelError("depparse encoded and sentence batches must have equal lengths");
     }
@@ -150,7 +156,6 @@ std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::I
         }
     }
     const DepparseBatches batches = depparse_batches(impl, sentences);
-    std::vector<std::pair<at::Tensor, at::Tensor>> result(sentences.size());
     run_tasks(batches.starts.size() - 1, [&](std::size_t batch) {
         const std::size_t begin = batches.starts[batch];
         const auto k = static_cast<std::int64_t>(batches.starts[batch + 1] - begin);
@@ -166,11 +171,39 @@ std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::I
         const auto [arc, label] = score_sentence(impl, x, &mask);
         for (std::int64_t m = 0; m < k; ++m) {
             const std::int64_t length = batches.lengths[begin + m];
-            result[batches.order[begin + m]] = {
-                arc[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous(),
-                label[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous()};
+            consume(batches.order[begin + m], arc[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous(),
+                    label[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous());
         }
     });
+}
+
+}  // namespace
+
+std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::Impl& impl,
+                                                           const std::vector<at::Tensor>& encoded,
+                                                           const std::vector<std::vector<DepparseWord>>& sentences) {
+    std::vector<std::pair<at::Tensor, at::Tensor>> result(sentences.size());
+    score_batches(impl, encoded, sentences, [&](std::size_t i, at::Tensor arc, at::Tensor label) {
+        result[i] = {std::move(arc), std::move(label)};
+    });
+    return result;
+}
+
+std::vector<std::vector<DepparsePrediction>> score_and_decode_batch(
+    const DepparsePlan::Impl& impl, const std::vector<at::Tensor>& encoded,
+    const std::vector<std::vector<DepparseWord>>& sentences) {
+    std::vector<std::vector<DepparsePrediction>> result(sentences.size());
+    std::vector<std::exception_ptr> errors(sentences.size());
+    score_batches(impl, encoded, sentences, [&](std::size_t i, at::Tensor arc, at::Tensor label) {
+        try {
+            result[i] = decode_sentence(impl, sentences[i], arc, label);
+        } catch (...) {
+            errors[i] = std::current_exception();
+        }
+    });
+    for (const std::exception_ptr& error : errors) {
+        if (error) std::rethrow_exception(error);
+    }
     return result;
 }
 

@@ -42,13 +42,9 @@ std::vector<std::vector<DepparsePrediction>> parse_batch(const DepparsePlan::Imp
     }
     const c10::InferenceMode guard;
     const std::vector<at::Tensor> encoded = encode_batch(impl, sentences, forward, backward);
-    const std::vector<std::pair<at::Tensor, at::Tensor>> scores = score_batch(impl, encoded, sentences);
-    std::vector<std::vector<DepparsePrediction>> predictions(sentences.size());
-    for (std::size_t i = 0; i < sentences.size(); ++i) {
-        if (sentences[i].empty()) continue;
-        predictions[i] = decode_sentence(impl, sentences[i], scores[i].first, scores[i].second);
-    }
-    return predictions;
+    // Each batch's label scores (k x L x L x labels floats) are decoded and
+    // dropped at once, so memory stays bounded by the batch budget.
+    return score_and_decode_batch(impl, encoded, sentences);
 }
 
 std::vector<DepparseWord> collect_depparse_words(const WordSequence& words) {
