@@ -1,11 +1,12 @@
-"""The main job: runs a tokenize, mwt and lemma pipeline over a sample text and
-prints the result as CoNLL-U.
+"""The main job: runs the default pipeline (tokenize, mwt, pos, lemma, depparse)
+over a sample text and prints the result as CoNLL-U.
 
 No trained model can be fetched here, so the first run writes a small example
 model tree (made with the test-bundle writer) into the build folder and reuses
 it afterwards: a tokenizer whose weights are set by hand to split at spaces and
-punctuation, a dictionary-only expander and a dictionary-only lemmatizer. The
-output shows the engine at work, not linguistic quality.
+punctuation, a dictionary-only expander, a POS tagger and a dependency parser
+with small random weights, and a dictionary-only lemmatizer. The output shows
+the engine at work, not linguistic quality.
 """
 import argparse
 import os
@@ -22,11 +23,17 @@ import _quelbin  # noqa: E402
 SAMPLE = ("Il va au marché du village avec des amis. Ils achètent du pain et des fruits.\n\n"
           "Le marché ferme à midi.")
 LANGUAGE = "fr"
-MODEL_TREE_VERSION = "1"
+MODEL_TREE_VERSION = "2"
+# Words the random POS tagger and parser have in their vocabularies.
+WORDS = ["Il", "va", "à", "le", "marché", "de", "village", "avec", "des", "amis", ".", "Ils", "achètent",
+         "pain", "et", "fruits", "Le", "ferme", "midi"]
+
 def write_example_models(root: pathlib.Path) -> None:
     import bundle_writer
     from model_bundles.lemma import write_lemma_bundle
+    from model_bundles.depparse import random_depparse_model, write_depparse_bundle
     from model_bundles.mwt import write_dict_bundle
+    from model_bundles.pos import random_pos_model, write_pos_bundle
     from model_bundles.tokenizer import (DEFAULT_FEATURES, DEFAULT_VOCAB, feature_width,
                                          hand_set_weights, write_tokenizer_bundle)
 
@@ -41,8 +48,11 @@ def write_example_models(root: pathlib.Path) -> None:
     lemmas = {"va": "aller", "Il": "il", "Ils": "il", "achètent": "acheter", "amis": "ami",
               "fruits": "fruit", "ferme": "fermer", "Le": "le", "le": "le", "les": "le"}
     write_lemma_bundle(language_dir / "lemma", {"*": lemmas}, language=LANGUAGE)
+    write_pos_bundle(language_dir / "pos", random_pos_model(1, words=WORDS, scale=2.0), language=LANGUAGE)
+    write_depparse_bundle(language_dir / "depparse", random_depparse_model(2, words=WORDS, scale=1.5), language=LANGUAGE)
     bundle_writer.write_index(root, [("tokenize", "default", "tokenize"), ("mwt", "default", "mwt"),
-                                     ("lemma", "default", "lemma")], language=LANGUAGE)
+                                     ("pos", "default", "pos"), ("lemma", "default", "lemma"),
+                                     ("depparse", "default", "depparse")], language=LANGUAGE)
     (root / "VERSION").write_text(MODEL_TREE_VERSION)
 
 
@@ -54,7 +64,7 @@ def main() -> None:
     version_file = args.models / "VERSION"
     if not version_file.exists() or version_file.read_text() != MODEL_TREE_VERSION:
         write_example_models(args.models)
-    pipeline = _quelbin.Pipeline(LANGUAGE, processors="tokenize,mwt,lemma", model_dir=args.models)
+    pipeline = _quelbin.Pipeline(LANGUAGE, model_dir=args.models)
     document = pipeline.process(args.text)
     sys.stdout.write(document.to_conll())
 

@@ -8,6 +8,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include <quelbin/document.hpp>
 
 namespace quelbin {
 
@@ -44,6 +47,17 @@ public:
     DepparsePlan& operator=(const DepparsePlan&) = delete;
 
     const ModelBundle& bundle() const;
+
+    // The head and relation of every word of one sentence, in order; no words
+    // gives no predictions. Makes no part-of-speech check of its own.
+    std::vector<DepparsePrediction> parse(const std::vector<DepparseWord>& words) const;
+    // Parses and annotates every regular word, one sentence at a time; a word
+    // with neither UPOS nor XPOS stops it with "POS must run before depparse"
+    // (the sentences before stay annotated).
+    Document process(Document document) const;
+    // Parses every sentence of every document in length-sorted batches; no
+    // word is written before every sentence has been decoded.
+    std::vector<Document> process_bulk(std::vector<Document> documents) const;
 
 private:
     std::unique_ptr<Impl> impl_;

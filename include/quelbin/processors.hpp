@@ -155,10 +155,19 @@ private:
     std::shared_ptr<const LemmaPlan> plan_;
 };
 
-class DepparseProcessor : public UnsupportedModelProcessor {
+class DepparsePlan;
+
+class DepparseProcessor : public Processor {
 public:
     DepparseProcessor();
     DepparseProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
+
+private:
+    std::shared_ptr<const DepparsePlan> plan_;
 };
 
 class NERPlan;

@@ -1,6 +1,7 @@
 #include <quelbin/processors.hpp>
 
 #include <quelbin/constituency_plan.hpp>
+#include <quelbin/depparse.hpp>
 #include <quelbin/langid.hpp>
 #include <quelbin/lemmatizer.hpp>
 #include <quelbin/model_bundle.hpp>
@@ -208,10 +209,21 @@ std::string LemmaProcessor::lemmatize(const std::string& word,
     return plan_->lemmatize(word, pos);
 }
 
-DepparseProcessor::DepparseProcessor() : UnsupportedModelProcessor(depparse_spec()) {}
+DepparseProcessor::DepparseProcessor() : Processor(depparse_spec()) {}
 DepparseProcessor::DepparseProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(depparse_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(depparse_spec()), plan_(std::make_shared<const DepparsePlan>(path, verify_checksums)) {}
+bool DepparseProcessor::implemented() const { return plan_ != nullptr; }
+Document DepparseProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(std::move(document));
+}
+std::vector<Document> DepparseProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    return plan_->process_bulk(std::move(documents));
+}
+std::optional<std::filesystem::path> DepparseProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
 }
 
 NERProcessor::NERProcessor() : Processor(ner_spec()) {}

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -155,6 +156,49 @@ std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl,
 std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::Impl& impl,
                                                            const std::vector<at::Tensor>& encoded,
                                                            const std::vector<std::vector<DepparseWord>>& sentences);
+
+// score_batch with every sentence decoded as soon as its batch is scored, so
+// that only the batches in flight hold label scores: one prediction list per
+// sentence (empty for an empty one); the first failure in sentence order is
+// rethrown after every batch has run.
+std::vector<std::vector<DepparsePrediction>> score_and_decode_batch(
+    const DepparsePlan::Impl& impl, const std::vector<at::Tensor>& encoded,
+    const std::vector<std::vector<DepparseWord>>& sentences);
+
+// Decoding. Score matrices are rows of doubles: row = dependent, column =
+// candidate head, position 0 the root.
+using DepparseScores = std::vector<std::vector<double>>;
+
+// Relation log-probabilities per (dependent, head), labels values each.
+struct DepparseLabelCube {
+    std::int64_t n = 0;
+    std::int64_t labels = 0;
+    std::vector<double> values;
+    const double* at(std::int64_t dependent, std::int64_t head) const {
+        return values.data() + (dependent * n + head) * labels;
+    }
+};
+
+// A maximum spanning arborescence rooted at 0: one head per position, entry 0
+// is 0. Ties go to the lowest column or member index.
+std::vector<std::int64_t> chu_liu_edmonds(DepparseScores scores);
+// chu_liu_edmonds after a penalty on every root attachment; exactly one word
+// on the root or "single-root dependency decoding did not produce one root".
+std::vector<std::int64_t> decode_single_root(DepparseScores scores);
+
+// "obj", "subj", "subj_outer" or none, by exact relation name.
+std::optional<std::string> head_constraint_class(std::string_view relation);
+// Chooses a relation per word (classifier output index, word w at w - 1) and
+// repairs heads with two dependents of one constraint class, at most five
+// passes. Classifier output k names deprel_labels[k + 4].
+std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head_constraints(
+    const std::vector<std::string>& deprel_labels, const DepparseScores& arcs, const DepparseLabelCube& cube,
+    std::vector<std::int64_t> heads);
+
+// One prediction per word from the sentence's arc [1, n, n] and label
+// [1, n, n, L] log-probabilities.
+std::vector<DepparsePrediction> decode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
+                                                const at::Tensor& arc, const at::Tensor& label);
 
 }  // namespace detail
 }  // namespace quelbin

@@ -3,7 +3,9 @@
 // relation scores with their optional linearization and distance terms.
 #include <ATen/ops/abs.h>
 #include <ATen/ops/arange.h>
+#include <ATen/ops/bmm.h>
 #include <ATen/ops/cat.h>
+#include <ATen/ops/empty.h>
 #include <ATen/ops/eye.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log.h>
@@ -18,6 +20,7 @@
 #include <ATen/ops/zeros.h>
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 #include <numeric>
 
@@ -90,10 +93,18 @@ at::Tensor deep_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& encod
     const std::int64_t I1 = W.size(0);
     const std::int64_t I2 = W.size(1);
     const std::int64_t O = W.size(2);
-    // t[b, i, o, q] = sum_p h1[b, i, p] W[p, q, o]; s[b, i, o, j] = sum_q t[b, i, o, q] h2[b, j, q].
-    const at::Tensor t = at::matmul(h1, W.reshape({I1, I2 * O})).reshape({B, n, I2, O}).permute({0, 1, 3, 2});
-    const at::Tensor u = h2.transpose(1, 2).unsqueeze(1);
-    return at::matmul(t, u).permute({0, 1, 3, 2}).add(tensor(".scorer.W_bilin.bias"));
+    // Per batch entry: t[i, q, o] = sum_p h1[i, p] W[p, q, o], then for every
+    // dependent i, s[i, j, o] = sum_q h2[j, q] t[i, q, o]. One entry at a time
+    // keeps the intermediate at n x (I2 O) floats instead of B n x (I2 O), which
+    // for the relation scorer of a full batch runs to hundreds of megabytes.
+    const at::Tensor flat = W.reshape({I1, I2 * O});
+    at::Tensor scores = at::empty({B, n, n, O}, encoded.options());
+    for (std::int64_t b = 0; b < B; ++b) {
+        const at::Tensor t = at::matmul(h1[b], flat).view({n, I2, O});
+        at::Tensor entry = scores[b];
+        at::bmm_out(entry, h2[b].unsqueeze(0).expand({n, n, I2}), t);
+    }
+    return scores.add_(tensor(".scorer.W_bilin.bias"));
 }
 
 std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl, const at::Tensor& encoded,
@@ -125,9 +136,14 @@ std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl,
     return {at::log_softmax(arc, 2), at::log_softmax(label, 3)};
 }
 
-std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::Impl& impl,
-                                                           const std::vector<at::Tensor>& encoded,
-                                                           const std::vector<std::vector<DepparseWord>>& sentences) {
+namespace {
+
+// Scores the padded batches and hands every sentence's cut [1, n + 1, n + 1]
+// arc and [1, n + 1, n + 1, L] label scores to `consume`, inside the batch's
+// task, with its gathering index.
+void score_batches(const DepparsePlan::Impl& impl, const std::vector<at::Tensor>& encoded,
+                   const std::vector<std::vector<DepparseWord>>& sentences,
+                   c10::function_ref<void(std::size_t, at::Tensor, at::Tensor)> consume) {
     if (encoded.size() != sentences.size()) {
         throw DepparseModelError("depparse encoded and sentence batches must have equal lengths");
     }
@@ -140,7 +156,6 @@ std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::I
         }
     }
     const DepparseBatches batches = depparse_batches(impl, sentences);
-    std::vector<std::pair<at::Tensor, at::Tensor>> result(sentences.size());
     run_tasks(batches.starts.size() - 1, [&](std::size_t batch) {
         const std::size_t begin = batches.starts[batch];
         const auto k = static_cast<std::int64_t>(batches.starts[batch + 1] - begin);
@@ -156,11 +171,39 @@ std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::I
         const auto [arc, label] = score_sentence(impl, x, &mask);
         for (std::int64_t m = 0; m < k; ++m) {
             const std::int64_t length = batches.lengths[begin + m];
-            result[batches.order[begin + m]] = {
-                arc[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous(),
-                label[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous()};
+            consume(batches.order[begin + m], arc[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous(),
+                    label[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous());
         }
     });
+}
+
+}  // namespace
+
+std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::Impl& impl,
+                                                           const std::vector<at::Tensor>& encoded,
+                                                           const std::vector<std::vector<DepparseWord>>& sentences) {
+    std::vector<std::pair<at::Tensor, at::Tensor>> result(sentences.size());
+    score_batches(impl, encoded, sentences, [&](std::size_t i, at::Tensor arc, at::Tensor label) {
+        result[i] = {std::move(arc), std::move(label)};
+    });
+    return result;
+}
+
+std::vector<std::vector<DepparsePrediction>> score_and_decode_batch(
+    const DepparsePlan::Impl& impl, const std::vector<at::Tensor>& encoded,
+    const std::vector<std::vector<DepparseWord>>& sentences) {
+    std::vector<std::vector<DepparsePrediction>> result(sentences.size());
+    std::vector<std::exception_ptr> errors(sentences.size());
+    score_batches(impl, encoded, sentences, [&](std::size_t i, at::Tensor arc, at::Tensor label) {
+        try {
+            result[i] = decode_sentence(impl, sentences[i], arc, label);
+        } catch (...) {
+            errors[i] = std::current_exception();
+        }
+    });
+    for (const std::exception_ptr& error : errors) {
+        if (error) std::rethrow_exception(error);
+    }
     return result;
 }
 

@@ -18,7 +18,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "document_test_support.hpp"
 #include "fixtures.hpp"
+#include "quelbin/document_storage.hpp"
 #include "model/json.hpp"
 #include "quelbin/errors.hpp"
 #include "syntax/depparse_impl.hpp"
@@ -335,6 +337,32 @@ TEST(DepparseBatches, LongestFirstUnderTheBudget) {
         const detail::DepparseBatches batches = detail::depparse_batches(impl, sentences);
         EXPECT_EQ(batches.order, row.order);
         EXPECT_EQ(batches.starts, row.starts);
+    }
+}
+
+}  // namespace
+}  // namespace quelbin
+
+namespace quelbin {
+namespace {
+
+// A relation the string pool cannot take leaves the word with both its old
+// head and its old relation.
+TEST(DepparsePlan, FullStringPoolChangesNoWord) {
+    const DepparsePlan plan(variant("plain"), false);
+    Document doc("", {doctest::plain({"cat", "sat", "on"})});
+    const WordSequence words = doc.sentences().at(0).words();
+    for (std::int64_t i = 0; i < 3; ++i) {
+        Word word = words.at(i);
+        word.set_upos("NOUN");
+        word.set_head(7);
+        word.set_deprel("old");
+    }
+    detail::StringPoolTestPeer::set_max_strings(doc.storage()->pool, doc.storage()->pool.size());
+    EXPECT_THROW(plan.process(doc), std::overflow_error);
+    for (std::int64_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(words.at(i).head(), 7);
+        EXPECT_EQ(words.at(i).deprel(), "old");
     }
 }
 

@@ -41,6 +41,7 @@ RUNNING = (  # kinds that run a model
     "ner",
     "sentiment",
     "constituency",
+    "depparse",
 )
 UNSUPPORTED = [name for name, *_ in KINDS if name not in RUNNING]
 # Model operations of a processor without a bundle, by kind.

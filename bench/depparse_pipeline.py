@@ -1,0 +1,157 @@
+"""Speed of the whole default pipeline (tokenize, mwt, pos, lemma, depparse) against the
+eager references chained the same way.
+
+Writes a model tree into --dir: the tokenizer of bench/tokenizer.py (embedding 32, hidden
+64), a dictionary multi-word expander, the POS tagger of bench/pos.py, a dictionary
+lemmatizer and the parser of bench/depparse.py (all random weights), and --size
+characters of mixed English text cut into ~2000-character documents; then
+
+* runs Pipeline("en").process over the list of documents (bulk) with one ATen thread and
+  with ATen's default thread count, each in a process of its own for a clean peak memory;
+* runs the eager references with one thread over the same documents: the tokenizer
+  (tests/reference/tokenizer.py), the tagger in the engine's batches, the dictionary
+  lemmas, the parser in the engine's batches with Python decoding;
+
+and prints words per second, the ratios, peak memory and the load average.
+
+    .venv/bin/python bench/depparse_pipeline.py [--size 1000000] [--dir build/bench_pipeline]
+"""
+import argparse
+import json
+import os
+import pathlib
+import random
+import resource
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
+sys.path.insert(0, str(ROOT / "tests"))
+sys.path.insert(0, str(ROOT / "bench"))
+
+import depparse as dp_bench  # noqa: E402
+import pos as pos_bench  # noqa: E402
+from tokenizer import cut_documents  # noqa: E402
+
+LEMMAS = {"was": "be", "is": "be", "were": "be", "are": "be", "said": "say", "people": "person",
+          "reported": "report", "paid": "pay", "things": "thing", "results": "result"}
+
+
+def build(directory, size):
+    import bundle_writer
+    import model_bundles.depparse as dp
+    import model_bundles.pos as pos
+    from model_bundles.lemma import write_lemma_bundle
+    from model_bundles.mwt import write_dict_bundle
+    from model_bundles.tokenizer import write_tokenizer_bundle
+    from reference.tokenizer import mixed_english_text
+
+    language = directory / "1.14.0" / "en"
+    write_tokenizer_bundle(language / "tokenize", seed=4, scale=0.3, head_scale=10.0, emb_dim=32,
+                           hidden_dim=64, use_mwt=False)
+    write_dict_bundle(language / "mwt", {"cannot": "can not"})
+    rng = random.Random(2)
+    words = pos_bench.vocabulary(20000, rng)
+    chars = [chr(c) for c in range(33, 127)] + list("éèàçüöäßñøåæœ€£¥§°±µ¿¡«»—–‘’“”•…")
+    pos.ALPHABET[:] = chars
+    pos_model = pos.random_pos_model(0, words=words, pretrain_words=pos_bench.vocabulary(50000, rng),
+                                     feat_names=[f"Feat{k:02d}" for k in range(20)], upos=pos_bench.UPOS,
+                                     scale=0.05, **pos_bench.SIZES)
+    pos.write_pos_bundle(language / "pos", pos_model)
+    write_lemma_bundle(language / "lemma", {"*": LEMMAS})
+    dp.ALPHABET[:] = chars
+    dp.LEMMAS[:] = words[:5000]
+    dp.UPOS[:] = pos_bench.UPOS
+    parser_model = dp.random_depparse_model(0, words=words, deprels=dp_bench.RELATIONS, linearization=True,
+                                            distance=True, scale=0.05, **dp_bench.SIZES)
+    dp.write_depparse_bundle(language / "depparse", parser_model)
+    bundle_writer.write_index(directory, [(k, "default", k) for k in ("tokenize", "mwt", "pos", "lemma", "depparse")],
+                              language="en")
+    text = mixed_english_text(size, seed=1)
+    (directory / "text.txt").write_text(text, encoding="utf-8")
+    return pos_model, parser_model, text
+
+
+def engine_run(directory):
+    """Child process: one bulk process call over all documents."""
+    sys.path.insert(0, str(BUILD / "python"))
+    import torch
+    if os.environ.get("OMP_NUM_THREADS") == "1":
+        torch.set_num_threads(1)
+    import _quelbin as q
+    documents = cut_documents((directory / "text.txt").read_text(encoding="utf-8"))
+    pipeline = q.Pipeline("en", model_dir=directory)
+    before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    start = time.perf_counter()
+    docs = pipeline.process(documents)
+    seconds = time.perf_counter() - start
+    words = [w for d in docs for w in d.iter_words()]
+    print(json.dumps({"seconds": seconds, "rss_before_mb": before, "threads": torch.get_num_threads(),
+                      "peak_rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+                      "words": len(words), "parsed": sum(w.head is not None for w in words)}))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--size", type=int, default=1_000_000)
+    parser.add_argument("--dir", default=str(BUILD / "bench_pipeline"))
+    parser.add_argument("--engine-run", action="store_true", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    directory = pathlib.Path(args.dir)
+    if args.engine_run:
+        engine_run(directory)
+        return
+
+    import torch
+    from reference.depparse import DepparseReference
+    from reference.depparse_decode import decode
+    from reference.pos import POSReference
+    from reference.tokenizer import ReferenceTokenizer
+    pos_model, parser_model, text = build(directory, args.size)
+    print(f"text: {len(text.encode())} bytes, {len(cut_documents(text))} documents")
+
+    results = {}
+    for label, threads in (("1 thread", "1"), ("all threads", None)):
+        env = dict(os.environ)
+        env.pop("OMP_NUM_THREADS", None)
+        if threads:
+            env.update(OMP_NUM_THREADS=threads, MKL_NUM_THREADS=threads)
+        command = [sys.executable, __file__, "--engine-run", "--dir", str(directory)]
+        run = json.loads(subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout)
+        assert run["parsed"] == run["words"]
+        results[label] = run
+        print(f"engine, {label} ({run['threads']}): {run['words'] / run['seconds']:,.0f} words/s, "
+              f"{run['seconds']:.2f} s; peak RSS {run['peak_rss_mb']:.0f} MB ({run['rss_before_mb']:.0f} MB before)")
+
+    torch.set_num_threads(1)
+    tokenizer = ReferenceTokenizer(directory / "1.14.0" / "en" / "tokenize")
+    tagger = POSReference(pos_model.tensors, pos_model.assets())
+    reference = DepparseReference(parser_model.tensors, parser_model.assets())
+    relations = parser_model.vocab["deprel"]["_id2unit"][4:]
+    start = time.perf_counter()
+    sentences = [[token[0] for token in sentence] for doc in cut_documents(text)
+                 for sentence in tokenizer.tokenize(doc)]
+    tokenized = time.perf_counter()
+    tags = tagger.tag(sentences, batched=True)
+    tagged = time.perf_counter()
+    records = [[{"text": w, "lemma": LEMMAS.get(w, w), "upos": t[0][0], "xpos": t[0][1], "feats": t[0][2]}
+                for w, t in zip(s, ts)] for s, ts in zip(sentences, tags)]
+    scores = reference.scores_batched(records)
+    for pair in scores:
+        if pair is not None:
+            decode(pair[0].double().numpy(), pair[1].double().numpy(), relations)
+    seconds = time.perf_counter() - start
+    words = sum(map(len, sentences))
+    rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+    print(f"references chained, 1 thread: {words:,} words, {words / seconds:,.0f} words/s, {seconds:.2f} s "
+          f"(tokenizer {tokenized - start:.2f}, tagger {tagged - tokenized:.2f}, lemmas and parser "
+          f"{seconds - (tagged - start):.2f}); peak RSS {rss:.0f} MB")
+    for label, run in results.items():
+        print(f"ratio engine ({label}) / references (1 thread): {seconds / run['seconds']:.2f}x")
+    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores")
+
+
+if __name__ == "__main__":
+    main()

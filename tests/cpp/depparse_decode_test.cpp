@@ -1,0 +1,274 @@
+// The parser's tree decoder against brute-force enumeration of every
+// single-root tree, its cycle and tie cases, and the head-constraint repairs.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "quelbin/errors.hpp"
+#include "syntax/depparse_impl.hpp"
+
+namespace quelbin {
+namespace {
+
+using detail::DepparseLabelCube;
+using detail::DepparseScores;
+using Heads = std::vector<std::int64_t>;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+template <class Call>
+std::string error_of(Call&& call) {
+    try {
+        call();
+    } catch (const DepparseModelError& error) {
+        return error.what();
+    }
+    return "";
+}
+
+bool single_root_tree(const Heads& heads) {
+    const auto n = static_cast<std::int64_t>(heads.size());
+    if (heads[0] != 0 || std::count(heads.begin() + 1, heads.end(), 0) != 1) return false;
+    for (std::int64_t w = 1; w < n; ++w) {
+        std::int64_t v = w;
+        for (std::int64_t steps = 0; v != 0; ++steps) {
+            if (steps > n || heads[v] < 0 || heads[v] >= n || heads[v] == v) return false;
+            v = heads[v];
+        }
+    }
+    return true;
+}
+
+double tree_score(const DepparseScores& S, const Heads& heads) {
+    double total = 0.0;
+    for (std::size_t w = 1; w < heads.size(); ++w) total += S[w][static_cast<std::size_t>(heads[w])];
+    return total;
+}
+
+// The best total over every single-root tree of finite arcs (-inf if none).
+double brute_force_best(const DepparseScores& S) {
+    const auto n = static_cast<std::int64_t>(S.size());
+    Heads heads(static_cast<std::size_t>(n), 0);
+    double best = -kInf;
+    std::int64_t combinations = 1;
+    for (std::int64_t w = 1; w < n; ++w) combinations *= n;
+    for (std::int64_t code = 0; code < combinations; ++code) {
+        std::int64_t rest = code;
+        for (std::int64_t w = 1; w < n; ++w, rest /= n) heads[static_cast<std::size_t>(w)] = rest % n;
+        if (!single_root_tree(heads)) continue;
+        best = std::max(best, tree_score(S, heads));
+    }
+    return best;
+}
+
+// Row-normalised log-probabilities, or small integers (many ties), with some
+// arcs at -inf.
+DepparseScores random_scores(std::mt19937& rng, std::size_t n, bool ties) {
+    std::normal_distribution<double> normal(0.0, 2.0);
+    std::uniform_int_distribution<int> small(-3, -1);
+    std::uniform_int_distribution<int> hole(0, 9);
+    DepparseScores S(n, std::vector<double>(n));
+    for (auto& row : S) {
+        double sum = 0.0;
+        for (double& value : row) {
+            value = ties ? small(rng) : normal(rng);
+            sum += std::exp(value);
+        }
+        for (double& value : row) {
+            if (!ties) value -= std::log(sum);
+            if (hole(rng) == 0) value = -kInf;
+        }
+    }
+    return S;
+}
+
+TEST(DepparseDecode, SingleRootTreeIsTheBestOfEveryTree) {
+    std::mt19937 rng(1234);
+    int decoded = 0;
+    for (std::size_t n = 2; n <= 7; ++n) {
+        const int cases = n <= 5 ? 3000 : (n == 6 ? 1500 : 300);
+        for (int i = 0; i < cases; ++i) {
+            const bool ties = i % 2 == 1;
+            const DepparseScores S = random_scores(rng, n, ties);
+            const double best = brute_force_best(S);
+            if (!std::isfinite(best)) {
+                // No single-root tree of finite arcs: either the refusal or a
+                // single-root tree over -inf arcs.
+                Heads heads;
+                const std::string error = error_of([&] { heads = detail::decode_single_root(S); });
+                EXPECT_TRUE(error == "single-root dependency decoding did not produce one root" ||
+                            single_root_tree(heads)) << error;
+                continue;
+            }
+            const Heads heads = detail::decode_single_root(S);
+            ASSERT_TRUE(single_root_tree(heads)) << "n=" << n << " case " << i;
+            ASSERT_NEAR(tree_score(S, heads), best, 1e-9) << "n=" << n << " case " << i;
+            ++decoded;
+        }
+    }
+    EXPECT_GT(decoded, 10000);
+}
+
+TEST(DepparseDecode, CyclesAndTies) {
+    const double x = -kInf;
+    struct Case {
+        const char* name;
+        DepparseScores S;
+        Heads expected;
+    };
+    const std::vector<Case> cases = {
+        // An acyclic argmax with one word on the root comes back unchanged.
+        {"acyclic", {{0, x, x}, {-0.1, x, -3}, {-5, -0.2, x}}, {0, 0, 1}},
+        // Equal scores everywhere: 1 and 2 point at each other; the cycle is
+        // entered at its lowest member.
+        {"all ties", {{-1, -1, -1}, {-1, -1, -1}, {-1, -1, -1}}, {0, 0, 1}},
+        // Two-cycle {2, 3}: 3 is entered from 1 (H favours it), 2 stays under 3.
+        {"two-cycle", {{0, x, x, x}, {-0.1, x, -4, -4}, {-9, -3, x, -0.1}, {-9, -1, -0.1, x}}, {0, 0, 3, 1}},
+        // Two disjoint cycles {1, 2} and {3, 4}, both broken towards word 1.
+        {"disjoint cycles",
+         {{0, x, x, x, x}, {-2, x, -0.1, -6, -6}, {-6, -0.1, x, -6, -6}, {-6, -2, -6, x, -0.1}, {-6, -6, -6, -0.1, x}},
+         {0, 0, 1, 1, 3}},
+        // Cycle {2, 3}; once contracted, it and word 1 head each other. The
+        // outer cycle is entered from word 4 at member 2 (equal H, lowest k).
+        {"nested cycles",
+         {{0, x, x, x, x}, {-5, x, -1, -3, -5}, {-5, -5, x, -0.1, -5}, {-5, -2, -0.1, x, -5}, {-0.1, -5, -5, -5, x}},
+         {0, 2, 4, 2, 0}},
+    };
+    for (const Case& c : cases) EXPECT_EQ(detail::decode_single_root(c.S), c.expected) << c.name;
+    EXPECT_EQ(detail::chu_liu_edmonds({{0, 0}, {0, 0}}), (Heads{0, 0})) << "one word";
+}
+
+TEST(DepparseDecode, Refusals) {
+    const double x = -kInf;
+    const std::vector<std::pair<DepparseScores, std::string>> rows = {
+        {{}, "dependency scores contain no finite value"},
+        {{{x, x}, {x, x}}, "dependency scores contain no finite value"},
+        {{{0, 0}, {}}, "cannot decode an empty score row"},
+        // Word 2 can only attach to the root, and so can word 1.
+        {{{0, x, x}, {-1, x, x}, {-1, x, x}}, "single-root dependency decoding did not produce one root"},
+    };
+    for (const auto& [S, message] : rows) EXPECT_EQ(error_of([&] { detail::decode_single_root(S); }), message);
+}
+
+TEST(DepparseDecode, ConstraintClassesByExactName) {
+    const std::vector<std::pair<std::string, std::optional<std::string>>> rows = {
+        {"obj", "obj"},       {"nsubj", "subj"},        {"csubj", "subj"},       {"nsubj:pass", "subj"},
+        {"csubj:pass", "subj"}, {"nsubj:outer", "subj_outer"}, {"csubj:outer", "subj_outer"}, {"Obj", std::nullopt},
+        {"obj:lvc", std::nullopt}, {"nsubj:pass:x", std::nullopt}, {"iobj", std::nullopt}, {"", std::nullopt},
+    };
+    for (const auto& [name, cls] : rows) EXPECT_EQ(detail::head_constraint_class(name), cls) << name;
+}
+
+// A sentence of three words under word 1 (the root's dependent): words 2 and
+// 3 both prefer their first relation most.
+struct ConstraintScene {
+    std::vector<std::string> vocab;
+    DepparseScores arcs;
+    DepparseLabelCube cube;
+
+    ConstraintScene(std::vector<std::string> relations, std::int64_t n) {
+        vocab = {"<PAD>", "<UNK>", "<EMPTY>", "<ROOT>"};
+        vocab.insert(vocab.end(), relations.begin(), relations.end());
+        arcs.assign(static_cast<std::size_t>(n), std::vector<double>(static_cast<std::size_t>(n), -5.0));
+        cube.n = n;
+        cube.labels = static_cast<std::int64_t>(relations.size());
+        cube.values.assign(static_cast<std::size_t>(n * n * cube.labels), -3.0);
+    }
+    void label(std::int64_t d, std::int64_t h, std::int64_t k, double value) {
+        cube.values[static_cast<std::size_t>((d * cube.n + h) * cube.labels + k)] = value;
+    }
+    std::pair<Heads, Heads> decode(const Heads& heads) const {
+        return detail::decode_with_head_constraints(vocab, arcs, cube, heads);
+    }
+};
+
+TEST(DepparseDecode, HeadConstraintRepairs) {
+    // Two objects of word 1: word 3's second choice under 1 costs less than
+    // word 2's, so anchoring word 2 wins; word 3 keeps head 1 as "nmod".
+    ConstraintScene scene({"obj", "nmod", "root"}, 4);
+    scene.arcs[1][0] = -0.1;
+    scene.arcs[2][1] = -0.1;
+    scene.arcs[3][1] = -0.1;
+    for (std::int64_t d = 2; d <= 3; ++d) scene.label(d, 1, 0, -0.1);
+    scene.label(1, 0, 2, -0.1);
+    scene.label(2, 1, 1, -4.0);
+    scene.label(3, 1, 1, -1.0);
+    EXPECT_EQ(scene.decode({0, 0, 1, 1}), (std::pair<Heads, Heads>{{0, 0, 1, 1}, {2, 0, 1}}));
+
+    // Word 3 would rather move under word 2 than lose "obj": the tree changes.
+    scene.arcs[3][2] = -0.5;
+    scene.label(3, 2, 0, -0.1);
+    EXPECT_EQ(scene.decode({0, 0, 1, 1}), (std::pair<Heads, Heads>{{0, 0, 1, 2}, {2, 0, 0}}));
+
+    // Equal totals keep the earliest anchor.
+    ConstraintScene tie({"obj", "nmod", "root"}, 4);
+    tie.arcs[1][0] = tie.arcs[2][1] = tie.arcs[3][1] = -0.1;
+    for (std::int64_t d = 2; d <= 3; ++d) {
+        tie.label(d, 1, 0, -0.1);
+        tie.label(d, 1, 1, -1.0);
+    }
+    EXPECT_EQ(tie.decode({0, 0, 1, 1}).second, (Heads{0, 0, 1}));
+
+    // nsubj and csubj:pass share a class; nsubj and nsubj:outer do not.
+    ConstraintScene subj({"nsubj", "csubj:pass", "nsubj:outer", "dep"}, 4);
+    subj.arcs[1][0] = subj.arcs[2][1] = subj.arcs[3][1] = -0.1;
+    subj.label(2, 1, 0, -0.1);
+    subj.label(3, 1, 1, -0.1);
+    subj.label(2, 1, 3, -0.5);
+    EXPECT_EQ(subj.decode({0, 0, 1, 1}).second, (Heads{0, 3, 1}));
+    subj.label(3, 1, 2, 0.0);
+    EXPECT_EQ(subj.decode({0, 0, 1, 1}).second, (Heads{0, 0, 2}));
+
+    // Every relation an object: the repair excludes all of them at the head.
+    ConstraintScene only_obj({"obj"}, 4);
+    only_obj.arcs[1][0] = only_obj.arcs[2][1] = only_obj.arcs[3][1] = -0.1;
+    EXPECT_EQ(error_of([&] { only_obj.decode({0, 0, 1, 1}); }),
+              "head constraints excluded every dependency relation");
+}
+
+TEST(DepparseDecode, BansCarryBetweenPassesAndPassesStopAtFive) {
+    // Word 1 heads seven objects: one pass keeps one anchor and bans the
+    // others from "obj" under word 1.
+    ConstraintScene scene({"obj", "nmod"}, 9);
+    scene.arcs[1][0] = -0.1;
+    for (std::int64_t d = 2; d < 9; ++d) {
+        scene.arcs[static_cast<std::size_t>(d)][1] = -0.1;
+        scene.label(d, 1, 0, -0.1);
+        scene.label(d, 1, 1, -1.0 - 0.1 * static_cast<double>(d));
+    }
+    const auto [heads, labels] = scene.decode({0, 0, 1, 1, 1, 1, 1, 1, 1});
+    EXPECT_EQ(std::count(labels.begin() + 1, labels.end(), 0), 1);
+    EXPECT_EQ(labels[8 - 1], 0) << "the object whose second choice costs most keeps obj";
+
+    // Six heads with two objects each: five passes repair five groups; the
+    // last group stays.
+    const std::int64_t n = 1 + 6 * 3;
+    ConstraintScene many({"obj", "nmod"}, n);
+    Heads start(static_cast<std::size_t>(n), 0);
+    many.arcs[1][0] = -0.1;
+    for (std::int64_t g = 0; g < 6; ++g) {
+        const std::int64_t head = 1 + 3 * g;
+        if (g > 0) {
+            start[static_cast<std::size_t>(head)] = 1;
+            many.arcs[static_cast<std::size_t>(head)][1] = -0.1;
+            many.label(head, 1, 1, -0.1);
+        }
+        for (std::int64_t d = head + 1; d <= head + 2; ++d) {
+            start[static_cast<std::size_t>(d)] = head;
+            many.arcs[static_cast<std::size_t>(d)][static_cast<std::size_t>(head)] = -0.1;
+            many.label(d, head, 0, -0.1);
+            many.label(d, head, 1, -1.0);
+        }
+    }
+    const auto [many_heads, many_labels] = many.decode(start);
+    EXPECT_EQ(many_heads, start);
+    const Heads last_group = {many_labels[17 - 1], many_labels[18 - 1]};
+    EXPECT_EQ(last_group, (Heads{0, 0})) << "the sixth group is left as it was";
+    // Without the bans of earlier passes the first group would come back
+    // every pass.
+    EXPECT_EQ(std::count(many_labels.begin() + 1, many_labels.end(), 0), 5 + 2);
+}
+
+}  // namespace
+}  // namespace quelbin
