@@ -40,6 +40,7 @@ import torch  # noqa: E402
 
 from model_bundles.charlm import random_charlm, write_charlm_bundle  # noqa: E402
 from reference.charlm import CharLMReference  # noqa: E402
+from core_peak import gemm_peak  # noqa: E402
 
 EMB, HIDDEN = 100, 1024
 LETTERS = "etaoinshrdlcumwfgypbvkjxqz"
@@ -61,17 +62,6 @@ def realistic_sentences(count, seed=1):
             words.append(word.capitalize() if rng.random() < 0.1 else word)
         out.append(words)
     return out
-
-
-def gemm_peak():
-    torch.set_num_threads(1)
-    a, b = torch.randn(2048, 2048), torch.randn(2048, 2048)
-    best = 0.0
-    for _ in range(6):
-        start = time.perf_counter()
-        torch.mm(a, b)
-        best = max(best, 2048 ** 3 / (time.perf_counter() - start) / 1e9)
-    return best
 
 
 def main():

@@ -32,6 +32,7 @@ BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
 sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "bench"), str(BUILD / "python")]
 
 import torch  # noqa: E402
+from core_peak import gemm_peak  # noqa: E402
 
 WORD, PRETRAINED, DELTA, LM_EMB, LM_HIDDEN, HIDDEN = 100, 50_000, 10_000, 100, 1024, 256
 TYPES = ("PER", "LOC", "ORG", "MISC")
@@ -72,17 +73,6 @@ def macs(sentences):
     lm = 2 * chars * 4 * LM_HIDDEN * (LM_EMB + LM_HIDDEN)
     tagger = tokens * 2 * 4 * HIDDEN * (width + HIDDEN) + tokens * 21 * 2 * HIDDEN
     return lm + tagger, tokens
-
-
-def gemm_peak():
-    torch.set_num_threads(1)
-    a, b = torch.randn(2048, 2048), torch.randn(2048, 2048)
-    best = 0.0
-    for _ in range(6):
-        start = time.perf_counter()
-        torch.mm(a, b)
-        best = max(best, 2048 ** 3 / (time.perf_counter() - start) / 1e9)
-    return best
 
 
 def documents(sentences):

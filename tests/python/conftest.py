@@ -35,6 +35,17 @@ def edit_at(*keys, **changes):
     return edit
 
 
+def edit(path, value=None):
+    """A bundle edit that sets the item at a "/"-separated key path, or removes it for None."""
+    *parents, key = path.split("/")
+
+    def apply(bundle):
+        for parent in parents:
+            bundle = bundle[parent]
+        bundle.pop(key) if value is None else bundle.update({key: value})
+    return apply
+
+
 def check_refusals(tmp_path, rows, processor, assets, tensors, load):
     """Per row (edit of {"processor", "assets", "tensors"}, error class or None when it
     loads, message), `load` of the edited bundle; returns the last bundle's path."""

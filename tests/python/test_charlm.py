@@ -4,19 +4,9 @@ import torch
 
 import _quelbin as q
 from bundle_writer import RawTensor
-from conftest import check_refusals, edit_at, outcome, releases_lock
+from conftest import check_refusals, edit, edit_at, outcome, releases_lock
 from model_bundles.charlm import random_charlm, write_charlm_bundle
 from reference.charlm import CharLMReference
-
-
-def edit(path, value=None):
-    """A bundle edit that sets the item at a "/"-separated key path, or removes it for None."""
-    *parents, key = path.split("/")
-    def apply(bundle):
-        for parent in parents:
-            bundle = bundle[parent]
-        bundle.pop(key) if value is None else bundle.update({key: value})
-    return apply
 
 
 def encode_a(path):

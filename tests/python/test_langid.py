@@ -9,22 +9,11 @@ import torch
 import _quelbin as q
 import bundle_writer as bw
 from bundle_writer import RawTensor
-from conftest import check_refusals, edit_at, outcome, releases_lock
+from conftest import check_refusals, edit, edit_at, outcome, releases_lock
 from model_bundles.langid import ALPHABET, random_langid, write_langid_bundle
 from reference.langid import LangIDReference
 
 E = q.LangIDModelError
-
-
-def edit(path, value=None):
-    """Sets the item at a "/"-separated key path, or removes it for None."""
-    *parents, key = path.split("/")
-
-    def apply(bundle):
-        for parent in parents:
-            bundle = bundle[parent]
-        bundle.pop(key) if value is None else bundle.update({key: value})
-    return apply
 
 
 def tags(mapping):

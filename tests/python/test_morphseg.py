@@ -8,7 +8,7 @@ import torch
 
 import _quelbin as q
 from bundle_writer import RawTensor
-from conftest import check_refusals, edit_at, outcome, releases_lock
+from conftest import check_refusals, edit, edit_at, outcome, releases_lock
 from model_bundles.charlm import random_charlm, write_charlm_bundle
 from model_bundles.morphseg import SOURCE, random_morphseg, write_morphseg_bundle
 from reference.morphseg import MorphSegReference
@@ -16,17 +16,6 @@ from reference.morphseg import MorphSegReference
 E = q.MorphSegModelError
 ARCH = ("unsupported MorphSeg architecture; the native profile requires a two-layer BiLSTM, tau=1, "
         "argmax decoding, and no auxiliary features")
-
-
-def edit(path, value=None):
-    """Sets the item at a "/"-separated key path, or removes it for None."""
-    *parents, key = path.split("/")
-
-    def apply(bundle):
-        for parent in parents:
-            bundle = bundle[parent]
-        bundle.pop(key) if value is None else bundle.update({key: value})
-    return apply
 
 
 def test_bundle_refusals_in_check_order(tmp_path):
