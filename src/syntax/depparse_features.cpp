@@ -44,20 +44,6 @@ std::int64_t lookup(const Vocab& vocab, const std::string& key) {
     return found == vocab.end() ? kUnknown : found->second;
 }
 
-std::string pretrain_key(const std::string& folded) {
-    const std::string lower = unicode_lower(folded);
-    std::string key;
-    key.reserve(lower.size());
-    for (const char byte : lower) {
-        if (byte == ' ') {
-            key += "\xC2\xA0";
-        } else {
-            key += byte;
-        }
-    }
-    return key;
-}
-
 // A composite tag's parts: code points without a separator, else the pieces
 // between separators, empty ones kept.
 std::vector<std::string> xpos_parts(const std::string& tag, const std::string& sep) {

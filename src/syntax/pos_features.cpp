@@ -68,20 +68,6 @@ std::string pos_word_form(const std::string& word) {
     return question_marks().count(units[0]) > 0 ? "?" : "!";
 }
 
-std::string pos_pretrain_key(const std::string& form) {
-    const std::string lower = unicode_lower(form);
-    std::string key;
-    key.reserve(lower.size());
-    for (const char byte : lower) {
-        if (byte == ' ') {
-            key += "\xC2\xA0";
-        } else {
-            key += byte;
-        }
-    }
-    return key;
-}
-
 at::Tensor encode_pos_characters(const POSPlan::Impl& impl, const std::string& form) {
     return impl.char_model->encode({character_ids(impl, form)})[0];
 }
@@ -99,7 +85,7 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
         for (const std::string& word : words) {
             const std::string form = pos_word_form(word);
             word_ids.push_back(lookup(impl.word_vocab, impl.word_lower ? unicode_lower(form) : form));
-            pretrain_ids.push_back(lookup(impl.pretrain_vocab, pos_pretrain_key(form)));
+            pretrain_ids.push_back(lookup(impl.pretrain_vocab, pretrain_key(form)));
             if (impl.use_charlm) continue;
             const auto [it, added] = form_index.emplace(form, static_cast<std::int64_t>(form_chars.size()));
             if (added) form_chars.push_back(character_ids(impl, form));

@@ -89,8 +89,6 @@ std::vector<at::Tensor> collect_pos_highway_lstm_weights(const POSPlan::Impl& im
 // exclamation marks becomes "?" or "!" after its first mark; anything else is
 // the word itself.
 std::string pos_word_form(const std::string& word);
-// The pretrained vocabulary's key of a form: lower-cased, spaces as U+00A0.
-std::string pos_pretrain_key(const std::string& form);
 
 // The character model's feature of one form, [char_hidden_dim]; an empty form
 // throws "POS cannot encode an empty word".

@@ -16,8 +16,23 @@
 #include "kernels/parallel_tasks.hpp"
 #include "kernels/row_products.hpp"
 #include "model/tensor_view.hpp"
+#include "model/unicode.hpp"
 
 namespace quelbin::detail {
+
+std::string pretrain_key(const std::string& form) {
+    const std::string lower = unicode_lower(form);
+    std::string key;
+    key.reserve(lower.size());
+    for (const char byte : lower) {
+        if (byte == ' ') {
+            key += "\xC2\xA0";
+        } else {
+            key += byte;
+        }
+    }
+    return key;
+}
 
 std::vector<at::Tensor> collect_highway_lstm_weights(RequireTensor require, std::string_view prefix,
                                                      std::int64_t k) {

@@ -27,6 +27,9 @@
 
 namespace quelbin::detail {
 
+// A word's key in a pretrained vocabulary: lower-cased, spaces as U+00A0.
+std::string pretrain_key(const std::string& form);
+
 // Tensor lookup by exact name; throws the model's missing-tensor error.
 using RequireTensor = c10::function_ref<const at::Tensor&(std::string_view)>;
 

@@ -113,8 +113,8 @@ TEST(POSFeatures, WordFormsAndPretrainedKeys) {
         {"\u00BF?", "\u00BF?"}, {"", ""}, {"???", "?"},
     };
     for (const auto& [word, form] : forms) EXPECT_EQ(detail::pos_word_form(word), form) << word;
-    EXPECT_EQ(detail::pos_pretrain_key("New York  X"), "new\u00A0york\u00A0\u00A0x");
-    EXPECT_EQ(detail::pos_pretrain_key("The"), "the");
+    EXPECT_EQ(detail::pretrain_key("New York  X"), "new\u00A0york\u00A0\u00A0x");
+    EXPECT_EQ(detail::pretrain_key("The"), "the");
     EXPECT_THROW(detail::pos_word_form("a\xE2\x82"), std::invalid_argument);
 }
 
