@@ -59,16 +59,22 @@ def check_refusals(tmp_path, rows, processor, assets, tensors, load):
     return path
 
 
-def releases_lock(call):
+def releases_lock(call, attempts=5):
     """True when `call`, run in a thread, lets the main thread go on while it is inside the
-    engine: with a huge switch interval a thread gives the lock up only by releasing it."""
+    engine: with a huge switch interval a thread gives the lock up only by releasing it. On
+    a busy machine the main thread may not wake before a short call ends, so a release is
+    looked for in several attempts; a call that keeps the lock shows none in any of them."""
     old, done = sys.getswitchinterval(), threading.Event()
     sys.setswitchinterval(1000.0)
     try:
-        worker = threading.Thread(target=lambda: (call(), done.set()))
-        worker.start()
-        released = not done.is_set()
-        worker.join()
+        for _ in range(attempts):
+            done.clear()
+            worker = threading.Thread(target=lambda: (call(), done.set()))
+            worker.start()
+            released = not done.is_set()
+            worker.join()
+            if released:
+                break
     finally:
         sys.setswitchinterval(old)
     return released
