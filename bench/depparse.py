@@ -92,11 +92,12 @@ def multiply_adds(sentences, model):
     return chars * 4 * C * (E + C) + rows * per_row + pairs * per_pair
 
 
-def engine_run(directory, repeat):
-    """Child process: one bulk_process over all sentences, one thread."""
+def engine_run(directory, repeat, threads):
+    """Child process: one bulk_process over all sentences, on `threads` ATen threads (0: the default)."""
     sys.path.insert(0, str(BUILD / "python"))
     import torch
-    torch.set_num_threads(1)
+    if threads:
+        torch.set_num_threads(threads)
     import _quelbin as q
     sentences = json.loads((directory / "sentences.json").read_text(encoding="utf-8"))
     parser = q.DepparseProcessor(directory / "bundle")
@@ -111,7 +112,8 @@ def engine_run(directory, repeat):
     heads = [w.head for d in docs for w in d.iter_words()]
     print(json.dumps({"seconds": best, "rss_before_mb": before,
                       "peak_rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
-                      "parsed": sum(h is not None for h in heads)}))
+                      "parsed": sum(h is not None for h in heads), "threads": torch.get_num_threads(),
+                      "result": [(w.head, w.deprel) for d in docs for w in d.iter_words()]}))
 
 
 def main():
@@ -120,10 +122,11 @@ def main():
     parser.add_argument("--dir", default=str(BUILD / "bench_depparse"))
     parser.add_argument("--repeat", type=int, default=2)
     parser.add_argument("--engine-run", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--engine-threads", type=int, default=1, help=argparse.SUPPRESS)
     args = parser.parse_args()
     directory = pathlib.Path(args.dir)
     if args.engine_run:
-        engine_run(directory, args.repeat)
+        engine_run(directory, args.repeat, args.engine_threads)
         return
 
     import torch
@@ -143,11 +146,17 @@ def main():
     command = [sys.executable, __file__, "--engine-run", "--dir", str(directory), "--repeat", str(args.repeat)]
     env = dict(os.environ, OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     engine = json.loads(subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout)
+    default = json.loads(subprocess.run(command + ["--engine-threads", "0"], check=True, capture_output=True,
+                                        text=True).stdout)
     assert engine["parsed"] == words
     print(f"engine bulk_process, 1 thread: {words / engine['seconds']:,.0f} words/s, "
           f"{macs / engine['seconds'] / 1e9:.1f} GMAC/s ({macs / engine['seconds'] / 1e9 / peak:.0%} of the peak), "
           f"{engine['seconds']:.2f} s; peak RSS {engine['peak_rss_mb']:.0f} MB "
           f"({engine['rss_before_mb']:.0f} MB after loading, before the first call)")
+    assert default["result"] == engine["result"], "results differ between 1 and the default thread count"
+    print(f"engine bulk_process, {default['threads']} threads (ATen's default): {words / default['seconds']:,.0f} words/s, "
+          f"{engine['seconds'] / default['seconds']:.2f}x one thread, identical heads; "
+          f"peak RSS {default['peak_rss_mb']:.0f} MB")
 
     torch.set_num_threads(1)
     reference = DepparseReference(model.tensors, model.assets())

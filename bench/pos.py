@@ -112,11 +112,12 @@ def multiply_adds(sentences, model):
     return words, written, performed
 
 
-def engine_run(directory, repeat):
-    """Child process: one bulk_process over all sentences, one thread."""
+def engine_run(directory, repeat, threads):
+    """Child process: one bulk_process over all sentences, on `threads` ATen threads (0: the default)."""
     sys.path.insert(0, str(BUILD / "python"))
     import torch
-    torch.set_num_threads(1)
+    if threads:
+        torch.set_num_threads(threads)
     import _quelbin as q
     sentences = json.loads((directory / "sentences.json").read_text(encoding="utf-8"))
     tagger = q.POSProcessor(directory / "bundle")
@@ -132,7 +133,8 @@ def engine_run(directory, repeat):
     tags = [w.upos for d in docs for w in d.iter_words()]
     print(json.dumps({"seconds": best, "rss_before_mb": before,
                       "peak_rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
-                      "tagged": sum(t is not None for t in tags)}))
+                      "tagged": sum(t is not None for t in tags), "threads": torch.get_num_threads(),
+                      "result": tags}))
 
 
 def main():
@@ -145,10 +147,11 @@ def main():
     parser.add_argument("--uniform", action="store_true",
                         help="draw words uniformly from the vocabulary instead of Zipf-like")
     parser.add_argument("--engine-run", action="store_true", help=argparse.SUPPRESS)
+    parser.add_argument("--engine-threads", type=int, default=1, help=argparse.SUPPRESS)
     args = parser.parse_args()
     directory = pathlib.Path(args.dir)
     if args.engine_run:
-        engine_run(directory, args.repeat)
+        engine_run(directory, args.repeat, args.engine_threads)
         return
 
     import torch
@@ -166,12 +169,18 @@ def main():
     command = [sys.executable, __file__, "--engine-run", "--dir", str(directory), "--repeat", str(args.repeat)]
     env = dict(os.environ, OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
     engine = json.loads(subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout)
+    default = json.loads(subprocess.run(command + ["--engine-threads", "0"], check=True, capture_output=True,
+                                        text=True).stdout)
     assert engine["tagged"] == words
     print(f"engine bulk_process, 1 thread: {words / engine['seconds']:,.0f} words/s, "
           f"{macs / engine['seconds'] / 1e9:.1f} GMAC/s as written, "
           f"{performed / engine['seconds'] / 1e9:.1f} GMAC/s performed ({performed / engine['seconds'] / 1e9 / peak:.0%} "
           f"of the peak), {engine['seconds']:.2f} s; peak RSS {engine['peak_rss_mb']:.0f} MB "
           f"({engine['rss_before_mb']:.0f} MB before the call)")
+    assert default["result"] == engine["result"], "results differ between 1 and the default thread count"
+    print(f"engine bulk_process, {default['threads']} threads (ATen's default): {words / default['seconds']:,.0f} words/s, "
+          f"{engine['seconds'] / default['seconds']:.2f}x one thread, identical tags; "
+          f"peak RSS {default['peak_rss_mb']:.0f} MB")
 
     torch.set_num_threads(1)
     reference = POSReference(model.tensors, model.assets())
