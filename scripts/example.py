@@ -1,5 +1,5 @@
 """The main job: runs the default pipeline (tokenize, mwt, pos, lemma, depparse)
-over a sample text and prints the result as CoNLL-U.
+over a sample text and prints the result as a CoNLL-U file.
 
 No trained model can be fetched here, so the first run writes a small example
 model tree (made with the test-bundle writer) into the build folder and reuses
@@ -66,7 +66,10 @@ def main() -> None:
         write_example_models(args.models)
     pipeline = _quelbin.Pipeline(LANGUAGE, model_dir=args.models)
     document = pipeline.process(args.text)
-    sys.stdout.write(document.to_conll())
+    # to_conll ends at the last word line; a CoNLL-U file closes every sentence,
+    # the last one included, with a blank line.
+    conll = document.to_conll()
+    sys.stdout.write(conll + "\n\n" if conll else "")
 
 
 if __name__ == "__main__":
