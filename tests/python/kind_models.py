@@ -2,6 +2,7 @@
 all, and a text for it: shared by the tests that must reach every kind that runs a model."""
 import random
 
+import _quelbin as q
 import bundle_writer as bw
 from model_bundles.constituency import random_constituency_model, write_constituency_bundle
 from model_bundles.depparse import random_depparse_model, write_depparse_bundle
@@ -59,3 +60,24 @@ def sample_text(seed: int, sentences: int) -> str:
                      for _ in range(rng.randint(3, 10))) + rng.choice(".!?")
             for _ in range(count)))
     return "\n\n".join(paragraphs)
+
+
+def annotations(document):
+    """What the processors write into a document, sentence-level values included."""
+    return (document.lang, document.to_dict(),
+            [(s.sentiment, str(s.constituency), s.comments) for s in document.sentences])
+
+
+def stage_inputs(pipeline, texts):
+    """Per processor name: its processor and the (dictionary form, text) of each document it
+    gets in `pipeline` (no dictionary form before tokenization)."""
+    documents, out = [q.Document(text) for text in texts], {}
+    for processor in pipeline.processors:
+        out[processor.name] = (processor, [(d.to_dict(), d.text) for d in documents])
+        documents = processor.bulk_process(documents)
+    return out
+
+
+def copies(inputs):
+    return [q.Document.from_dict(sentences, text) if sentences else q.Document(text)
+            for sentences, text in inputs]

@@ -96,37 +96,27 @@ THREADS = 8
 
 @pytest.fixture(scope="module")
 def stages(tmp_path_factory):
-    """Per kind that runs a model: its processor from one pipeline of every kind, and the
-    documents it gets there (texts before tokenization, dictionary forms after)."""
+    """Per kind that runs a model: its processor in one pipeline of every kind, and the
+    documents it gets there."""
     root = tmp_path_factory.mktemp("every_kind")
     kind_models.write_model_tree(root)
     pipeline = q.Pipeline(kind_models.LANGUAGE, processors=",".join(kind_models.PIPELINE), model_dir=root)
-    texts = [kind_models.sample_text(seed, 1 + seed % 8) for seed in range(24)]
-    documents, out = [q.Document(text) for text in texts], {}
-    for processor in pipeline.processors:
-        out[processor.name] = (processor, [(d.to_dict(), d.text) for d in documents])
-        documents = processor.bulk_process(documents)
-    return out
-
-
-def annotations(document):
-    return (document.lang, document.to_dict(),
-            [(s.sentiment, str(s.constituency), s.comments) for s in document.sentences])
+    return kind_models.stage_inputs(pipeline, [kind_models.sample_text(seed, 1 + seed % 8)
+                                               for seed in range(24)])
 
 
 def annotate(processor, inputs):
     """Fresh copies of the inputs, half processed one at a time, half in bulk."""
-    documents = [q.Document.from_dict(sentences, text) if sentences else q.Document(text)
-                 for sentences, text in inputs]
+    documents = kind_models.copies(inputs)
     half = len(documents) // 2
     done = [processor(d) for d in documents[:half]] + processor.bulk_process(documents[half:])
-    return [annotations(d) for d in done]
+    return [kind_models.annotations(d) for d in done]
 
 
 @pytest.mark.parametrize("kind", kind_models.PIPELINE)
 def test_eight_threads_annotate_as_one(stages, kind):
     processor, inputs = stages[kind]
-    before = [annotations(q.Document.from_dict(s, t) if s else q.Document(t)) for s, t in inputs]
+    before = [kind_models.annotations(d) for d in kind_models.copies(inputs)]
     alone = annotate(processor, inputs)
     assert alone != before and processor.implemented
 
