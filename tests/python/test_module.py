@@ -188,40 +188,53 @@ def test_processor_specs_tell_which_kinds_run_a_model(tmp_path):
         assert row["implemented"] is runs, kind
 
 
-# Importing the module into a module object that refuses one name: the names registered
-# before it are there, the import fails with ImportError caused by the refusal.
-REFUSING_IMPORT = """
+# Importing the module into a module object that refuses one name, or that holds one
+# already: the names registered before it are there, the import fails with ImportError.
+FAILING_IMPORT = """
 import importlib.util, sys, types
-sys.path.insert(0, sys.argv[2])
+how, name = sys.argv[1:3]
+sys.path.insert(0, sys.argv[3])
 spec = importlib.util.find_spec("_quelbin")
 module = spec.loader.create_module(spec)
 
 class Refusing(types.ModuleType):
     def __setattr__(self, key, value):
-        if key == sys.argv[1]:
+        if key == name:
             raise LookupError("refused " + key)
         super().__setattr__(key, value)
 
-module.__class__ = Refusing
+if how == "refuse":
+    module.__class__ = Refusing
+else:
+    types.ModuleType.__setattr__(module, name, None)
 try:
     spec.loader.exec_module(module)
 except ImportError as error:
     print(repr(error), repr(error.__cause__), error.__cause__ is error.__context__)
-    print(" ".join(name for name in vars(module) if name not in {names!r}))
+    print(" ".join(key for key in vars(module) if key not in {standard!r} and key != name))
 """
+INITIALIZING = "ImportError('Encountered an error while initializing the extension.')"
+IMPORT_FAILURES = [  # how, name -> the ImportError with its cause
+    ("refuse", "__version__", f"{INITIALIZING} LookupError('refused __version__') True"),
+    ("refuse", "free_threaded_build", f"{INITIALIZING} LookupError('refused free_threaded_build') True"),
+    ("refuse", "ModelBundleError", f"{INITIALIZING} LookupError('refused ModelBundleError') True"),
+    ("refuse", "TransformerError", f"{INITIALIZING} LookupError('refused TransformerError') True"),
+    # The binding library throws a standard exception: its text is the ImportError's message.
+    ("hold", "SubwordError", "ImportError('nanobind::detail::exception_new(): an object of the same "
+                             "name already exists!') None True"),
+]
 
 
 def test_a_failure_while_filling_the_module_becomes_an_import_error():
     # A class or function the binding library cannot store is a fatal error of the library
     # itself; attributes and exception classes fail the import.
-    for refused in ("__version__", "free_threaded_build", "ModelBundleError", "TransformerError"):
-        script = REFUSING_IMPORT.format(names=STANDARD_MODULE_NAMES)
-        run = subprocess.run([sys.executable, "-c", script, refused, str(BUILD / "python")],
+    for how, name, error in IMPORT_FAILURES:
+        script = FAILING_IMPORT.format(standard=STANDARD_MODULE_NAMES)
+        run = subprocess.run([sys.executable, "-c", script, how, name, str(BUILD / "python")],
                              capture_output=True, text=True, timeout=120, check=True)
-        error, before = run.stdout.split("\n")[:2]
-        assert error == ("ImportError('Encountered an error while initializing the extension.') "
-                         f"LookupError('refused {refused}') True"), refused
-        assert before.split() == REGISTERED[:REGISTERED.index(refused)], refused
+        got, before = run.stdout.split("\n")[:2]
+        assert got == error, name
+        assert before.split() == REGISTERED[:REGISTERED.index(name)], name
 
 
 def test_every_exception_reaches_python_as_its_class_with_its_message():
