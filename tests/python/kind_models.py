@@ -19,23 +19,22 @@ from model_bundles.tokenizer import (DEFAULT_FEATURES, DEFAULT_VOCAB, feature_wi
 
 LANGUAGE = "en"
 CHARS = list("abcdefghijklmnopqrstuvwxyz")
-# Every kind that runs a model, in pipeline order.
-PIPELINE = ("langid", "tokenize", "mwt", "pos", "lemma", "depparse", "ner", "sentiment",
-            "constituency", "morphseg")
+# Every kind that runs a model, in pipeline order, with the writer of its test bundle.
 WRITERS = {
+    "langid": lambda d: write_langid_bundle(d, random_langid(12)),
     # Splits at spaces and punctuation and marks tokens ending in "u" as multi-word.
     "tokenize": lambda d: write_tokenizer_bundle(
         d, use_mwt=True, tensor_overrides=hand_set_weights(DEFAULT_VOCAB, 8, 8, feature_width(DEFAULT_FEATURES))),
     "mwt": lambda d: write_mwt_bundle(d, random_model(5, chars=CHARS, max_dec_len=6)),
-    "lemma": lambda d: write_lemma_bundle(d, {}, random_model(6, chars=CHARS, max_dec_len=6)),
     "pos": lambda d: write_pos_bundle(d, random_pos_model(7)),
+    "lemma": lambda d: write_lemma_bundle(d, {}, random_model(6, chars=CHARS, max_dec_len=6)),
     "depparse": lambda d: write_depparse_bundle(d, random_depparse_model(8)),
     "ner": lambda d: write_ner_bundle(d, random_ner(9, scale=1.5)),
     "sentiment": lambda d: write_sentiment_bundle(d, random_sentiment(10, bilstm=True)),
     "constituency": lambda d: write_constituency_bundle(d, random_constituency_model(11, tag_source="upos")),
-    "langid": lambda d: write_langid_bundle(d, random_langid(12)),
     "morphseg": lambda d: write_morphseg_bundle(d, random_morphseg(13)),
 }
+PIPELINE = tuple(WRITERS)
 
 
 def write_model_tree(root):
