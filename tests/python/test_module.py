@@ -69,8 +69,7 @@ def test_classes_are_open_without_instance_dictionaries_or_docstrings():
         cls = getattr(q, name)
         bases = (q.Processor,) if name in PROCESSORS else (object,)
         assert (cls.__module__, cls.__bases__, cls.__doc__) == ("_quelbin", bases, None), name
-        subclass = type("Sub" + name, (cls,), {})  # no class is final
-        assert issubclass(subclass, cls), name
+        type("Sub" + name, (cls,), {})  # a final class raises TypeError here
         assert "__dict__" not in dir(cls) and "__weakref__" not in dir(cls), name
         for member_name, member in vars(cls).items():
             function = getattr(member, "fget", member)
