@@ -326,17 +326,17 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
     std::string& text_buffer = s.chunk;
     text_buffer.assign("\xE2\x96\x81", 3);
     text_buffer.append(chunk.data(), chunk.size());
-    const auto* text = reinterpret_cast<const unsigned char*>(text_buffer.data());
+    const auto* text = reinterpret_cast<const unsigned char*>(text_buffer.c_str());
     const std::size_t length = text_buffer.size();
-    if (s.best.size() < length + 1) {
-        s.best.resize(length + 1);
-        s.back.resize(length + 1);
-        s.piece.resize(length + 1);
+    if (s.best.size() < length + 2) {
+        s.best.resize(length + 2);
+        s.back.resize(length + 2);
+        s.piece.resize(length + 2);
     }
     float* const best = s.best.data();
     std::size_t* const back = s.back.data();
     std::int32_t* const piece = s.piece.data();
-    std::fill(best, best + length + 1, -std::numeric_limits<float>::infinity());
+    std::fill(best, best + length + 2, -std::numeric_limits<float>::infinity());
     best[0] = 0.0f;
     const detail::PieceTrie::Unit* const units = token_to_id.units();
     const float unknown_score = scores[static_cast<std::size_t>(unknown_id)];
@@ -345,21 +345,29 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
         if (!std::isfinite(here)) continue;
         bool matched = false;
         std::uint32_t node = 0;
+        std::uint32_t base = units[0].base;
         for (std::size_t p = i; p < length;) {
-            const std::uint32_t child = units[node].base + text[p];
-            if (units[child].parent != node) break;
+            const std::uint32_t child = base + text[p];
+            const detail::PieceTrie::Unit u = units[child];
+            if (u.parent != node) break;
             node = child;
+            base = u.base;
             ++p;
-            const detail::PieceTrie::Unit& u = units[node];
-            if (u.id >= 0 && (p == length || (text[p] & 0xC0) != 0x80)) {
-                matched = true;
-                const float candidate = here + u.score;
-                if (candidate > best[p]) {
-                    best[p] = candidate;
-                    back[p] = i;
-                    piece[p] = u.id;
-                }
-            }
+            // Selects rather than branches: whether a piece ends here, and
+            // whether it beats the best score so far, are hard to predict. An
+            // end inside a code point writes to the spare slot past the end.
+            const bool boundary = (text[p] & 0xC0) != 0x80;  // text[length] is 0
+            matched |= boundary & (u.id >= 0);
+            const std::size_t q = boundary ? p : length + 1;
+            const float candidate = here + u.score;
+            const float old = best[q];
+            const bool better = candidate > old;
+            best[q] = better ? candidate : old;
+            const std::size_t keep_back = better ? 0 : ~std::size_t{0};
+            back[q] = (back[q] & keep_back) | (i & ~keep_back);
+            const std::uint32_t keep_piece = static_cast<std::uint32_t>(keep_back);
+            piece[q] = static_cast<std::int32_t>((static_cast<std::uint32_t>(piece[q]) & keep_piece) |
+                                                 (static_cast<std::uint32_t>(u.id) & ~keep_piece));
         }
         if (!matched) {
             const std::size_t next = i + sequence_length(text[i]);

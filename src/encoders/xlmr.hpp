@@ -4,6 +4,7 @@
 #include "encoders/subword_text.hpp"
 
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,15 +49,16 @@ struct CharsMap {
 // The vocabulary as a double-array trie over the pieces' bytes: the children
 // of node n sit at units[n].base + byte and name n as their parent, so one
 // walk from a start position meets every piece beginning there, shortest
-// first. A node that ends a piece keeps the id of the piece's first position
-// and that position's score.
+// first. A node that ends a piece holds the id of the piece's first position
+// and that position's score; any other node holds id -1 and a NaN score, which
+// loses every comparison, so the search needs no branch to tell them apart.
 class PieceTrie {
 public:
     struct Unit {
         std::uint32_t base = 0;
         std::uint32_t parent = kNone;
-        std::int32_t id = -1;  // -1: no piece ends here
-        float score = 0.0f;
+        std::int32_t id = -1;
+        float score = std::numeric_limits<float>::quiet_NaN();
     };
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
