@@ -187,6 +187,7 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
                      [&pieces](std::uint32_t a, std::uint32_t b) { return pieces[a] < pieces[b]; });
 
     units_.assign(257, Unit{});
+    ends_.assign(257, End{});
     std::vector<bool> used(units_.size(), false);
     used[0] = true;  // the root
     const auto reserve_to = [&](std::size_t size) {
@@ -194,6 +195,7 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
         if (size >= kNone) throw std::length_error("XLM-R vocabulary is too large for its trie");
         if (size > units_.size()) {
             units_.resize(std::max(size, units_.size() + units_.size() / 2), Unit{});
+            ends_.resize(units_.size(), End{});
             used.resize(units_.size(), false);
         }
     };
@@ -214,8 +216,7 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
         tasks.pop_back();
         std::size_t k = task.lo;
         if (k < task.hi && pieces[order[k]].size() == task.depth) {
-            units_[task.node].id = static_cast<std::int32_t>(order[k]);
-            units_[task.node].score = scores[order[k]];
+            ends_[task.node] = {static_cast<std::int32_t>(order[k]), scores[order[k]]};
             while (k < task.hi && pieces[order[k]].size() == task.depth) ++k;
         }
         if (k == task.hi) continue;
@@ -263,7 +264,7 @@ std::int64_t PieceTrie::find(std::string_view key) const {
         if (units_[child].parent != node) return -1;
         node = child;
     }
-    return units_[node].id;
+    return ends_[node].id;
 }
 
 // Buffers of one word's normalisation and of one chunk's search, kept per
@@ -271,9 +272,8 @@ std::int64_t PieceTrie::find(std::string_view key) const {
 struct UnigramScratch {
     std::vector<detail::DecodedCodePoint> code_points;  // of the word, then of its normalised form
     std::string normalized;
-    std::string chunk;
+    std::vector<unsigned char> text;  // of the chunk being segmented
     std::vector<float> best;            // per byte offset of the chunk
-    std::vector<std::size_t> back;
     std::vector<std::int32_t> piece;
     std::vector<std::int64_t> ids;      // of the word
 };
@@ -317,65 +317,101 @@ struct XLMRobertaTokenizer::Impl {
     std::vector<std::int64_t> tokenize_word(std::string_view word, detail::UnigramScratch& s) const;
 };
 
+namespace {
+
+// The piece id a position records for a step over one unknown code point (a
+// trie match records the piece's own id, which may also be the unknown id).
+constexpr std::int32_t kUnknownStep = -1;
+
+// Relaxes every piece that begins at byte i of `text` (`length` bytes and a NUL
+// after them): one trie walk, shortest piece first. Returns whether any piece
+// ends on a code-point boundary. With kEveryEndIsBoundary the caller knows that
+// every byte after i starts a code point, and the test is skipped.
+//
+// Selects rather than branches: whether a piece ends at a node, and whether it
+// beats the best score so far, are hard to predict. A piece ending inside a
+// code point writes to the spare slot at length + 1.
+template <bool kEveryEndIsBoundary>
+inline bool relax_pieces_from(const detail::PieceTrie& trie, const unsigned char* text, std::size_t i,
+                              std::size_t length, float* best, std::int32_t* piece) {
+    const detail::PieceTrie::Unit* const units = trie.units();
+    const detail::PieceTrie::End* const ends = trie.ends();
+    const float here = best[i];
+    bool matched = false;
+    std::uint32_t node = 0;
+    std::uint32_t base = units[0].base;
+    for (std::size_t p = i; p < length;) {
+        const std::uint32_t child = base + text[p];
+        const detail::PieceTrie::Unit u = units[child];
+        if (u.parent != node) break;
+        node = child;
+        base = u.base;
+        const detail::PieceTrie::End end = ends[node];
+        ++p;
+        std::size_t q = p;
+        if (kEveryEndIsBoundary) {
+            matched |= end.id >= 0;
+        } else {
+            const bool boundary = (text[p] & 0xC0) != 0x80;
+            matched |= boundary & (end.id >= 0);
+            q = boundary ? p : length + 1;
+        }
+        const float candidate = here + end.score;  // NaN where no piece ends
+        const float old = best[q];
+        const bool better = candidate > old;
+        best[q] = better ? candidate : old;
+        // A mask, not a conditional store, which the compiler would branch on.
+        const std::uint32_t take = 0u - static_cast<std::uint32_t>(better);
+        piece[q] = static_cast<std::int32_t>((static_cast<std::uint32_t>(piece[q]) & ~take) |
+                                             (static_cast<std::uint32_t>(end.id) & take));
+    }
+    return matched;
+}
+
+bool all_ascii(const unsigned char* p, std::size_t n) {
+    unsigned char any = 0;
+    for (std::size_t k = 0; k < n; ++k) any |= p[k];
+    return any < 0x80;
+}
+
+}  // namespace
+
 // The search runs over byte offsets: only code-point boundaries are ever
 // reached, so the others keep a best score of minus infinity and are skipped
 // as starts, and a piece counts only when it ends on a boundary. From each
 // start one trie walk meets the candidate pieces in order of length, which is
 // the order of the ends; no piece is longer than the longest vocabulary piece.
+// Positions record only their last piece: it starts at the end less its length.
 void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) const {
-    std::string& text_buffer = s.chunk;
-    text_buffer.assign("\xE2\x96\x81", 3);
-    text_buffer.append(chunk.data(), chunk.size());
-    const auto* text = reinterpret_cast<const unsigned char*>(text_buffer.c_str());
-    const std::size_t length = text_buffer.size();
+    // U+2581, the chunk and a NUL that ends the last code point.
+    const std::size_t length = 3 + chunk.size();
+    if (s.text.size() < length + 1) s.text.resize(2 * length + 1);
+    unsigned char* const text = s.text.data();
+    std::memcpy(text, "\xE2\x96\x81", 3);
+    std::memcpy(text + 3, chunk.data(), chunk.size());
+    text[length] = 0;
     if (s.best.size() < length + 2) {
-        s.best.resize(length + 2);
-        s.back.resize(length + 2);
-        s.piece.resize(length + 2);
+        s.best.resize(2 * length + 2);
+        s.piece.resize(2 * length + 2);
     }
     float* const best = s.best.data();
-    std::size_t* const back = s.back.data();
     std::int32_t* const piece = s.piece.data();
     std::fill(best, best + length + 2, -std::numeric_limits<float>::infinity());
     best[0] = 0.0f;
-    const detail::PieceTrie::Unit* const units = token_to_id.units();
     const float unknown_score = scores[static_cast<std::size_t>(unknown_id)];
+    const bool ascii = all_ascii(text + 3, chunk.size());
     for (std::size_t i = 0; i < length; ++i) {
         const float here = best[i];
         if (!std::isfinite(here)) continue;
-        bool matched = false;
-        std::uint32_t node = 0;
-        std::uint32_t base = units[0].base;
-        for (std::size_t p = i; p < length;) {
-            const std::uint32_t child = base + text[p];
-            const detail::PieceTrie::Unit u = units[child];
-            if (u.parent != node) break;
-            node = child;
-            base = u.base;
-            ++p;
-            // Selects rather than branches: whether a piece ends here, and
-            // whether it beats the best score so far, are hard to predict. An
-            // end inside a code point writes to the spare slot past the end.
-            const bool boundary = (text[p] & 0xC0) != 0x80;  // text[length] is 0
-            matched |= boundary & (u.id >= 0);
-            const std::size_t q = boundary ? p : length + 1;
-            const float candidate = here + u.score;
-            const float old = best[q];
-            const bool better = candidate > old;
-            best[q] = better ? candidate : old;
-            const std::size_t keep_back = better ? 0 : ~std::size_t{0};
-            back[q] = (back[q] & keep_back) | (i & ~keep_back);
-            const std::uint32_t keep_piece = static_cast<std::uint32_t>(keep_back);
-            piece[q] = static_cast<std::int32_t>((static_cast<std::uint32_t>(piece[q]) & keep_piece) |
-                                                 (static_cast<std::uint32_t>(u.id) & ~keep_piece));
-        }
+        // After U+2581 an ASCII chunk has a boundary at every byte.
+        const bool matched = ascii && i >= 3 ? relax_pieces_from<true>(token_to_id, text, i, length, best, piece)
+                                             : relax_pieces_from<false>(token_to_id, text, i, length, best, piece);
         if (!matched) {
             const std::size_t next = i + sequence_length(text[i]);
             const float candidate = here + unknown_score;
             if (candidate > best[next]) {
                 best[next] = candidate;
-                back[next] = i;
-                piece[next] = static_cast<std::int32_t>(unknown_id);
+                piece[next] = kUnknownStep;
             }
         }
     }
@@ -384,9 +420,19 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
         out.push_back(unknown_id);
         return;
     }
-    const std::size_t first = out.size();
-    for (std::size_t p = length; p > 0; p = back[p]) out.push_back(piece[p]);
-    std::reverse(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
+    const auto start_of = [&](std::size_t p) {
+        if (piece[p] != kUnknownStep) return p - vocabulary[static_cast<std::size_t>(piece[p])].size();
+        do --p;
+        while ((text[p] & 0xC0) == 0x80);
+        return p;
+    };
+    std::size_t count = 0;
+    for (std::size_t p = length; p > 0; p = start_of(p)) ++count;
+    std::size_t k = out.size() + count;
+    out.resize(k);
+    for (std::size_t p = length; p > 0; p = start_of(p)) {
+        out[--k] = piece[p] == kUnknownStep ? unknown_id : piece[p];
+    }
 }
 
 std::vector<std::int64_t> XLMRobertaTokenizer::Impl::tokenize_word(std::string_view word, Scratch& s) const {

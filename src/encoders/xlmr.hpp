@@ -49,14 +49,17 @@ struct CharsMap {
 // The vocabulary as a double-array trie over the pieces' bytes: the children
 // of node n sit at units[n].base + byte and name n as their parent, so one
 // walk from a start position meets every piece beginning there, shortest
-// first. A node that ends a piece holds the id of the piece's first position
-// and that position's score; any other node holds id -1 and a NaN score, which
-// loses every comparison, so the search needs no branch to tell them apart.
+// first. ends[n] holds the id of the piece that ends at node n (its first
+// position) and that position's score; a node where no piece ends holds id -1
+// and a NaN score, which loses every comparison, so the search needs no branch
+// to tell them apart.
 class PieceTrie {
 public:
     struct Unit {
         std::uint32_t base = 0;
         std::uint32_t parent = kNone;
+    };
+    struct End {
         std::int32_t id = -1;
         float score = std::numeric_limits<float>::quiet_NaN();
     };
@@ -67,13 +70,15 @@ public:
     // The id of the piece equal to `key`, or -1.
     std::int64_t find(std::string_view key) const;
 
-    // The root is unit 0. The array extends 256 units past every base, so a
+    // The root is unit 0. The arrays extend 256 units past every base, so a
     // child index never needs a bounds check.
     const Unit* units() const { return units_.data(); }
+    const End* ends() const { return ends_.data(); }
     std::size_t unit_count() const { return units_.size(); }
 
 private:
-    std::vector<Unit> units_;
+    std::vector<Unit> units_;  // walked: kept small so that more of it stays in cache
+    std::vector<End> ends_;
 };
 
 }  // namespace quelbin::detail
