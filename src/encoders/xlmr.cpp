@@ -299,6 +299,7 @@ struct XLMRobertaTokenizer::Impl {
     std::vector<std::string> vocabulary;
     std::vector<float> scores;
     detail::PieceTrie token_to_id;
+    std::vector<std::size_t> piece_length;  // bytes of each piece, compact for the search's back-tracking
     detail::CharsMap charsmap;
     std::uint64_t max_piece_length = 0;
     std::int64_t unknown_id = 0;
@@ -421,7 +422,7 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
         return;
     }
     const auto start_of = [&](std::size_t p) {
-        if (piece[p] != kUnknownStep) return p - vocabulary[static_cast<std::size_t>(piece[p])].size();
+        if (piece[p] != kUnknownStep) return p - piece_length[static_cast<std::size_t>(piece[p])];
         do --p;
         while ((text[p] & 0xC0) == 0x80);
         return p;
@@ -478,7 +479,9 @@ XLMRobertaTokenizer::XLMRobertaTokenizer(std::vector<std::string> vocabulary, st
     }
     m.unknown_id = unknown_id;
     m.token_to_id.build(m.vocabulary, m.scores);
+    m.piece_length.reserve(m.vocabulary.size());
     for (const std::string& piece : m.vocabulary) {
+        m.piece_length.push_back(piece.size());
         m.max_piece_length = std::max<std::uint64_t>(m.max_piece_length, piece.size());
     }
     m.cls_id = m.require(cls_token);
