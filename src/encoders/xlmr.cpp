@@ -257,14 +257,19 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
     }
 }
 
-std::int64_t PieceTrie::find(std::string_view key) const {
+std::uint32_t PieceTrie::node_of(std::string_view key) const {
     std::uint32_t node = 0;
     for (const char byte : key) {
         const std::uint32_t child = units_[node].base + static_cast<unsigned char>(byte);
-        if (units_[child].parent != node) return -1;
+        if (units_[child].parent != node) return kNone;
         node = child;
     }
-    return ends_[node].id;
+    return node;
+}
+
+std::int64_t PieceTrie::find(std::string_view key) const {
+    const std::uint32_t node = node_of(key);
+    return node == kNone ? -1 : ends_[node].id;
 }
 
 // Buffers of one word's normalisation and of one chunk's search, kept per
@@ -300,6 +305,7 @@ struct XLMRobertaTokenizer::Impl {
     std::vector<float> scores;
     detail::PieceTrie token_to_id;
     std::vector<std::size_t> piece_length;  // bytes of each piece, compact for the search's back-tracking
+    std::uint32_t mark_node = detail::PieceTrie::kNone;  // the trie node of U+2581, if any piece begins so
     detail::CharsMap charsmap;
     std::uint64_t max_piece_length = 0;
     std::int64_t unknown_id = 0;
@@ -325,23 +331,24 @@ namespace {
 constexpr std::int32_t kUnknownStep = -1;
 
 // Relaxes every piece that begins at byte i of `text` (`length` bytes and a NUL
-// after them): one trie walk, shortest piece first. Returns whether any piece
-// ends on a code-point boundary. With kEveryEndIsBoundary the caller knows that
-// every byte after i starts a code point, and the test is skipped.
+// after them) and runs past byte `from`: one trie walk from `node`, the node of
+// text[i, from), shortest piece first. Returns whether any such piece ends on a
+// code-point boundary. With kEveryEndIsBoundary the caller knows that every
+// byte after `from` starts a code point, and the test is skipped.
 //
 // Selects rather than branches: whether a piece ends at a node, and whether it
 // beats the best score so far, are hard to predict. A piece ending inside a
 // code point writes to the spare slot at length + 1.
 template <bool kEveryEndIsBoundary>
 inline bool relax_pieces_from(const detail::PieceTrie& trie, const unsigned char* text, std::size_t i,
-                              std::size_t length, float* best, std::int32_t* piece) {
+                              std::uint32_t node, std::size_t from, std::size_t length, float* best,
+                              std::int32_t* piece) {
     const detail::PieceTrie::Unit* const units = trie.units();
     const detail::PieceTrie::End* const ends = trie.ends();
     const float here = best[i];
     bool matched = false;
-    std::uint32_t node = 0;
-    std::uint32_t base = units[0].base;
-    for (std::size_t p = i; p < length;) {
+    std::uint32_t base = units[node].base;
+    for (std::size_t p = from; p < length;) {
         const std::uint32_t child = base + text[p];
         const detail::PieceTrie::Unit u = units[child];
         if (u.parent != node) break;
@@ -401,12 +408,31 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
     best[0] = 0.0f;
     const float unknown_score = scores[static_cast<std::size_t>(unknown_id)];
     const bool ascii = all_ascii(text + 3, chunk.size());
-    for (std::size_t i = 0; i < length; ++i) {
+    std::size_t first_start = 0;
+    if (mark_node != detail::PieceTrie::kNone) {
+        // The walk from 0 through U+2581 is the same for every chunk: it was
+        // taken at load, and only the piece "\u2581" itself ends on it.
+        const detail::PieceTrie::End mark = token_to_id.ends()[mark_node];
+        if (best[0] + mark.score > best[3]) {
+            best[3] = best[0] + mark.score;
+            piece[3] = mark.id;
+        }
+        const bool matched = (mark.id >= 0) |
+                             (ascii ? relax_pieces_from<true>(token_to_id, text, 0, mark_node, 3, length, best, piece)
+                                    : relax_pieces_from<false>(token_to_id, text, 0, mark_node, 3, length, best, piece));
+        if (!matched && best[0] + unknown_score > best[3]) {
+            best[3] = best[0] + unknown_score;
+            piece[3] = kUnknownStep;
+        }
+        first_start = 1;
+    }
+    for (std::size_t i = first_start; i < length; ++i) {
         const float here = best[i];
         if (!std::isfinite(here)) continue;
         // After U+2581 an ASCII chunk has a boundary at every byte.
-        const bool matched = ascii && i >= 3 ? relax_pieces_from<true>(token_to_id, text, i, length, best, piece)
-                                             : relax_pieces_from<false>(token_to_id, text, i, length, best, piece);
+        const bool matched = ascii && i >= 3
+                                 ? relax_pieces_from<true>(token_to_id, text, i, 0, i, length, best, piece)
+                                 : relax_pieces_from<false>(token_to_id, text, i, 0, i, length, best, piece);
         if (!matched) {
             const std::size_t next = i + sequence_length(text[i]);
             const float candidate = here + unknown_score;
@@ -484,6 +510,7 @@ XLMRobertaTokenizer::XLMRobertaTokenizer(std::vector<std::string> vocabulary, st
         m.piece_length.push_back(piece.size());
         m.max_piece_length = std::max<std::uint64_t>(m.max_piece_length, piece.size());
     }
+    m.mark_node = m.token_to_id.node_of("\xE2\x96\x81");
     m.cls_id = m.require(cls_token);
     m.sep_id = m.require(sep_token);
     m.charsmap = detail::CharsMap::load(precompiled_charsmap);

@@ -69,6 +69,8 @@ public:
 
     // The id of the piece equal to `key`, or -1.
     std::int64_t find(std::string_view key) const;
+    // The node that `key` leads to, or kNone when no piece begins with it.
+    std::uint32_t node_of(std::string_view key) const;
 
     // The root is unit 0. The arrays extend 256 units past every base, so a
     // child index never needs a bounds check.

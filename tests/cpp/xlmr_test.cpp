@@ -526,6 +526,12 @@ TEST(XLMRobertaTokenizer, PiecesEndingInsideACodePointNeverCount) {
         {"\xD0\xB4" "a", {0, 0, 4}},  // "\xD0" lies inside the letter, "\xB4a" starts inside it
     };
     for (const auto& [word, want] : rows) EXPECT_EQ(u.tok_.tokenize(word), want) << word;
+    // Pieces begin with U+2581 but it is no piece alone.
+    const Unigram prefixed({"<unk>", "<s>", "</s>", kMark + "a", "b", kMark + "\xE6\x9D\xB1"}, {-5, 0, 0, -1, -1, -1});
+    const std::pair<std::string, std::vector<std::int64_t>> after_mark[] = {
+        {"b", {0, 4}}, {"ab", {3, 4}}, {"\xE6\x9D\xB1" "b", {5, 4}}, {"\xE6\x9D\xB2", {0, 0}},
+    };
+    for (const auto& [word, want] : after_mark) EXPECT_EQ(prefixed.tok_.tokenize(word), want) << word;
 }
 
 // Malformed UTF-8 inside words that would otherwise pass normalisation
