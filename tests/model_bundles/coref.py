@@ -66,7 +66,7 @@ def random_coref(seed: int, *, hidden=TINY_HIDDEN, singletons=False, use_zeros=F
                  a_scoring_batch_size=4, bert_window_size=16, distance_dim=4, speaker_dim=3,
                  embedding_size=None, sp_embedding_size=5, sp_hidden=(9, 7), sp_channels=(6, 5),
                  zeros_hidden=6, start_map_columns=None, tokenizer="wordpiece",
-                 special_ids=None, tokenizer_map_ids=None, link_bias=-1.0, rough_scale=0.3, zero_bias=0.0, scale=1.5,
+                 special_ids=None, tokenizer_map_ids=None, section=None, rows=None, link_bias=-1.0, rough_scale=0.3, zero_bias=0.0, scale=1.5,
                  dtype=torch.float32) -> CorefModel:
     """A random model over the tiny transformer.
 
@@ -86,7 +86,8 @@ def random_coref(seed: int, *, hidden=TINY_HIDDEN, singletons=False, use_zeros=F
         return (torch.randn(*shape, generator=gen) * scale / fan_in ** 0.5).to(dtype)
 
     # Sample word rows: the tiny encoder's when the model reads it, else random ones.
-    rows = tiny_features() if hidden == TINY_HIDDEN else torch.randn(20, hidden, generator=gen)
+    if rows is None:
+        rows = tiny_features() if hidden == TINY_HIDDEN else torch.randn(20, hidden, generator=gen)
 
     def layer(out, inputs, extra=0.0):
         """A weight and a bias that centres its outputs on the sample `inputs`."""
@@ -134,7 +135,7 @@ def random_coref(seed: int, *, hidden=TINY_HIDDEN, singletons=False, use_zeros=F
               "n_hidden_layers": n_hidden_layers, "rough_k": rough_k,
               "bert_window_size": bert_window_size, "singletons": singletons,
               "full_pairwise": full_pairwise, "use_zeros": use_zeros}
-    section = SECTIONS[tokenizer]()
+    section = copy.deepcopy(section) if section is not None else SECTIONS[tokenizer]()
     section["hidden_size"] = hidden
     ids = special_ids if special_ids is not None else SPECIAL_IDS[tokenizer]
     section["tokenizer"].update(dict(zip(("cls_id", "sep_id", "pad_id", "eos_id"), ids)))
