@@ -1,0 +1,127 @@
+// Span prediction for every clustered head word over its sentence, and the
+// zero-anaphora decision for all head words at once.
+#include <ATen/ops/cat.h>
+#include <ATen/ops/conv1d.h>
+#include <ATen/ops/index_select.h>
+#include <ATen/ops/linear.h>
+#include <ATen/ops/relu.h>
+
+#include <limits>
+#include <unordered_map>
+
+#include "coref/coref_impl.hpp"
+#include "kernels/parallel_tasks.hpp"
+
+namespace quelbin::detail {
+namespace {
+
+const char* const kPredictorShape = "coref span or zero predictor has an unsupported shape or dtype";
+
+at::Tensor linear_of(const CorefPlan::Impl& impl, const at::Tensor& x, const std::string& layer) {
+    return at::linear(x, require_coref_tensor(impl, layer + ".weight"), require_coref_tensor(impl, layer + ".bias"));
+}
+
+// Float32 contiguous scores of `count` values, or the predictor error.
+at::Tensor checked_scores(const at::Tensor& scores, std::int64_t count) {
+    if (scores.scalar_type() != at::kFloat || scores.numel() != count) throw CorefModelError(kPredictorShape);
+    return scores.contiguous();
+}
+
+std::pair<std::size_t, std::size_t> predict_span(const CorefPlan::Impl& impl, const at::Tensor& features,
+                                                 std::size_t head, const std::vector<std::size_t>& sentence) {
+    const auto length = static_cast<std::int64_t>(sentence.size());
+    const std::int64_t hidden = features.size(1);
+    std::vector<std::int64_t> rows(sentence.begin(), sentence.end());
+    std::vector<std::int64_t> positions(sentence.size());
+    for (std::size_t k = 0; k < sentence.size(); ++k) {
+        const std::int64_t d = static_cast<std::int64_t>(head) - static_cast<std::int64_t>(sentence[k]);
+        positions[k] = d >= -63 && d <= 63 ? d + 63 : 127;
+    }
+    const at::Tensor repeated = features.narrow(0, static_cast<std::int64_t>(head), 1).expand({length, hidden});
+    const at::Tensor words = at::index_select(features, 0, make_coref_index_tensor(rows.data(), {length}));
+    const at::Tensor relative = at::index_select(require_coref_tensor(impl, "sp.emb.weight"), 0,
+                                                 make_coref_index_tensor(positions.data(), {length}));
+    at::Tensor x = at::cat({repeated, words, relative}, 1).unsqueeze(0);
+    x = at::relu(linear_of(impl, x, "sp.ffnn.0"));
+    x = at::relu(linear_of(impl, x, "sp.ffnn.3"));
+    x = linear_of(impl, x, "sp.ffnn.6").transpose(1, 2);
+    x = at::conv1d(x, require_coref_tensor(impl, "sp.conv.0.weight"), require_coref_tensor(impl, "sp.conv.0.bias"), 1, 1);
+    x = at::conv1d(x, require_coref_tensor(impl, "sp.conv.1.weight"), require_coref_tensor(impl, "sp.conv.1.bias"), 1, 1);
+    const at::Tensor scores = checked_scores(x.transpose(1, 2).squeeze(0), 2 * length);
+    return choose_coref_span(head, sentence, scores.data_ptr<float>());
+}
+
+}  // namespace
+
+std::pair<std::size_t, std::size_t> choose_coref_span(std::size_t head, const std::vector<std::size_t>& sentence,
+                                                      const float* scores) {
+    std::size_t start = head;
+    std::size_t end = head + 1;
+    float best_start = -std::numeric_limits<float>::infinity();
+    float best_end = best_start;
+    for (std::size_t k = 0; k < sentence.size(); ++k) {
+        const std::size_t i = sentence[k];
+        if (i <= head && scores[2 * k] > best_start) {
+            start = i;
+            best_start = scores[2 * k];
+        }
+        if (i >= head && scores[2 * k + 1] > best_end) {
+            end = i + 1;
+            best_end = scores[2 * k + 1];
+        }
+    }
+    return {start, end};
+}
+
+void predict_coref_spans(const CorefPlan::Impl& impl, const at::Tensor& features,
+                         const std::vector<std::size_t>& sentence_ids, CorefPrediction& prediction) {
+    const std::size_t clusters = prediction.word_clusters.size();
+    prediction.span_clusters.assign(clusters, {});
+    prediction.zero_words.assign(clusters, {});
+    std::vector<std::size_t> heads;
+    for (const auto& cluster : prediction.word_clusters) heads.insert(heads.end(), cluster.begin(), cluster.end());
+    if (heads.empty()) return;
+
+    // Each sentence's words in ascending order, gathered once.
+    std::unordered_map<std::size_t, std::vector<std::size_t>> sentences;
+    for (std::size_t i = 0; i < sentence_ids.size(); ++i) sentences[sentence_ids[i]].push_back(i);
+    const auto sentence_of = [&](std::size_t head) -> const std::vector<std::size_t>& {
+        return sentences.at(sentence_ids[head]);
+    };
+
+    // One head at a time over its sentence; groups of heads run as tasks.
+    std::vector<std::pair<std::size_t, std::size_t>> spans(heads.size());
+    const std::vector<std::size_t> bounds = group_by_weight(heads.size(), 512, [&](std::size_t h) {
+        return sentence_of(heads[h]).size() + 16;
+    });
+    run_tasks(bounds.size() - 1, [&](std::size_t group) {
+        for (std::size_t h = bounds[group]; h < bounds[group + 1]; ++h) {
+            spans[h] = predict_span(impl, features, heads[h], sentence_of(heads[h]));
+        }
+    });
+    std::size_t next = 0;
+    for (std::size_t c = 0; c < clusters; ++c) {
+        for (std::size_t j = 0; j < prediction.word_clusters[c].size(); ++j) prediction.span_clusters[c].push_back(spans[next++]);
+    }
+
+    if (!impl.use_zeros) return;
+    std::vector<std::int64_t> rows(heads.begin(), heads.end());
+    const auto count = static_cast<std::int64_t>(rows.size());
+    at::Tensor scores;
+    run_tasks(1, [&](std::size_t) {
+        const at::Tensor selected = at::index_select(features, 0, make_coref_index_tensor(rows.data(), {count}));
+        scores = checked_scores(linear_of(impl, at::relu(linear_of(impl, selected, "zeros_predictor.0")),
+                                          "zeros_predictor.2")
+                                    .squeeze(-1),
+                                count);
+    });
+    const float* score = scores.data_ptr<float>();
+    next = 0;
+    for (std::size_t c = 0; c < clusters; ++c) {
+        for (std::size_t w : prediction.word_clusters[c]) {
+            if (score[next++] > 0.0f) prediction.zero_words[c].push_back(w);
+        }
+    }
+}
+
+}  // namespace quelbin::detail
