@@ -248,7 +248,8 @@ class Sentence:
 def write_back(sentences: list, prediction: CorefResult):
     """The chains [(index, [(sentence, start_word, end_word)], text, representative index)]
     and the generated empty words {sentence: [(id, empty index)]} that a document of
-    `sentences` gets from `prediction` (word positions as the Python mentions give them)."""
+    `sentences` gets from `prediction` (word positions as the Python mentions give them),
+    and how many empty words took the next free index because the count was taken."""
     first, sentence_of, texts, upos = [], [], [], []
     for s, sentence in enumerate(sentences):
         first.append(len(texts))
@@ -256,7 +257,7 @@ def write_back(sentences: list, prediction: CorefResult):
         upos += sentence.upos
         sentence_of += [s] * len(sentence.words)
     empties = {s: list(sentence.empties) for s, sentence in enumerate(sentences)}
-    generated, chains = {}, []
+    generated, chains, moved = {}, [], 0
     for c, (heads, spans) in enumerate(zip(prediction.word_clusters, prediction.span_clusters)):
         zeros = set(prediction.zero_words[c])
         mentions, best, best_key = [], None, (0, -1)
@@ -268,7 +269,7 @@ def write_back(sentences: list, prediction: CorefResult):
                 held = empties[s]
                 index = len(held) + 1
                 if (head - f, index) in held:
-                    index = max(e for _, e in held) + 1
+                    index, moved = max(e for _, e in held) + 1, moved + 1
                 held.append((head - f, index))
                 generated.setdefault(s, []).append((head - f, index))
                 mentions.append((s, (head - f, index), (head - f, index)))
@@ -281,4 +282,4 @@ def write_back(sentences: list, prediction: CorefResult):
             chains.append((c, mentions, "_", None))
         else:
             chains.append((c, mentions, " ".join(texts[best[1]:best[2]]), best[0]))
-    return chains, generated
+    return chains, generated, moved
