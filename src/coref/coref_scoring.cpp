@@ -58,7 +58,9 @@ PairLayer split_pair_layer(const CorefPlan::Impl& impl, const at::Tensor& featur
     const at::Tensor* speaker = impl.full_pairwise ? &require_coref_tensor(impl, "pw.speaker_emb.weight") : nullptr;
     const std::int64_t hidden = features.size(1);
     const auto is_float_matrix = [](const at::Tensor& t) { return t.dim() == 2 && t.scalar_type() == at::kFloat; };
-    if (!is_float_matrix(weight) || !is_float_matrix(distance) || (speaker != nullptr && !is_float_matrix(*speaker)) ||
+    // Speaker ids run to 1 (bucket ids to 8, which the loader has checked).
+    if (!is_float_matrix(weight) || !is_float_matrix(distance) ||
+        (speaker != nullptr && (!is_float_matrix(*speaker) || speaker->size(0) < 2)) ||
         bias.dim() != 1 || bias.scalar_type() != at::kFloat || bias.size(0) != weight.size(0) ||
         (impl.n_hidden_layers == 0 && weight.size(0) != 1)) {
         return layer;
@@ -66,19 +68,9 @@ PairLayer split_pair_layer(const CorefPlan::Impl& impl, const at::Tensor& featur
     const std::int64_t speaker_width = speaker != nullptr ? speaker->size(1) : 0;
     if (weight.size(1) != 3 * hidden + speaker_width + distance.size(1)) return layer;
 
-    const std::int64_t n = features.size(0);
-    const std::int64_t outputs = weight.size(0);
     layer.anaphor_weight = weight.narrow(1, 0, hidden);
     layer.product_weight = weight.narrow(1, 2 * hidden, hidden);
-    const at::Tensor antecedent_weight = weight.narrow(1, hidden, hidden).t();
-    layer.antecedent_rows = at::empty({n, outputs}, features.options());
-    const std::vector<std::size_t> bounds = group_by_weight(static_cast<std::size_t>(n), 64, [](std::size_t) { return 1; });
-    run_tasks(bounds.size() - 1, [&](std::size_t group) {
-        const auto first = static_cast<std::int64_t>(bounds[group]);
-        const auto rows = static_cast<std::int64_t>(bounds[group + 1]) - first;
-        at::Tensor slice = layer.antecedent_rows.narrow(0, first, rows);
-        at::mm_out(slice, features.narrow(0, first, rows), antecedent_weight);
-    });
+    layer.antecedent_rows = coref_row_products(features, weight.narrow(1, hidden, hidden).t());
     run_tasks(1, [&](std::size_t) {
         layer.distance_rows =
             at::linear(distance, weight.narrow(1, 3 * hidden + speaker_width, distance.size(1)), bias).contiguous();
@@ -202,6 +194,19 @@ void score_coref_batch(const CorefPlan::Impl& impl, const at::Tensor& features, 
 }
 
 }  // namespace
+
+at::Tensor coref_row_products(const at::Tensor& rows, const at::Tensor& right) {
+    at::Tensor result = at::empty({rows.size(0), right.size(1)}, rows.options());
+    const std::vector<std::size_t> bounds =
+        group_by_weight(static_cast<std::size_t>(rows.size(0)), 64, [](std::size_t) { return 1; });
+    run_tasks(bounds.size() - 1, [&](std::size_t group) {
+        const auto first = static_cast<std::int64_t>(bounds[group]);
+        const auto count = static_cast<std::int64_t>(bounds[group + 1]) - first;
+        at::Tensor slice = result.narrow(0, first, count);
+        at::mm_out(slice, rows.narrow(0, first, count), right);
+    });
+    return result;
+}
 
 std::int64_t coref_distance_bucket(std::int64_t distance) {
     const std::int64_t d = std::max<std::int64_t>(distance, 1);
