@@ -41,7 +41,6 @@ struct CorefDecisions {
 // which then raises the tensor library's error.
 struct PairLayer {
     bool split = false;
-    std::string name;              // "a_scorer.hidden.0", or "a_scorer.out" without hidden layers
     at::Tensor anaphor_weight;     // [O, H]
     at::Tensor product_weight;     // [O, H]
     at::Tensor antecedent_rows;    // [n, O]: each word's antecedent term
@@ -51,9 +50,9 @@ struct PairLayer {
 
 PairLayer split_pair_layer(const CorefPlan::Impl& impl, const at::Tensor& features) {
     PairLayer layer;
-    layer.name = impl.n_hidden_layers > 0 ? "a_scorer.hidden.0" : "a_scorer.out";
-    const at::Tensor& weight = require_coref_tensor(impl, layer.name + ".weight");
-    const at::Tensor& bias = require_coref_tensor(impl, layer.name + ".bias");
+    const std::string name = impl.n_hidden_layers > 0 ? "a_scorer.hidden.0" : "a_scorer.out";
+    const at::Tensor& weight = require_coref_tensor(impl, name + ".weight");
+    const at::Tensor& bias = require_coref_tensor(impl, name + ".bias");
     const at::Tensor& distance = require_coref_tensor(impl, "pw.distance_emb.weight");
     const at::Tensor* speaker = impl.full_pairwise ? &require_coref_tensor(impl, "pw.speaker_emb.weight") : nullptr;
     const std::int64_t hidden = features.size(1);
