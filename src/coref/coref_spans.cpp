@@ -27,28 +27,48 @@ at::Tensor checked_scores(const at::Tensor& scores, std::int64_t count) {
     return scores.contiguous();
 }
 
-std::pair<std::size_t, std::size_t> predict_span(const CorefPlan::Impl& impl, const at::Tensor& features,
-                                                 std::size_t head, const std::vector<std::size_t>& sentence) {
+// The spans of heads that share one sentence, all in one batch: row j of
+// each product belongs to head j, so each head sees only its own sentence.
+std::vector<std::pair<std::size_t, std::size_t>> predict_sentence_spans(const CorefPlan::Impl& impl,
+                                                                        const at::Tensor& features,
+                                                                        const std::vector<std::size_t>& heads,
+                                                                        const std::vector<std::size_t>& sentence) {
+    const auto count = static_cast<std::int64_t>(heads.size());
     const auto length = static_cast<std::int64_t>(sentence.size());
     const std::int64_t hidden = features.size(1);
-    std::vector<std::int64_t> rows(sentence.begin(), sentence.end());
-    std::vector<std::int64_t> positions(sentence.size());
-    for (std::size_t k = 0; k < sentence.size(); ++k) {
-        const std::int64_t d = static_cast<std::int64_t>(head) - static_cast<std::int64_t>(sentence[k]);
-        positions[k] = d >= -63 && d <= 63 ? d + 63 : 127;
+    std::vector<std::int64_t> head_rows(heads.begin(), heads.end());
+    std::vector<std::int64_t> word_rows(sentence.begin(), sentence.end());
+    std::vector<std::int64_t> positions;
+    positions.reserve(heads.size() * sentence.size());
+    for (const std::size_t head : heads) {
+        for (const std::size_t word : sentence) {
+            const std::int64_t d = static_cast<std::int64_t>(head) - static_cast<std::int64_t>(word);
+            positions.push_back(d >= -63 && d <= 63 ? d + 63 : 127);
+        }
     }
-    const at::Tensor repeated = features.narrow(0, static_cast<std::int64_t>(head), 1).expand({length, hidden});
-    const at::Tensor words = at::index_select(features, 0, make_coref_index_tensor(rows.data(), {length}));
-    const at::Tensor relative = at::index_select(require_coref_tensor(impl, "sp.emb.weight"), 0,
-                                                 make_coref_index_tensor(positions.data(), {length}));
-    at::Tensor x = at::cat({repeated, words, relative}, 1).unsqueeze(0);
+    const at::Tensor repeated = at::index_select(features, 0, make_coref_index_tensor(head_rows.data(), {count}))
+                                    .unsqueeze(1)
+                                    .expand({count, length, hidden});
+    const at::Tensor words = at::index_select(features, 0, make_coref_index_tensor(word_rows.data(), {length}))
+                                 .unsqueeze(0)
+                                 .expand({count, length, hidden});
+    const at::Tensor& embedding = require_coref_tensor(impl, "sp.emb.weight");
+    const at::Tensor relative =
+        at::index_select(embedding, 0, make_coref_index_tensor(positions.data(), {count * length}))
+            .reshape({count, length, embedding.size(1)});
+    at::Tensor x = at::cat({repeated, words, relative}, 2);
     x = at::relu(linear_of(impl, x, "sp.ffnn.0"));
     x = at::relu(linear_of(impl, x, "sp.ffnn.3"));
     x = linear_of(impl, x, "sp.ffnn.6").transpose(1, 2);
     x = at::conv1d(x, require_coref_tensor(impl, "sp.conv.0.weight"), require_coref_tensor(impl, "sp.conv.0.bias"), 1, 1);
     x = at::conv1d(x, require_coref_tensor(impl, "sp.conv.1.weight"), require_coref_tensor(impl, "sp.conv.1.bias"), 1, 1);
-    const at::Tensor scores = checked_scores(x.transpose(1, 2).squeeze(0), 2 * length);
-    return choose_coref_span(head, sentence, scores.data_ptr<float>());
+    const at::Tensor scores = checked_scores(x.transpose(1, 2), 2 * count * length);
+    const float* data = scores.data_ptr<float>();
+    std::vector<std::pair<std::size_t, std::size_t>> spans;
+    for (std::int64_t j = 0; j < count; ++j) {
+        spans.push_back(choose_coref_span(heads[static_cast<std::size_t>(j)], sentence, data + 2 * j * length));
+    }
+    return spans;
 }
 
 }  // namespace
@@ -82,21 +102,30 @@ void predict_coref_spans(const CorefPlan::Impl& impl, const at::Tensor& features
     for (const auto& cluster : prediction.word_clusters) heads.insert(heads.end(), cluster.begin(), cluster.end());
     if (heads.empty()) return;
 
-    // Each sentence's words in ascending order, gathered once.
+    // Each sentence's words in ascending order, gathered once, and the
+    // positions in `heads` of each sentence's heads.
     std::unordered_map<std::size_t, std::vector<std::size_t>> sentences;
     for (std::size_t i = 0; i < sentence_ids.size(); ++i) sentences[sentence_ids[i]].push_back(i);
-    const auto sentence_of = [&](std::size_t head) -> const std::vector<std::size_t>& {
-        return sentences.at(sentence_ids[head]);
-    };
+    std::vector<std::size_t> order;
+    std::unordered_map<std::size_t, std::vector<std::size_t>> heads_of;
+    for (std::size_t h = 0; h < heads.size(); ++h) {
+        auto& members = heads_of[sentence_ids[heads[h]]];
+        if (members.empty()) order.push_back(sentence_ids[heads[h]]);
+        members.push_back(h);
+    }
 
-    // One head at a time over its sentence; groups of heads run as tasks.
+    // The heads of one sentence in one batch; groups of sentences run as tasks.
     std::vector<std::pair<std::size_t, std::size_t>> spans(heads.size());
-    const std::vector<std::size_t> bounds = group_by_weight(heads.size(), 512, [&](std::size_t h) {
-        return sentence_of(heads[h]).size() + 16;
+    const std::vector<std::size_t> bounds = group_by_weight(order.size(), 4096, [&](std::size_t t) {
+        return heads_of[order[t]].size() * sentences[order[t]].size() + 64;
     });
     run_tasks(bounds.size() - 1, [&](std::size_t group) {
-        for (std::size_t h = bounds[group]; h < bounds[group + 1]; ++h) {
-            spans[h] = predict_span(impl, features, heads[h], sentence_of(heads[h]));
+        for (std::size_t t = bounds[group]; t < bounds[group + 1]; ++t) {
+            const std::vector<std::size_t>& members = heads_of.at(order[t]);
+            std::vector<std::size_t> words;
+            for (const std::size_t h : members) words.push_back(heads[h]);
+            const auto found = predict_sentence_spans(impl, features, words, sentences.at(order[t]));
+            for (std::size_t j = 0; j < members.size(); ++j) spans[members[j]] = found[j];
         }
     });
     std::size_t next = 0;

@@ -1,37 +1,13 @@
-// The coref forward pass: windows and their framing, subword overrides,
-// attention pooling, distance buckets, clustering and the span tie rules.
+// Rules of the coref forward pass: window cuts, distance buckets, clustering
+// and sorting, and the span tie rules.
 #include <gtest/gtest.h>
 
-#include <ATen/ops/allclose.h>
-#include <ATen/ops/cat.h>
-#include <ATen/ops/equal.h>
-#include <ATen/ops/linear.h>
-#include <ATen/ops/matmul.h>
-#include <ATen/ops/softmax.h>
-#include <c10/core/InferenceMode.h>
-
-#include <cmath>
 #include <limits>
-#include <map>
 
 #include "coref/coref_impl.hpp"
-#include "fixtures.hpp"
 
 namespace quelbin {
 namespace {
-
-const CorefPlan::Impl& impl(const std::string& name) {
-    static std::map<std::string, std::unique_ptr<CorefPlan::Impl>> loaded;
-    auto& slot = loaded[name];
-    if (!slot) slot = std::make_unique<CorefPlan::Impl>(testing::fixture_path("coref", name), false);
-    return *slot;
-}
-
-// Rows 1 .. n - 2 of one transformer run over the ids.
-at::Tensor inner_rows(const CorefPlan::Impl& model, const std::vector<std::int64_t>& ids) {
-    const at::Tensor rows = model.transformer->encode_ids(ids, std::vector<std::int64_t>(ids.size(), 1));
-    return rows.narrow(0, 1, rows.size(0) - 2);
-}
 
 TEST(CorefWindows, CutBackToSentenceStarts) {
     struct Row {
@@ -59,53 +35,6 @@ TEST(CorefWindows, CutBackToSentenceStarts) {
                   rows[i].windows)
             << i;
     }
-}
-
-TEST(CorefEncoding, WindowsRunFramedAndApart) {
-    const c10::InferenceMode guard;
-    // Window size 6: two sentences of three one-subword words run as two windows.
-    const auto& plain = impl("plain");
-    const auto split = detail::encode_coref_subwords(plain, {"the", "cat", "sat", "on", "a", "mat"}, {0, 0, 0, 1, 1, 1});
-    EXPECT_TRUE(at::allclose(split.subword_features,
-                             at::cat({inner_rows(plain, {2, 4, 5, 6, 3}), inner_rows(plain, {2, 7, 9, 8, 3})}, 0)));
-    EXPECT_FALSE(at::allclose(split.subword_features.narrow(0, 3, 3), inner_rows(plain, {2, 4, 5, 6, 7, 9, 8, 3}).narrow(0, 3, 3)));
-
-    // With cls and sep ids of -1 both ends are eos.
-    const auto& eos = impl("eos_frame");
-    const auto framed = detail::encode_coref_subwords(eos, {"the", "cat"}, {0, 0});
-    EXPECT_TRUE(at::allclose(framed.subword_features, inner_rows(eos, {3, 4, 5, 3})));
-
-    // An override replaces the tokenizer's ids for that exact text only.
-    const auto& overrides = impl("overrides");
-    const auto mapped = detail::encode_coref_subwords(overrides, {"Cat", "cat", "the"}, {0, 0, 0});
-    const std::vector<std::pair<std::int64_t, std::int64_t>> ranges = {{0, 3}, {3, 4}, {4, 5}};
-    EXPECT_EQ(mapped.word_subword_ranges, ranges);
-    EXPECT_TRUE(at::allclose(mapped.subword_features, inner_rows(overrides, {2, 5, 6, 7, 5, 4, 3})));
-    try {
-        detail::encode_coref_subwords(overrides, {"the", "cat", "sat", "blank", "blank"}, {0, 0, 0, 0, 0});
-        ADD_FAILURE() << "a blank word was encoded";
-    } catch (const CorefModelError& error) {
-        EXPECT_STREQ(error.what(), "coref tokenizer produced a blank word at index 3");
-    }
-}
-
-TEST(CorefEncoding, PoolingWeighsEachWordsSubwords) {
-    const c10::InferenceMode guard;
-    const auto& model = impl("plain");
-    // "unbelievable" is three subwords, "cats" two.
-    const auto features = detail::encode_coref_subwords(model, {"the", "unbelievable", "cats", "sat"}, {0, 0, 0, 1});
-    const std::vector<std::pair<std::int64_t, std::int64_t>> ranges = {{0, 1}, {1, 4}, {4, 6}, {6, 7}};
-    ASSERT_EQ(features.word_subword_ranges, ranges);
-    const at::Tensor pooled = detail::pool_coref_words(model, features);
-    const at::Tensor logits = at::linear(features.subword_features, detail::require_coref_tensor(model, "we.attn.weight"),
-                                         detail::require_coref_tensor(model, "we.attn.bias"));
-    for (std::size_t i = 0; i < ranges.size(); ++i) {
-        const auto [first, end] = ranges[i];
-        const at::Tensor weights = at::softmax(logits.narrow(0, first, end - first).t(), 1);
-        const at::Tensor expected = at::matmul(weights, features.subword_features.narrow(0, first, end - first))[0];
-        EXPECT_TRUE(at::allclose(pooled[static_cast<std::int64_t>(i)], expected, 1e-5, 1e-6)) << i;
-    }
-    EXPECT_TRUE(at::equal(pooled[0], features.subword_features[0]));
 }
 
 TEST(CorefScoring, DistanceBuckets) {

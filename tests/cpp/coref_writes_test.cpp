@@ -5,11 +5,8 @@
 
 #include <sstream>
 
-#include <quelbin/coref_plan.hpp>
-
 #include "coref/coref_impl.hpp"
 #include "document_test_support.hpp"
-#include "fixtures.hpp"
 
 namespace quelbin {
 namespace {
@@ -164,28 +161,6 @@ TEST(CorefWrites, WritingIsAllOrNothing) {
     EXPECT_EQ(doctest::failure([&] { detail::apply_coref_writes(storage, duplicated); }),
               "invalid_argument: an empty word ID is duplicated within a sentence");
     EXPECT_EQ(snapshot(storage), written);
-}
-
-TEST(CorefProcess, ZeroMentionsAndFailuresThatChangeNothing) {
-    const CorefPlan zeros(testing::fixture_path("coref", "zeros"), false);
-    SentenceInput last = doctest::plain({"on", "the", "mat"});
-    last.empty_words.push_back(doctest::word(0, "_", 2));
-    Document document("the cat sat on the mat", {doctest::plain({"the", "cat", "sat"}), SentenceInput{}, last});
-    zeros.process(document);
-    const std::string once = "0 [0:0.1 0:1.2 0:2.3 2:0.3 2:1.3 2:2.4] - '_'; +2:0.2+0:0.1+0:1.2+0:2.3+2:0.3+2:1.3+2:2.4";
-    EXPECT_EQ(describe(document), once);
-    zeros.process(document);
-    EXPECT_EQ(describe(document), once);
-    EXPECT_EQ(doctest::check_invariants(*document.storage()), "");
-
-    // A later run that fails in the model leaves the earlier run's words and chains.
-    const CorefPlan overrides(testing::fixture_path("coref", "overrides"), false);
-    Document blank("the blank", {doctest::plain({"the", "blank"})});
-    zeros.process(blank);
-    ASSERT_EQ(describe(blank), "0 [0:0.1 0:1.2] - '_'; +0:0.1+0:1.2");
-    const std::string before = snapshot(*blank.storage());
-    EXPECT_THROW(overrides.process(blank), CorefModelError);
-    EXPECT_EQ(snapshot(*blank.storage()), before);
 }
 
 }  // namespace
