@@ -57,7 +57,8 @@ CorefSubwordFeatures encode_coref_subwords(const CorefPlan::Impl& impl, const st
     }
 
     // The compiled transformer has one runner: windows run one after another,
-    // each at its own length, with no padding.
+    // each at its own length, with no padding, and each on this thread alone,
+    // so that its rows do not depend on the thread count.
     std::vector<at::Tensor> outputs;
     for (const auto& [start, end] : coref_windows(subword_word, sentence_ids, impl.bert_window_size)) {
         std::vector<std::int64_t> ids;
@@ -66,6 +67,7 @@ CorefSubwordFeatures encode_coref_subwords(const CorefPlan::Impl& impl, const st
         ids.insert(ids.end(), subword_ids.begin() + start, subword_ids.begin() + end);
         ids.push_back(coref_last_id(impl));
         const std::vector<std::int64_t> mask(ids.size(), 1);
+        const SerialScope serial;
         outputs.push_back(impl.transformer->encode_ids(ids, mask).narrow(0, 1, end - start));
     }
     result.subword_features = outputs.empty()
@@ -92,7 +94,7 @@ at::Tensor pool_coref_words(const CorefPlan::Impl& impl, const CorefSubwordFeatu
     // Softmax over each word's logits, then the weighted sum of its rows, in
     // groups of words that depend only on the input.
     const std::vector<std::size_t> bounds = group_by_weight(
-        static_cast<std::size_t>(n), 4096, [&](std::size_t i) {
+        static_cast<std::size_t>(n), std::size_t{1} << 18, [&](std::size_t i) {
             const auto& [first, end] = features.word_subword_ranges[i];
             return static_cast<std::size_t>((end - first) * hidden);
         });

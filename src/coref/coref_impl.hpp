@@ -88,6 +88,10 @@ CorefSubwordFeatures encode_coref_subwords(const CorefPlan::Impl& impl, const st
 // Attention pooling of each word's subword rows: [n, hidden] float32.
 at::Tensor pool_coref_words(const CorefPlan::Impl& impl, const CorefSubwordFeatures& features);
 
+// rows x right ([n, a] x [a, b] float32) in groups of rows run as tasks, so
+// the result does not depend on the thread count.
+at::Tensor coref_row_products(const at::Tensor& rows, const at::Tensor& right);
+
 // The distance bucket (0 .. 8) of an anaphor-antecedent distance; distances
 // below 1 count as 1.
 std::int64_t coref_distance_bucket(std::int64_t distance);

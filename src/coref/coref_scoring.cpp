@@ -6,11 +6,13 @@
 #include <ATen/ops/argmax.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
+#include <ATen/ops/empty.h>
 #include <ATen/ops/full.h>
 #include <ATen/ops/index_select.h>
 #include <ATen/ops/leaky_relu.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/matmul.h>
+#include <ATen/ops/mm.h>
 #include <ATen/ops/mul.h>
 #include <ATen/ops/topk.h>
 
@@ -32,10 +34,59 @@ struct CorefDecisions {
     std::vector<char> mention_flags;        // per word, with singletons only
 };
 
+// The first layer of the anaphoricity scorer split by the blocks of its pair
+// input (anaphor, antecedent, product, speaker, distance): the antecedent,
+// speaker and distance terms are computed once per word or table row instead
+// of once per pair. Weights of other widths or types keep the plain product,
+// which then raises the tensor library's error.
+struct PairLayer {
+    bool split = false;
+    std::string name;              // "a_scorer.hidden.0", or "a_scorer.out" without hidden layers
+    at::Tensor anaphor_weight;     // [O, H]
+    at::Tensor product_weight;     // [O, H]
+    at::Tensor antecedent_rows;    // [n, O]: each word's antecedent term
+    at::Tensor distance_rows;      // [9, O]: each bucket's term plus the bias
+    at::Tensor speaker_rows;       // [2, O], with pairwise speaker features
+};
+
+PairLayer split_pair_layer(const CorefPlan::Impl& impl, const at::Tensor& features) {
+    PairLayer layer;
+    layer.name = impl.n_hidden_layers > 0 ? "a_scorer.hidden.0" : "a_scorer.out";
+    const at::Tensor& weight = require_coref_tensor(impl, layer.name + ".weight");
+    const at::Tensor& bias = require_coref_tensor(impl, layer.name + ".bias");
+    const at::Tensor& distance = require_coref_tensor(impl, "pw.distance_emb.weight");
+    const at::Tensor* speaker = impl.full_pairwise ? &require_coref_tensor(impl, "pw.speaker_emb.weight") : nullptr;
+    const std::int64_t hidden = features.size(1);
+    const auto is_float_matrix = [](const at::Tensor& t) { return t.dim() == 2 && t.scalar_type() == at::kFloat; };
+    // Speaker ids run to 1 (bucket ids to 8, which the loader has checked).
+    if (!is_float_matrix(weight) || !is_float_matrix(distance) ||
+        (speaker != nullptr && (!is_float_matrix(*speaker) || speaker->size(0) < 2)) ||
+        bias.dim() != 1 || bias.scalar_type() != at::kFloat || bias.size(0) != weight.size(0) ||
+        (impl.n_hidden_layers == 0 && weight.size(0) != 1)) {
+        return layer;
+    }
+    const std::int64_t speaker_width = speaker != nullptr ? speaker->size(1) : 0;
+    if (weight.size(1) != 3 * hidden + speaker_width + distance.size(1)) return layer;
+
+    layer.anaphor_weight = weight.narrow(1, 0, hidden);
+    layer.product_weight = weight.narrow(1, 2 * hidden, hidden);
+    layer.antecedent_rows = coref_row_products(features, weight.narrow(1, hidden, hidden).t());
+    run_tasks(1, [&](std::size_t) {
+        layer.distance_rows =
+            at::linear(distance, weight.narrow(1, 3 * hidden + speaker_width, distance.size(1)), bias).contiguous();
+        if (speaker != nullptr) {
+            layer.speaker_rows = at::matmul(*speaker, weight.narrow(1, 3 * hidden, speaker_width).t()).contiguous();
+        }
+    });
+    layer.split = true;
+    return layer;
+}
+
 // Rough candidates and fine scores of the anaphors [s, e); writes their
 // antecedents (and flags) into `decisions`.
 void score_coref_batch(const CorefPlan::Impl& impl, const at::Tensor& features, const std::vector<std::string>& speakers,
-                       std::int64_t s, std::int64_t e, std::int64_t k, CorefDecisions& decisions) {
+                       const PairLayer& pair_layer, std::int64_t s, std::int64_t e, std::int64_t k,
+                       CorefDecisions& decisions) {
     const std::int64_t n = features.size(0);
     const std::int64_t hidden = features.size(1);
     const std::int64_t b = e - s;
@@ -65,25 +116,61 @@ void score_coref_batch(const CorefPlan::Impl& impl, const at::Tensor& features, 
             }
         }
     }
-    at::Tensor pairwise = at::embedding(require_coref_tensor(impl, "pw.distance_emb.weight"),
-                                        make_coref_index_tensor(buckets.data(), {b, k}));
-    if (impl.full_pairwise) {
-        const at::Tensor speaker = at::embedding(require_coref_tensor(impl, "pw.speaker_emb.weight"),
-                                                 make_coref_index_tensor(same_speaker.data(), {b, k}));
-        pairwise = at::cat({speaker, pairwise}, 2);
-    }
-
     const at::Tensor antecedent_rows = at::index_select(features, 0, candidates.reshape({b * k})).reshape({b, k, hidden});
     const at::Tensor anaphor_rows = anaphors.unsqueeze(1).expand({b, k, hidden});
-    at::Tensor x = at::cat({anaphor_rows, antecedent_rows, at::mul(anaphor_rows, antecedent_rows), pairwise}, 2);
-    for (std::int64_t l = 0; l < impl.n_hidden_layers; ++l) {
+    at::Tensor x;
+    std::int64_t next_layer = 0;
+    if (pair_layer.split) {
+        // First layer: product term per pair, then the anaphor, antecedent,
+        // distance (with the bias) and speaker terms added row by row.
+        const at::Tensor anaphor_terms = at::matmul(anaphors, pair_layer.anaphor_weight.t()).contiguous();
+        x = at::matmul(at::mul(anaphor_rows, antecedent_rows).reshape({b * k, hidden}), pair_layer.product_weight.t())
+                .contiguous();
+        const std::int64_t outputs = x.size(1);
+        float* out = x.data_ptr<float>();
+        const float* anaphor_term = anaphor_terms.data_ptr<float>();
+        const float* antecedent_term = pair_layer.antecedent_rows.data_ptr<float>();
+        const float* distance_term = pair_layer.distance_rows.data_ptr<float>();
+        const float* speaker_term = impl.full_pairwise ? pair_layer.speaker_rows.data_ptr<float>() : nullptr;
+        for (std::int64_t r = 0; r < b; ++r) {
+            for (std::int64_t j = 0; j < k; ++j) {
+                const std::size_t pair = static_cast<std::size_t>(r * k + j);
+                float* row = out + static_cast<std::int64_t>(pair) * outputs;
+                const float* a1 = anaphor_term + r * outputs;
+                const float* a2 = antecedent_term + candidate[pair] * outputs;
+                const float* a3 = distance_term + buckets[pair] * outputs;
+                for (std::int64_t o = 0; o < outputs; ++o) row[o] += a1[o] + a2[o] + a3[o];
+                if (speaker_term != nullptr) {
+                    const float* a4 = speaker_term + same_speaker[pair] * outputs;
+                    for (std::int64_t o = 0; o < outputs; ++o) row[o] += a4[o];
+                }
+            }
+        }
+        x = x.reshape({b, k, outputs});
+        if (impl.n_hidden_layers > 0) {
+            x = at::leaky_relu(x, 0.01);
+            next_layer = 1;
+        }
+    } else {
+        at::Tensor pairwise = at::embedding(require_coref_tensor(impl, "pw.distance_emb.weight"),
+                                            make_coref_index_tensor(buckets.data(), {b, k}));
+        if (impl.full_pairwise) {
+            const at::Tensor speaker = at::embedding(require_coref_tensor(impl, "pw.speaker_emb.weight"),
+                                                     make_coref_index_tensor(same_speaker.data(), {b, k}));
+            pairwise = at::cat({speaker, pairwise}, 2);
+        }
+        x = at::cat({anaphor_rows, antecedent_rows, at::mul(anaphor_rows, antecedent_rows), pairwise}, 2);
+    }
+    for (std::int64_t l = next_layer; l < impl.n_hidden_layers; ++l) {
         const std::string prefix = "a_scorer.hidden." + std::to_string(3 * l);
         x = at::leaky_relu(at::linear(x, require_coref_tensor(impl, prefix + ".weight"),
                                       require_coref_tensor(impl, prefix + ".bias")),
                            0.01);
     }
     const at::Tensor fine =
-        at::linear(x, require_coref_tensor(impl, "a_scorer.out.weight"), require_coref_tensor(impl, "a_scorer.out.bias"))
+        (pair_layer.split && impl.n_hidden_layers == 0
+             ? x
+             : at::linear(x, require_coref_tensor(impl, "a_scorer.out.weight"), require_coref_tensor(impl, "a_scorer.out.bias")))
             .squeeze(2);
     const at::Tensor none = at::full({b, 1}, kNoAntecedentScore, fine.options());
     const at::Tensor totals = at::add(fine, values);
@@ -107,6 +194,19 @@ void score_coref_batch(const CorefPlan::Impl& impl, const at::Tensor& features, 
 }
 
 }  // namespace
+
+at::Tensor coref_row_products(const at::Tensor& rows, const at::Tensor& right) {
+    at::Tensor result = at::empty({rows.size(0), right.size(1)}, rows.options());
+    const std::vector<std::size_t> bounds =
+        group_by_weight(static_cast<std::size_t>(rows.size(0)), 64, [](std::size_t) { return 1; });
+    run_tasks(bounds.size() - 1, [&](std::size_t group) {
+        const auto first = static_cast<std::int64_t>(bounds[group]);
+        const auto count = static_cast<std::int64_t>(bounds[group + 1]) - first;
+        at::Tensor slice = result.narrow(0, first, count);
+        at::mm_out(slice, rows.narrow(0, first, count), right);
+    });
+    return result;
+}
 
 std::int64_t coref_distance_bucket(std::int64_t distance) {
     const std::int64_t d = std::max<std::int64_t>(distance, 1);
@@ -154,7 +254,10 @@ std::vector<std::vector<std::size_t>> score_coref_clusters(const CorefPlan::Impl
                                                            const std::vector<std::string>& speakers) {
     const std::int64_t n = features.size(0);
     const std::int64_t k = std::min(n, impl.rough_k);
-    const std::int64_t batch = impl.a_scoring_batch_size;
+    // Anaphors in batches of at most a_scoring_batch_size, and at most 64 so
+    // that a batch's pair rows stay in cache; rows do not depend on each other.
+    const std::int64_t batch = std::min<std::int64_t>(impl.a_scoring_batch_size, 64);
+    const PairLayer pair_layer = split_pair_layer(impl, features);
     CorefDecisions decisions;
     decisions.antecedents.assign(static_cast<std::size_t>(n), -1);
     decisions.mention_flags.assign(impl.singletons ? static_cast<std::size_t>(n) : 0, 0);
@@ -169,7 +272,7 @@ std::vector<std::vector<std::size_t>> score_coref_clusters(const CorefPlan::Impl
     run_tasks(bounds.size() - 1, [&](std::size_t group) {
         for (std::size_t t = bounds[group]; t < bounds[group + 1]; ++t) {
             const std::int64_t s = static_cast<std::int64_t>(t) * batch;
-            score_coref_batch(impl, features, speakers, s, std::min(s + batch, n), k, decisions);
+            score_coref_batch(impl, features, speakers, pair_layer, s, std::min(s + batch, n), k, decisions);
         }
     });
     return build_coref_clusters(decisions.antecedents, decisions.mention_flags);

@@ -2,9 +2,12 @@
 // and sorting, and the span tie rules.
 #include <gtest/gtest.h>
 
+#include <c10/util/Exception.h>
+
 #include <limits>
 
 #include "coref/coref_impl.hpp"
+#include "fixtures.hpp"
 
 namespace quelbin {
 namespace {
@@ -89,6 +92,22 @@ TEST(CorefSpans, TiesKeepTheEarlierWord) {
     for (std::size_t i = 0; i < std::size(rows); ++i) {
         EXPECT_EQ(detail::choose_coref_span(rows[i].head, rows[i].sentence, rows[i].scores.data()), rows[i].span) << i;
     }
+}
+
+// Weights that load but do not fit fail in the tensor library, never by
+// reading past a table.
+TEST(CorefNetwork, MismatchedWeightsFailInTheLibrary) {
+    const std::vector<std::string> words = {"the", "cat", "sat", "on", "the", "mat"};
+    const std::vector<std::size_t> sentences(words.size(), 0);
+    for (const char* name : {"pair_width", "speaker_rows", "span_width"}) {
+        const CorefPlan plan(testing::fixture_path("coref/mismatched", name), false);
+        EXPECT_THROW(plan.resolve(words, sentences, {}), c10::Error) << name;
+    }
+    // A position table of 100 rows serves words up to 36 positions before a head.
+    const CorefPlan short_positions(testing::fixture_path("coref/mismatched", "short_positions"), false);
+    EXPECT_FALSE(short_positions.resolve(words, sentences, {}).span_clusters.empty());
+    const std::vector<std::string> long_sentence(40, "cat");
+    EXPECT_THROW(short_positions.resolve(long_sentence, std::vector<std::size_t>(40, 0), {}), c10::Error);
 }
 
 }  // namespace
