@@ -19,7 +19,7 @@ from bundle_writer import write_bundle
 from model_bundles.transformer import (TINY_HIDDEN, TINY_VOCAB, bpe_section, compiled_package,
                                        tiny_model, wordpiece_section, xlmr_section)
 
-# Words of random documents: whole vocabulary words, words split into several pieces, words
+# Words of random documents: whole vocabulary words, words split into several subwords, words
 # the tokenizer only knows as unknown, upper case and accents that the tokenizer folds.
 WORDS = TINY_VOCAB[4:] + ["unbelievable", "running", "cats", "Dog", "HOUSE", "zzz", "xx", "éé",
                           "runs", "unbelieved"]

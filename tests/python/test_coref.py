@@ -187,7 +187,7 @@ def test_plan_properties_and_argument_refusals(tmp_path):
     assert plan.bundle.processor == "coref"
     assert result(plan.resolve([], [])) == ([], [], [])
     assert outcome(lambda: q.CorefPrediction())[0] is TypeError
-    # Byte-level BPE gives no piece for an empty word, the unigram tokenizer none for a space.
+    # Byte-level BPE gives no subword for an empty word, the unigram tokenizer none for a space.
     bpe = q.CorefPlan(bundle(tmp_path / "bpe", random_coref(2, tokenizer="bpe")))
     xlmr = q.CorefPlan(bundle(tmp_path / "xlmr", random_coref(2, tokenizer="xlmr")))
     words = ["the", "cat", "sat", ".", "a", "dog"]
@@ -228,7 +228,7 @@ def test_plan_properties_and_argument_refusals(tmp_path):
 
 
 def test_blank_override_and_override_ids(tmp_path):
-    # An override replaces the tokenizer for that exact word: "cat" becomes three pieces and
+    # An override replaces the tokenizer for that exact word: "cat" becomes three subwords and
     # "Cat" goes through the tokenizer; an empty override makes the word blank.
     model = random_coref(3, tokenizer_map_ids={"cat": [24, 25, 12], "the": [], "Cat": [9]})
     plan = q.CorefPlan(bundle(tmp_path, model))

@@ -83,11 +83,11 @@ class CorefReference:
     def subwords(self, words):
         ids, owner = [], []
         for i, word in enumerate(words):
-            pieces = list(self.overrides[word]) if word in self.overrides else list(self.tokenize(word))
-            if not pieces:
+            word_ids = list(self.overrides[word]) if word in self.overrides else list(self.tokenize(word))
+            if not word_ids:
                 raise BlankWord(i)
-            ids += pieces
-            owner += [i] * len(pieces)
+            ids += word_ids
+            owner += [i] * len(word_ids)
         return ids, owner
 
     def cut(self, owner, sentence_ids):
