@@ -151,7 +151,7 @@ CONSTRUCTION = [
     (dict(processors="pos", model_dir="empty"), q.ModelBundleError, None),
     (dict(processors="pos", package="c", model_dir="multi"), q.ModelBundleError,
      "no converted bundle for en/pos/c"),
-    # A kind without a model runner opens its bundle before refusing it.
+    # A bundle the index lists but that cannot be opened.
     (dict(processors="pos", package={"pos": "a"}, model_dir="multi"), q.ModelBundleError, None),
     (dict(lang="../en", processors="pos", model_dir="multi"), q.ModelBundleError, None),
     (dict(processors="pos", package="../a", model_dir="multi"), q.ModelBundleError, None),
