@@ -1,9 +1,12 @@
 """One small random model per processor kind in one model tree, the pipeline that runs them
 all, and a text for it: shared by the tests that must reach every kind that runs a model."""
+import os
+import pathlib
 import random
 
 import _quelbin as q
 import bundle_writer as bw
+from model_bundles.coref import coref_package, random_coref, write_coref_bundle
 from model_bundles.constituency import random_constituency_model, write_constituency_bundle
 from model_bundles.depparse import random_depparse_model, write_depparse_bundle
 from model_bundles.langid import random_langid, write_langid_bundle
@@ -18,6 +21,7 @@ from model_bundles.tokenizer import (DEFAULT_FEATURES, DEFAULT_VOCAB, feature_wi
                                      write_tokenizer_bundle)
 
 LANGUAGE = "en"
+PACKAGES = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", pathlib.Path(__file__).resolve().parents[2] / "build")) / "fixtures" / "aoti_packages"
 CHARS = list("abcdefghijklmnopqrstuvwxyz")
 # Every kind that runs a model, in pipeline order, with the writer of its test bundle.
 WRITERS = {
@@ -32,6 +36,8 @@ WRITERS = {
     "ner": lambda d: write_ner_bundle(d, random_ner(9, scale=1.5)),
     "sentiment": lambda d: write_sentiment_bundle(d, random_sentiment(10, bilstm=True)),
     "constituency": lambda d: write_constituency_bundle(d, random_constituency_model(11, tag_source="upos")),
+    "coref": lambda d: write_coref_bundle(d, random_coref(14, link_bias=2.0),
+                                          coref_package(PACKAGES)),
     "morphseg": lambda d: write_morphseg_bundle(d, random_morphseg(13)),
 }
 PIPELINE = tuple(WRITERS)

@@ -174,7 +174,7 @@ def test_loader_refusals(tmp_path):
     flat_attention = copy.copy(BASE)
     flat_attention.tensors = dict(BASE.tensors, **{"we.attn.weight": torch.zeros(12)})
     got = outcome(lambda: q.CorefPlan(bundle(tmp_path / "flat", flat_attention)))
-    assert got[0] is RuntimeError and got[1].startswith("Dimension out of range"), got
+    assert got == (RuntimeError, "Dimension out of range (expected to be in range of [-1, 0], but got 1)")
 
 
 # -- the plan from Python ---------------------------------------------------------------
