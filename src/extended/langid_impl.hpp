@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kernels/bilstm.hpp"
+#include "kernels/scratch_pool.hpp"
 
 namespace quelbin {
 
@@ -66,11 +67,12 @@ std::vector<std::int64_t> run_langid_forward(const LangIDPlan::Impl& impl,
                                              const std::vector<std::size_t>& group, const at::Tensor& mask);
 
 // The network over `count` texts (input indices `rows`, longest first): their
-// tag ids into `out`. A text's scores depend on its own ids (up to the
+// tag ids into `out`; its large buffers are leased from `scratch`. A text's scores depend on its own ids (up to the
 // rounding of the matrix products), so texts of neighbouring lengths may share
 // one run; no recurrence step past a text's end is computed.
 void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector<std::int64_t>>& encoded,
-                     const std::size_t* rows, std::size_t count, const float* mask, std::int64_t* out);
+                     const std::size_t* rows, std::size_t count, const float* mask, std::int64_t* out,
+                     ScratchPool<float>& scratch);
 
 // Rows of one task: about this many positions (at least one text, at most
 // kLangIDTaskRows texts).

@@ -306,9 +306,10 @@ std::vector<std::string> LangIDPlan::Impl::identify_batch(const std::vector<std:
     std::vector<std::int64_t> ids(texts.size(), -1);
     std::vector<std::int64_t> ordered_ids(order.size(), -1);
     const float* mask_values = mask.const_data_ptr<float>();
+    detail::ScratchPool<float> scratch;
     detail::run_tasks(bounds.size() - 1, [&](std::size_t t) {
         detail::run_langid_rows(*this, encoded, order.data() + bounds[t], bounds[t + 1] - bounds[t], mask_values,
-                                ordered_ids.data() + bounds[t]);
+                                ordered_ids.data() + bounds[t], scratch);
     });
     for (std::size_t i = 0; i < order.size(); ++i) ids[order[i]] = ordered_ids[i];
     const auto T = static_cast<std::int64_t>(tags.size());
