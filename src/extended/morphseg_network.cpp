@@ -11,30 +11,28 @@
 #include "extended/morphseg_impl.hpp"
 
 #include <ATen/ops/addmm.h>
-#include <ATen/ops/empty.h>
+#include <ATen/ops/from_blob.h>
+#include <ATen/ops/gelu.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <unordered_map>
 
 #include "kernels/parallel_tasks.hpp"
 #include "kernels/row_products.hpp"
+#include "kernels/scratch_pool.hpp"
 
 namespace quelbin {
 namespace {
 
 // h_0 or c_0 rows of one layer (forward, reverse) repeated for B words: [2, B, H].
-at::Tensor initial_state(const at::Tensor& stored, std::int64_t layer, std::int64_t B, std::int64_t H) {
-    at::Tensor state = at::empty({2, B, H}, at::TensorOptions().dtype(at::kFloat));
+void initial_state(const at::Tensor& stored, std::int64_t layer, std::int64_t B, std::int64_t H, float* target) {
     const float* source = stored.const_data_ptr<float>();
-    float* target = state.mutable_data_ptr<float>();
     for (std::int64_t d = 0; d < 2; ++d) {
         for (std::int64_t b = 0; b < B; ++b) {
             std::memcpy(target + (d * B + b) * H, source + (2 * layer + d) * H, static_cast<std::size_t>(H) * sizeof(float));
         }
     }
-    return state;
 }
 
 void fill_rows(float* out, const float* row, std::int64_t rows, std::int64_t width) {
@@ -74,6 +72,7 @@ void MorphSegPlan::Impl::run_batch(const std::vector<std::vector<std::string>>& 
     const at::Tensor& class_weight = tensors.at("classifier.1.weight");
     const at::Tensor& class_bias = tensors.at("classifier.1.bias");
 
+    detail::ScratchPool<float> scratch;
     detail::run_tasks(tasks.size(), [&](std::size_t t) {
         const Task& task = tasks[t];
         const auto B = static_cast<std::int64_t>(task.count);
@@ -103,26 +102,37 @@ void MorphSegPlan::Impl::run_batch(const std::vector<std::vector<std::string>>& 
         fill_rows(table.data(), first.bias().const_data_ptr<float>(), D, G);
         detail::add_row_products(gathered.data(), E, first.input_weight().const_data_ptr<float>(), E, table.data(), G, D, G, E);
 
-        at::Tensor projection = at::empty({B, L, G}, at::TensorOptions().dtype(at::kFloat));
-        float* proj = projection.mutable_data_ptr<float>();
-        for (std::int64_t p = 0; p < P; ++p) {
-            std::memcpy(proj + p * G, table.data() + positions[static_cast<std::size_t>(p)] * G, static_cast<std::size_t>(G) * sizeof(float));
-        }
-        at::Tensor out = first.forward_projected(projection, nullptr, initial_state(h0, 0, B, H), initial_state(c0, 0, B, H)).output;
+        // One leased buffer: the states, each layer's output [P, 2H], the
+        // upper layers' projection [P, 8H], the reduced features [P, H] and
+        // the action scores [P, T]. Every value read is written first.
+        const std::int64_t upper = layers.size() > 1 ? P * G : 0;
+        detail::ScratchPool<float>::Lease lease(
+            scratch, static_cast<std::size_t>(4 * B * H + P * W + upper + P * H + P * T));
+        float* const h_init = lease.data();
+        float* const c_init = h_init + 2 * B * H;
+        float* const output = c_init + 2 * B * H;
+        float* const projection = output + P * W;
+        float* const reduced = projection + upper;
+        float* const logits = reduced + P * H;
+        const auto view = [](float* data, std::int64_t rows, std::int64_t columns) {
+            return at::from_blob(data, {rows, columns}, at::TensorOptions().dtype(at::kFloat));
+        };
+        initial_state(h0, 0, B, H, h_init);
+        initial_state(c0, 0, B, H, c_init);
+        first.run_gathered(table.data(), positions.data(), B, L, nullptr, output, h_init, c_init);
         for (std::size_t k = 1; k < layers.size(); ++k) {
             const detail::BiLstm& layer = layers[k];
-            at::Tensor target = projection.view({P, G});
-            at::addmm_out(target, layer.bias(), out.view({P, W}), layer.input_weight().t());
-            out = layer.forward_projected(projection, nullptr, initial_state(h0, static_cast<std::int64_t>(k), B, H),
-                                          initial_state(c0, static_cast<std::int64_t>(k), B, H)).output;
+            at::Tensor target = view(projection, P, G);
+            at::addmm_out(target, layer.bias(), view(output, P, W), layer.input_weight().t());
+            initial_state(h0, static_cast<std::int64_t>(k), B, H, h_init);
+            initial_state(c0, static_cast<std::int64_t>(k), B, H, c_init);
+            layer.run_projected(projection, B, L, nullptr, output, h_init, c_init);
         }
-        at::Tensor reduced_tensor = at::addmm(reduce_bias, out.view({P, W}), reduce_weight.t());
-        float* reduced = reduced_tensor.mutable_data_ptr<float>();
-        for (std::int64_t i = 0; i < P * H; ++i) {
-            reduced[i] = 0.5f * reduced[i] * (1.0f + std::erf(reduced[i] * 0.70710678118654752f));
-        }
-        const at::Tensor logits_tensor = at::addmm(class_bias, reduced_tensor, class_weight.t());
-        const float* logits = logits_tensor.const_data_ptr<float>();
+        at::Tensor reduced_tensor = view(reduced, P, H);
+        at::addmm_out(reduced_tensor, reduce_bias, view(output, P, W), reduce_weight.t());
+        at::gelu_(reduced_tensor);
+        at::Tensor logits_tensor = view(logits, P, T);
+        at::addmm_out(logits_tensor, class_bias, reduced_tensor, class_weight.t());
 
         std::vector<std::int64_t> best(static_cast<std::size_t>(P));
         for (std::int64_t p = 0; p < P; ++p) {
