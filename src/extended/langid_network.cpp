@@ -2,9 +2,10 @@
 // embedding, a stack of bidirectional LSTM layers, tag scores summed over the
 // positions, the subset mask, and the best tag.
 //
-// The first layer's input product is taken once per distinct character of a
-// task (a table of 8H pre-activations per character, which the recurrence
-// reads in place); the upper layers' input
+// The first layer's input product is taken once per character of the
+// vocabulary at load (or, for a vocabulary too large for that, once per
+// distinct character of a task): a table of 8H pre-activations per character
+// that the recurrence reads in place. The upper layers' input
 // products run as one matrix product per task on the task's thread; the scores
 // of all positions are summed through the linear layer, W (sum_t out_t) + L b,
 // one product per text instead of one per position. Tasks depend on the input
@@ -24,6 +25,19 @@
 
 namespace quelbin::detail {
 
+void langid_first_inputs(const LangIDPlan::Impl& impl, const std::int64_t* ids, std::int64_t count, float* out) {
+    const std::int64_t E = impl.embedding_dim;
+    const BiLstm& first = impl.layers.front();
+    const std::int64_t G = 8 * impl.hidden_dim;
+    const float* embedding = impl.embedding.const_data_ptr<float>();
+    std::vector<float> gathered(static_cast<std::size_t>(count * E));
+    for (std::int64_t d = 0; d < count; ++d) {
+        std::memcpy(gathered.data() + d * E, embedding + ids[d] * E, static_cast<std::size_t>(E) * sizeof(float));
+        std::memcpy(out + d * G, first.bias().const_data_ptr<float>(), static_cast<std::size_t>(G) * sizeof(float));
+    }
+    add_row_products(gathered.data(), E, first.input_weight().const_data_ptr<float>(), E, out, G, count, G, E);
+}
+
 void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector<std::int64_t>>& encoded,
                      const std::size_t* rows, std::size_t count, const float* mask, std::int64_t* out,
                      ScratchPool<float>& scratch) {
@@ -41,30 +55,33 @@ void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector
         L = std::max(L, lengths[static_cast<std::size_t>(b)]);
     }
 
-    // Dense ids of the task's distinct characters, and their embeddings.
-    std::unordered_map<std::int64_t, std::int64_t> dense;
-    std::vector<std::int64_t> distinct;
+    // Each position's row of first-layer pre-activations: the character's own
+    // row of the table made at load, or else a row of a table of the task's
+    // distinct characters.
     std::vector<std::int64_t> positions(static_cast<std::size_t>(B * L), 0);
-    for (std::int64_t b = 0; b < B; ++b) {
-        const std::vector<std::int64_t>& ids = encoded[rows[b]];
-        for (std::size_t t = 0; t < ids.size(); ++t) {
-            const auto [it, added] = dense.emplace(ids[t], static_cast<std::int64_t>(distinct.size()));
-            if (added) distinct.push_back(ids[t]);
-            positions[static_cast<std::size_t>(b * L) + t] = it->second;
+    std::vector<float> task_table;
+    const float* table = impl.first_table.data();
+    if (impl.first_table.empty()) {
+        std::unordered_map<std::int64_t, std::int64_t> dense;
+        std::vector<std::int64_t> distinct;
+        for (std::int64_t b = 0; b < B; ++b) {
+            const std::vector<std::int64_t>& ids = encoded[rows[b]];
+            for (std::size_t t = 0; t < ids.size(); ++t) {
+                const auto [it, added] = dense.emplace(ids[t], static_cast<std::int64_t>(distinct.size()));
+                if (added) distinct.push_back(ids[t]);
+                positions[static_cast<std::size_t>(b * L) + t] = it->second;
+            }
+        }
+        task_table.resize(distinct.size() * static_cast<std::size_t>(G));
+        langid_first_inputs(impl, distinct.data(), static_cast<std::int64_t>(distinct.size()), task_table.data());
+        table = task_table.data();
+    } else {
+        for (std::int64_t b = 0; b < B; ++b) {
+            const std::vector<std::int64_t>& ids = encoded[rows[b]];
+            std::copy(ids.begin(), ids.end(), positions.begin() + b * L);
         }
     }
-    const auto D = static_cast<std::int64_t>(distinct.size());
-    const float* embedding = impl.embedding.const_data_ptr<float>();
-    std::vector<float> gathered(static_cast<std::size_t>(D * E));
-    for (std::int64_t d = 0; d < D; ++d) {
-        std::memcpy(gathered.data() + d * E, embedding + distinct[static_cast<std::size_t>(d)] * E,
-                    static_cast<std::size_t>(E) * sizeof(float));
-    }
     const BiLstm& first = impl.layers.front();
-    std::vector<float> table(static_cast<std::size_t>(D * G));
-    const float* first_bias = first.bias().const_data_ptr<float>();
-    for (std::int64_t d = 0; d < D; ++d) std::memcpy(table.data() + d * G, first_bias, G * sizeof(float));
-    add_row_products(gathered.data(), E, first.input_weight().const_data_ptr<float>(), E, table.data(), G, D, G, E);
 
     // [B, L, 2H] and, for the upper layers, [B, L, 8H], each text in its first
     // lengths[b] steps; the recurrence never reads or writes past a text's
@@ -74,7 +91,7 @@ void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector
     ScratchPool<float>::Lease buffer(scratch, outputs + (impl.layers.size() > 1 ? static_cast<std::size_t>(B * L * G) : 0));
     float* const output = buffer.data();
     float* const projection = output + outputs;
-    first.run_gathered(table.data(), positions.data(), B, L, lengths.data(), output);
+    first.run_gathered(table, positions.data(), B, L, lengths.data(), output);
     for (std::size_t k = 1; k < impl.layers.size(); ++k) {
         const BiLstm& layer = impl.layers[k];
         at::Tensor in = at::from_blob(output, {B * L, W});

@@ -9,6 +9,7 @@
 
 #include <limits>
 #include <map>
+#include <numeric>
 #include <unordered_set>
 #include <utility>
 
@@ -255,6 +256,12 @@ LangIDPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums)
     embedding = tensors.at("char_embeds.weight").contiguous();
     tag_weight = tensors.at("hidden_to_tag.weight").contiguous();
     tag_bias = tensors.at("hidden_to_tag.bias").contiguous();
+    if (V * 8 * H <= detail::kLangIDTableFloats) {
+        std::vector<std::int64_t> ids(static_cast<std::size_t>(V));
+        std::iota(ids.begin(), ids.end(), std::int64_t{0});
+        first_table.resize(static_cast<std::size_t>(V * 8 * H));
+        detail::langid_first_inputs(*this, ids.data(), V, first_table.data());
+    }
 }
 
 // Views go before the bundle that maps their memory.
