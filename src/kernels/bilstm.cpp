@@ -138,7 +138,7 @@ struct Direction {
 // One step of `Rows` sequences (ranks first .. first + Rows - 1) over one unit
 // block, `V` as wide as the block: the four gates' pre-activations plus h W_hh^T
 // accumulate in registers, each weight loaded feeding every row, and the cell
-// runs on them there. c advances in place; the new h goes to h_out and to the
+// follows at once. c advances in place; the new h goes to h_out and to the
 // output row. Per row and column the sums run in the order of k, whatever the
 // rows beside it, so a sequence's result never depends on its batch.
 template <class V, int Rows>
@@ -170,13 +170,21 @@ QUELBIN_ALWAYS_INLINE void block_step(const Direction& job, const LstmBlock& blo
             for (int q = 0; q < 4; ++q) acc[s][q] += x * w[q];
         }
     }
+    // The cell from memory, one row and vector at a time: the accumulators
+    // are spilled once rather than piecemeal around the nonlinearities.
+    alignas(64) float gates[Rows][4][lanes];
 #pragma GCC unroll 8
     for (int s = 0; s < Rows; ++s) {
+#pragma GCC unroll 4
+        for (int q = 0; q < 4; ++q) store<V>(gates[s][q], acc[s][q]);
+    }
+#pragma GCC unroll 1
+    for (int s = 0; s < Rows; ++s) {
         const std::int64_t at = (first + s) * job.section + unit;
-        const V in_gate = sigmoid_vector<V>(acc[s][0]);
-        const V forget_gate = sigmoid_vector<V>(acc[s][1]);
-        const V cell_gate = tanh_vector<V>(acc[s][2]);
-        const V out_gate = sigmoid_vector<V>(acc[s][3]);
+        const V in_gate = sigmoid_vector<V>(load<V>(gates[s][0]));
+        const V forget_gate = sigmoid_vector<V>(load<V>(gates[s][1]));
+        const V cell_gate = tanh_vector<V>(load<V>(gates[s][2]));
+        const V out_gate = sigmoid_vector<V>(load<V>(gates[s][3]));
         const V cell = forget_gate * load<V>(job.c + at) + in_gate * cell_gate;
         const V hidden = out_gate * tanh_vector<V>(cell);
         store<V>(job.c + at, cell);
@@ -185,19 +193,30 @@ QUELBIN_ALWAYS_INLINE void block_step(const Direction& job, const LstmBlock& blo
     }
 }
 
-// One block for every active sequence, MaxRows at a time.
-template <class V, int MaxRows>
-QUELBIN_ALWAYS_INLINE void block_rows(const Direction& job, const LstmBlock& block, std::int64_t active,
-                                      const float* h_in, float* h_out) {
+// Every block for the rows of one tile, V wide (Tail for a narrower last
+// block): the tile's rows of h stay in the first-level cache while the panels
+// pass.
+template <class V, class Tail, int MaxRows>
+QUELBIN_ALWAYS_INLINE void tile_blocks(const Direction& job, std::int64_t first, const float* h_in, float* h_out) {
+    for (std::int64_t b = 0; b < job.block_count; ++b) {
+        const LstmBlock& block = job.blocks[b];
+        if (block.width == VectorOf<V>::lanes) block_step<V, MaxRows>(job, block, first, h_in, h_out);
+        else block_step<Tail, MaxRows>(job, block, first, h_in, h_out);
+    }
+}
+
+// Every active sequence, MaxRows at a time.
+template <class V, class Tail, int MaxRows>
+QUELBIN_ALWAYS_INLINE void block_rows(const Direction& job, std::int64_t active, const float* h_in, float* h_out) {
     static_assert(MaxRows >= 1 && MaxRows <= 6, "tiles of one to six rows");
     std::int64_t r = 0;
-    for (; r + MaxRows <= active; r += MaxRows) block_step<V, MaxRows>(job, block, r, h_in, h_out);
+    for (; r + MaxRows <= active; r += MaxRows) tile_blocks<V, Tail, MaxRows>(job, r, h_in, h_out);
     switch (active - r) {
-        case 5: if constexpr (MaxRows > 5) block_step<V, 5>(job, block, r, h_in, h_out); break;
-        case 4: if constexpr (MaxRows > 4) block_step<V, 4>(job, block, r, h_in, h_out); break;
-        case 3: if constexpr (MaxRows > 3) block_step<V, 3>(job, block, r, h_in, h_out); break;
-        case 2: if constexpr (MaxRows > 2) block_step<V, 2>(job, block, r, h_in, h_out); break;
-        case 1: if constexpr (MaxRows > 1) block_step<V, 1>(job, block, r, h_in, h_out); break;
+        case 5: if constexpr (MaxRows > 5) tile_blocks<V, Tail, 5>(job, r, h_in, h_out); break;
+        case 4: if constexpr (MaxRows > 4) tile_blocks<V, Tail, 4>(job, r, h_in, h_out); break;
+        case 3: if constexpr (MaxRows > 3) tile_blocks<V, Tail, 3>(job, r, h_in, h_out); break;
+        case 2: if constexpr (MaxRows > 2) tile_blocks<V, Tail, 2>(job, r, h_in, h_out); break;
+        case 1: if constexpr (MaxRows > 1) tile_blocks<V, Tail, 1>(job, r, h_in, h_out); break;
         default: break;
     }
 }
@@ -205,9 +224,9 @@ QUELBIN_ALWAYS_INLINE void block_rows(const Direction& job, const LstmBlock& blo
 // The portable kernel: blocks of eight units, two rows per tile (sixteen
 // vector registers hold eight accumulators and four weights).
 struct LaneKernel {
-    static QUELBIN_ALWAYS_INLINE void block(const Direction& job, const LstmBlock& block, std::int64_t active,
-                                            const float* h_in, float* h_out) {
-        block_rows<Lanes, 2>(job, block, active, h_in, h_out);
+    static QUELBIN_ALWAYS_INLINE void step(const Direction& job, std::int64_t active, const float* h_in,
+                                           float* h_out) {
+        block_rows<Lanes, Lanes, 2>(job, active, h_in, h_out);
     }
 };
 
@@ -215,15 +234,13 @@ struct LaneKernel {
 // runs eight wide), four rows per tile in 32 registers: sixteen accumulators,
 // four weights, each weight loaded feeding four products.
 struct WideKernel {
-    static QUELBIN_ALWAYS_INLINE void block(const Direction& job, const LstmBlock& block, std::int64_t active,
-                                            const float* h_in, float* h_out) {
-        if (block.width == 16) block_rows<Wide, 4>(job, block, active, h_in, h_out);
-        else block_rows<Lanes, 4>(job, block, active, h_in, h_out);
+    static QUELBIN_ALWAYS_INLINE void step(const Direction& job, std::int64_t active, const float* h_in,
+                                           float* h_out) {
+        block_rows<Wide, Lanes, 4>(job, active, h_in, h_out);
     }
 };
 
-// The recurrence of one direction, step by step: block outermost, so that its
-// panel stays in cache for every active sequence.
+// The recurrence of one direction, step by step.
 template <class Kernel>
 QUELBIN_ALWAYS_INLINE void run_steps(const Direction& job) {
     const std::int64_t* const lengths = job.lengths;
@@ -241,7 +258,7 @@ QUELBIN_ALWAYS_INLINE void run_steps(const Direction& job) {
         }
         const float* h_in = job.h[s & 1];
         float* h_out = job.h[(s + 1) & 1];
-        for (std::int64_t b = 0; b < job.block_count; ++b) Kernel::block(job, job.blocks[b], active, h_in, h_out);
+        Kernel::step(job, active, h_in, h_out);
     }
 }
 
