@@ -12,7 +12,7 @@
 #include <ATen/ops/log_sigmoid.h>
 #include <ATen/ops/log_softmax.h>
 #include <ATen/ops/logical_not.h>
-#include <ATen/ops/matmul.h>
+#include <ATen/ops/mm.h>
 #include <ATen/ops/ones.h>
 #include <ATen/ops/relu.h>
 #include <ATen/ops/sign.h>
@@ -93,16 +93,30 @@ at::Tensor deep_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& encod
     const std::int64_t I1 = W.size(0);
     const std::int64_t I2 = W.size(1);
     const std::int64_t O = W.size(2);
-    // Per batch entry: t[i, q, o] = sum_p h1[i, p] W[p, q, o], then for every
-    // dependent i, s[i, j, o] = sum_q h2[j, q] t[i, q, o]. One entry at a time
-    // keeps the intermediate at n x (I2 O) floats instead of B n x (I2 O), which
-    // for the relation scorer of a full batch runs to hundreds of megabytes.
+    // t[i, q, o] = sum_p h1[i, p] W[p, q, o], then for every dependent i,
+    // s[i, j, o] = sum_q h2[j, q] t[i, q, o]. The first product runs over whole
+    // entries in groups of about kBiaffineRows rows: one row at a time would
+    // spend most of its time repacking W, and the whole batch at once would
+    // hold B n x (I2 O) floats, hundreds of megabytes for the relation scorer.
+    // Groups depend on the batch's shape alone.
+    constexpr std::int64_t kBiaffineRows = 256;
     const at::Tensor flat = W.reshape({I1, I2 * O});
     at::Tensor scores = at::empty({B, n, n, O}, encoded.options());
-    for (std::int64_t b = 0; b < B; ++b) {
-        const at::Tensor t = at::matmul(h1[b], flat).view({n, I2, O});
-        at::Tensor entry = scores[b];
-        at::bmm_out(entry, h2[b].unsqueeze(0).expand({n, n, I2}), t);
+    const std::int64_t group = std::max<std::int64_t>(1, kBiaffineRows / n);
+    for (std::int64_t g = 0; g < B; g += group) {
+        const std::int64_t G = std::min(group, B - g);
+        const at::Tensor t = at::mm(h1.narrow(0, g, G).reshape({G * n, I1}), flat);
+        if (O == 1) {
+            // s[i, j] = (t h2^T)[i, j]: one product per entry.
+            at::Tensor out = scores.narrow(0, g, G).view({G, n, n});
+            at::bmm_out(out, t.view({G, n, I2}), h2.narrow(0, g, G).transpose(1, 2));
+            continue;
+        }
+        const at::Tensor entries = t.view({G, n, I2, O});
+        for (std::int64_t b = 0; b < G; ++b) {
+            at::Tensor entry = scores[g + b];
+            at::bmm_out(entry, h2[g + b].unsqueeze(0).expand({n, n, I2}), entries[b]);
+        }
     }
     return scores.add_(tensor(".scorer.W_bilin.bias"));
 }
