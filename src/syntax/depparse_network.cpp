@@ -102,10 +102,13 @@ at::Tensor deep_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& encod
     constexpr std::int64_t kBiaffineRows = 256;
     const at::Tensor flat = W.reshape({I1, I2 * O});
     at::Tensor scores = at::empty({B, n, n, O}, encoded.options());
-    const std::int64_t group = std::max<std::int64_t>(1, kBiaffineRows / n);
+    const std::int64_t group = std::min(B, std::max<std::int64_t>(1, kBiaffineRows / n));
+    // One buffer for every group: fresh pages for each would cost a fault per page.
+    at::Tensor buffer = at::empty({group * n, I2 * O}, encoded.options());
     for (std::int64_t g = 0; g < B; g += group) {
         const std::int64_t G = std::min(group, B - g);
-        const at::Tensor t = at::mm(h1.narrow(0, g, G).reshape({G * n, I1}), flat);
+        at::Tensor t = buffer.narrow(0, 0, G * n);
+        at::mm_out(t, h1.narrow(0, g, G).reshape({G * n, I1}), flat);
         if (O == 1) {
             // s[i, j] = (t h2^T)[i, j]: one product per entry.
             at::Tensor out = scores.narrow(0, g, G).view({G, n, n});
