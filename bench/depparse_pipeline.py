@@ -93,16 +93,18 @@ def engine_run(directory):
     texts = cut_documents((directory / "text.txt").read_text(encoding="utf-8"))
     pipeline = q.Pipeline("en", model_dir=directory)
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    stages = {}
-    start = time.perf_counter()
+    stages, stage_cpu = {}, {}
+    start, cpu_start = time.perf_counter(), time.process_time()
     docs = [q.Document(text) for text in texts]
     for processor in pipeline.processors:
-        begin = time.perf_counter()
+        begin, cpu_begin = time.perf_counter(), time.process_time()
         docs = processor.bulk_process(docs)
         stages[processor.name] = time.perf_counter() - begin
-    seconds = time.perf_counter() - start
+        stage_cpu[processor.name] = time.process_time() - cpu_begin
+    seconds, cpu_seconds = time.perf_counter() - start, time.process_time() - cpu_start
     words = [w for d in docs for w in d.iter_words()]
-    print(json.dumps({"seconds": seconds, "stages": stages, "rss_before_mb": before,
+    print(json.dumps({"seconds": seconds, "stages": stages, "cpu_seconds": cpu_seconds, "stage_cpu": stage_cpu,
+                      "rss_before_mb": before,
                       "threads": torch.get_num_threads(),
                       "peak_rss_mb": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
                       "words": len(words), "parsed": sum(w.head is not None for w in words),
@@ -151,7 +153,8 @@ def main():
         assert run["parsed"] == run["words"]
         results[label] = run
         print(f"engine, {label} ({run['threads']}): {run['words']:,} words, {run['words'] / run['seconds']:,.0f} "
-              f"words/s, {run['seconds']:.2f} s ({', '.join(f'{k} {v:.2f}' for k, v in run['stages'].items())}); "
+              f"words/s, {run['seconds']:.2f} s ({', '.join(f'{k} {v:.2f}' for k, v in run['stages'].items())}), "
+              f"{run['cpu_seconds']:.2f} s of CPU time; "
               f"peak RSS {run['peak_rss_mb']:.0f} MB ({run['rss_before_mb']:.0f} MB before); "
               f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
     assert results["1 thread"]["result"] == results["all threads"]["result"], "results differ with the thread count"
@@ -164,15 +167,21 @@ def main():
     tagger = POSReference(pos_model.tensors, pos_model.assets())
     reference = DepparseReference(parser_model.tensors, parser_model.assets())
     relations = parser_model.vocab["deprel"]["_id2unit"][4:]
-    start = time.perf_counter()
+    clock = []  # (wall, CPU) at the start and after every stage
+
+    def tick():
+        clock.append((time.perf_counter(), time.process_time()))
+
+    tick()
+    start = clock[0][0]
     sentences = [[token[0] for token in sentence] for doc in cut_documents(text)
                  for sentence in tokenizer.tokenize(doc)]
-    tokenized = time.perf_counter()
+    tick()
     tags = tagger.tag(sentences, batched=True)
-    tagged = time.perf_counter()
+    tick()
     records = [[{"text": w, "lemma": LEMMAS.get(w, w), "upos": t[0][0], "xpos": t[0][1], "feats": t[0][2]}
                 for w, t in zip(s, ts)] for s, ts in zip(sentences, tags)]
-    lemmatized = time.perf_counter()
+    tick()
     network = decoding = 0.0
     batches = reference.batched_scores(records)
     while True:
@@ -185,17 +194,20 @@ def main():
         for _, arc, label in batch:
             decode(arc.double().numpy(), label.double().numpy(), relations)
         decoding += time.perf_counter() - scored
-    seconds = time.perf_counter() - start
+    tick()
+    seconds = clock[-1][0] - start
     words = sum(map(len, sentences))
     rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-    reference_stages = {"tokenize": tokenized - start, "pos": tagged - tokenized, "lemma": lemmatized - tagged,
-                        "depparse": seconds - (lemmatized - start)}
+    names = ("tokenize", "pos", "lemma", "depparse")
+    reference_stages = {k: clock[i + 1][0] - clock[i][0] for i, k in enumerate(names)}
+    reference_cpu = {k: clock[i + 1][1] - clock[i][1] for i, k in enumerate(names)}
     print(f"references chained, 1 thread: {words:,} words, {words / seconds:,.0f} words/s, {seconds:.2f} s "
           f"({', '.join(f'{k} {v:.2f}' for k, v in reference_stages.items())}; parser network {network:.2f}, "
-          f"decoding {decoding:.2f}); peak RSS {rss:.0f} MB; "
+          f"decoding {decoding:.2f}), {clock[-1][1] - clock[0][1]:.2f} s of CPU time; peak RSS {rss:.0f} MB; "
           f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
     for label, run in results.items():
         print(f"ratio engine ({label}) / references (1 thread): {seconds / run['seconds']:.2f}x")
+    print(f"ratio by CPU time, 1 thread: {(clock[-1][1] - clock[0][1]) / results['1 thread']['cpu_seconds']:.2f}x")
 
     # Multiply-adds per stage, counted on the reference's tokens (the engine's word count is beside it).
     characters = len(text)
@@ -211,7 +223,9 @@ def main():
         print(f"  {stage}: {macs / 1e9:,.0f} G ({macs / total:.1%}); engine 1 thread {mine:.2f} s "
               f"({mine / engine['seconds']:.0%} of its time), {macs / mine / 1e9:.1f} GMAC/s "
               f"({macs / mine / 1e9 / peak:.0%} of the peak); reference {theirs:.2f} s, {macs / theirs / 1e9:.1f} "
-              f"GMAC/s ({macs / theirs / 1e9 / peak:.0%} of the peak); ratio {theirs / mine:.2f}x")
+              f"GMAC/s ({macs / theirs / 1e9 / peak:.0%} of the peak); ratio {theirs / mine:.2f}x; per CPU second: "
+              f"engine {macs / engine['stage_cpu'][stage] / 1e9:.1f}, reference {macs / reference_cpu[stage] / 1e9:.1f} "
+              f"GMAC/s, ratio {reference_cpu[stage] / engine['stage_cpu'][stage]:.2f}x")
     dp = stage_macs["depparse"]
     print(f"  depparse network alone in the reference: {network:.2f} s, {dp / network / 1e9:.1f} GMAC/s "
           f"({dp / network / 1e9 / peak:.0%} of the peak)")
