@@ -23,6 +23,7 @@
 #include <exception>
 #include <limits>
 #include <numeric>
+#include <utility>
 
 #include "kernels/parallel_tasks.hpp"
 #include "quelbin/errors.hpp"
@@ -192,6 +193,29 @@ std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl,
 
 namespace {
 
+// Scores one batch whose sentences are packed in `rows` one after another,
+// lengths n + 1 in that order (the first the longest), and hands member m's cut
+// [1, n + 1, n + 1] arc and [1, n + 1, n + 1, L] label scores to `consume`.
+void score_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::vector<std::int64_t>& lengths,
+                        c10::function_ref<void(std::size_t, at::Tensor, at::Tensor)> consume) {
+    const auto k = static_cast<std::int64_t>(lengths.size());
+    const std::int64_t longest = *std::max_element(lengths.begin(), lengths.end());
+    at::Tensor mask = at::zeros({k, longest}, at::TensorOptions().dtype(at::kBool));
+    for (std::int64_t m = 0; m < k; ++m) mask[m].narrow(0, 0, lengths[m]).fill_(true);
+    // The scorers never multiply padding.
+    const auto [arc, label] = packed_scores(impl, rows, lengths, longest, &mask);
+    for (std::int64_t m = 0; m < k; ++m) {
+        const std::int64_t length = lengths[m];
+        consume(static_cast<std::size_t>(m), arc[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous(),
+                label[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous());
+    }
+}
+
+std::vector<std::int64_t> batch_lengths(const DepparseBatches& batches, std::size_t batch) {
+    return {batches.lengths.begin() + static_cast<std::ptrdiff_t>(batches.starts[batch]),
+            batches.lengths.begin() + static_cast<std::ptrdiff_t>(batches.starts[batch + 1])};
+}
+
 // Scores the padded batches and hands every sentence's cut [1, n + 1, n + 1]
 // arc and [1, n + 1, n + 1, L] label scores to `consume`, inside the batch's
 // task, with its gathering index.
@@ -212,24 +236,12 @@ void score_batches(const DepparsePlan::Impl& impl, const std::vector<at::Tensor>
     const DepparseBatches batches = depparse_batches(impl, sentences);
     run_tasks(batches.starts.size() - 1, [&](std::size_t batch) {
         const std::size_t begin = batches.starts[batch];
-        const auto k = static_cast<std::int64_t>(batches.starts[batch + 1] - begin);
-        const std::int64_t longest = batches.lengths[begin];
-        // The members' rows one after another: the scorers never multiply padding.
         std::vector<at::Tensor> rows;
-        rows.reserve(static_cast<std::size_t>(k));
-        at::Tensor mask = at::zeros({k, longest}, at::TensorOptions().dtype(at::kBool));
-        for (std::int64_t m = 0; m < k; ++m) {
-            rows.push_back(encoded[batches.order[begin + m]][0]);
-            mask[m].narrow(0, 0, batches.lengths[begin + m]).fill_(true);
-        }
-        const std::vector<std::int64_t> lengths(batches.lengths.begin() + static_cast<std::ptrdiff_t>(begin),
-                                                batches.lengths.begin() + static_cast<std::ptrdiff_t>(begin) + k);
-        const auto [arc, label] = packed_scores(impl, at::cat(rows, 0), lengths, longest, &mask);
-        for (std::int64_t m = 0; m < k; ++m) {
-            const std::int64_t length = batches.lengths[begin + m];
-            consume(batches.order[begin + m], arc[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous(),
-                    label[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous());
-        }
+        for (std::size_t m = begin; m < batches.starts[batch + 1]; ++m) rows.push_back(encoded[batches.order[m]][0]);
+        score_packed_batch(impl, at::cat(rows, 0), batch_lengths(batches, batch),
+                           [&](std::size_t m, at::Tensor arc, at::Tensor label) {
+                               consume(batches.order[begin + m], std::move(arc), std::move(label));
+                           });
     });
 }
 
@@ -245,17 +257,35 @@ std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::I
     return result;
 }
 
-std::vector<std::vector<DepparsePrediction>> score_and_decode_batch(
-    const DepparsePlan::Impl& impl, const std::vector<at::Tensor>& encoded,
-    const std::vector<std::vector<DepparseWord>>& sentences) {
+std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan::Impl& impl,
+                                                             const std::vector<std::vector<DepparseWord>>& sentences,
+                                                             const std::vector<at::Tensor>& forward_features,
+                                                             const std::vector<at::Tensor>& backward_features) {
+    std::vector<at::Tensor> inputs = embed_sentences(impl, sentences, forward_features, backward_features);
+    const DepparseBatches batches = depparse_batches(impl, sentences);
     std::vector<std::vector<DepparsePrediction>> result(sentences.size());
     std::vector<std::exception_ptr> errors(sentences.size());
-    score_batches(impl, encoded, sentences, [&](std::size_t i, at::Tensor arc, at::Tensor label) {
-        try {
-            result[i] = decode_sentence(impl, sentences[i], arc, label);
-        } catch (...) {
-            errors[i] = std::current_exception();
+    run_tasks(batches.starts.size() - 1, [&](std::size_t batch) {
+        const std::size_t begin = batches.starts[batch];
+        const std::vector<std::int64_t> lengths = batch_lengths(batches, batch);
+        // The members' rows one after another: the recurrence never runs over
+        // padding. Each sentence's input rows are dropped once gathered.
+        std::vector<at::Tensor> rows;
+        rows.reserve(lengths.size());
+        for (std::size_t m = begin; m < batches.starts[batch + 1]; ++m) {
+            rows.push_back(std::exchange(inputs[batches.order[m]], at::Tensor()));
         }
+        at::Tensor packed = at::cat(rows, 0);
+        rows.clear();
+        packed = impl.encoder->forward(packed, lengths);
+        score_packed_batch(impl, packed, lengths, [&](std::size_t m, at::Tensor arc, at::Tensor label) {
+            const std::size_t i = batches.order[begin + m];
+            try {
+                result[i] = decode_sentence(impl, sentences[i], arc, label);
+            } catch (...) {
+                errors[i] = std::current_exception();
+            }
+        });
     });
     for (const std::exception_ptr& error : errors) {
         if (error) std::rethrow_exception(error);
