@@ -4,9 +4,11 @@
 // features when the bundle has them; a root row first.
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
+#include <ATen/ops/empty.h>
 #include <ATen/ops/index_select.h>
 #include <ATen/ops/linear.h>
 
+#include <functional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -204,18 +206,35 @@ std::vector<at::Tensor> embed_sentences(const DepparsePlan::Impl& impl,
     } else {
         pos = pos.add(embed("xpos_emb.weight", xpos_ids));
     }
-    std::vector<at::Tensor> blocks = {
-        at::linear(embed("pretrained_emb.weight", pretrain_ids), require_depparse_tensor(impl, "trans_pretrained.weight")),
-        embed("word_emb.weight", word_ids), embed("lemma_emb.weight", lemma_ids), pos, pos};
+    // Column blocks written one at a time into the rows of every sentence, so
+    // that only one block is held beside them (a concatenation would hold all
+    // blocks and their copy at once, twice the rows of a large input).
+    std::vector<std::function<at::Tensor()>> blocks = {
+        [&] {
+            return at::linear(embed("pretrained_emb.weight", pretrain_ids),
+                              require_depparse_tensor(impl, "trans_pretrained.weight"));
+        },
+        [&] { return embed("word_emb.weight", word_ids); }, [&] { return embed("lemma_emb.weight", lemma_ids); },
+        [&] { return pos; }, [&] { return pos; }};
     if (!impl.charlm) {
-        const at::Tensor features = at::linear(characters, require_depparse_tensor(impl, "trans_char.weight"));
-        blocks.push_back(at::index_select(features, 0, make_id_tensor(char_rows, {total})));
+        blocks.emplace_back([&] {
+            const at::Tensor features = at::linear(characters, require_depparse_tensor(impl, "trans_char.weight"));
+            return at::index_select(features, 0, make_id_tensor(char_rows, {total}));
+        });
     } else {
-        blocks.push_back(at::cat(forward, 0));
-        blocks.push_back(at::cat(backward, 0));
+        blocks.emplace_back([&] { return at::cat(forward, 0); });
+        blocks.emplace_back([&] { return at::cat(backward, 0); });
     }
-    if (impl.use_transformer) blocks.push_back(at::cat(contextual, 0));
-    const at::Tensor all = at::cat(blocks, 1);
+    if (impl.use_transformer) blocks.emplace_back([&] { return at::cat(contextual, 0); });
+    at::Tensor all;
+    std::int64_t column = 0;
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        const at::Tensor block = blocks[b]();
+        if (b == 0) all = at::empty({total, impl.encoder->input_size()}, block.options());
+        all.narrow(1, column, block.size(1)).copy_(block);
+        column += block.size(1);
+    }
+    TORCH_CHECK(column == all.size(1), "depparse input blocks fill ", column, " of ", all.size(1), " columns");
     std::int64_t offset = 0;
     for (std::size_t s = 0; s < sentences.size(); ++s) {
         if (sentences[s].empty()) continue;

@@ -157,13 +157,16 @@ std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::I
                                                            const std::vector<at::Tensor>& encoded,
                                                            const std::vector<std::vector<DepparseWord>>& sentences);
 
-// score_batch with every sentence decoded as soon as its batch is scored, so
-// that only the batches in flight hold label scores: one prediction list per
-// sentence (empty for an empty one); the first failure in sentence order is
-// rethrown after every batch has run.
-std::vector<std::vector<DepparsePrediction>> score_and_decode_batch(
-    const DepparsePlan::Impl& impl, const std::vector<at::Tensor>& encoded,
-    const std::vector<std::vector<DepparseWord>>& sentences);
+// Every sentence parsed: input rows for all of them (the character model once
+// over their distinct forms), then per batch of depparse_batches the encoder,
+// the scorers and decoding, so that only the batches in flight hold
+// encodings and label scores. One prediction list per sentence (empty for an
+// empty one); the first failure in sentence order is rethrown after every
+// batch has run. Character-LM features as for embed_sentences.
+std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan::Impl& impl,
+                                                             const std::vector<std::vector<DepparseWord>>& sentences,
+                                                             const std::vector<at::Tensor>& forward_features,
+                                                             const std::vector<at::Tensor>& backward_features);
 
 // Decoding. Score matrices are rows of doubles: row = dependent, column =
 // candidate head, position 0 the root.

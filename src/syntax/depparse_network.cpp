@@ -12,7 +12,7 @@
 #include <ATen/ops/log_sigmoid.h>
 #include <ATen/ops/log_softmax.h>
 #include <ATen/ops/logical_not.h>
-#include <ATen/ops/matmul.h>
+#include <ATen/ops/mm.h>
 #include <ATen/ops/ones.h>
 #include <ATen/ops/relu.h>
 #include <ATen/ops/sign.h>
@@ -23,6 +23,7 @@
 #include <exception>
 #include <limits>
 #include <numeric>
+#include <utility>
 
 #include "kernels/parallel_tasks.hpp"
 #include "quelbin/errors.hpp"
@@ -79,64 +80,141 @@ std::vector<at::Tensor> encode_batch(const DepparsePlan::Impl& impl,
     return result;
 }
 
-at::Tensor deep_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& encoded, std::string_view name) {
+namespace {
+
+// Rows of the first bilinear product multiplied at once.
+constexpr std::int64_t kBiaffineRows = 256;
+
+// Scorer `name` over B sentences packed one after another in `rows` [N, H]
+// (lengths theirs, the longest n): [B, n, n, O], rows dependents, zero past a
+// sentence's length.
+at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& rows,
+                           const std::vector<std::int64_t>& lengths, std::int64_t n, std::string_view name) {
     const std::string prefix(name);
     const auto tensor = [&](const char* suffix) -> const at::Tensor& {
         return require_depparse_tensor(impl, prefix + suffix);
     };
-    const std::int64_t B = encoded.size(0);
-    const std::int64_t n = encoded.size(1);
-    const at::Tensor ones = at::ones({B, n, 1}, encoded.options());
-    const at::Tensor h1 = at::cat({at::relu(at::linear(encoded, tensor(".W1.weight"), tensor(".W1.bias"))), ones}, 2);
-    const at::Tensor h2 = at::cat({at::relu(at::linear(encoded, tensor(".W2.weight"), tensor(".W2.bias"))), ones}, 2);
+    const auto B = static_cast<std::int64_t>(lengths.size());
+    const at::Tensor ones = at::ones({rows.size(0), 1}, rows.options());
+    const at::Tensor h1 = at::cat({at::relu(at::linear(rows, tensor(".W1.weight"), tensor(".W1.bias"))), ones}, 1);
+    const at::Tensor h2 = at::cat({at::relu(at::linear(rows, tensor(".W2.weight"), tensor(".W2.bias"))), ones}, 1);
     const at::Tensor& W = tensor(".scorer.W_bilin.weight");
     const std::int64_t I1 = W.size(0);
     const std::int64_t I2 = W.size(1);
     const std::int64_t O = W.size(2);
-    // Per batch entry: t[i, q, o] = sum_p h1[i, p] W[p, q, o], then for every
-    // dependent i, s[i, j, o] = sum_q h2[j, q] t[i, q, o]. One entry at a time
-    // keeps the intermediate at n x (I2 O) floats instead of B n x (I2 O), which
-    // for the relation scorer of a full batch runs to hundreds of megabytes.
+    // t[i, q, o] = sum_p h1[i, p] W[p, q, o], then for every dependent i,
+    // s[i, j, o] = sum_q h2[j, q] t[i, q, o]. The first product runs over
+    // groups of whole sentences of about kBiaffineRows rows: one sentence at a
+    // time would spend most of its time repacking W, and all rows at once
+    // would hold N x (I2 O) floats, hundreds of megabytes for the relation
+    // scorer. Groups depend on the lengths alone.
     const at::Tensor flat = W.reshape({I1, I2 * O});
-    at::Tensor scores = at::empty({B, n, n, O}, encoded.options());
-    for (std::int64_t b = 0; b < B; ++b) {
-        const at::Tensor t = at::matmul(h1[b], flat).view({n, I2, O});
-        at::Tensor entry = scores[b];
-        at::bmm_out(entry, h2[b].unsqueeze(0).expand({n, n, I2}), t);
+    std::vector<std::int64_t> offsets(static_cast<std::size_t>(B) + 1, 0);
+    for (std::int64_t b = 0; b < B; ++b) offsets[b + 1] = offsets[b] + lengths[b];
+    std::vector<std::int64_t> groups{0};
+    std::int64_t widest = 0;
+    for (std::int64_t b = 1; b <= B; ++b) {
+        if (b == B || offsets[b + 1] - offsets[groups.back()] > kBiaffineRows) {
+            widest = std::max(widest, offsets[b] - offsets[groups.back()]);
+            groups.push_back(b);
+        }
+    }
+    // One buffer for every group: fresh pages for each would cost a fault per page.
+    at::Tensor buffer = at::empty({widest, I2 * O}, rows.options());
+    const bool full = std::all_of(lengths.begin(), lengths.end(), [n](std::int64_t m) { return m == n; });
+    at::Tensor scores = full ? at::empty({B, n, n, O}, rows.options()) : at::zeros({B, n, n, O}, rows.options());
+    for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
+        const std::int64_t first = offsets[groups[g]];
+        at::Tensor t = buffer.narrow(0, 0, offsets[groups[g + 1]] - first);
+        at::mm_out(t, h1.narrow(0, first, t.size(0)), flat);
+        for (std::int64_t b = groups[g]; b < groups[g + 1]; ++b) {
+            const std::int64_t m = lengths[b];
+            const at::Tensor tb = t.narrow(0, offsets[b] - first, m);
+            const at::Tensor heads = h2.narrow(0, offsets[b], m);
+            at::Tensor entry = scores[b];
+            if (m < n) entry = entry.narrow(0, 0, m).narrow(1, 0, m);
+            if (O == 1) {
+                // s[i, j] = (t h2^T)[i, j].
+                const at::Tensor product = at::mm(tb, heads.t());
+                entry.copy_(product.unsqueeze(2));
+            } else if (m == n) {
+                at::bmm_out(entry, heads.unsqueeze(0).expand({m, m, I2}), tb.view({m, I2, O}));
+            } else {
+                entry.copy_(at::bmm(heads.unsqueeze(0).expand({m, m, I2}), tb.view({m, I2, O})));
+            }
+        }
     }
     return scores.add_(tensor(".scorer.W_bilin.bias"));
 }
 
-std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl, const at::Tensor& encoded,
-                                                 const at::Tensor* mask) {
+// Arc and label log-probabilities from the scorers over packed rows; mask
+// [B, n] true at real positions, or null when every sentence is n long.
+std::pair<at::Tensor, at::Tensor> packed_scores(const DepparsePlan::Impl& impl, const at::Tensor& rows,
+                                                const std::vector<std::int64_t>& lengths, std::int64_t n,
+                                                const at::Tensor* mask) {
     // On this thread only, so that no sum depends on the thread count.
     const SerialScope serial;
-    at::Tensor arc = deep_biaffine(impl, encoded, "unlabeled").squeeze(3);
-    const at::Tensor label = deep_biaffine(impl, encoded, "deprel");
-    const std::int64_t n = encoded.size(1);
+    at::Tensor arc = packed_biaffine(impl, rows, lengths, n, "unlabeled").squeeze(3);
+    const at::Tensor label = packed_biaffine(impl, rows, lengths, n, "deprel");
     const at::Tensor range = at::arange(n, at::TensorOptions().dtype(at::kLong));
     const at::Tensor offset = range.view({1, 1, n}).sub(range.view({1, n, 1}));  // head minus dependent
     if (impl.linearization) {
-        const at::Tensor lin = deep_biaffine(impl, encoded, "linearization").squeeze(3);
+        const at::Tensor lin = packed_biaffine(impl, rows, lengths, n, "linearization").squeeze(3);
         arc = arc.add(at::log_sigmoid(lin.mul(at::sign(offset).to(at::kFloat))));
     }
     if (impl.distance) {
-        const at::Tensor d = deep_biaffine(impl, encoded, "distance").squeeze(3);
+        const at::Tensor d = packed_biaffine(impl, rows, lengths, n, "distance").squeeze(3);
         const at::Tensor predicted = at::softplus(d, 1, 20).add(1);
         arc = arc.sub(at::log(at::abs(offset).to(at::kFloat).sub(predicted).pow(2).div(2).add(1)));
     }
     arc.masked_fill_(at::eye(n, at::TensorOptions().dtype(at::kBool)).unsqueeze(0),
                      -std::numeric_limits<float>::infinity());
-    if (mask != nullptr) {
-        if (mask->dim() != 2 || mask->size(0) != encoded.size(0) || mask->size(1) != n) {
-            throw DepparseModelError("depparse padding mask does not match encoded input");
-        }
-        arc.masked_fill_(at::logical_not(*mask).unsqueeze(1), -std::numeric_limits<float>::infinity());
-    }
+    if (mask != nullptr) arc.masked_fill_(at::logical_not(*mask).unsqueeze(1), -std::numeric_limits<float>::infinity());
     return {at::log_softmax(arc, 2), at::log_softmax(label, 3)};
 }
 
+}  // namespace
+
+at::Tensor deep_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& encoded, std::string_view name) {
+    const std::int64_t n = encoded.size(1);
+    return packed_biaffine(impl, encoded.reshape({-1, encoded.size(2)}),
+                           std::vector<std::int64_t>(static_cast<std::size_t>(encoded.size(0)), n), n, name);
+}
+
+std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl, const at::Tensor& encoded,
+                                                 const at::Tensor* mask) {
+    const std::int64_t n = encoded.size(1);
+    if (mask != nullptr && (mask->dim() != 2 || mask->size(0) != encoded.size(0) || mask->size(1) != n)) {
+        throw DepparseModelError("depparse padding mask does not match encoded input");
+    }
+    return packed_scores(impl, encoded.reshape({-1, encoded.size(2)}),
+                         std::vector<std::int64_t>(static_cast<std::size_t>(encoded.size(0)), n), n, mask);
+}
+
 namespace {
+
+// Scores one batch whose sentences are packed in `rows` one after another,
+// lengths n + 1 in that order (the first the longest), and hands member m's cut
+// [1, n + 1, n + 1] arc and [1, n + 1, n + 1, L] label scores to `consume`.
+void score_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::vector<std::int64_t>& lengths,
+                        c10::function_ref<void(std::size_t, at::Tensor, at::Tensor)> consume) {
+    const auto k = static_cast<std::int64_t>(lengths.size());
+    const std::int64_t longest = *std::max_element(lengths.begin(), lengths.end());
+    at::Tensor mask = at::zeros({k, longest}, at::TensorOptions().dtype(at::kBool));
+    for (std::int64_t m = 0; m < k; ++m) mask[m].narrow(0, 0, lengths[m]).fill_(true);
+    // The scorers never multiply padding.
+    const auto [arc, label] = packed_scores(impl, rows, lengths, longest, &mask);
+    for (std::int64_t m = 0; m < k; ++m) {
+        const std::int64_t length = lengths[m];
+        consume(static_cast<std::size_t>(m), arc[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous(),
+                label[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous());
+    }
+}
+
+std::vector<std::int64_t> batch_lengths(const DepparseBatches& batches, std::size_t batch) {
+    return {batches.lengths.begin() + static_cast<std::ptrdiff_t>(batches.starts[batch]),
+            batches.lengths.begin() + static_cast<std::ptrdiff_t>(batches.starts[batch + 1])};
+}
 
 // Scores the padded batches and hands every sentence's cut [1, n + 1, n + 1]
 // arc and [1, n + 1, n + 1, L] label scores to `consume`, inside the batch's
@@ -158,22 +236,12 @@ void score_batches(const DepparsePlan::Impl& impl, const std::vector<at::Tensor>
     const DepparseBatches batches = depparse_batches(impl, sentences);
     run_tasks(batches.starts.size() - 1, [&](std::size_t batch) {
         const std::size_t begin = batches.starts[batch];
-        const auto k = static_cast<std::int64_t>(batches.starts[batch + 1] - begin);
-        const std::int64_t longest = batches.lengths[begin];
-        const at::Tensor& first = encoded[batches.order[begin]];
-        at::Tensor x = at::zeros({k, longest, first.size(2)}, first.options());
-        at::Tensor mask = at::zeros({k, longest}, at::TensorOptions().dtype(at::kBool));
-        for (std::int64_t m = 0; m < k; ++m) {
-            const std::int64_t length = batches.lengths[begin + m];
-            x[m].narrow(0, 0, length).copy_(encoded[batches.order[begin + m]][0]);
-            mask[m].narrow(0, 0, length).fill_(true);
-        }
-        const auto [arc, label] = score_sentence(impl, x, &mask);
-        for (std::int64_t m = 0; m < k; ++m) {
-            const std::int64_t length = batches.lengths[begin + m];
-            consume(batches.order[begin + m], arc[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous(),
-                    label[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous());
-        }
+        std::vector<at::Tensor> rows;
+        for (std::size_t m = begin; m < batches.starts[batch + 1]; ++m) rows.push_back(encoded[batches.order[m]][0]);
+        score_packed_batch(impl, at::cat(rows, 0), batch_lengths(batches, batch),
+                           [&](std::size_t m, at::Tensor arc, at::Tensor label) {
+                               consume(batches.order[begin + m], std::move(arc), std::move(label));
+                           });
     });
 }
 
@@ -189,17 +257,35 @@ std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::I
     return result;
 }
 
-std::vector<std::vector<DepparsePrediction>> score_and_decode_batch(
-    const DepparsePlan::Impl& impl, const std::vector<at::Tensor>& encoded,
-    const std::vector<std::vector<DepparseWord>>& sentences) {
+std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan::Impl& impl,
+                                                             const std::vector<std::vector<DepparseWord>>& sentences,
+                                                             const std::vector<at::Tensor>& forward_features,
+                                                             const std::vector<at::Tensor>& backward_features) {
+    std::vector<at::Tensor> inputs = embed_sentences(impl, sentences, forward_features, backward_features);
+    const DepparseBatches batches = depparse_batches(impl, sentences);
     std::vector<std::vector<DepparsePrediction>> result(sentences.size());
     std::vector<std::exception_ptr> errors(sentences.size());
-    score_batches(impl, encoded, sentences, [&](std::size_t i, at::Tensor arc, at::Tensor label) {
-        try {
-            result[i] = decode_sentence(impl, sentences[i], arc, label);
-        } catch (...) {
-            errors[i] = std::current_exception();
+    run_tasks(batches.starts.size() - 1, [&](std::size_t batch) {
+        const std::size_t begin = batches.starts[batch];
+        const std::vector<std::int64_t> lengths = batch_lengths(batches, batch);
+        // The members' rows one after another: the recurrence never runs over
+        // padding. Each sentence's input rows are dropped once gathered.
+        std::vector<at::Tensor> rows;
+        rows.reserve(lengths.size());
+        for (std::size_t m = begin; m < batches.starts[batch + 1]; ++m) {
+            rows.push_back(std::exchange(inputs[batches.order[m]], at::Tensor()));
         }
+        at::Tensor packed = at::cat(rows, 0);
+        rows.clear();
+        packed = impl.encoder->forward(packed, lengths);
+        score_packed_batch(impl, packed, lengths, [&](std::size_t m, at::Tensor arc, at::Tensor label) {
+            const std::size_t i = batches.order[begin + m];
+            try {
+                result[i] = decode_sentence(impl, sentences[i], arc, label);
+            } catch (...) {
+                errors[i] = std::current_exception();
+            }
+        });
     });
     for (const std::exception_ptr& error : errors) {
         if (error) std::rethrow_exception(error);

@@ -41,10 +41,9 @@ std::vector<std::vector<DepparsePrediction>> parse_batch(const DepparsePlan::Imp
         backward = impl.backward_charlm->encode_many(texts);
     }
     const c10::InferenceMode guard;
-    const std::vector<at::Tensor> encoded = encode_batch(impl, sentences, forward, backward);
-    // Each batch's label scores (k x L x L x labels floats) are decoded and
-    // dropped at once, so memory stays bounded by the batch budget.
-    return score_and_decode_batch(impl, encoded, sentences);
+    // Each batch's encodings and label scores (k x L x L x labels floats) are
+    // decoded and dropped at once, so they stay bounded by the batch budget.
+    return parse_sentences(impl, sentences, forward, backward);
 }
 
 std::vector<DepparseWord> collect_depparse_words(const WordSequence& words) {

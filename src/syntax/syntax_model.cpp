@@ -146,11 +146,19 @@ at::Tensor HighwayStack::forward(const at::Tensor& rows, const std::vector<std::
     }
     const at::Tensor index = make_id_tensor(positions, {N});
     at::Tensor x = rows;
+    // The input products and their padded layout, reused by every layer of
+    // one width: fresh pages for each layer would cost a fault per page.
+    at::Tensor packed;
+    at::Tensor projection;
     for (const Layer& layer : layers_) {
         const std::int64_t H = layer.lstm->hidden_size();
-        // Steps past a sequence's length are never read: no fill needed.
-        at::Tensor projection = at::empty({B * T, 8 * H}, x.options());
-        projection.index_copy_(0, index, at::addmm(layer.lstm->bias(), x, layer.lstm->input_weight().t()));
+        if (!projection.defined() || projection.size(1) != 8 * H) {
+            packed = at::empty({N, 8 * H}, x.options());
+            // Steps past a sequence's length are never read: no fill needed.
+            projection = at::empty({B * T, 8 * H}, x.options());
+        }
+        at::addmm_out(packed, layer.lstm->bias(), x, layer.lstm->input_weight().t());
+        projection.index_copy_(0, index, packed);
         const at::Tensor h0 = layer.h0.expand({2, B, H}).contiguous();
         const at::Tensor c0 = layer.c0.expand({2, B, H}).contiguous();
         const at::Tensor output =

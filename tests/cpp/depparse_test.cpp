@@ -201,19 +201,28 @@ TEST(DepparseNetwork, ScoresMatchTheReference) {
     }
 }
 
-// Bulk scores are the same, bit for bit, at any thread count.
+// Bulk scores are the same, bit for bit, at any thread count, and so are the
+// parses of the batch-by-batch path bulk processing takes.
 TEST(DepparseNetwork, BatchesDoNotDependOnTheThreadCount) {
     const DepparsePlan::Impl impl(variant("small_batches"), false);
     const std::vector<std::vector<DepparseWord>> sentences = read_sentences("small_batches");
     const c10::InferenceMode guard;
     const int threads = at::get_num_threads();
     std::vector<std::vector<std::pair<at::Tensor, at::Tensor>>> runs;
+    std::vector<std::vector<std::vector<DepparsePrediction>>> parses;
     for (const int count : {1, 3}) {
         at::set_num_threads(count);
         runs.push_back(detail::score_batch(impl, detail::encode_batch(impl, sentences, {}, {}), sentences));
+        parses.push_back(detail::parse_sentences(impl, sentences, {}, {}));
     }
     at::set_num_threads(threads);
     for (std::size_t s = 0; s < sentences.size(); ++s) {
+        ASSERT_EQ(parses[0][s].size(), sentences[s].size());
+        ASSERT_EQ(parses[1][s].size(), sentences[s].size());
+        for (std::size_t w = 0; w < sentences[s].size(); ++w) {
+            EXPECT_EQ(parses[0][s][w].head, parses[1][s][w].head) << s << " " << w;
+            EXPECT_EQ(parses[0][s][w].deprel, parses[1][s][w].deprel) << s << " " << w;
+        }
         if (sentences[s].empty()) continue;
         EXPECT_TRUE(at::equal(runs[0][s].first, runs[1][s].first)) << s;
         EXPECT_TRUE(at::equal(runs[0][s].second, runs[1][s].second)) << s;

@@ -164,6 +164,15 @@ class DepparseReference:
     def scores_batched(self, sentences):
         """Per sentence its cut (arc, label), from longest-first padded batches of at most
         batch_size rows (at least one sentence); None for a sentence without words."""
+        out = [None] * len(sentences)
+        for batch in self.batched_scores(sentences):
+            for i, arc, label in batch:
+                out[i] = (arc, label)
+        return out
+
+    def batched_scores(self, sentences):
+        """The batches of scores_batched one at a time, each a list of (sentence index, arc,
+        label), so a caller can decode a batch and drop its scores before the next."""
         rows = None
         if self.charlm:
             texts = [["\n"] + [w["text"] for w in s] for s in sentences]
@@ -171,7 +180,7 @@ class DepparseReference:
         inputs = [self.features(s, rows[i] if rows else None) if s else None
                   for i, s in enumerate(sentences)]
         order = sorted((i for i, s in enumerate(sentences) if s), key=lambda i: -len(sentences[i]))
-        out, start = [None] * len(sentences), 0
+        start = 0
         while start < len(order):
             longest = len(sentences[order[start]]) + 1
             k = max(1, min(len(order) - start, self.batch_size // longest))
@@ -186,7 +195,6 @@ class DepparseReference:
             # The scorer reads padding rows as zeros.
             encoded = encoded * mask[..., None]
             arc, label = self.score(encoded, mask)
-            for m, i in enumerate(batch):
-                out[i] = (arc[m, :lengths[m], :lengths[m]], label[m, :lengths[m], :lengths[m]])
+            yield [(i, arc[m, :lengths[m], :lengths[m]], label[m, :lengths[m], :lengths[m]])
+                   for m, i in enumerate(batch)]
             start += k
-        return out
