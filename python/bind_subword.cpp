@@ -1,4 +1,5 @@
 // Python classes WordPieceEncoding and WordPieceTokenizer.
+#include "bind_subword_words.hpp"
 #include "module.hpp"
 
 #include <quelbin/subword.hpp>
@@ -25,8 +26,8 @@ void bind_wordpiece_tokenizer(nb::module_& m) {
              nb::arg("unknown_token") = "[UNK]", nb::arg("cls_token") = "[CLS]",
              nb::arg("sep_token") = "[SEP]", nb::arg("continuing_subword_prefix") = "##",
              nb::arg("max_input_characters_per_word") = 100)
-        .def("encode", &WordPieceTokenizer::encode, nb::arg("words"),
-             nb::arg("add_special_tokens") = true, nb::call_guard<nb::gil_scoped_release>())
+        .def("encode", &encode_word_views<WordPieceTokenizer>, nb::arg("words"),
+             nb::arg("add_special_tokens") = true)
         .def_prop_ro("vocabulary_size", &WordPieceTokenizer::vocabulary_size)
         .def_prop_ro("cache_size", &WordPieceTokenizer::cache_size)
         .def_prop_ro_static("highway_enabled",

@@ -89,33 +89,55 @@ private:
     mutable std::shared_mutex mutex_;
 };
 
-// The encoding of `words` in order, each word's ids taken through `cache`
-// with `routine`; with add_special_tokens the class id comes first and the
+// The encoding of words[0, count) in order (each word anything a
+// std::string_view is made from), each word's ids taken through `cache` with
+// `routine`; with add_special_tokens the class id comes first and the
 // separator id last, both with word id -1. An exception from the routine
 // leaves with nothing returned.
+//
+// input_ids grows as needed from a reserve of two ids a word; word_ids and
+// attention_mask are sized once, exactly, after the ids are known, from the
+// end offset of each word's ids (kept in a per-thread buffer).
+// Word-end buffers above this many entries are released after the call.
+inline constexpr std::size_t kKeptWordEnds = std::size_t{1} << 16;
+
+template <class Word, class Routine>
+WordPieceEncoding encode_words(const Word* words, std::size_t count, bool add_special_tokens,
+                               std::int64_t cls_id, std::int64_t sep_id,
+                               const SubwordWordCache& cache, Routine&& routine) {
+    thread_local std::vector<std::size_t> ends;
+    ends.resize(count);
+    WordPieceEncoding encoding;
+    std::vector<std::int64_t>& ids = encoding.input_ids;
+    ids.reserve(count * 2 + 2);
+    if (add_special_tokens) ids.push_back(cls_id);
+    for (std::size_t i = 0; i < count; ++i) {
+        cache.append_ids(std::string_view(words[i]), routine, ids);
+        ends[i] = ids.size();
+    }
+    if (add_special_tokens) ids.push_back(sep_id);
+
+    std::vector<std::int64_t>& word_ids = encoding.word_ids;
+    word_ids.resize(ids.size());
+    std::int64_t* w = word_ids.data();
+    std::size_t at = 0;
+    if (add_special_tokens) w[at++] = -1;
+    for (std::size_t i = 0; i < count; ++i) {
+        for (const std::size_t end = ends[i]; at < end; ++at) w[at] = static_cast<std::int64_t>(i);
+    }
+    if (add_special_tokens) w[at++] = -1;
+    encoding.attention_mask.assign(ids.size(), 1);
+    if (ends.capacity() > kKeptWordEnds) std::vector<std::size_t>().swap(ends);
+    return encoding;
+}
+
+// The same over a vector of words.
 template <class Routine>
 WordPieceEncoding encode_words(const std::vector<std::string>& words, bool add_special_tokens,
                                std::int64_t cls_id, std::int64_t sep_id,
                                const SubwordWordCache& cache, Routine&& routine) {
-    WordPieceEncoding encoding;
-    std::vector<std::int64_t>& ids = encoding.input_ids;
-    std::vector<std::int64_t>& word_ids = encoding.word_ids;
-    ids.reserve(words.size() * 2 + 2);
-    word_ids.reserve(words.size() * 2 + 2);
-    if (add_special_tokens) {
-        ids.push_back(cls_id);
-        word_ids.push_back(-1);
-    }
-    for (std::size_t i = 0; i < words.size(); ++i) {
-        cache.append_ids(words[i], routine, ids);
-        word_ids.resize(ids.size(), static_cast<std::int64_t>(i));
-    }
-    if (add_special_tokens) {
-        ids.push_back(sep_id);
-        word_ids.push_back(-1);
-    }
-    encoding.attention_mask.assign(ids.size(), 1);
-    return encoding;
+    return encode_words(words.data(), words.size(), add_special_tokens, cls_id, sep_id, cache,
+                        std::forward<Routine>(routine));
 }
 
 }  // namespace quelbin::detail

@@ -524,7 +524,17 @@ WordPieceEncoding XLMRobertaTokenizer::encode(const std::vector<std::string>& wo
                                               bool add_special_tokens) const {
     const Impl& m = *impl_;
     Scratch& s = thread_scratch();
-    return detail::encode_words(words, add_special_tokens, m.cls_id, m.sep_id, m.cache,
+    return detail::encode_words(words.data(), words.size(), add_special_tokens,
+                                m.cls_id, m.sep_id, m.cache,
+                                [&m, &s](std::string_view word) { return m.tokenize_word(word, s); });
+}
+
+WordPieceEncoding XLMRobertaTokenizer::encode(const std::string_view* words, std::size_t count,
+                                              bool add_special_tokens) const {
+    const Impl& m = *impl_;
+    Scratch& s = thread_scratch();
+    return detail::encode_words(words, count, add_special_tokens,
+                                m.cls_id, m.sep_id, m.cache,
                                 [&m, &s](std::string_view word) { return m.tokenize_word(word, s); });
 }
 

@@ -4,6 +4,8 @@ import collections
 import importlib.metadata
 import pathlib
 import random
+import sys
+import threading
 
 import pytest
 from tokenizers import Regex, Tokenizer, models, normalizers, pre_tokenizers, processors
@@ -72,6 +74,37 @@ def test_encode_releases_the_lock():
     tok = q.WordPieceTokenizer(SMALL)
     words = [f"unaff{i}" for i in range(200_000)]
     assert releases_lock(lambda: tok.encode(words))
+
+
+def test_encode_keeps_its_words_while_another_thread_empties_the_list():
+    # The words are read in place while the lock is released: another thread that
+    # empties the list then (and reuses the freed memory) must not change the ids.
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    vocab = ["[UNK]", "[CLS]", "[SEP]"] + list(letters) + ["##" + c for c in letters]
+    rng = random.Random(5)
+    words = ["".join(rng.choice(letters) for _ in range(24)) for _ in range(60_000)]
+    expected = q.WordPieceTokenizer(vocab).encode(list(words), False).input_ids
+    go = threading.Event()
+
+    def empty_and_refill():
+        go.wait()
+        words.clear()
+        junk.extend(f"{i:024d}" for i in range(60_000))
+
+    junk = []
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)  # the other thread runs only once encode releases the lock
+    try:
+        other = threading.Thread(target=empty_and_refill)
+        other.start()
+        fresh = q.WordPieceTokenizer(vocab)
+        go.set()
+        ids = fresh.encode(words, False).input_ids
+        other.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert ids == expected
+    assert words == [] and len(junk) == 60_000
 
 
 # --- the peer check ---------------------------------------------------------
