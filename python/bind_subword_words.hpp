@@ -13,12 +13,24 @@
 
 namespace quelbin::python {
 
-// Views of the words and a strong reference to an immutable tuple holding the
-// strings they point into, so that the views stay valid while the interpreter
-// lock is released, whatever other threads do to the caller's list.
+// Views of the words and strong references to the strings they point into,
+// so that the views stay valid while the interpreter lock is released,
+// whatever other threads do to the caller's list. The references are dropped
+// with the lock held, when the argument goes.
 struct WordViews {
-    nb::object holder;
+    WordViews() = default;
+    WordViews(const WordViews&) = delete;
+    WordViews& operator=(const WordViews&) = delete;
+    ~WordViews() { release(); }
+
+    void release() {
+        for (PyObject* o : owned) Py_DECREF(o);
+        owned.clear();
+        views.clear();
+    }
+
     std::vector<std::string_view> views;
+    std::vector<PyObject*> owned;
 };
 
 // Runs encode on the views with the interpreter lock released.
@@ -43,43 +55,38 @@ struct type_caster<quelbin::python::WordViews> {
                        const_name("str") + const_name("]"))
 
     bool from_python(handle src, uint32_t, cleanup_list*) noexcept {
-        value.views.clear();
-        value.holder = object();
+        value.release();
         size_t size = 0;
         PyObject* temp = nullptr;
         PyObject** items = seq_get(src.ptr(), &size, &temp);
         if (items == nullptr) return false;
-        object temp_ref = steal(temp);
-        // A list may change once the lock is released: hold a tuple of its items.
-        object holder;
-        if (temp != nullptr) {
-            holder = temp_ref;
-        } else if (PyTuple_CheckExact(src.ptr())) {
-            holder = borrow(src);
-        } else {
-            holder = steal(PyList_AsTuple(src.ptr()));
-            if (!holder.is_valid()) {
-                PyErr_Clear();
-                return false;
-            }
-            items = reinterpret_cast<PyTupleObject*>(holder.ptr())->ob_item;
-        }
+        // A tuple made from another sequence is held only by this call: keep it.
+        // The items of a list, which may change once the lock is released, are
+        // kept one by one (a plain array: no new object for the collector).
+        const bool keep_items = temp == nullptr && !PyTuple_CheckExact(src.ptr());
         try {
             value.views.reserve(size);
+            value.owned.reserve(temp != nullptr ? 1 : keep_items ? size : 0);
         } catch (...) {
+            Py_XDECREF(temp);
             return false;
         }
+        if (temp != nullptr) value.owned.push_back(temp);
         for (size_t i = 0; i < size; ++i) {
-            if (!PyUnicode_Check(items[i])) return false;
+            PyObject* item = items[i];
+            if (!PyUnicode_Check(item)) return false;
             Py_ssize_t length = 0;
-            const char* data = PyUnicode_AsUTF8AndSize(items[i], &length);
+            const char* data = PyUnicode_AsUTF8AndSize(item, &length);
             if (data == nullptr) {
                 PyErr_Clear();
                 return false;
             }
             value.views.emplace_back(data, static_cast<size_t>(length));
+            if (keep_items) {
+                Py_INCREF(item);
+                value.owned.push_back(item);
+            }
         }
-        value.holder = std::move(holder);
         return true;
     }
 };

@@ -48,7 +48,14 @@ public:
     // exception from the routine passes through and stores nothing.
     template <class Routine>
     void append_ids(std::string_view word, Routine&& routine, std::vector<std::int64_t>& out) const {
-        Slot& slot = slots_[slot_index(word)];
+        append_ids_at(slot_index(word), word, std::forward<Routine>(routine), out);
+    }
+
+    // append_ids with the word's slot index already computed.
+    template <class Routine>
+    void append_ids_at(std::size_t index, std::string_view word, Routine&& routine,
+                       std::vector<std::int64_t>& out) const {
+        Slot& slot = slots_[index];
         {
             std::shared_lock<std::shared_mutex> lock(mutex_);
             if (slot.occupied && slot.key == word) {
@@ -60,6 +67,10 @@ public:
         out.insert(out.end(), ids.begin(), ids.end());
         store(slot, word, std::move(ids));
     }
+
+    // Starts loading the slot at `index` into the processor cache ahead of its
+    // lookup. Only a hint: nothing is read, so no lock is needed.
+    void prefetch(std::size_t index) const { __builtin_prefetch(&slots_[index]); }
 
     // The ids of `word`, through the cache as in append_ids.
     template <class Routine>
@@ -111,8 +122,21 @@ WordPieceEncoding encode_words(const Word* words, std::size_t count, bool add_sp
     std::vector<std::int64_t>& ids = encoding.input_ids;
     ids.reserve(count * 2 + 2);
     if (add_special_tokens) ids.push_back(cls_id);
+    // Each word's slot index is computed a few words ahead and its slot
+    // prefetched, so that the lookups of a long list do not wait on memory.
+    constexpr std::size_t kAhead = 4;
+    std::size_t ahead[kAhead];
+    for (std::size_t i = 0; i < count && i < kAhead; ++i) {
+        ahead[i] = SubwordWordCache::slot_index(std::string_view(words[i]));
+        cache.prefetch(ahead[i]);
+    }
     for (std::size_t i = 0; i < count; ++i) {
-        cache.append_ids(std::string_view(words[i]), routine, ids);
+        const std::size_t index = ahead[i % kAhead];
+        if (i + kAhead < count) {
+            ahead[i % kAhead] = SubwordWordCache::slot_index(std::string_view(words[i + kAhead]));
+            cache.prefetch(ahead[i % kAhead]);
+        }
+        cache.append_ids_at(index, std::string_view(words[i]), routine, ids);
         ends[i] = ids.size();
     }
     if (add_special_tokens) ids.push_back(sep_id);
