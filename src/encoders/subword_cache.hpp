@@ -44,7 +44,8 @@ public:
     }
 
     // Appends the ids of `word` to `out`: the cached ids on a hit, otherwise
-    // routine(word) (a std::vector<std::int64_t>), which is then stored. An
+    // routine(word) (a std::vector<std::int64_t>, or a const reference to one),
+    // which is then stored. An
     // exception from the routine passes through and stores nothing.
     template <class Routine>
     void append_ids(std::string_view word, Routine&& routine, std::vector<std::int64_t>& out) const {
@@ -63,9 +64,12 @@ public:
                 return;
             }
         }
-        std::vector<std::int64_t> ids = routine(word);
+        // A routine may return its ids by value or as a reference to its own
+        // buffer, valid until its next call; either way they are copied into
+        // the slot's own storage, which a replaced word leaves in place.
+        decltype(auto) ids = routine(word);
         out.insert(out.end(), ids.begin(), ids.end());
-        store(slot, word, std::move(ids));
+        store(slot, word, ids);
     }
 
     // Starts loading the slot at `index` into the processor cache ahead of its
@@ -87,11 +91,11 @@ private:
         bool occupied = false;
     };
 
-    void store(Slot& slot, std::string_view word, std::vector<std::int64_t> ids) const {
+    void store(Slot& slot, std::string_view word, const std::vector<std::int64_t>& ids) const {
         std::unique_lock<std::shared_mutex> lock(mutex_);
         if (!slot.occupied) ++count_;
         slot.key.assign(word.data(), word.size());
-        slot.ids = std::move(ids);
+        slot.ids.assign(ids.begin(), ids.end());
         slot.occupied = true;
     }
 
