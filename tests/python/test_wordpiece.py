@@ -70,6 +70,19 @@ def test_argument_conversions_and_errors():
         q.WordPieceError, "WordPiece vocabulary is missing required token: [END]")
 
 
+def test_long_lists_and_large_ids_read_back_whole():
+    # Values on both sides of 2**18, word indices included, and repeated reads.
+    n = (1 << 18) + 3000
+    tok = q.WordPieceTokenizer(SMALL + [f"t{i}" for i in range(1 << 18)])
+    encoding = tok.encode(["un"] * n)
+    assert encoding.word_ids == [-1] + list(range(n)) + [-1]
+    assert encoding.input_ids == [1] + [3] * n + [2]
+    assert encoding.attention_mask == [1] * (n + 2)
+    words = ["t0", f"t{(1 << 18) - 8}", f"t{(1 << 18) - 7}", f"t{(1 << 18) - 1}", "t0"]
+    expected = [7, (1 << 18) - 1, 1 << 18, (1 << 18) + 6, 7]
+    assert [tok.encode(words, False).input_ids for _ in range(2)] == [expected] * 2
+
+
 def test_encode_releases_the_lock():
     tok = q.WordPieceTokenizer(SMALL)
     words = [f"unaff{i}" for i in range(200_000)]
