@@ -45,8 +45,8 @@ public:
 
     // Appends the ids of `word` to `out`: the cached ids on a hit, otherwise
     // routine(word) (a std::vector<std::int64_t>, or a const reference to one),
-    // which is then stored. An
-    // exception from the routine passes through and stores nothing.
+    // which is then stored. An exception from the routine passes through and
+    // stores nothing.
     template <class Routine>
     void append_ids(std::string_view word, Routine&& routine, std::vector<std::int64_t>& out) const {
         append_ids_at(slot_index(word), word, std::forward<Routine>(routine), out);
@@ -112,8 +112,8 @@ private:
 //
 // input_ids grows as needed from a reserve of two ids a word; word_ids and
 // attention_mask are sized once, exactly, after the ids are known, from the
-// end offset of each word's ids (kept in a per-thread buffer).
-// Word-end buffers above this many entries are released after the call.
+// end offset of each word's ids (kept in a per-thread buffer, released after
+// a call whenever it grew past kKeptWordEnds entries).
 inline constexpr std::size_t kKeptWordEnds = std::size_t{1} << 16;
 
 template <class Word, class Routine>
@@ -121,6 +121,11 @@ WordPieceEncoding encode_words(const Word* words, std::size_t count, bool add_sp
                                std::int64_t cls_id, std::int64_t sep_id,
                                const SubwordWordCache& cache, Routine&& routine) {
     thread_local std::vector<std::size_t> ends;
+    struct Release {
+        ~Release() {
+            if (ends.capacity() > kKeptWordEnds) std::vector<std::size_t>().swap(ends);
+        }
+    } release;
     ends.resize(count);
     WordPieceEncoding encoding;
     std::vector<std::int64_t>& ids = encoding.input_ids;
@@ -155,7 +160,6 @@ WordPieceEncoding encode_words(const Word* words, std::size_t count, bool add_sp
     }
     if (add_special_tokens) w[at++] = -1;
     encoding.attention_mask.assign(ids.size(), 1);
-    if (ends.capacity() > kKeptWordEnds) std::vector<std::size_t>().swap(ends);
     return encoding;
 }
 
