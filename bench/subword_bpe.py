@@ -22,8 +22,9 @@ Measured in --rounds rounds, engine and peer back to back in each:
 * one call, cold and warm: all words in a single encode call;
 and prints words per second (best round), the ratio of the engine's best round
 to the peer's best round, and the engine/peer ratio of each round (median,
-lowest, highest), so that a busy machine weighs on both sides alike. Ids are
-compared with the peers' first.
+lowest, highest), so that a busy machine weighs on both sides alike, with the
+machine's load averages at the start and the end. Ids are compared with the
+peers' first.
 
     .venv/bin/python bench/subword_bpe.py [--size 1000000] [--rounds 5] [--vocab 8000]
 """
@@ -75,6 +76,11 @@ def one_round(make, sentences, peer_pair):
     return (cold, warm, one_cold, one_warm), peer_pair()
 
 
+def print_load(label):
+    """The machine's load averages: other work weighs on the rounds' spread."""
+    print(f"{label}: " + ", ".join(f"{x:.2f}" for x in os.getloadavg()) + " (1, 5, 15 min)")
+
+
 def report(title, words, rounds):
     """Words per second, each the best of the rounds; the ratio of the engine's best
     round to the peer's best round; and the engine/peer ratio of each round: the
@@ -109,6 +115,7 @@ def main():
     chars = sum(len(w) + 1 for s in sentences for w in s)
     print(f"{len(sentences)} sentences, {words} words ({len({w for s in sentences for w in s})} "
           f"distinct), {chars} characters; one thread")
+    print_load("load at start")
 
     # Byte-level BPE.
     end = "<|endoftext|>"
@@ -173,6 +180,7 @@ def main():
 
     report("XLM-R unigram (sentencepiece model)", words,
            [one_round(make_xlmr, sentences, unigram_peer) for _ in range(args.rounds)])
+    print_load("\nload at end")
 
 
 if __name__ == "__main__":

@@ -1,4 +1,5 @@
 // Python classes ByteBPETokenizer and XLMRobertaTokenizer.
+#include "bind_subword_words.hpp"
 #include "module.hpp"
 
 #include <quelbin/subword_bpe.hpp>
@@ -16,8 +17,8 @@ void bind_byte_bpe_tokenizer(nb::module_& m) {
              nb::arg("vocabulary"), nb::arg("merges"), nb::arg("unknown_token") = "<unk>",
              nb::arg("cls_token") = "<s>", nb::arg("sep_token") = "</s>",
              nb::arg("add_prefix_space") = false)
-        .def("encode", &ByteBPETokenizer::encode, nb::arg("words"),
-             nb::arg("add_special_tokens") = true, nb::call_guard<nb::gil_scoped_release>())
+        .def("encode", &encode_word_views<ByteBPETokenizer>, nb::arg("words"),
+             nb::arg("add_special_tokens") = true)
         .def("tokenize", &ByteBPETokenizer::tokenize, nb::arg("text"),
              nb::call_guard<nb::gil_scoped_release>())
         .def_prop_ro("vocabulary_size", &ByteBPETokenizer::vocabulary_size)
@@ -32,8 +33,8 @@ void bind_xlm_roberta_tokenizer(nb::module_& m) {
                       std::int64_t, std::string, std::string>(),
              nb::arg("vocabulary"), nb::arg("scores"), nb::arg("precompiled_charsmap"),
              nb::arg("unknown_id"), nb::arg("cls_token") = "<s>", nb::arg("sep_token") = "</s>")
-        .def("encode", &XLMRobertaTokenizer::encode, nb::arg("words"),
-             nb::arg("add_special_tokens") = true, nb::call_guard<nb::gil_scoped_release>())
+        .def("encode", &encode_word_views<XLMRobertaTokenizer>, nb::arg("words"),
+             nb::arg("add_special_tokens") = true)
         .def("tokenize", &XLMRobertaTokenizer::tokenize, nb::arg("text"),
              nb::call_guard<nb::gil_scoped_release>())
         .def_prop_ro("vocabulary_size", &XLMRobertaTokenizer::vocabulary_size)

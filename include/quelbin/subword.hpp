@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace quelbin {
@@ -47,6 +48,10 @@ public:
     // add_special_tokens is set. Invalid UTF-8 in a word throws WordPieceError
     // (std::invalid_argument when lower-casing a non-ASCII word meets it first).
     WordPieceEncoding encode(const std::vector<std::string>& words, bool add_special_tokens) const;
+    // The same for words[0, count) given as views, so that a caller holding
+    // the words elsewhere copies none of them.
+    WordPieceEncoding encode(const std::string_view* words, std::size_t count,
+                             bool add_special_tokens) const;
 
     std::size_t vocabulary_size() const;
     // Occupied slots of the 8192-slot word cache.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -39,6 +40,10 @@ public:
     // The ids of the words in order, framed by the class and separator ids when
     // add_special_tokens is set. Invalid UTF-8 throws SubwordError.
     WordPieceEncoding encode(const std::vector<std::string>& words, bool add_special_tokens) const;
+    // The same for words[0, count) given as views, so that a caller holding
+    // the words elsewhere copies none of them.
+    WordPieceEncoding encode(const std::string_view* words, std::size_t count,
+                             bool add_special_tokens) const;
     // The ids of `text` taken as one word (it may hold spaces), no special ids.
     std::vector<std::int64_t> tokenize(const std::string& text) const;
 
@@ -73,6 +78,10 @@ public:
     XLMRobertaTokenizer& operator=(const XLMRobertaTokenizer&) = delete;
 
     WordPieceEncoding encode(const std::vector<std::string>& words, bool add_special_tokens) const;
+    // The same for words[0, count) given as views, so that a caller holding
+    // the words elsewhere copies none of them.
+    WordPieceEncoding encode(const std::string_view* words, std::size_t count,
+                             bool add_special_tokens) const;
     std::vector<std::int64_t> tokenize(const std::string& text) const;
 
     // Number of pieces as passed, duplicates counted.

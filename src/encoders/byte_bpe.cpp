@@ -216,7 +216,16 @@ ByteBPETokenizer& ByteBPETokenizer::operator=(ByteBPETokenizer&& other) noexcept
 WordPieceEncoding ByteBPETokenizer::encode(const std::vector<std::string>& words,
                                            bool add_special_tokens) const {
     const Impl& m = *impl_;
-    return detail::encode_words(words, add_special_tokens, m.cls_id, m.sep_id, m.cache,
+    return detail::encode_words(words.data(), words.size(), add_special_tokens,
+                                m.cls_id, m.sep_id, m.cache,
+                                [&m](std::string_view word) { return m.tokenize_word(word); });
+}
+
+WordPieceEncoding ByteBPETokenizer::encode(const std::string_view* words, std::size_t count,
+                                           bool add_special_tokens) const {
+    const Impl& m = *impl_;
+    return detail::encode_words(words, count, add_special_tokens,
+                                m.cls_id, m.sep_id, m.cache,
                                 [&m](std::string_view word) { return m.tokenize_word(word); });
 }
 

@@ -151,7 +151,16 @@ WordPieceTokenizer& WordPieceTokenizer::operator=(WordPieceTokenizer&& other) no
 WordPieceEncoding WordPieceTokenizer::encode(const std::vector<std::string>& words,
                                              bool add_special_tokens) const {
     const Impl& impl = *impl_;
-    return detail::encode_words(words, add_special_tokens, impl.cls_id, impl.sep_id, impl.cache,
+    return detail::encode_words(words.data(), words.size(), add_special_tokens,
+                                impl.cls_id, impl.sep_id, impl.cache,
+                                [&impl](std::string_view word) { return impl.encode_word(word); });
+}
+
+WordPieceEncoding WordPieceTokenizer::encode(const std::string_view* words, std::size_t count,
+                                             bool add_special_tokens) const {
+    const Impl& impl = *impl_;
+    return detail::encode_words(words, count, add_special_tokens,
+                                impl.cls_id, impl.sep_id, impl.cache,
                                 [&impl](std::string_view word) { return impl.encode_word(word); });
 }
 

@@ -321,7 +321,8 @@ struct XLMRobertaTokenizer::Impl {
 
     // Segments U+2581 followed by `chunk` and appends the ids to s.ids.
     void viterbi(std::string_view chunk, detail::UnigramScratch& s) const;
-    std::vector<std::int64_t> tokenize_word(std::string_view word, detail::UnigramScratch& s) const;
+    // The ids of one word, in s.ids (valid until the next call with s).
+    const std::vector<std::int64_t>& tokenize_word(std::string_view word, detail::UnigramScratch& s) const;
 };
 
 namespace {
@@ -462,11 +463,11 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
     }
 }
 
-std::vector<std::int64_t> XLMRobertaTokenizer::Impl::tokenize_word(std::string_view word, Scratch& s) const {
+const std::vector<std::int64_t>& XLMRobertaTokenizer::Impl::tokenize_word(std::string_view word, Scratch& s) const {
     s.ids.clear();
     if (charsmap.passes_unchanged(word)) {
         viterbi(word, s);  // normalises to itself, one chunk
-        return std::vector<std::int64_t>(s.ids.begin(), s.ids.end());
+        return s.ids;
     }
     std::vector<detail::DecodedCodePoint>& cps = s.code_points;
     std::string& normalized = s.normalized;
@@ -486,7 +487,7 @@ std::vector<std::int64_t> XLMRobertaTokenizer::Impl::tokenize_word(std::string_v
         viterbi(std::string_view(normalized).substr(begin, cps[j - 1].end - begin), s);
         i = j;
     }
-    return std::vector<std::int64_t>(s.ids.begin(), s.ids.end());
+    return s.ids;
 }
 
 XLMRobertaTokenizer::XLMRobertaTokenizer(std::vector<std::string> vocabulary, std::vector<float> scores,
@@ -524,14 +525,30 @@ WordPieceEncoding XLMRobertaTokenizer::encode(const std::vector<std::string>& wo
                                               bool add_special_tokens) const {
     const Impl& m = *impl_;
     Scratch& s = thread_scratch();
-    return detail::encode_words(words, add_special_tokens, m.cls_id, m.sep_id, m.cache,
-                                [&m, &s](std::string_view word) { return m.tokenize_word(word, s); });
+    return detail::encode_words(words.data(), words.size(), add_special_tokens,
+                                m.cls_id, m.sep_id, m.cache,
+                                [&m, &s](std::string_view word) -> const std::vector<std::int64_t>& {
+                                    return m.tokenize_word(word, s);
+                                });
+}
+
+WordPieceEncoding XLMRobertaTokenizer::encode(const std::string_view* words, std::size_t count,
+                                              bool add_special_tokens) const {
+    const Impl& m = *impl_;
+    Scratch& s = thread_scratch();
+    return detail::encode_words(words, count, add_special_tokens,
+                                m.cls_id, m.sep_id, m.cache,
+                                [&m, &s](std::string_view word) -> const std::vector<std::int64_t>& {
+                                    return m.tokenize_word(word, s);
+                                });
 }
 
 std::vector<std::int64_t> XLMRobertaTokenizer::tokenize(const std::string& text) const {
     const Impl& m = *impl_;
     Scratch& s = thread_scratch();
-    return m.cache.ids(text, [&m, &s](std::string_view word) { return m.tokenize_word(word, s); });
+    return m.cache.ids(text, [&m, &s](std::string_view word) -> const std::vector<std::int64_t>& {
+                                    return m.tokenize_word(word, s);
+                                });
 }
 
 std::size_t XLMRobertaTokenizer::vocabulary_size() const { return impl_->vocabulary.size(); }

@@ -250,6 +250,11 @@ TEST(ByteBPETokenizer, EncodeFramesWordsAndCachesThem) {
     EXPECT_EQ(framed.word_ids, (std::vector<std::int64_t>{-1, 0, 0, 2, 2, -1}));
     EXPECT_EQ(framed.attention_mask, std::vector<std::int64_t>(6, 1));
     EXPECT_EQ(tok.cache_size(), 3u);
+    const std::string_view views[] = {"ab", "", "b"};
+    const WordPieceEncoding viewed = tok.encode(views, 3, true);
+    EXPECT_EQ(viewed.input_ids, framed.input_ids);
+    EXPECT_EQ(viewed.word_ids, framed.word_ids);
+    EXPECT_EQ(viewed.attention_mask, framed.attention_mask);
     tok.encode({"ab"}, false);
     EXPECT_EQ(tok.cache_size(), 3u);
     EXPECT_THROW(tok.encode({"ok", "\xED\xA0\x80"}, true), SubwordError);

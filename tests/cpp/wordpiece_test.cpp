@@ -57,6 +57,32 @@ TEST(SubwordCache, FramingAndHits) {
     EXPECT_EQ(cache.size(), 6u);
 }
 
+TEST(SubwordCache, LongListsOfViews) {
+    // More words than the per-thread word-end buffer keeps, then a short list on
+    // the same thread: every word id must follow its own word's ids.
+    detail::SubwordWordCache cache;
+    int calls = 0;
+    const ByteRoutine routine{&calls};
+    Words words;
+    for (int i = 0; i < 70000; ++i) words.push_back(i % 7 == 3 ? "skip" : "w" + std::to_string(i % 900));
+    const std::vector<std::string_view> views(words.begin(), words.end());
+    Ids ids{1}, word_ids{-1};
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        if (words[i] == "skip") continue;
+        ids.insert(ids.end(), words[i].begin(), words[i].end());
+        word_ids.insert(word_ids.end(), words[i].size(), static_cast<std::int64_t>(i));
+    }
+    ids.push_back(2);
+    word_ids.push_back(-1);
+    const WordPieceEncoding e = detail::encode_words(views.data(), views.size(), true, 1, 2, cache, routine);
+    EXPECT_EQ(e.input_ids, ids);
+    EXPECT_EQ(e.word_ids, word_ids);
+    EXPECT_EQ(e.attention_mask, Ids(ids.size(), 1));
+    const WordPieceEncoding small = detail::encode_words({"skip", "ab"}, false, 1, 2, cache, routine);
+    EXPECT_EQ(small.input_ids, (Ids{97, 98}));
+    EXPECT_EQ(small.word_ids, (Ids{1, 1}));
+}
+
 TEST(SubwordCache, WordsSharingASlotReplaceEachOther) {
     const std::size_t slot = detail::SubwordWordCache::slot_index("w0");
     std::string other;
@@ -112,6 +138,10 @@ TEST(WordPiece, ReferenceVocabularyExample) {
     EXPECT_EQ(e.word_ids, Ids({-1, 0, 0, 0, -1}));
     EXPECT_EQ(t.vocabulary_size(), 7u);
     EXPECT_EQ(t.cache_size(), 1u);
+    const std::string_view views[] = {"un", "Unaffable"};
+    const WordPieceEncoding viewed = t.encode(views, 2, false);
+    EXPECT_EQ(viewed.input_ids, Ids({3, 3, 4, 5}));
+    EXPECT_EQ(viewed.word_ids, Ids({0, 1, 1, 1}));
 }
 
 // Cleaning, splitting, lower-casing and accent stripping, read back as tokens.

@@ -212,6 +212,10 @@ TEST(XLMRobertaTokenizer, ViterbiKeepsTheBestTotalAndTheEarliestLastPieceOnTies)
     const WordPieceEncoding framed = u.tok_.encode({"ab", " ", "b"}, true);
     EXPECT_EQ(framed.input_ids, (std::vector<std::int64_t>{1, 6, 3, 5, 2}));
     EXPECT_EQ(framed.word_ids, (std::vector<std::int64_t>{-1, 0, 2, 2, -1}));
+    const std::string_view views[] = {"ab", " ", "b"};
+    const WordPieceEncoding viewed = u.tok_.encode(views, 3, true);
+    EXPECT_EQ(viewed.input_ids, framed.input_ids);
+    EXPECT_EQ(viewed.word_ids, framed.word_ids);
 }
 
 TEST(XLMRobertaTokenizer, UnknownCodePoints) {

@@ -4,6 +4,8 @@ import collections
 import importlib.metadata
 import pathlib
 import random
+import sys
+import threading
 
 import pytest
 from tokenizers import Regex, Tokenizer, models, normalizers, pre_tokenizers, processors
@@ -68,10 +70,54 @@ def test_argument_conversions_and_errors():
         q.WordPieceError, "WordPiece vocabulary is missing required token: [END]")
 
 
+def test_long_lists_and_large_ids_read_back_whole():
+    # Values on both sides of 2**18, word indices included, and repeated reads.
+    n = (1 << 18) + 3000
+    tok = q.WordPieceTokenizer(SMALL + [f"t{i}" for i in range(1 << 18)])
+    encoding = tok.encode(["un"] * n)
+    assert encoding.word_ids == [-1] + list(range(n)) + [-1]
+    assert encoding.input_ids == [1] + [3] * n + [2]
+    assert encoding.attention_mask == [1] * (n + 2)
+    words = ["t0", f"t{(1 << 18) - 8}", f"t{(1 << 18) - 7}", f"t{(1 << 18) - 1}", "t0"]
+    expected = [7, (1 << 18) - 1, 1 << 18, (1 << 18) + 6, 7]
+    assert [tok.encode(words, False).input_ids for _ in range(2)] == [expected] * 2
+
+
 def test_encode_releases_the_lock():
     tok = q.WordPieceTokenizer(SMALL)
     words = [f"unaff{i}" for i in range(200_000)]
     assert releases_lock(lambda: tok.encode(words))
+
+
+def test_encode_keeps_its_words_while_another_thread_empties_the_list():
+    # The words are read in place while the lock is released: another thread that
+    # empties the list then (and reuses the freed memory) must not change the ids.
+    letters = "abcdefghijklmnopqrstuvwxyz"
+    vocab = ["[UNK]", "[CLS]", "[SEP]"] + list(letters) + ["##" + c for c in letters]
+    rng = random.Random(5)
+    words = ["".join(rng.choice(letters) for _ in range(24)) for _ in range(60_000)]
+    expected = q.WordPieceTokenizer(vocab).encode(list(words), False).input_ids
+    go = threading.Event()
+
+    def empty_and_refill():
+        go.wait()
+        words.clear()
+        junk.extend(f"{i:024d}" for i in range(60_000))
+
+    junk = []
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1000.0)  # the other thread runs only once encode releases the lock
+    try:
+        other = threading.Thread(target=empty_and_refill)
+        other.start()
+        fresh = q.WordPieceTokenizer(vocab)
+        go.set()
+        ids = fresh.encode(words, False).input_ids
+        other.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert ids == expected
+    assert words == [] and len(junk) == 60_000
 
 
 # --- the peer check ---------------------------------------------------------
