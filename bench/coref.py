@@ -27,7 +27,6 @@ import os
 import pathlib
 import random
 import resource
-import subprocess
 import sys
 import time
 
@@ -39,6 +38,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 import torch  # noqa: E402
 
 from core_peak import gemm_peak  # noqa: E402
+from thread_sweep import run_child  # noqa: E402
 from model_bundles.coref import random_coref, write_coref_bundle  # noqa: E402
 from model_bundles.transformer import (MINILM_HIDDEN, MINILM_LAYERS, minilm_dir, minilm_package,  # noqa: E402
                                        minilm_vocabulary, wordpiece_section)
@@ -190,14 +190,8 @@ def main():
 
     engine = {}
     for threads in (1, 0):
-        env = dict(os.environ)
-        env.pop("OMP_NUM_THREADS", None)
-        env.pop("MKL_NUM_THREADS", None)
-        if threads:
-            env["OMP_NUM_THREADS"] = str(threads)
-        result = json.loads(subprocess.run(
-            [sys.executable, "-c", ENGINE, str(BUILD / "python"), str(bundle), str(directory / "documents.json")],
-            check=True, capture_output=True, text=True, env=env).stdout)
+        result = run_child([sys.executable, "-c", ENGINE, str(BUILD / "python"), str(bundle),
+                            str(directory / "documents.json")], threads)
         engine[threads] = result
         label = "1 thread" if threads == 1 else f"default ({result['threads']} threads)"
         rate = macs / result["seconds"] / 1e9

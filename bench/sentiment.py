@@ -26,7 +26,6 @@ import pathlib
 import random
 import resource
 import statistics
-import subprocess
 import sys
 import time
 
@@ -38,6 +37,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 import torch  # noqa: E402
 
 from charlm import gemm_peak, realistic_sentences  # noqa: E402
+from thread_sweep import run_child  # noqa: E402
 from model_bundles.sentiment import random_sentiment, write_sentiment_bundle  # noqa: E402
 from reference.sentiment import SentimentReference  # noqa: E402
 
@@ -107,13 +107,8 @@ def main():
 
     engine = {}
     for threads in (1, 0):
-        env = dict(os.environ)
-        env.pop("OMP_NUM_THREADS", None)
-        if threads:
-            env["OMP_NUM_THREADS"] = str(threads)
-        result = json.loads(subprocess.run(
-            [sys.executable, "-c", ENGINE, str(BUILD / "python"), str(bundle), str(directory / "sentences.json")],
-            check=True, capture_output=True, text=True, env=env).stdout)
+        result = run_child([sys.executable, "-c", ENGINE, str(BUILD / "python"), str(bundle),
+                            str(directory / "sentences.json")], threads)
         engine[threads] = result
         label = "1 thread" if threads == 1 else f"default ({result['threads']} threads)"
         rate = macs / result["seconds"] / 1e9

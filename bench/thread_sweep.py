@@ -47,6 +47,15 @@ def thread_env() -> dict:
     return env
 
 
+def run_child(command: list, threads: int) -> dict:
+    """Runs `command`, which prints one JSON object, on `threads` ATen threads (0: ATen's
+    default) and returns the object."""
+    env = thread_env()
+    if threads:
+        env.update(OMP_NUM_THREADS=str(threads), MKL_NUM_THREADS=str(threads))
+    return json.loads(subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout)
+
+
 def print_sweep(name: str, rates: dict, default: int, unit: str) -> None:
     """rates: thread count -> {part: rate}; prints each with its ratio to one thread."""
     base = rates[1]

@@ -427,11 +427,7 @@ BiLstmOutput BiLstm::run(const at::Tensor& projection_in, std::int64_t B, std::i
 
 void BiLstm::run_projected(const float* projection, std::int64_t B, std::int64_t T, const std::int64_t* lengths,
                            float* output, const float* h0, const float* c0) const {
-    check_lengths(lengths, B, T);
-    State state;
-    state.h0 = h0;
-    state.c0 = c0;
-    run_raw(B > 0 && T > 0 ? projection : nullptr, nullptr, B, T, lengths, state, output);
+    run_gathered(projection, nullptr, B, T, lengths, output, h0, c0);
 }
 
 void BiLstm::run_gathered(const float* table, const std::int64_t* rows, std::int64_t B, std::int64_t T,
