@@ -64,6 +64,8 @@ def charsmap(rules: dict) -> bytes:
 
 def seeds(bundles: pathlib.Path) -> dict:
     out = {}
+    lemma = bundles / "lemma"
+    out["loader_seq2seq"] = {"working": parts((lemma / "assets.json").read_bytes(), "")}
     for kind in LOADERS:
         base = bundles / kind
         tensors = json.loads((base / "manifest.json").read_text())["tensors"]

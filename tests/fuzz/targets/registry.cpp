@@ -12,6 +12,7 @@ std::string loader(std::string_view data) {
 constexpr char kTokenize[] = "tokenize";
 constexpr char kMwt[] = "mwt";
 constexpr char kLemma[] = "lemma";
+constexpr char kSeq2seq[] = "seq2seq";
 constexpr char kPos[] = "pos";
 constexpr char kDepparse[] = "depparse";
 constexpr char kNer[] = "ner";
@@ -30,6 +31,7 @@ const std::vector<Target>& engine_targets() {
         {"loader_tokenize", loader<kTokenize>},
         {"loader_mwt", loader<kMwt>},
         {"loader_lemma", loader<kLemma>},
+        {"loader_seq2seq", loader<kSeq2seq>},
         {"loader_pos", loader<kPos>},
         {"loader_depparse", loader<kDepparse>},
         {"loader_ner", loader<kNer>},
