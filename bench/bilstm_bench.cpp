@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
     }
     for (const LstmKernel kernel : quelbin::detail::available_lstm_kernels()) {
         const BiLstm lstm(weights, kernel);
-        for (const std::int64_t batch : {1, 2, 4, 8}) {
+        for (const std::int64_t batch : {1, 2, 4, 8, 16, 64}) {
             const at::Tensor projection = at::randn({batch, steps, 8 * hidden});
             double best = 1e300;
             for (int i = 0; i < repeat; ++i) {

@@ -3,6 +3,10 @@
 
 #include <quelbin/errors.hpp>
 
+#include <c10/util/Exception.h>
+
+#include <exception>
+
 namespace quelbin::python {
 
 void bind_exceptions(nb::module_& m) {
@@ -30,6 +34,15 @@ void bind_exceptions(nb::module_& m) {
     nb::exception<WordPieceError>(m, "WordPieceError", PyExc_RuntimeError);
     nb::exception<SubwordError>(m, "SubwordError", PyExc_RuntimeError);
     nb::exception<TransformerError>(m, "TransformerError", PyExc_RuntimeError);
+    // Errors of the tensor library become RuntimeError with the library's own
+    // message: its what() appends a C++ backtrace that callers must not see.
+    nb::register_exception_translator([](const std::exception_ptr& error, void*) {
+        try {
+            std::rethrow_exception(error);
+        } catch (const c10::Error& tensor_error) {
+            PyErr_SetString(PyExc_RuntimeError, tensor_error.what_without_backtrace());
+        }
+    });
 }
 
 }  // namespace quelbin::python

@@ -36,6 +36,8 @@ void bind_pipeline(nb::module_& m);
 void bind_tensor_descriptor(nb::module_& m);
 void bind_model_bundle(nb::module_& m);
 void bind_charlm_plan(nb::module_& m);
+void bind_coref_prediction(nb::module_& m);
+void bind_coref_plan(nb::module_& m);
 void bind_transformer_encoder(nb::module_& m);
 void bind_wordpiece_encoding(nb::module_& m);
 void bind_wordpiece_tokenizer(nb::module_& m);

@@ -6,19 +6,37 @@
 
 #include <nanobind/stl/string.h>
 
-#include <set>
+#include <map>
+#include <type_traits>
 
 namespace quelbin::python {
 
 namespace {
 
-// Kinds reported as implemented by processor_specs; a fixed set, independent
-// of any processor object.
+// A kind runs a model in this build exactly when its processor class answers
+// `implemented` itself: the base class always answers false. Read from the
+// classes, so the table follows the engine as kinds gain their models.
+template <class Kind>
+constexpr bool runs_model() {
+    return !std::is_same_v<decltype(&Kind::implemented), bool (Processor::*)() const>;
+}
+
 bool reported_implemented(const std::string& name) {
-    static const std::set<std::string> kinds = {"mwt",      "pos",       "ner",         "lemma",
-                                                "langid",   "tokenize",  "depparse",    "morphseg",
-                                                "sentiment", "constituency"};
-    return kinds.count(name) != 0;
+    static const std::map<std::string, bool> kinds = {
+        {"langid", runs_model<LangIDProcessor>()},
+        {"tokenize", runs_model<TokenizeProcessor>()},
+        {"mwt", runs_model<MWTProcessor>()},
+        {"pos", runs_model<POSProcessor>()},
+        {"lemma", runs_model<LemmaProcessor>()},
+        {"depparse", runs_model<DepparseProcessor>()},
+        {"ner", runs_model<NERProcessor>()},
+        {"sentiment", runs_model<SentimentProcessor>()},
+        {"constituency", runs_model<ConstituencyProcessor>()},
+        {"coref", runs_model<CorefProcessor>()},
+        {"morphseg", runs_model<MorphSegProcessor>()},
+    };
+    const auto found = kinds.find(name);
+    return found != kinds.end() && found->second;
 }
 
 nb::list string_list(const std::vector<std::string>& values) {

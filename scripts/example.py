@@ -1,5 +1,5 @@
 """The main job: runs the default pipeline (tokenize, mwt, pos, lemma, depparse)
-over a sample text and prints the result as CoNLL-U.
+over a sample text and prints the result as a CoNLL-U file.
 
 No trained model can be fetched here, so the first run writes a small example
 model tree (made with the test-bundle writer) into the build folder and reuses
@@ -23,7 +23,7 @@ import _quelbin  # noqa: E402
 SAMPLE = ("Il va au marché du village avec des amis. Ils achètent du pain et des fruits.\n\n"
           "Le marché ferme à midi.")
 LANGUAGE = "fr"
-MODEL_TREE_VERSION = "2"
+MODEL_TREE_VERSION = "3"
 # Words the random POS tagger and parser have in their vocabularies.
 WORDS = ["Il", "va", "à", "le", "marché", "de", "village", "avec", "des", "amis", ".", "Ils", "achètent",
          "pain", "et", "fruits", "Le", "ferme", "midi"]
@@ -31,7 +31,7 @@ WORDS = ["Il", "va", "à", "le", "marché", "de", "village", "avec", "des", "ami
 def write_example_models(root: pathlib.Path) -> None:
     import bundle_writer
     from model_bundles.lemma import write_lemma_bundle
-    from model_bundles.depparse import random_depparse_model, write_depparse_bundle
+    from model_bundles.depparse import DEPRELS, random_depparse_model, write_depparse_bundle
     from model_bundles.mwt import write_dict_bundle
     from model_bundles.pos import random_pos_model, write_pos_bundle
     from model_bundles.tokenizer import (DEFAULT_FEATURES, DEFAULT_VOCAB, feature_width,
@@ -49,7 +49,10 @@ def write_example_models(root: pathlib.Path) -> None:
               "fruits": "fruit", "ferme": "fermer", "Le": "le", "le": "le", "les": "le"}
     write_lemma_bundle(language_dir / "lemma", {"*": lemmas}, language=LANGUAGE)
     write_pos_bundle(language_dir / "pos", random_pos_model(1, words=WORDS, scale=2.0), language=LANGUAGE)
-    write_depparse_bundle(language_dir / "depparse", random_depparse_model(2, words=WORDS, scale=1.5), language=LANGUAGE)
+    # Relations without "_", which CoNLL-U reads as no relation.
+    relations = [r for r in DEPRELS if r != "_"]
+    write_depparse_bundle(language_dir / "depparse", random_depparse_model(2, words=WORDS, scale=1.5, deprels=relations),
+                          language=LANGUAGE)
     bundle_writer.write_index(root, [("tokenize", "default", "tokenize"), ("mwt", "default", "mwt"),
                                      ("pos", "default", "pos"), ("lemma", "default", "lemma"),
                                      ("depparse", "default", "depparse")], language=LANGUAGE)
@@ -66,7 +69,10 @@ def main() -> None:
         write_example_models(args.models)
     pipeline = _quelbin.Pipeline(LANGUAGE, model_dir=args.models)
     document = pipeline.process(args.text)
-    sys.stdout.write(document.to_conll())
+    # to_conll ends at the last word line; a CoNLL-U file closes every sentence,
+    # the last one included, with a blank line.
+    conll = document.to_conll()
+    sys.stdout.write(conll + "\n\n" if conll else "")
 
 
 if __name__ == "__main__":

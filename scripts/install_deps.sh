@@ -66,3 +66,13 @@ if ! "$root/.venv/bin/python" -c 'import importlib.metadata as m; m.version("saf
 then
   "$root/.venv/bin/pip" install -q --disable-pip-version-check --no-deps safetensors==0.8.0
 fi
+
+# Test-only: the main job's output is read with two CoNLL-U readers written
+# elsewhere, `udapi` and `pyconll`.
+if ! "$root/.venv/bin/python" - <<'PY' 2>/dev/null
+import importlib.metadata as m
+assert m.version("udapi") == "0.5.2" and m.version("pyconll") == "3.3.1"
+PY
+then
+  "$root/.venv/bin/pip" install -q --disable-pip-version-check udapi==0.5.2 pyconll==3.3.1
+fi

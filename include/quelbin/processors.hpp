@@ -62,20 +62,6 @@ private:
     std::string module_;
 };
 
-// A kind whose model runner has not been built into this engine yet: it has its
-// table row and bundle-less behaviour; constructing it from a bundle reports
-// that native inference is not implemented.
-class UnsupportedModelProcessor : public Processor {
-public:
-    using Processor::Processor;
-    std::optional<std::filesystem::path> bundle_path() const { return std::nullopt; }
-
-protected:
-    // Opens the bundle (its errors pass through), then throws
-    // ProcessorNotImplementedError.
-    [[noreturn]] void refuse_bundle(const std::filesystem::path& path, bool verify_checksums) const;
-};
-
 class LangIDProcessor : public Processor {
 public:
     LangIDProcessor();
@@ -225,12 +211,21 @@ private:
     std::shared_ptr<const ConstituencyPlan> plan_;
 };
 
-class CorefProcessor : public UnsupportedModelProcessor {
+class CorefPlan;
+
+class CorefProcessor : public Processor {
 public:
     CorefProcessor();
     CorefProcessor(const std::filesystem::path& path, bool verify_checksums);
+    bool implemented() const override;
+    Document process(Document document) const override;
+    std::vector<Document> process_bulk(std::vector<Document> documents) const override;
+    std::optional<std::filesystem::path> bundle_path() const;
     bool predicts_singletons() const;
     bool predicts_zero_anaphora() const;
+
+private:
+    std::shared_ptr<const CorefPlan> plan_;
 };
 
 class MorphSegProcessor : public Processor {

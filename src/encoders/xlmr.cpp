@@ -4,6 +4,7 @@
 
 #include "encoders/subword_cache.hpp"
 #include "encoders/subword_text.hpp"
+#include "document/utf8_codec.hpp"
 
 #include <quelbin/subword_bpe.hpp>
 
@@ -11,12 +12,19 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 namespace quelbin {
 namespace detail {
 namespace {
 
 inline std::uint32_t unit_offset(std::uint32_t u) { return (u >> 10) << ((u >> 6) & 8); }
+
+constexpr std::size_t kBmpWords = 0x10000 / 64;
+
+inline bool has_bit(const std::vector<std::uint64_t>& bits, std::uint32_t c) {
+    return (bits[c >> 6] >> (c & 63)) & 1u;
+}
 
 }  // namespace
 
@@ -40,10 +48,19 @@ CharsMap CharsMap::load(const std::vector<std::uint8_t>& bytes) {
     }
     map.normalized_pool.assign(reinterpret_cast<const char*>(bytes.data()) + 4 + trie_size,
                                bytes.size() - 4 - trie_size);
+    map.kept.assign(kBmpWords, 0);
+    map.kept_in_word.assign(kBmpWords, 0);
+    std::string key;
     std::string_view replacement;
-    for (unsigned b = 0; b < 128; ++b) {
-        const char key = static_cast<char>(b);
-        map.ascii_plain[b] = b != '\r' && !map.lookup(std::string_view(&key, 1), replacement);
+    for (std::uint32_t c = 0; c < 0x10000; ++c) {
+        if ((c >= 0xD800 && c <= 0xDFFF) || c == 0x0D || c == 0x200D) continue;
+        key.clear();
+        append_utf8(key, c);
+        if (map.lookup(key, replacement)) continue;
+        map.kept[c >> 6] |= std::uint64_t{1} << (c & 63);
+        if (!is_subword_whitespace(c) && !is_subword_mark(c) && c != 0xFE0F) {
+            map.kept_in_word[c >> 6] |= std::uint64_t{1} << (c & 63);
+        }
     }
     return map;
 }
@@ -94,12 +111,11 @@ bool CharsMap::normalize(std::string_view word, const std::vector<DecodedCodePoi
     std::string_view replacement;
     std::size_t i = 0;
     while (i < n) {
-        // An ASCII code point that no rule replaces and that nothing joins stays.
+        // A code point that no rule replaces and that nothing joins stays.
         const std::uint32_t c = cps[i].code_point;
-        if (c < 0x80 && ascii_plain[c] &&
-            (i + 1 == n || (cps[i + 1].code_point < 0x80 || (!is_subword_mark(cps[i + 1].code_point) &&
-                                                              cps[i + 1].code_point != 0xFE0F)))) {
-            out.push_back(static_cast<char>(c));
+        if (c < 0x10000 && !kept.empty() && has_bit(kept, c) &&
+            (i + 1 == n || (!is_subword_mark(cps[i + 1].code_point) && cps[i + 1].code_point != 0xFE0F))) {
+            out.append(word.data() + cps[i].begin, cps[i].end - cps[i].begin);
             ++i;
             continue;
         }
@@ -132,138 +148,164 @@ bool CharsMap::normalize(std::string_view word, const std::vector<DecodedCodePoi
     return changed;
 }
 
-constexpr std::uint64_t kFnvBasis = 0xCBF29CE484222325ULL;
-constexpr std::uint64_t kFnvPrime = 0x100000001B3ULL;
-
-inline std::uint64_t fnv_extend(std::uint64_t h, const char* p, std::size_t n) {
-    for (std::size_t k = 0; k < n; ++k) {
-        h ^= static_cast<unsigned char>(p[k]);
-        h *= kFnvPrime;
+bool CharsMap::passes_unchanged(std::string_view word) const {
+    if (kept_in_word.empty() || word.empty()) return false;
+    const auto* p = reinterpret_cast<const unsigned char*>(word.data());
+    const auto* const end = p + word.size();
+    while (p < end) {
+        const std::uint32_t lead = *p;
+        std::uint32_t c;
+        if (lead < 0x80) {
+            c = lead;
+            p += 1;
+        } else if (lead >= 0xC2 && lead < 0xE0) {
+            if (end - p < 2 || (p[1] & 0xC0) != 0x80) return false;
+            c = ((lead & 0x1F) << 6) | (p[1] & 0x3F);
+            p += 2;
+        } else if (lead >= 0xE0 && lead < 0xF0) {
+            if (end - p < 3 || (p[1] & 0xC0) != 0x80 || (p[2] & 0xC0) != 0x80) return false;
+            c = ((lead & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+            if (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF)) return false;
+            p += 3;
+        } else {
+            return false;  // four-byte sequences and malformed leads
+        }
+        if (!has_bit(kept_in_word, c)) return false;
     }
-    return h;
+    return true;
 }
 
-// The vocabulary's string-to-id map: open addressing over a 64-bit FNV-1a hash
-// of the piece, which the Viterbi search extends one code point at a time
-// instead of rehashing every candidate from its start. A slot keeps the
-// piece's score beside its id, and a piece of up to 15 bytes inline, so that a
-// hit is confirmed on the slot's own cache line. A bit filter over the same
-// hash answers two questions before the table is touched: whether a string
-// may be a piece, and whether it may be a proper prefix of one (when not, no
-// longer candidate from the same start can match).
-class PieceIndex {
-public:
-    struct Found {
-        std::int64_t id;  // -1 when the string is no piece
-        float score;
+void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<float>& scores) {
+    if (pieces.size() > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        throw std::length_error("XLM-R vocabulary has too many pieces");
+    }
+    // Pieces in byte order, equal pieces by position, so that the first
+    // position of a repeated piece comes first.
+    std::vector<std::uint32_t> order(pieces.size());
+    for (std::size_t k = 0; k < order.size(); ++k) order[k] = static_cast<std::uint32_t>(k);
+    std::stable_sort(order.begin(), order.end(),
+                     [&pieces](std::uint32_t a, std::uint32_t b) { return pieces[a] < pieces[b]; });
+
+    units_.assign(257, Unit{});
+    ends_.assign(257, End{});
+    std::vector<bool> used(units_.size(), false);
+    used[0] = true;  // the root
+    const auto reserve_to = [&](std::size_t size) {
+        // Node indices must stay below kNone, which marks a free unit.
+        if (size >= kNone) throw std::length_error("XLM-R vocabulary is too large for its trie");
+        if (size > units_.size()) {
+            units_.resize(std::max(size, units_.size() + units_.size() / 2), Unit{});
+            ends_.resize(units_.size(), End{});
+            used.resize(units_.size(), false);
+        }
     };
+    // The first free unit from which base searches start; moved on past
+    // stretches that are almost full.
+    std::size_t next_check = 1;
 
-    void build(const std::vector<std::string>& pieces, const std::vector<float>& scores) {
-        std::size_t capacity = 16;
-        while (capacity < pieces.size() * 2) capacity *= 2;
-        slots_.assign(capacity, Slot{});
-        mask_ = capacity - 1;
-        pieces_ = &pieces;
-        std::size_t prefixes = 0;
-        for (const std::string& piece : pieces) prefixes += piece.size();
-        filter_bits_ = 16;
-        while (filter_bits_ < 30 && (std::size_t{1} << filter_bits_) < 8 * prefixes) ++filter_bits_;
-        filter_.assign((std::size_t{1} << filter_bits_) / 32, 0);
-        for (std::size_t id = 0; id < pieces.size(); ++id) {
-            const std::string& piece = pieces[id];
-            std::uint64_t h = kFnvBasis;
-            for (std::size_t k = 0; k < piece.size(); ++k) {
-                if (k > 0) mark(h, kPrefixBit);
-                h = fnv_extend(h, piece.data() + k, 1);
-            }
-            mark(h, kPieceBit);
-            std::size_t i = slot(h);
-            bool present = false;
-            for (; slots_[i].id >= 0; i = (i + 1) & mask_) {
-                if (slots_[i].hash == h && (*pieces_)[slots_[i].id] == piece) {
-                    present = true;  // the first position keeps the piece
-                    break;
-                }
-            }
-            if (present) continue;
-            Slot& s = slots_[i];
-            s.hash = h;
-            s.id = static_cast<std::int32_t>(id);  // vocabularies stay far below 2^31 pieces
-            s.score = scores[id];
-            s.length = piece.size() < kInline ? static_cast<std::uint8_t>(piece.size()) : kInline;
-            if (piece.size() < kInline) std::memcpy(s.bytes, piece.data(), piece.size());
-        }
-    }
-
-    // The bits of the string of hash `h`: kPieceBit when it may be a piece,
-    // kPrefixBit when a longer piece may begin with it.
-    unsigned bits(std::uint64_t h) const {
-        const std::size_t b = bit(h);
-        return static_cast<unsigned>(filter_[b >> 5] >> (2 * (b & 31))) & 3u;
-    }
-
-    // The piece `bytes` whose hash is `h`.
-    Found find(std::uint64_t h, const char* bytes, std::size_t size) const {
-        for (std::size_t i = slot(h); slots_[i].id >= 0; i = (i + 1) & mask_) {
-            const Slot& s = slots_[i];
-            if (s.hash != h) continue;
-            const bool same = s.length < kInline
-                                  ? s.length == size && same_short(s.bytes, bytes, size)
-                                  : (*pieces_)[static_cast<std::size_t>(s.id)] == std::string_view(bytes, size);
-            if (same) return {s.id, s.score};
-        }
-        return {-1, 0.0f};
-    }
-
-    std::int64_t find(std::string_view piece) const {
-        return find(fnv_extend(kFnvBasis, piece.data(), piece.size()), piece.data(), piece.size()).id;
-    }
-
-    static constexpr unsigned kPieceBit = 1;
-    static constexpr unsigned kPrefixBit = 2;
-
-private:
-    static constexpr std::uint8_t kInline = 15;
-
-    struct Slot {
-        std::uint64_t hash = 0;
-        std::int32_t id = -1;
-        float score = 0.0f;
-        std::uint8_t length = 0;  // kInline: the piece is too long to be kept here
-        char bytes[kInline] = {};
+    struct Task {
+        std::uint32_t node;
+        std::size_t lo, hi;  // the pieces below this node: order[lo, hi)
+        std::size_t depth;   // their common prefix length
     };
-    // A few bytes compared in place: cheaper than a call for the short pieces
-    // kept inline, whose hash has already matched.
-    static bool same_short(const char* a, const char* b, std::size_t size) {
-        for (std::size_t k = 0; k < size; ++k) {
-            if (a[k] != b[k]) return false;
+    std::vector<Task> tasks = {{0, 0, order.size(), 0}};
+    std::vector<unsigned char> labels;
+    std::vector<std::size_t> starts;
+    while (!tasks.empty()) {
+        const Task task = tasks.back();
+        tasks.pop_back();
+        std::size_t k = task.lo;
+        if (k < task.hi && pieces[order[k]].size() == task.depth) {
+            ends_[task.node] = {static_cast<std::int32_t>(order[k]), scores[order[k]]};
+            while (k < task.hi && pieces[order[k]].size() == task.depth) ++k;
         }
-        return true;
-    }
-    std::size_t slot(std::uint64_t h) const { return (h * 0x9E3779B97F4A7C15ULL >> 17) & mask_; }
-    std::size_t bit(std::uint64_t h) const {
-        return static_cast<std::size_t>((h * 0xD6E8FEB86659FD93ULL) >> (64 - filter_bits_));
-    }
-    void mark(std::uint64_t h, unsigned which) {
-        const std::size_t b = bit(h);
-        filter_[b >> 5] |= std::uint64_t{which} << (2 * (b & 31));
-    }
+        if (k == task.hi) continue;
+        labels.clear();
+        starts.clear();
+        for (; k < task.hi; ++k) {
+            const auto c = static_cast<unsigned char>(pieces[order[k]][task.depth]);
+            if (labels.empty() || labels.back() != c) {
+                labels.push_back(c);
+                starts.push_back(k);
+            }
+        }
+        starts.push_back(task.hi);
 
-    std::vector<Slot> slots_;
-    std::size_t mask_ = 0;
-    const std::vector<std::string>* pieces_ = nullptr;
-    unsigned filter_bits_ = 16;
-    std::vector<std::uint64_t> filter_;  // two bits per hash position
+        while (used[next_check]) ++next_check;
+        std::size_t pos = std::max<std::size_t>(next_check, labels[0] + 1u);
+        std::size_t taken = 0;
+        std::size_t base = 0;
+        for (;; ++pos) {
+            reserve_to(pos + 257);
+            if (used[pos]) {
+                ++taken;
+                continue;
+            }
+            base = pos - labels[0];
+            bool fits = true;
+            for (std::size_t l = 1; l < labels.size() && fits; ++l) fits = !used[base + labels[l]];
+            if (fits) break;
+        }
+        if (pos > next_check && 20 * taken >= 19 * (pos - next_check)) next_check = pos;
+        units_[task.node].base = static_cast<std::uint32_t>(base);
+        for (std::size_t l = 0; l < labels.size(); ++l) {
+            const std::size_t child = base + labels[l];
+            used[child] = true;
+            units_[child].parent = task.node;
+            tasks.push_back({static_cast<std::uint32_t>(child), starts[l], starts[l + 1], task.depth + 1});
+        }
+    }
+}
+
+std::uint32_t PieceTrie::node_of(std::string_view key) const {
+    std::uint32_t node = 0;
+    for (const char byte : key) {
+        const std::uint32_t child = units_[node].base + static_cast<unsigned char>(byte);
+        if (units_[child].parent != node) return kNone;
+        node = child;
+    }
+    return node;
+}
+
+std::int64_t PieceTrie::find(std::string_view key) const {
+    const std::uint32_t node = node_of(key);
+    return node == kNone ? -1 : ends_[node].id;
+}
+
+// Buffers of one word's normalisation and of one chunk's search, kept per
+// thread so that a word costs no allocation for them once they have grown.
+struct UnigramScratch {
+    std::vector<detail::DecodedCodePoint> code_points;  // of the word, then of its normalised form
+    std::string normalized;
+    std::vector<unsigned char> text;  // of the chunk being segmented
+    std::vector<float> best;            // per byte offset of the chunk
+    std::vector<std::int32_t> piece;
+    std::vector<std::int64_t> ids;      // of the word
 };
 
 }  // namespace detail
 
-struct ViterbiScratch;
+namespace {
+
+using Scratch = detail::UnigramScratch;
+
+Scratch& thread_scratch() {
+    static thread_local Scratch scratch;
+    return scratch;
+}
+
+inline std::size_t sequence_length(unsigned char lead) {
+    return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+}
+
+}  // namespace
 
 struct XLMRobertaTokenizer::Impl {
     std::vector<std::string> vocabulary;
     std::vector<float> scores;
-    detail::PieceIndex token_to_id;
+    detail::PieceTrie token_to_id;
+    std::vector<std::size_t> piece_length;  // bytes of each piece, compact for the search's back-tracking
+    std::uint32_t mark_node = detail::PieceTrie::kNone;  // the trie node of U+2581, if any piece begins so
     detail::CharsMap charsmap;
     std::uint64_t max_piece_length = 0;
     std::int64_t unknown_id = 0;
@@ -277,84 +319,161 @@ struct XLMRobertaTokenizer::Impl {
         return id;
     }
 
-    // Segments scratch.chunk, whose code-point boundaries are scratch.off.
-    void viterbi(ViterbiScratch& scratch, std::vector<std::int64_t>& out) const;
-    std::vector<std::int64_t> tokenize_word(std::string_view word) const;
+    // Segments U+2581 followed by `chunk` and appends the ids to s.ids.
+    void viterbi(std::string_view chunk, detail::UnigramScratch& s) const;
+    std::vector<std::int64_t> tokenize_word(std::string_view word, detail::UnigramScratch& s) const;
 };
 
-// Buffers of one word's normalisation and of one chunk's search, kept per
-// thread so that a word costs no allocation for them once they have grown.
-struct ViterbiScratch {
-    std::vector<detail::DecodedCodePoint> code_points;  // of the word, then of its normalised form
-    std::string normalized;
-    std::string chunk;
-    std::vector<std::uint64_t> off;
-    std::vector<float> best;
-    std::vector<std::size_t> back;
-    std::vector<std::int64_t> piece;
-};
+namespace {
 
-void XLMRobertaTokenizer::Impl::viterbi(ViterbiScratch& scratch, std::vector<std::int64_t>& out) const {
-    const std::vector<std::uint64_t>& off = scratch.off;
-    const std::size_t positions = off.size();
-    std::vector<float>& best = scratch.best;
-    std::vector<std::size_t>& back = scratch.back;
-    std::vector<std::int64_t>& piece = scratch.piece;
-    best.assign(positions, -std::numeric_limits<float>::infinity());
-    back.assign(positions, 0);
-    piece.assign(positions, unknown_id);
-    best[0] = 0.0f;
-    const char* text = scratch.chunk.data();
-    for (std::size_t i = 0; i + 1 < positions; ++i) {
-        if (!std::isfinite(best[i])) continue;
-        bool matched = false;
-        std::uint64_t h = detail::kFnvBasis;
-        for (std::size_t j = i + 1; j < positions; ++j) {
-            if (off[j] - off[i] > max_piece_length) break;
-            h = detail::fnv_extend(h, text + off[j - 1], off[j] - off[j - 1]);
-            const unsigned bits = token_to_id.bits(h);
-            const detail::PieceIndex::Found t = (bits & detail::PieceIndex::kPieceBit)
-                                                    ? token_to_id.find(h, text + off[i], off[j] - off[i])
-                                                    : detail::PieceIndex::Found{-1, 0.0f};
-            if (t.id >= 0) {
-                matched = true;
-                const float candidate = best[i] + t.score;
-                if (candidate > best[j]) {
-                    best[j] = candidate;
-                    back[j] = i;
-                    piece[j] = t.id;
-                }
-            }
-            if (!(bits & detail::PieceIndex::kPrefixBit)) break;
+// The piece id a position records for a step over one unknown code point (a
+// trie match records the piece's own id, which may also be the unknown id).
+constexpr std::int32_t kUnknownStep = -1;
+
+// Relaxes every piece that begins at byte i of `text` (`length` bytes and a NUL
+// after them) and runs past byte `from`: one trie walk from `node`, the node of
+// text[i, from), shortest piece first. Returns whether any such piece ends on a
+// code-point boundary. With kEveryEndIsBoundary the caller knows that every
+// byte after `from` starts a code point, and the test is skipped.
+//
+// Selects rather than branches: whether a piece ends at a node, and whether it
+// beats the best score so far, are hard to predict. A piece ending inside a
+// code point writes to the spare slot at length + 1.
+template <bool kEveryEndIsBoundary>
+inline bool relax_pieces_from(const detail::PieceTrie& trie, const unsigned char* text, std::size_t i,
+                              std::uint32_t node, std::size_t from, std::size_t length, float* best,
+                              std::int32_t* piece) {
+    const detail::PieceTrie::Unit* const units = trie.units();
+    const detail::PieceTrie::End* const ends = trie.ends();
+    const float here = best[i];
+    bool matched = false;
+    std::uint32_t base = units[node].base;
+    for (std::size_t p = from; p < length;) {
+        const std::uint32_t child = base + text[p];
+        const detail::PieceTrie::Unit u = units[child];
+        if (u.parent != node) break;
+        node = child;
+        base = u.base;
+        const detail::PieceTrie::End end = ends[node];
+        ++p;
+        std::size_t q = p;
+        if (kEveryEndIsBoundary) {
+            matched |= end.id >= 0;
+        } else {
+            const bool boundary = (text[p] & 0xC0) != 0x80;
+            matched |= boundary & (end.id >= 0);
+            q = boundary ? p : length + 1;
         }
+        const float candidate = here + end.score;  // NaN where no piece ends
+        const float old = best[q];
+        const bool better = candidate > old;
+        best[q] = better ? candidate : old;
+        // A mask, not a conditional store, which the compiler would branch on.
+        const std::uint32_t take = 0u - static_cast<std::uint32_t>(better);
+        piece[q] = static_cast<std::int32_t>((static_cast<std::uint32_t>(piece[q]) & ~take) |
+                                             (static_cast<std::uint32_t>(end.id) & take));
+    }
+    return matched;
+}
+
+bool all_ascii(const unsigned char* p, std::size_t n) {
+    unsigned char any = 0;
+    for (std::size_t k = 0; k < n; ++k) any |= p[k];
+    return any < 0x80;
+}
+
+}  // namespace
+
+// The search runs over byte offsets: only code-point boundaries are ever
+// reached, so the others keep a best score of minus infinity and are skipped
+// as starts, and a piece counts only when it ends on a boundary. From each
+// start one trie walk meets the candidate pieces in order of length, which is
+// the order of the ends; no piece is longer than the longest vocabulary piece.
+// Positions record only their last piece: it starts at the end less its length.
+void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) const {
+    // U+2581, the chunk and a NUL that ends the last code point.
+    const std::size_t length = 3 + chunk.size();
+    if (s.text.size() < length + 1) s.text.resize(2 * length + 1);
+    unsigned char* const text = s.text.data();
+    std::memcpy(text, "\xE2\x96\x81", 3);
+    std::memcpy(text + 3, chunk.data(), chunk.size());
+    text[length] = 0;
+    if (s.best.size() < length + 2) {
+        s.best.resize(2 * length + 2);
+        s.piece.resize(2 * length + 2);
+    }
+    float* const best = s.best.data();
+    std::int32_t* const piece = s.piece.data();
+    std::fill(best, best + length + 2, -std::numeric_limits<float>::infinity());
+    best[0] = 0.0f;
+    const float unknown_score = scores[static_cast<std::size_t>(unknown_id)];
+    const bool ascii = all_ascii(text + 3, chunk.size());
+    std::size_t first_start = 0;
+    if (mark_node != detail::PieceTrie::kNone) {
+        // The walk from 0 through U+2581 is the same for every chunk: it was
+        // taken at load, and only the piece "\u2581" itself ends on it.
+        const detail::PieceTrie::End mark = token_to_id.ends()[mark_node];
+        if (best[0] + mark.score > best[3]) {
+            best[3] = best[0] + mark.score;
+            piece[3] = mark.id;
+        }
+        const bool matched = (mark.id >= 0) |
+                             (ascii ? relax_pieces_from<true>(token_to_id, text, 0, mark_node, 3, length, best, piece)
+                                    : relax_pieces_from<false>(token_to_id, text, 0, mark_node, 3, length, best, piece));
+        if (!matched && best[0] + unknown_score > best[3]) {
+            best[3] = best[0] + unknown_score;
+            piece[3] = kUnknownStep;
+        }
+        first_start = 1;
+    }
+    for (std::size_t i = first_start; i < length; ++i) {
+        const float here = best[i];
+        if (!std::isfinite(here)) continue;
+        // After U+2581 an ASCII chunk has a boundary at every byte.
+        const bool matched = ascii && i >= 3
+                                 ? relax_pieces_from<true>(token_to_id, text, i, 0, i, length, best, piece)
+                                 : relax_pieces_from<false>(token_to_id, text, i, 0, i, length, best, piece);
         if (!matched) {
-            const float candidate = best[i] + scores[static_cast<std::size_t>(unknown_id)];
-            if (candidate > best[i + 1]) {
-                best[i + 1] = candidate;
-                back[i + 1] = i;
-                piece[i + 1] = unknown_id;
+            const std::size_t next = i + sequence_length(text[i]);
+            const float candidate = here + unknown_score;
+            if (candidate > best[next]) {
+                best[next] = candidate;
+                piece[next] = kUnknownStep;
             }
         }
     }
-    if (!std::isfinite(best[positions - 1])) {
+    std::vector<std::int64_t>& out = s.ids;
+    if (!std::isfinite(best[length])) {
         out.push_back(unknown_id);
         return;
     }
-    const std::size_t first = out.size();
-    for (std::size_t p = positions - 1; p > 0; p = back[p]) out.push_back(piece[p]);
-    std::reverse(out.begin() + static_cast<std::ptrdiff_t>(first), out.end());
+    const auto start_of = [&](std::size_t p) {
+        if (piece[p] != kUnknownStep) return p - piece_length[static_cast<std::size_t>(piece[p])];
+        do --p;
+        while ((text[p] & 0xC0) == 0x80);
+        return p;
+    };
+    std::size_t count = 0;
+    for (std::size_t p = length; p > 0; p = start_of(p)) ++count;
+    std::size_t k = out.size() + count;
+    out.resize(k);
+    for (std::size_t p = length; p > 0; p = start_of(p)) {
+        out[--k] = piece[p] == kUnknownStep ? unknown_id : piece[p];
+    }
 }
 
-std::vector<std::int64_t> XLMRobertaTokenizer::Impl::tokenize_word(std::string_view word) const {
-    static thread_local ViterbiScratch scratch;
-    std::vector<detail::DecodedCodePoint>& cps = scratch.code_points;
-    std::string& normalized = scratch.normalized;
+std::vector<std::int64_t> XLMRobertaTokenizer::Impl::tokenize_word(std::string_view word, Scratch& s) const {
+    s.ids.clear();
+    if (charsmap.passes_unchanged(word)) {
+        viterbi(word, s);  // normalises to itself, one chunk
+        return std::vector<std::int64_t>(s.ids.begin(), s.ids.end());
+    }
+    std::vector<detail::DecodedCodePoint>& cps = s.code_points;
+    std::string& normalized = s.normalized;
     detail::decode_utf8(word.data(), word.size(), cps);
     if (charsmap.normalize(word, cps, normalized)) {
         detail::decode_utf8(normalized.data(), normalized.size(), cps);
     }
-    std::vector<std::int64_t> ids;
-    ids.reserve(cps.size() + 1);  // room for the common case, one allocation
     std::size_t i = 0;
     while (i < cps.size()) {
         if (detail::is_subword_whitespace(cps[i].code_point)) {
@@ -363,16 +482,11 @@ std::vector<std::int64_t> XLMRobertaTokenizer::Impl::tokenize_word(std::string_v
         }
         std::size_t j = i;
         while (j < cps.size() && !detail::is_subword_whitespace(cps[j].code_point)) ++j;
-        // U+2581, then the chunk; positions at the code-point boundaries.
         const std::uint64_t begin = cps[i].begin;
-        scratch.chunk.assign("\xE2\x96\x81");
-        scratch.chunk.append(normalized, begin, cps[j - 1].end - begin);
-        scratch.off.assign({0, 3});
-        for (std::size_t k = i; k < j; ++k) scratch.off.push_back(3 + cps[k].end - begin);
-        viterbi(scratch, ids);
+        viterbi(std::string_view(normalized).substr(begin, cps[j - 1].end - begin), s);
         i = j;
     }
-    return ids;
+    return std::vector<std::int64_t>(s.ids.begin(), s.ids.end());
 }
 
 XLMRobertaTokenizer::XLMRobertaTokenizer(std::vector<std::string> vocabulary, std::vector<float> scores,
@@ -391,9 +505,12 @@ XLMRobertaTokenizer::XLMRobertaTokenizer(std::vector<std::string> vocabulary, st
     }
     m.unknown_id = unknown_id;
     m.token_to_id.build(m.vocabulary, m.scores);
+    m.piece_length.reserve(m.vocabulary.size());
     for (const std::string& piece : m.vocabulary) {
+        m.piece_length.push_back(piece.size());
         m.max_piece_length = std::max<std::uint64_t>(m.max_piece_length, piece.size());
     }
+    m.mark_node = m.token_to_id.node_of("\xE2\x96\x81");
     m.cls_id = m.require(cls_token);
     m.sep_id = m.require(sep_token);
     m.charsmap = detail::CharsMap::load(precompiled_charsmap);
@@ -406,13 +523,15 @@ XLMRobertaTokenizer& XLMRobertaTokenizer::operator=(XLMRobertaTokenizer&& other)
 WordPieceEncoding XLMRobertaTokenizer::encode(const std::vector<std::string>& words,
                                               bool add_special_tokens) const {
     const Impl& m = *impl_;
+    Scratch& s = thread_scratch();
     return detail::encode_words(words, add_special_tokens, m.cls_id, m.sep_id, m.cache,
-                                [&m](std::string_view word) { return m.tokenize_word(word); });
+                                [&m, &s](std::string_view word) { return m.tokenize_word(word, s); });
 }
 
 std::vector<std::int64_t> XLMRobertaTokenizer::tokenize(const std::string& text) const {
     const Impl& m = *impl_;
-    return m.cache.ids(text, [&m](std::string_view word) { return m.tokenize_word(word); });
+    Scratch& s = thread_scratch();
+    return m.cache.ids(text, [&m, &s](std::string_view word) { return m.tokenize_word(word, s); });
 }
 
 std::size_t XLMRobertaTokenizer::vocabulary_size() const { return impl_->vocabulary.size(); }

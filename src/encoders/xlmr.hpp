@@ -3,8 +3,8 @@
 
 #include "encoders/subword_text.hpp"
 
-#include <array>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,9 +16,13 @@ namespace quelbin::detail {
 struct CharsMap {
     std::vector<std::uint32_t> trie_units;
     std::string normalized_pool;
-    // ASCII bytes that no rule replaces (set by load; all false otherwise, so
-    // that every byte goes through the trie).
-    std::array<bool, 128> ascii_plain{};
+    // Bit c of a table of 65536 bits: the code point c below U+10000, alone in
+    // its cluster, passes normalisation unchanged (no rule, not CR, not the
+    // zero width joiner). `kept_in_word` also leaves out whitespace, marks and
+    // U+FE0F, which split or join clusters. Set by load; empty otherwise, so
+    // that every code point goes through the trie.
+    std::vector<std::uint64_t> kept;
+    std::vector<std::uint64_t> kept_in_word;
 
     // Parses the serialised form (trie byte size T, T/4 units, pool); throws
     // SubwordError when it is truncated or the trie does not fit.
@@ -35,6 +39,48 @@ struct CharsMap {
     // The same over a word already decoded into `cps`, written to `out`;
     // false when no rule applied, so that `out` equals the word.
     bool normalize(std::string_view word, const std::vector<DecodedCodePoint>& cps, std::string& out) const;
+
+    // Whether `word` is nonempty, valid UTF-8 of code points below U+10000
+    // that are all in `kept_in_word`: then it normalises to itself and is a
+    // single chunk. False is no verdict: the word takes the general path.
+    bool passes_unchanged(std::string_view word) const;
+};
+
+// The vocabulary as a double-array trie over the pieces' bytes: the children
+// of node n sit at units[n].base + byte and name n as their parent, so one
+// walk from a start position meets every piece beginning there, shortest
+// first. ends[n] holds the id of the piece that ends at node n (its first
+// position) and that position's score; a node where no piece ends holds id -1
+// and a NaN score, which loses every comparison, so the search needs no branch
+// to tell them apart.
+class PieceTrie {
+public:
+    struct Unit {
+        std::uint32_t base = 0;
+        std::uint32_t parent = kNone;
+    };
+    struct End {
+        std::int32_t id = -1;
+        float score = std::numeric_limits<float>::quiet_NaN();
+    };
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+
+    void build(const std::vector<std::string>& pieces, const std::vector<float>& scores);
+
+    // The id of the piece equal to `key`, or -1.
+    std::int64_t find(std::string_view key) const;
+    // The node that `key` leads to, or kNone when no piece begins with it.
+    std::uint32_t node_of(std::string_view key) const;
+
+    // The root is unit 0. The arrays extend 256 units past every base, so a
+    // child index never needs a bounds check.
+    const Unit* units() const { return units_.data(); }
+    const End* ends() const { return ends_.data(); }
+    std::size_t unit_count() const { return units_.size(); }
+
+private:
+    std::vector<Unit> units_;  // walked: kept small so that more of it stays in cache
+    std::vector<End> ends_;
 };
 
 }  // namespace quelbin::detail

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kernels/bilstm.hpp"
+#include "kernels/scratch_pool.hpp"
 
 namespace quelbin {
 
@@ -43,6 +44,10 @@ struct LangIDPlan::Impl {
     at::Tensor embedding;   // [V, E]
     at::Tensor tag_weight;  // [T, 2H]
     at::Tensor tag_bias;    // [T]
+    // The first layer's input pre-activations (x W_ih^T + biases) of every
+    // character, [V, 8H], when they take at most kLangIDTableFloats; else
+    // empty and each task computes those of its own characters.
+    std::vector<float> first_table;
     // Character ids by code point: ASCII in a table, the rest in a map.
     std::array<std::int64_t, 128> ascii_ids{};
     std::unordered_map<std::uint32_t, std::int64_t> codepoint_ids;
@@ -66,16 +71,24 @@ std::vector<std::int64_t> run_langid_forward(const LangIDPlan::Impl& impl,
                                              const std::vector<std::size_t>& group, const at::Tensor& mask);
 
 // The network over `count` texts (input indices `rows`, longest first): their
-// tag ids into `out`. A text's scores depend on its own ids (up to the
+// tag ids into `out`; its large buffers are leased from `scratch`. A text's scores depend on its own ids (up to the
 // rounding of the matrix products), so texts of neighbouring lengths may share
 // one run; no recurrence step past a text's end is computed.
 void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector<std::int64_t>>& encoded,
-                     const std::size_t* rows, std::size_t count, const float* mask, std::int64_t* out);
+                     const std::size_t* rows, std::size_t count, const float* mask, std::int64_t* out,
+                     ScratchPool<float>& scratch);
 
 // Rows of one task: about this many positions (at least one text, at most
 // kLangIDTaskRows texts).
 constexpr std::int64_t kLangIDTaskPositions = 8192;
 constexpr std::size_t kLangIDTaskRows = 256;
+
+// The largest character table computed at load (64 MiB).
+constexpr std::int64_t kLangIDTableFloats = std::int64_t{1} << 24;
+
+// The first layer's input pre-activations of characters `ids`, [count, 8H];
+// each row's arithmetic is the same whatever rows come with it.
+void langid_first_inputs(const LangIDPlan::Impl& impl, const std::int64_t* ids, std::int64_t count, float* out);
 
 }  // namespace detail
 }  // namespace quelbin

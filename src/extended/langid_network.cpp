@@ -2,8 +2,10 @@
 // embedding, a stack of bidirectional LSTM layers, tag scores summed over the
 // positions, the subset mask, and the best tag.
 //
-// The first layer's input product is taken once per distinct character of a
-// task (a table of 8H pre-activations per character); the upper layers' input
+// The first layer's input product is taken once per character of the
+// vocabulary at load (or, for a vocabulary too large for that, once per
+// distinct character of a task): a table of 8H pre-activations per character
+// that the recurrence reads in place. The upper layers' input
 // products run as one matrix product per task on the task's thread; the scores
 // of all positions are summed through the linear layer, W (sum_t out_t) + L b,
 // one product per text instead of one per position. Tasks depend on the input
@@ -23,8 +25,22 @@
 
 namespace quelbin::detail {
 
+void langid_first_inputs(const LangIDPlan::Impl& impl, const std::int64_t* ids, std::int64_t count, float* out) {
+    const std::int64_t E = impl.embedding_dim;
+    const BiLstm& first = impl.layers.front();
+    const std::int64_t G = 8 * impl.hidden_dim;
+    const float* embedding = impl.embedding.const_data_ptr<float>();
+    std::vector<float> gathered(static_cast<std::size_t>(count * E));
+    for (std::int64_t d = 0; d < count; ++d) {
+        std::memcpy(gathered.data() + d * E, embedding + ids[d] * E, static_cast<std::size_t>(E) * sizeof(float));
+        std::memcpy(out + d * G, first.bias().const_data_ptr<float>(), static_cast<std::size_t>(G) * sizeof(float));
+    }
+    add_row_products(gathered.data(), E, first.input_weight().const_data_ptr<float>(), E, out, G, count, G, E);
+}
+
 void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector<std::int64_t>>& encoded,
-                     const std::size_t* rows, std::size_t count, const float* mask, std::int64_t* out) {
+                     const std::size_t* rows, std::size_t count, const float* mask, std::int64_t* out,
+                     ScratchPool<float>& scratch) {
     const auto B = static_cast<std::int64_t>(count);
     const std::int64_t H = impl.hidden_dim;
     const std::int64_t E = impl.embedding_dim;
@@ -39,46 +55,49 @@ void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector
         L = std::max(L, lengths[static_cast<std::size_t>(b)]);
     }
 
-    // Dense ids of the task's distinct characters, and their embeddings.
-    std::unordered_map<std::int64_t, std::int64_t> dense;
-    std::vector<std::int64_t> distinct;
-    std::vector<std::int64_t> positions(static_cast<std::size_t>(B * L), -1);
-    for (std::int64_t b = 0; b < B; ++b) {
-        const std::vector<std::int64_t>& ids = encoded[rows[b]];
-        for (std::size_t t = 0; t < ids.size(); ++t) {
-            const auto [it, added] = dense.emplace(ids[t], static_cast<std::int64_t>(distinct.size()));
-            if (added) distinct.push_back(ids[t]);
-            positions[static_cast<std::size_t>(b * L) + t] = it->second;
+    // Each position's row of first-layer pre-activations: the character's own
+    // row of the table made at load, or else a row of a table of the task's
+    // distinct characters.
+    std::vector<std::int64_t> positions(static_cast<std::size_t>(B * L), 0);
+    std::vector<float> task_table;
+    const float* table = impl.first_table.data();
+    if (impl.first_table.empty()) {
+        std::unordered_map<std::int64_t, std::int64_t> dense;
+        std::vector<std::int64_t> distinct;
+        for (std::int64_t b = 0; b < B; ++b) {
+            const std::vector<std::int64_t>& ids = encoded[rows[b]];
+            for (std::size_t t = 0; t < ids.size(); ++t) {
+                const auto [it, added] = dense.emplace(ids[t], static_cast<std::int64_t>(distinct.size()));
+                if (added) distinct.push_back(ids[t]);
+                positions[static_cast<std::size_t>(b * L) + t] = it->second;
+            }
+        }
+        task_table.resize(distinct.size() * static_cast<std::size_t>(G));
+        langid_first_inputs(impl, distinct.data(), static_cast<std::int64_t>(distinct.size()), task_table.data());
+        table = task_table.data();
+    } else {
+        for (std::int64_t b = 0; b < B; ++b) {
+            const std::vector<std::int64_t>& ids = encoded[rows[b]];
+            std::copy(ids.begin(), ids.end(), positions.begin() + b * L);
         }
     }
-    const auto D = static_cast<std::int64_t>(distinct.size());
-    const float* embedding = impl.embedding.const_data_ptr<float>();
-    std::vector<float> gathered(static_cast<std::size_t>(D * E));
-    for (std::int64_t d = 0; d < D; ++d) {
-        std::memcpy(gathered.data() + d * E, embedding + distinct[static_cast<std::size_t>(d)] * E,
-                    static_cast<std::size_t>(E) * sizeof(float));
-    }
     const BiLstm& first = impl.layers.front();
-    std::vector<float> table(static_cast<std::size_t>(D * G));
-    const float* first_bias = first.bias().const_data_ptr<float>();
-    for (std::int64_t d = 0; d < D; ++d) std::memcpy(table.data() + d * G, first_bias, G * sizeof(float));
-    add_row_products(gathered.data(), E, first.input_weight().const_data_ptr<float>(), E, table.data(), G, D, G, E);
 
-    // [B, L, 8H] and [B, L, 2H], each text in its first lengths[b] steps; the
-    // recurrence never reads or writes past a text's length.
-    TaskBuffer<float> projection(static_cast<std::size_t>(B * L * G));
-    for (std::int64_t p = 0; p < B * L; ++p) {
-        const std::int64_t d = positions[static_cast<std::size_t>(p)];
-        if (d >= 0) std::memcpy(projection.data() + p * G, table.data() + d * G, static_cast<std::size_t>(G) * sizeof(float));
-    }
-    TaskBuffer<float> output(static_cast<std::size_t>(B * L * W));
-    first.run_projected(projection.data(), B, L, lengths.data(), output.data());
+    // [B, L, 2H] and, for the upper layers, [B, L, 8H], each text in its first
+    // lengths[b] steps; the recurrence never reads or writes past a text's
+    // length, and the rows there (whatever an earlier lease left) feed
+    // nothing.
+    const std::size_t outputs = static_cast<std::size_t>(B * L * W);
+    ScratchPool<float>::Lease buffer(scratch, outputs + (impl.layers.size() > 1 ? static_cast<std::size_t>(B * L * G) : 0));
+    float* const output = buffer.data();
+    float* const projection = output + outputs;
+    first.run_gathered(table, positions.data(), B, L, lengths.data(), output);
     for (std::size_t k = 1; k < impl.layers.size(); ++k) {
         const BiLstm& layer = impl.layers[k];
-        at::Tensor in = at::from_blob(output.data(), {B * L, W});
-        at::Tensor target = at::from_blob(projection.data(), {B * L, G});
+        at::Tensor in = at::from_blob(output, {B * L, W});
+        at::Tensor target = at::from_blob(projection, {B * L, G});
         at::addmm_out(target, layer.bias(), in, layer.input_weight().t());
-        layer.run_projected(projection.data(), B, L, lengths.data(), output.data());
+        layer.run_projected(projection, B, L, lengths.data(), output);
     }
 
     // Summed states, then W s + L b + mask per text.
@@ -86,7 +105,7 @@ void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector
     for (std::int64_t b = 0; b < B; ++b) {
         float* sum = sums.data() + b * W;
         for (std::int64_t t = 0; t < lengths[static_cast<std::size_t>(b)]; ++t) {
-            const float* row = output.data() + (b * L + t) * W;
+            const float* row = output + (b * L + t) * W;
             for (std::int64_t j = 0; j < W; ++j) sum[j] += row[j];
         }
     }
@@ -128,10 +147,11 @@ std::vector<std::int64_t> run_langid_forward(const LangIDPlan::Impl& impl,
     const std::size_t tasks = (group.size() + per_task - 1) / per_task;
     std::vector<std::int64_t> ids(group.size(), -1);
     const at::Tensor values = mask.contiguous();
+    ScratchPool<float> scratch;
     run_tasks(tasks, [&](std::size_t t) {
         const std::size_t start = t * per_task;
         run_langid_rows(impl, encoded, group.data() + start, std::min(per_task, group.size() - start),
-                        values.const_data_ptr<float>(), ids.data() + start);
+                        values.const_data_ptr<float>(), ids.data() + start, scratch);
     });
     return ids;
 }

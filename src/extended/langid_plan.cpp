@@ -9,6 +9,7 @@
 
 #include <limits>
 #include <map>
+#include <numeric>
 #include <unordered_set>
 #include <utility>
 
@@ -255,6 +256,12 @@ LangIDPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums)
     embedding = tensors.at("char_embeds.weight").contiguous();
     tag_weight = tensors.at("hidden_to_tag.weight").contiguous();
     tag_bias = tensors.at("hidden_to_tag.bias").contiguous();
+    if (V * 8 * H <= detail::kLangIDTableFloats) {
+        std::vector<std::int64_t> ids(static_cast<std::size_t>(V));
+        std::iota(ids.begin(), ids.end(), std::int64_t{0});
+        first_table.resize(static_cast<std::size_t>(V * 8 * H));
+        detail::langid_first_inputs(*this, ids.data(), V, first_table.data());
+    }
 }
 
 // Views go before the bundle that maps their memory.
@@ -306,9 +313,10 @@ std::vector<std::string> LangIDPlan::Impl::identify_batch(const std::vector<std:
     std::vector<std::int64_t> ids(texts.size(), -1);
     std::vector<std::int64_t> ordered_ids(order.size(), -1);
     const float* mask_values = mask.const_data_ptr<float>();
+    detail::ScratchPool<float> scratch;
     detail::run_tasks(bounds.size() - 1, [&](std::size_t t) {
         detail::run_langid_rows(*this, encoded, order.data() + bounds[t], bounds[t + 1] - bounds[t], mask_values,
-                                ordered_ids.data() + bounds[t]);
+                                ordered_ids.data() + bounds[t], scratch);
     });
     for (std::size_t i = 0; i < order.size(); ++i) ids[order[i]] = ordered_ids[i];
     const auto T = static_cast<std::int64_t>(tags.size());

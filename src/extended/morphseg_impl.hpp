@@ -46,12 +46,24 @@ struct MorphSegPlan::Impl {
     };
     std::vector<detail::BiLstm> layers;
     std::vector<Action> actions;
+    // The first layer's input pre-activations (x W_ih^T + biases) of every
+    // source character, [S, 8H], when they take at most
+    // kMorphSegTableFloats; else empty and each task computes those of its own
+    // characters.
+    std::vector<float> first_table;
 };
 
 namespace detail {
 
 // Rows of one network task: about this many character positions, at least one word.
 constexpr std::int64_t kMorphSegTaskPositions = 4096;
+
+// The largest character table computed at load (64 MiB).
+constexpr std::int64_t kMorphSegTableFloats = std::int64_t{1} << 24;
+
+// The first layer's input pre-activations of source characters `ids`,
+// [count, 8H]; each row's arithmetic is the same whatever rows come with it.
+void morphseg_first_inputs(const MorphSegPlan::Impl& impl, const std::int64_t* ids, std::int64_t count, float* out);
 
 // The morphemes of one word from its normalised characters and one action id
 // per character; throws MorphSegModelError for a padding or out-of-range id.

@@ -6,42 +6,55 @@
 // Words run as coarse tasks of at most batch_size words of one length (fewer
 // when long, about kMorphSegTaskPositions characters), cut by the input alone,
 // so results are the same at every thread count. The first layer's input
-// product is taken once per distinct character of a task; the other products
-// run as one matrix product per task on the task's thread.
+// product is taken once per source character at load (or, for a vocabulary
+// too large for that, once per distinct character of a task): a table the
+// recurrence reads in place. The other products run as one matrix product per
+// task on the task's thread.
 #include "extended/morphseg_impl.hpp"
 
 #include <ATen/ops/addmm.h>
-#include <ATen/ops/empty.h>
+#include <ATen/ops/from_blob.h>
+#include <ATen/ops/gelu.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <unordered_map>
 
 #include "kernels/parallel_tasks.hpp"
 #include "kernels/row_products.hpp"
+#include "kernels/scratch_pool.hpp"
 
 namespace quelbin {
 namespace {
 
 // h_0 or c_0 rows of one layer (forward, reverse) repeated for B words: [2, B, H].
-at::Tensor initial_state(const at::Tensor& stored, std::int64_t layer, std::int64_t B, std::int64_t H) {
-    at::Tensor state = at::empty({2, B, H}, at::TensorOptions().dtype(at::kFloat));
+void initial_state(const at::Tensor& stored, std::int64_t layer, std::int64_t B, std::int64_t H, float* target) {
     const float* source = stored.const_data_ptr<float>();
-    float* target = state.mutable_data_ptr<float>();
     for (std::int64_t d = 0; d < 2; ++d) {
         for (std::int64_t b = 0; b < B; ++b) {
             std::memcpy(target + (d * B + b) * H, source + (2 * layer + d) * H, static_cast<std::size_t>(H) * sizeof(float));
         }
     }
-    return state;
-}
-
-void fill_rows(float* out, const float* row, std::int64_t rows, std::int64_t width) {
-    for (std::int64_t r = 0; r < rows; ++r) std::memcpy(out + r * width, row, static_cast<std::size_t>(width) * sizeof(float));
 }
 
 }  // namespace
+
+namespace detail {
+
+void morphseg_first_inputs(const MorphSegPlan::Impl& impl, const std::int64_t* ids, std::int64_t count, float* out) {
+    const std::int64_t E = impl.embedding_size;
+    const std::int64_t G = 8 * impl.hidden_size;
+    const BiLstm& first = impl.layers.front();
+    const float* embedding = impl.tensors.at("embedding.weight").const_data_ptr<float>();
+    std::vector<float> gathered(static_cast<std::size_t>(count * E));
+    for (std::int64_t d = 0; d < count; ++d) {
+        std::memcpy(gathered.data() + d * E, embedding + ids[d] * E, static_cast<std::size_t>(E) * sizeof(float));
+        std::memcpy(out + d * G, first.bias().const_data_ptr<float>(), static_cast<std::size_t>(G) * sizeof(float));
+    }
+    add_row_products(gathered.data(), E, first.input_weight().const_data_ptr<float>(), E, out, G, count, G, E);
+}
+
+}  // namespace detail
 
 void MorphSegPlan::Impl::run_batch(const std::vector<std::vector<std::string>>& codepoints,
                                    const std::vector<std::vector<std::int64_t>>& ids,
@@ -64,9 +77,8 @@ void MorphSegPlan::Impl::run_batch(const std::vector<std::vector<std::string>>& 
         for (std::size_t s = start; s < end; s += cap) tasks.push_back({s, std::min(cap, end - s), static_cast<std::int64_t>(length)});
         start = end;
     }
-    const std::int64_t E = embedding_size, H = hidden_size, G = 8 * H, W = 2 * H;
+    const std::int64_t H = hidden_size, G = 8 * H, W = 2 * H;
     const auto T = static_cast<std::int64_t>(target_vocabulary.size());
-    const at::Tensor& embedding = tensors.at("embedding.weight");
     const at::Tensor& h0 = tensors.at("encoder.h_0");
     const at::Tensor& c0 = tensors.at("encoder.c_0");
     const at::Tensor& reduce_weight = tensors.at("encoder.reduce_dim.weight");
@@ -74,6 +86,7 @@ void MorphSegPlan::Impl::run_batch(const std::vector<std::vector<std::string>>& 
     const at::Tensor& class_weight = tensors.at("classifier.1.weight");
     const at::Tensor& class_bias = tensors.at("classifier.1.bias");
 
+    detail::ScratchPool<float> scratch;
     detail::run_tasks(tasks.size(), [&](std::size_t t) {
         const Task& task = tasks[t];
         const auto B = static_cast<std::int64_t>(task.count);
@@ -81,48 +94,66 @@ void MorphSegPlan::Impl::run_batch(const std::vector<std::vector<std::string>>& 
         const std::int64_t P = B * L;
         const std::size_t* rows = group.data() + task.start;
 
-        std::unordered_map<std::int64_t, std::int64_t> dense;
-        std::vector<std::int64_t> distinct;
+        // Each position's row of first-layer pre-activations: the character's
+        // own row of the table made at load, or else a row of a table of the
+        // task's distinct characters.
         std::vector<std::int64_t> positions(static_cast<std::size_t>(P));
-        for (std::int64_t b = 0; b < B; ++b) {
-            const std::vector<std::int64_t>& word = ids[rows[b]];
-            for (std::int64_t k = 0; k < L; ++k) {
-                const auto [it, added] = dense.emplace(word[static_cast<std::size_t>(k)], static_cast<std::int64_t>(distinct.size()));
-                if (added) distinct.push_back(word[static_cast<std::size_t>(k)]);
-                positions[static_cast<std::size_t>(b * L + k)] = it->second;
+        std::vector<float> task_table;
+        const float* table = first_table.data();
+        if (first_table.empty()) {
+            std::unordered_map<std::int64_t, std::int64_t> dense;
+            std::vector<std::int64_t> distinct;
+            for (std::int64_t b = 0; b < B; ++b) {
+                const std::vector<std::int64_t>& word = ids[rows[b]];
+                for (std::int64_t k = 0; k < L; ++k) {
+                    const std::int64_t id = word[static_cast<std::size_t>(k)];
+                    const auto [it, added] = dense.emplace(id, static_cast<std::int64_t>(distinct.size()));
+                    if (added) distinct.push_back(id);
+                    positions[static_cast<std::size_t>(b * L + k)] = it->second;
+                }
+            }
+            task_table.resize(distinct.size() * static_cast<std::size_t>(G));
+            detail::morphseg_first_inputs(*this, distinct.data(), static_cast<std::int64_t>(distinct.size()),
+                                          task_table.data());
+            table = task_table.data();
+        } else {
+            for (std::int64_t b = 0; b < B; ++b) {
+                std::copy(ids[rows[b]].begin(), ids[rows[b]].end(), positions.begin() + b * L);
             }
         }
-        const auto D = static_cast<std::int64_t>(distinct.size());
-        std::vector<float> gathered(static_cast<std::size_t>(D * E));
-        const float* embedded = embedding.const_data_ptr<float>();
-        for (std::int64_t d = 0; d < D; ++d) {
-            std::memcpy(gathered.data() + d * E, embedded + distinct[static_cast<std::size_t>(d)] * E, static_cast<std::size_t>(E) * sizeof(float));
-        }
         const detail::BiLstm& first = layers.front();
-        std::vector<float> table(static_cast<std::size_t>(D * G));
-        fill_rows(table.data(), first.bias().const_data_ptr<float>(), D, G);
-        detail::add_row_products(gathered.data(), E, first.input_weight().const_data_ptr<float>(), E, table.data(), G, D, G, E);
 
-        at::Tensor projection = at::empty({B, L, G}, at::TensorOptions().dtype(at::kFloat));
-        float* proj = projection.mutable_data_ptr<float>();
-        for (std::int64_t p = 0; p < P; ++p) {
-            std::memcpy(proj + p * G, table.data() + positions[static_cast<std::size_t>(p)] * G, static_cast<std::size_t>(G) * sizeof(float));
-        }
-        at::Tensor out = first.forward_projected(projection, nullptr, initial_state(h0, 0, B, H), initial_state(c0, 0, B, H)).output;
+        // One leased buffer: the states, each layer's output [P, 2H], the
+        // upper layers' projection [P, 8H], the reduced features [P, H] and
+        // the action scores [P, T]. Every value read is written first.
+        const std::int64_t upper = layers.size() > 1 ? P * G : 0;
+        detail::ScratchPool<float>::Lease lease(
+            scratch, static_cast<std::size_t>(4 * B * H + P * W + upper + P * H + P * T));
+        float* const h_init = lease.data();
+        float* const c_init = h_init + 2 * B * H;
+        float* const output = c_init + 2 * B * H;
+        float* const projection = output + P * W;
+        float* const reduced = projection + upper;
+        float* const logits = reduced + P * H;
+        const auto view = [](float* data, std::int64_t rows, std::int64_t columns) {
+            return at::from_blob(data, {rows, columns}, at::TensorOptions().dtype(at::kFloat));
+        };
+        initial_state(h0, 0, B, H, h_init);
+        initial_state(c0, 0, B, H, c_init);
+        first.run_gathered(table, positions.data(), B, L, nullptr, output, h_init, c_init);
         for (std::size_t k = 1; k < layers.size(); ++k) {
             const detail::BiLstm& layer = layers[k];
-            at::Tensor target = projection.view({P, G});
-            at::addmm_out(target, layer.bias(), out.view({P, W}), layer.input_weight().t());
-            out = layer.forward_projected(projection, nullptr, initial_state(h0, static_cast<std::int64_t>(k), B, H),
-                                          initial_state(c0, static_cast<std::int64_t>(k), B, H)).output;
+            at::Tensor target = view(projection, P, G);
+            at::addmm_out(target, layer.bias(), view(output, P, W), layer.input_weight().t());
+            initial_state(h0, static_cast<std::int64_t>(k), B, H, h_init);
+            initial_state(c0, static_cast<std::int64_t>(k), B, H, c_init);
+            layer.run_projected(projection, B, L, nullptr, output, h_init, c_init);
         }
-        at::Tensor reduced_tensor = at::addmm(reduce_bias, out.view({P, W}), reduce_weight.t());
-        float* reduced = reduced_tensor.mutable_data_ptr<float>();
-        for (std::int64_t i = 0; i < P * H; ++i) {
-            reduced[i] = 0.5f * reduced[i] * (1.0f + std::erf(reduced[i] * 0.70710678118654752f));
-        }
-        const at::Tensor logits_tensor = at::addmm(class_bias, reduced_tensor, class_weight.t());
-        const float* logits = logits_tensor.const_data_ptr<float>();
+        at::Tensor reduced_tensor = view(reduced, P, H);
+        at::addmm_out(reduced_tensor, reduce_bias, view(output, P, W), reduce_weight.t());
+        at::gelu_(reduced_tensor);
+        at::Tensor logits_tensor = view(logits, P, T);
+        at::addmm_out(logits_tensor, class_bias, reduced_tensor, class_weight.t());
 
         std::vector<std::int64_t> best(static_cast<std::size_t>(P));
         for (std::int64_t p = 0; p < P; ++p) {

@@ -6,6 +6,7 @@
 #include <quelbin/utf8_text.hpp>
 
 #include <map>
+#include <numeric>
 #include <utility>
 
 #include "model/json.hpp"
@@ -161,6 +162,13 @@ MorphSegPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums)
 
     for (std::int64_t k = 0; k < num_layers; ++k) {
         layers.emplace_back(std::vector<at::Tensor>(lstm_weights.begin() + 8 * k, lstm_weights.begin() + 8 * (k + 1)));
+    }
+    const auto S = static_cast<std::int64_t>(source_vocabulary.size());
+    if (S * 8 * hidden_size <= detail::kMorphSegTableFloats) {
+        std::vector<std::int64_t> all(static_cast<std::size_t>(S));
+        std::iota(all.begin(), all.end(), std::int64_t{0});
+        first_table.resize(static_cast<std::size_t>(S * 8 * hidden_size));
+        detail::morphseg_first_inputs(*this, all.data(), S, first_table.data());
     }
     actions.resize(target_vocabulary.size());
     for (std::size_t a = 0; a < target_vocabulary.size(); ++a) {

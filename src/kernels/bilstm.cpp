@@ -39,13 +39,6 @@ struct VectorOf<Wide> {
     static constexpr std::int64_t lanes = 16;
 };
 
-// Gate sections are padded to the widest kernel's vector width.
-constexpr std::int64_t kSectionLanes = 16;
-
-// Columns of W_hh^T per panel: a panel's H x kBlock floats stay in L1 while it
-// is applied to every active sequence.
-constexpr std::int64_t kBlock = 64;
-
 template <class V>
 QUELBIN_ALWAYS_INLINE V load(const float* p) {
     V v;
@@ -98,238 +91,190 @@ QUELBIN_ALWAYS_INLINE V tanh_vector(const V& x) {
     return 2.0f / (1.0f + exp_vector<V>(-(x + x))) - 1.0f;
 }
 
-// One cell step of one sequence. g holds the pre-activations of the four gates
-// (i, f, g, o), each section `section` floats wide (a multiple of the vector
-// width, zero past the hidden size); c and h (also `section` wide) advance one
-// step, and out (as wide; may be h itself) receives the new h.
+
+// The partial loads and stores of a block's last vector when fewer units than
+// lanes remain; the lanes past `count` load as zeros.
 template <class V>
-QUELBIN_ALWAYS_INLINE void lstm_cell(const float* g, float* c, float* h, float* out, std::int64_t section) {
-    for (std::int64_t k = 0; k < section; k += VectorOf<V>::lanes) {
-        const V in_gate = sigmoid_vector<V>(load<V>(g + k));
-        const V forget_gate = sigmoid_vector<V>(load<V>(g + section + k));
-        const V cell_gate = tanh_vector<V>(load<V>(g + 2 * section + k));
-        const V out_gate = sigmoid_vector<V>(load<V>(g + 3 * section + k));
-        const V cell = forget_gate * load<V>(c + k) + in_gate * cell_gate;
-        const V hidden = out_gate * tanh_vector<V>(cell);
-        store<V>(c + k, cell);
-        store<V>(h + k, hidden);
-        store<V>(out + k, hidden);
+QUELBIN_ALWAYS_INLINE V load_part(const float* p, std::int64_t count) {
+    if (count == VectorOf<V>::lanes) return load<V>(p);
+    V v{};
+    std::memcpy(&v, p, static_cast<std::size_t>(count) * sizeof(float));
+    return v;
+}
+
+template <class V>
+QUELBIN_ALWAYS_INLINE void store_part(float* p, const V& v, std::int64_t count) {
+    if (count == VectorOf<V>::lanes) {
+        store<V>(p, v);
+        return;
     }
+    std::memcpy(p, &v, static_cast<std::size_t>(count) * sizeof(float));
 }
 
 // One direction over a batch whose sequences are ranked by length, longest
 // first, so that the sequences still running at step s are a prefix.
 struct Direction {
-    const float* projection;          // [B * T][8H]: x W_ih^T + biases, both directions
-    std::int64_t projection_stride;   // 8H
+    const float* projection;          // rows of 8H: x W_ih^T + biases, both directions
+    const std::int64_t* rows;         // [B * T]: the projection row of each position; null: the position
     std::int64_t projection_offset;   // 0 forward, 4H backward
-    const float* w_hh_t;              // [row / kBlock][H][kBlock]: panels of W_hh^T, see BiLstm
+    const float* w_hh_t;              // the unit blocks' panels of W_hh^T, see BiLstm
+    const LstmBlock* blocks;
+    std::int64_t block_count;
     std::int64_t hidden;              // H
-    std::int64_t section;             // H rounded up to kSectionLanes
-    std::int64_t row;                 // 4 * section rounded up to kBlock
+    std::int64_t section;             // state floats per sequence: the blocks' widths summed
     std::int64_t steps;               // T
     std::int64_t batch;
     const std::int64_t* order;        // rank -> batch row
     const std::int64_t* lengths;      // per rank, descending
     bool reverse;
-    float* h;                         // [B][section] per rank
-    float* c;                         // [B][section] per rank
-    float* gates;                     // [B][row] per rank, scratch
-    const float** pre;                // [B] per rank, scratch
+    float* h[2];                      // [B][section] per rank: step s reads h[s % 2], writes the other
+    float* c;                         // [B][section] per rank, advanced in place
+    const float** pre;                // [B] per rank, scratch: this step's gate pre-activations
+    float** out;                      // [B] per rank, scratch: this step's output row
     float* output;                    // [B * T][2H]
     std::int64_t output_offset;       // 0 forward, H backward
 };
 
-// The portable recurrent product, eight lanes at a time: panel by panel, two
-// sequences share each weight loaded.
-struct LaneRecurrence {
-    using Vector = Lanes;
-
-    // g[0, kBlock) = pre[0, kBlock) + sum over k of h[k] * panel[k * kBlock + (0, kBlock)].
-    static QUELBIN_ALWAYS_INLINE void block(const float* h, std::int64_t hidden, const float* panel, const float* pre,
-                                            float* g) {
-        Lanes a[8];
-#pragma GCC unroll 8
-        for (int v = 0; v < 8; ++v) a[v] = load<Lanes>(pre + 8 * v);
-        for (std::int64_t k = 0; k < hidden; ++k) {
-            const Lanes hk = splat<Lanes>(h[k]);
-            const float* row = panel + k * kBlock;
-#pragma GCC unroll 8
-            for (int v = 0; v < 8; ++v) a[v] += hk * load<Lanes>(row + 8 * v);
-        }
-#pragma GCC unroll 8
-        for (int v = 0; v < 8; ++v) store<Lanes>(g + 8 * v, a[v]);
-    }
-
-    // The same for two sequences over half a panel: each weight loaded feeds
-    // both, which keeps the multipliers rather than the loads busy.
-    static QUELBIN_ALWAYS_INLINE void half_block_pair(const float* h0, const float* h1, std::int64_t hidden,
-                                                      const float* panel, const float* pre0, const float* pre1,
-                                                      float* g0, float* g1) {
-        Lanes a[4];
-        Lanes b[4];
-#pragma GCC unroll 8
-        for (int v = 0; v < 4; ++v) {
-            a[v] = load<Lanes>(pre0 + 8 * v);
-            b[v] = load<Lanes>(pre1 + 8 * v);
-        }
-        for (std::int64_t k = 0; k < hidden; ++k) {
-            const Lanes x = splat<Lanes>(h0[k]);
-            const Lanes y = splat<Lanes>(h1[k]);
-            const float* row = panel + k * kBlock;
-#pragma GCC unroll 8
-            for (int v = 0; v < 4; ++v) {
-                const Lanes w = load<Lanes>(row + 8 * v);
-                a[v] += x * w;
-                b[v] += y * w;
-            }
-        }
-#pragma GCC unroll 8
-        for (int v = 0; v < 4; ++v) {
-            store<Lanes>(g0 + 8 * v, a[v]);
-            store<Lanes>(g1 + 8 * v, b[v]);
-        }
-    }
-
-    static QUELBIN_ALWAYS_INLINE void add(const Direction& job, std::int64_t active) {
-        const std::int64_t H = job.hidden;
-        const std::int64_t row = job.row;
-        // Panel outermost: its floats (contiguous, so they do not contend for
-        // the same cache sets) stay in L1 for every sequence.
-        for (std::int64_t j0 = 0; j0 < row; j0 += kBlock) {
-            const float* panel = job.w_hh_t + j0 * H;
-            std::int64_t r = 0;
-            for (; r + 1 < active; r += 2) {
-                const float* h0 = job.h + r * job.section;
-                const float* h1 = h0 + job.section;
-                float* g0 = job.gates + r * row + j0;
-                float* g1 = g0 + row;
-                for (std::int64_t half = 0; half < kBlock; half += kBlock / 2) {
-                    half_block_pair(h0, h1, H, panel + half, job.pre[r] + j0 + half, job.pre[r + 1] + j0 + half,
-                                    g0 + half, g1 + half);
-                }
-            }
-            if (r < active) block(job.h + r * job.section, H, panel, job.pre[r] + j0, job.gates + r * row + j0);
-        }
-    }
-};
-
-// The AVX-512 recurrent product: sixteen lanes and 32 registers hold a tile of
-// up to four sequences by one panel in accumulators, so each weight loaded
-// feeds four products. Same arithmetic, in the same order per column.
-struct WideRecurrence {
-    using Vector = Wide;
-    static constexpr int kPanelVectors = kBlock / 16;
-
-    template <int Count>
-    static QUELBIN_ALWAYS_INLINE void tile(const float* const* h, std::int64_t hidden, const float* panel,
-                                           const float* const* pre, float* const* g) {
-        Wide acc[Count][kPanelVectors];
-#pragma GCC unroll 4
-        for (int s = 0; s < Count; ++s) {
-#pragma GCC unroll 4
-            for (int v = 0; v < kPanelVectors; ++v) acc[s][v] = load<Wide>(pre[s] + v * 16);
-        }
-        for (std::int64_t k = 0; k < hidden; ++k) {
-            Wide w[kPanelVectors];
-#pragma GCC unroll 4
-            for (int v = 0; v < kPanelVectors; ++v) w[v] = load<Wide>(panel + k * kBlock + v * 16);
-#pragma GCC unroll 4
-            for (int s = 0; s < Count; ++s) {
-                const Wide x = splat<Wide>(h[s][k]);
-#pragma GCC unroll 4
-                for (int v = 0; v < kPanelVectors; ++v) acc[s][v] += x * w[v];
-            }
-        }
-#pragma GCC unroll 4
-        for (int s = 0; s < Count; ++s) {
-#pragma GCC unroll 4
-            for (int v = 0; v < kPanelVectors; ++v) store<Wide>(g[s] + v * 16, acc[s][v]);
-        }
-    }
-
-    static QUELBIN_ALWAYS_INLINE void add(const Direction& job, std::int64_t active) {
-        // Tiles of four sequences, one panel at a time.
-        for (std::int64_t r = 0; r < active; r += 4) {
-            const int count = static_cast<int>(std::min<std::int64_t>(4, active - r));
-            const float* h[4];
-            const float* pre[4];
-            float* g[4];
-            for (std::int64_t j0 = 0; j0 < job.row; j0 += kBlock) {
-                for (int i = 0; i < count; ++i) {
-                    h[i] = job.h + (r + i) * job.section;
-                    pre[i] = job.pre[r + i] + j0;
-                    g[i] = job.gates + (r + i) * job.row + j0;
-                }
-                const float* panel = job.w_hh_t + j0 * job.hidden;
-                switch (count) {
-                    case 4: tile<4>(h, job.hidden, panel, pre, g); break;
-                    case 3: tile<3>(h, job.hidden, panel, pre, g); break;
-                    case 2: tile<2>(h, job.hidden, panel, pre, g); break;
-                    default: tile<1>(h, job.hidden, panel, pre, g); break;
-                }
-            }
-        }
-    }
-};
-
-// The recurrence of one direction, step by step, with the recurrent product of
-// `Recurrence` and the cell in its vector width.
-template <class Recurrence>
-QUELBIN_ALWAYS_INLINE void run_steps(const Direction& job) {
+// One step of `Rows` sequences (ranks first .. first + Rows - 1) over one unit
+// block, `V` as wide as the block: the four gates' pre-activations plus h W_hh^T
+// accumulate in registers, each weight loaded feeding every row, and the cell
+// follows at once. c advances in place; the new h goes to h_out and to the
+// output row. Per row and column the sums run in the order of k, whatever the
+// rows beside it, so a sequence's result never depends on its batch.
+template <class V, int Rows>
+QUELBIN_ALWAYS_INLINE void block_step(const Direction& job, const LstmBlock& block, std::int64_t first,
+                                      const float* h_in, float* h_out) {
+    constexpr std::int64_t lanes = VectorOf<V>::lanes;
     const std::int64_t H = job.hidden;
-    const std::int64_t section = job.section;
-    const std::int64_t row = job.row;
+    const std::int64_t unit = block.unit;
+    const std::int64_t count = block.count;
+    const float* const panel = job.w_hh_t + block.offset;
+    V acc[Rows][4];
+    const float* h[Rows];
+#pragma GCC unroll 8
+    for (int s = 0; s < Rows; ++s) {
+        const float* pre = job.pre[first + s] + unit;
+#pragma GCC unroll 4
+        for (int q = 0; q < 4; ++q) acc[s][q] = load_part<V>(pre + q * H, count);
+        h[s] = h_in + (first + s) * job.section;
+    }
+    for (std::int64_t k = 0; k < H; ++k) {
+        const float* row = panel + k * 4 * lanes;
+        V w[4];
+#pragma GCC unroll 4
+        for (int q = 0; q < 4; ++q) w[q] = load<V>(row + q * lanes);
+#pragma GCC unroll 8
+        for (int s = 0; s < Rows; ++s) {
+            const V x = splat<V>(h[s][k]);
+#pragma GCC unroll 4
+            for (int q = 0; q < 4; ++q) acc[s][q] += x * w[q];
+        }
+    }
+    // The cell from memory, one row and vector at a time: the accumulators
+    // are spilled once rather than piecemeal around the nonlinearities.
+    alignas(64) float gates[Rows][4][lanes];
+#pragma GCC unroll 8
+    for (int s = 0; s < Rows; ++s) {
+#pragma GCC unroll 4
+        for (int q = 0; q < 4; ++q) store<V>(gates[s][q], acc[s][q]);
+    }
+#pragma GCC unroll 1
+    for (int s = 0; s < Rows; ++s) {
+        const std::int64_t at = (first + s) * job.section + unit;
+        const V in_gate = sigmoid_vector<V>(load<V>(gates[s][0]));
+        const V forget_gate = sigmoid_vector<V>(load<V>(gates[s][1]));
+        const V cell_gate = tanh_vector<V>(load<V>(gates[s][2]));
+        const V out_gate = sigmoid_vector<V>(load<V>(gates[s][3]));
+        const V cell = forget_gate * load<V>(job.c + at) + in_gate * cell_gate;
+        const V hidden = out_gate * tanh_vector<V>(cell);
+        store<V>(job.c + at, cell);
+        store<V>(h_out + at, hidden);
+        store_part<V>(job.out[first + s] + unit, hidden, count);
+    }
+}
+
+// Every block for the rows of one tile, V wide (Tail for a narrower last
+// block): the tile's rows of h stay in the first-level cache while the panels
+// pass.
+template <class V, class Tail, int MaxRows>
+QUELBIN_ALWAYS_INLINE void tile_blocks(const Direction& job, std::int64_t first, const float* h_in, float* h_out) {
+    for (std::int64_t b = 0; b < job.block_count; ++b) {
+        const LstmBlock& block = job.blocks[b];
+        if (block.width == VectorOf<V>::lanes) block_step<V, MaxRows>(job, block, first, h_in, h_out);
+        else block_step<Tail, MaxRows>(job, block, first, h_in, h_out);
+    }
+}
+
+// Every active sequence, MaxRows at a time.
+template <class V, class Tail, int MaxRows>
+QUELBIN_ALWAYS_INLINE void block_rows(const Direction& job, std::int64_t active, const float* h_in, float* h_out) {
+    static_assert(MaxRows >= 1 && MaxRows <= 6, "tiles of one to six rows");
+    std::int64_t r = 0;
+    for (; r + MaxRows <= active; r += MaxRows) tile_blocks<V, Tail, MaxRows>(job, r, h_in, h_out);
+    switch (active - r) {
+        case 5: if constexpr (MaxRows > 5) tile_blocks<V, Tail, 5>(job, r, h_in, h_out); break;
+        case 4: if constexpr (MaxRows > 4) tile_blocks<V, Tail, 4>(job, r, h_in, h_out); break;
+        case 3: if constexpr (MaxRows > 3) tile_blocks<V, Tail, 3>(job, r, h_in, h_out); break;
+        case 2: if constexpr (MaxRows > 2) tile_blocks<V, Tail, 2>(job, r, h_in, h_out); break;
+        case 1: if constexpr (MaxRows > 1) tile_blocks<V, Tail, 1>(job, r, h_in, h_out); break;
+        default: break;
+    }
+}
+
+// The portable kernel: blocks of eight units, two rows per tile (sixteen
+// vector registers hold eight accumulators and four weights).
+struct LaneKernel {
+    static QUELBIN_ALWAYS_INLINE void step(const Direction& job, std::int64_t active, const float* h_in,
+                                           float* h_out) {
+        block_rows<Lanes, Lanes, 2>(job, active, h_in, h_out);
+    }
+};
+
+// The AVX-512 kernel: blocks of sixteen units (a last one of at most eight
+// runs eight wide), four rows per tile in 32 registers: sixteen accumulators,
+// four weights, each weight loaded feeding four products.
+struct WideKernel {
+    static QUELBIN_ALWAYS_INLINE void step(const Direction& job, std::int64_t active, const float* h_in,
+                                           float* h_out) {
+        block_rows<Wide, Lanes, 4>(job, active, h_in, h_out);
+    }
+};
+
+// The recurrence of one direction, step by step.
+template <class Kernel>
+QUELBIN_ALWAYS_INLINE void run_steps(const Direction& job) {
     const std::int64_t* const lengths = job.lengths;
-    // Pre-activations are read straight from the projection when its gate
-    // columns already have the panel layout (4H a whole number of panels),
-    // else copied into that layout once per step.
-    const bool aligned = section == H && row == 4 * H;
+    const std::int64_t gate_stride = 8 * job.hidden;
+    const std::int64_t output_stride = 2 * job.hidden;
     std::int64_t active = job.batch;
     const std::int64_t longest = job.batch > 0 ? lengths[0] : 0;
     for (std::int64_t s = 0; s < longest; ++s) {
         while (active > 0 && lengths[active - 1] <= s) --active;
-        auto position = [&](std::int64_t r) {
-            return job.order[r] * job.steps + (job.reverse ? lengths[r] - 1 - s : s);
-        };
         for (std::int64_t r = 0; r < active; ++r) {
-            const float* pre = job.projection + position(r) * job.projection_stride + job.projection_offset;
-            if (aligned) {
-                job.pre[r] = pre;
-                continue;
-            }
-            float* g = job.gates + r * row;
-            for (int q = 0; q < 4; ++q) {
-                for (std::int64_t k = 0; k < H; ++k) g[q * section + k] = pre[q * H + k];
-            }
-            job.pre[r] = g;
+            const std::int64_t position = job.order[r] * job.steps + (job.reverse ? lengths[r] - 1 - s : s);
+            const std::int64_t source = job.rows != nullptr ? job.rows[position] : position;
+            job.pre[r] = job.projection + source * gate_stride + job.projection_offset;
+            job.out[r] = job.output + position * output_stride + job.output_offset;
         }
-        Recurrence::add(job, active);
-        for (std::int64_t r = 0; r < active; ++r) {
-            float* h = job.h + r * section;
-            float* out = job.output + position(r) * 2 * H + job.output_offset;
-            lstm_cell<typename Recurrence::Vector>(job.gates + r * row, job.c + r * section, h, aligned ? out : h,
-                                                   section);
-            if (!aligned) {
-                for (std::int64_t k = 0; k < H; ++k) out[k] = h[k];
-            }
-        }
+        const float* h_in = job.h[s & 1];
+        float* h_out = job.h[(s + 1) & 1];
+        Kernel::step(job, active, h_in, h_out);
     }
 }
 
 QUELBIN_CLONES_V3 void run_direction_portable(const Direction& job) {
-    run_steps<LaneRecurrence>(job);
+    run_steps<LaneKernel>(job);
 }
 
 #ifdef QUELBIN_X86_KERNELS
 QUELBIN_TARGET_V4 void run_direction_avx512(const Direction& job) {
-    run_steps<WideRecurrence>(job);
+    run_steps<WideKernel>(job);
 }
 #endif
 
 void run_direction(const Direction& job, LstmKernel kernel) {
 #ifdef QUELBIN_X86_KERNELS
-    if (kernel != LstmKernel::portable && cpu_has_avx512()) {
+    if (kernel == LstmKernel::avx512) {
         run_direction_avx512(job);
         return;
     }
@@ -361,7 +306,8 @@ std::vector<LstmKernel> available_lstm_kernels() {
     return kernels;
 }
 
-BiLstm::BiLstm(const std::vector<at::Tensor>& weights, LstmKernel kernel) : kernel_(kernel) {
+BiLstm::BiLstm(const std::vector<at::Tensor>& weights, LstmKernel kernel)
+    : kernel_(kernel != LstmKernel::portable && cpu_has_avx512() ? LstmKernel::avx512 : LstmKernel::portable) {
     TORCH_CHECK(weights.size() == 8, "a bidirectional LSTM takes 8 weights, got ", weights.size());
     for (const at::Tensor& weight : weights) {
         TORCH_CHECK(weight.defined() && weight.scalar_type() == at::kFloat, "LSTM weights must be float32");
@@ -382,17 +328,34 @@ BiLstm::BiLstm(const std::vector<at::Tensor>& weights, LstmKernel kernel) : kern
     }
     w_ih_ = at::cat({weights[0], weights[4]}, 0).contiguous();
     bias_ = at::cat({weights[2].add(weights[3]), weights[6].add(weights[7])}, 0).contiguous();
-    section_ = (hidden_ + kSectionLanes - 1) / kSectionLanes * kSectionLanes;
-    row_ = (4 * section_ + kBlock - 1) / kBlock * kBlock;
+    // Blocks as wide as the kernel's vectors; under AVX-512 a remainder of at
+    // most eight units takes an eight-wide block, so hidden 150 pads to 152
+    // rather than 160.
+    const std::int64_t lanes = kernel_ == LstmKernel::avx512 ? 16 : 8;
+    std::int64_t offset = 0;
+    for (std::int64_t unit = 0; unit < hidden_;) {
+        const std::int64_t remaining = hidden_ - unit;
+        const std::int64_t width = remaining < lanes && remaining <= 8 ? 8 : lanes;
+        blocks_.push_back({unit, width, std::min(width, remaining), offset});
+        offset += hidden_ * 4 * width;
+        unit += width;
+    }
+    section_ = 0;
+    for (const LstmBlock& block : blocks_) section_ += block.width;
     for (int d = 0; d < 2; ++d) {
         const at::Tensor w_hh = weights[4 * d + 1].contiguous();
         const float* source = w_hh.const_data_ptr<float>();
         std::vector<float>& target = w_hh_t_[d];
-        target.assign(static_cast<std::size_t>(hidden_ * row_), 0.0f);
-        for (std::int64_t j = 0; j < G; ++j) {
-            const std::int64_t column = j / hidden_ * section_ + j % hidden_;
-            float* panel = target.data() + column / kBlock * kBlock * hidden_ + column % kBlock;
-            for (std::int64_t k = 0; k < hidden_; ++k) panel[k * kBlock] = source[j * hidden_ + k];
+        target.assign(static_cast<std::size_t>(offset), 0.0f);
+        for (const LstmBlock& block : blocks_) {
+            for (std::int64_t k = 0; k < hidden_; ++k) {
+                float* row = target.data() + block.offset + k * 4 * block.width;
+                for (std::int64_t q = 0; q < 4; ++q) {
+                    for (std::int64_t j = 0; j < block.count; ++j) {
+                        row[q * block.width + j] = source[(q * hidden_ + block.unit + j) * hidden_ + k];
+                    }
+                }
+            }
         }
     }
 }
@@ -457,19 +420,31 @@ BiLstmOutput BiLstm::run(const at::Tensor& projection_in, std::int64_t B, std::i
     state.c0 = c_init.defined() ? c_init.const_data_ptr<float>() : nullptr;
     state.h_n = result.h_n.mutable_data_ptr<float>();
     state.c_n = result.c_n.mutable_data_ptr<float>();
-    run_raw(projection.defined() ? projection.const_data_ptr<float>() : nullptr, B, T, lengths, state,
+    run_raw(projection.defined() ? projection.const_data_ptr<float>() : nullptr, nullptr, B, T, lengths, state,
             result.output.mutable_data_ptr<float>());
     return result;
 }
 
 void BiLstm::run_projected(const float* projection, std::int64_t B, std::int64_t T, const std::int64_t* lengths,
-                           float* output) const {
+                           float* output, const float* h0, const float* c0) const {
     check_lengths(lengths, B, T);
-    run_raw(B > 0 && T > 0 ? projection : nullptr, B, T, lengths, State{}, output);
+    State state;
+    state.h0 = h0;
+    state.c0 = c0;
+    run_raw(B > 0 && T > 0 ? projection : nullptr, nullptr, B, T, lengths, state, output);
 }
 
-void BiLstm::run_raw(const float* projection, std::int64_t B, std::int64_t T, const std::int64_t* lengths,
-                     const State& state, float* output) const {
+void BiLstm::run_gathered(const float* table, const std::int64_t* rows, std::int64_t B, std::int64_t T,
+                          const std::int64_t* lengths, float* output, const float* h0, const float* c0) const {
+    check_lengths(lengths, B, T);
+    State state;
+    state.h0 = h0;
+    state.c0 = c0;
+    run_raw(B > 0 && T > 0 ? table : nullptr, rows, B, T, lengths, state, output);
+}
+
+void BiLstm::run_raw(const float* projection, const std::int64_t* rows, std::int64_t B, std::int64_t T,
+                     const std::int64_t* lengths, const State& state, float* output) const {
     const std::int64_t H = hidden_;
     std::vector<std::int64_t> length(static_cast<std::size_t>(B), T);
     if (lengths != nullptr) std::copy_n(lengths, B, length.begin());
@@ -479,67 +454,58 @@ void BiLstm::run_raw(const float* projection, std::int64_t B, std::int64_t T, co
     std::vector<std::int64_t> ranked(static_cast<std::size_t>(B));
     for (std::int64_t r = 0; r < B; ++r) ranked[r] = length[order[r]];
 
-    // States and gates per rank, in lane-aligned sections whose tails stay zero.
-    std::vector<float> h(static_cast<std::size_t>(B * section_), 0.0f);
-    std::vector<float> c(static_cast<std::size_t>(B * section_), 0.0f);
-    std::vector<float> gates(static_cast<std::size_t>(B * row_), 0.0f);
+    // States per rank in sections of the blocks' widths, their padding zero;
+    // h in two buffers, one read and one written per step.
+    const std::size_t states = static_cast<std::size_t>(B * section_);
+    std::vector<float> h_even(states, 0.0f), h_odd(states, 0.0f), c(states, 0.0f);
     std::vector<const float*> pre(static_cast<std::size_t>(B), nullptr);
+    std::vector<float*> out(static_cast<std::size_t>(B), nullptr);
     for (int d = 0; d < 2; ++d) {
         for (std::int64_t r = 0; r < B; ++r) {
             const std::int64_t offset = (d * B + order[r]) * H;
-            if (state.h0 != nullptr) std::copy_n(state.h0 + offset, H, h.data() + r * section_);
-            else std::fill_n(h.data() + r * section_, H, 0.0f);
+            if (state.h0 != nullptr) std::copy_n(state.h0 + offset, H, h_even.data() + r * section_);
+            else std::fill_n(h_even.data() + r * section_, H, 0.0f);
             if (state.c0 != nullptr) std::copy_n(state.c0 + offset, H, c.data() + r * section_);
             else std::fill_n(c.data() + r * section_, H, 0.0f);
         }
         if (projection != nullptr) {
             Direction job{};
             job.projection = projection;
-            job.projection_stride = 8 * H;
+            job.rows = rows;
             job.projection_offset = d * 4 * H;
             job.w_hh_t = w_hh_t_[d].data();
+            job.blocks = blocks_.data();
+            job.block_count = static_cast<std::int64_t>(blocks_.size());
             job.hidden = H;
             job.section = section_;
-            job.row = row_;
             job.steps = T;
             job.batch = B;
             job.order = order.data();
             job.lengths = ranked.data();
             job.reverse = d == 1;
-            job.h = h.data();
+            job.h[0] = h_even.data();
+            job.h[1] = h_odd.data();
             job.c = c.data();
-            job.gates = gates.data();
             job.pre = pre.data();
+            job.out = out.data();
             job.output = output;
             job.output_offset = d * H;
             run_direction(job, kernel_);
         }
         for (std::int64_t r = 0; r < B; ++r) {
             const std::int64_t offset = (d * B + order[r]) * H;
-            if (state.h_n != nullptr) std::copy_n(h.data() + r * section_, H, state.h_n + offset);
+            // A sequence of n steps last wrote its h into buffer n % 2.
+            const float* h = (ranked[r] % 2 == 0 ? h_even : h_odd).data() + r * section_;
+            if (state.h_n != nullptr) std::copy_n(h, H, state.h_n + offset);
             if (state.c_n != nullptr) std::copy_n(c.data() + r * section_, H, state.c_n + offset);
         }
     }
 }
 
-
 // One cell step over rows whose gate pre-activations are laid out i, f, g, o
 // with `hidden` floats per section; the last vector of a section is read and
 // written partially, so no padding is needed.
 namespace {
-
-template <class V>
-QUELBIN_ALWAYS_INLINE V load_part(const float* p, std::int64_t count) {
-    if (count == VectorOf<V>::lanes) return load<V>(p);
-    V v{};
-    std::memcpy(&v, p, static_cast<std::size_t>(count) * sizeof(float));
-    return v;
-}
-
-template <class V>
-QUELBIN_ALWAYS_INLINE void store_part(float* p, const V& v, std::int64_t count) {
-    std::memcpy(p, &v, static_cast<std::size_t>(count) * sizeof(float));
-}
 
 template <class V>
 QUELBIN_ALWAYS_INLINE void cell_rows(const LstmCellRows& job) {

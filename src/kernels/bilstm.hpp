@@ -21,6 +21,14 @@ enum class LstmKernel { automatic, avx512, portable };
 // The kernels this CPU can run, widest first (for tests that compare them).
 std::vector<LstmKernel> available_lstm_kernels();
 
+// A block of hidden units the recurrence advances in one vector per gate.
+struct LstmBlock {
+    std::int64_t unit;    // first unit
+    std::int64_t width;   // vector lanes (units, padding included)
+    std::int64_t count;   // real units, at most width
+    std::int64_t offset;  // start of the block's panel of W_hh^T, in floats
+};
+
 struct BiLstmOutput {
     at::Tensor output;  // [B, T, 2H]: forward then backward halves; zeros past each length
     at::Tensor h_n;     // [2, B, H]: final hidden state per direction
@@ -52,10 +60,18 @@ public:
                                    const at::Tensor& h0 = at::Tensor(), const at::Tensor& c0 = at::Tensor()) const;
 
     // The raw form of forward_projected for callers that keep their own
-    // buffers: projection [B, T, 8H] as above, zero initial state, and output
-    // [B, T, 2H] written only at the steps within each sequence's length.
+    // buffers: projection [B, T, 8H] as above, output [B, T, 2H] written only
+    // at the steps within each sequence's length. h0, c0: [2, B, H], or null
+    // for zeros.
     void run_projected(const float* projection, std::int64_t batch, std::int64_t steps, const std::int64_t* lengths,
-                       float* output) const;
+                       float* output, const float* h0 = nullptr, const float* c0 = nullptr) const;
+
+    // The same with the projection gathered from a table of rows of 8H
+    // pre-activations (e.g. one per distinct input symbol): step t of sequence
+    // b reads row rows[b * steps + t], with no copy of the table per step.
+    void run_gathered(const float* table, const std::int64_t* rows, std::int64_t batch, std::int64_t steps,
+                      const std::int64_t* lengths, float* output, const float* h0 = nullptr,
+                      const float* c0 = nullptr) const;
 
     // Both directions' input weights stacked, [8H, input_size], and their
     // summed biases, [8H].
@@ -72,21 +88,21 @@ private:
         float* c_n = nullptr;
     };
 
-    void run_raw(const float* projection, std::int64_t batch, std::int64_t steps, const std::int64_t* lengths,
+    void run_raw(const float* projection, const std::int64_t* rows, std::int64_t batch, std::int64_t steps, const std::int64_t* lengths,
                  const State& state, float* output) const;
     BiLstmOutput run(const at::Tensor& projection, std::int64_t batch, std::int64_t steps,
                      const std::int64_t* lengths, const at::Tensor& h0, const at::Tensor& c0) const;
 
-    LstmKernel kernel_ = LstmKernel::automatic;
+    LstmKernel kernel_ = LstmKernel::portable;  // the kernel that runs, resolved at construction
     std::int64_t input_size_ = 0;
     std::int64_t hidden_ = 0;
-    std::int64_t section_ = 0;       // H rounded up to the widest kernel's vector width (16)
-    std::int64_t row_ = 0;           // 4 * section_ rounded up to the kernel's column block
+    std::int64_t section_ = 0;       // state floats per sequence: the unit blocks' widths summed
     at::Tensor w_ih_;                // [8H, in]: forward rows, then backward rows
     at::Tensor bias_;                // [8H]: b_ih + b_hh of both directions
-    // Per direction, W_hh transposed into gate columns (gate q of unit u in
-    // column q * section_ + u, zeros elsewhere), stored as row_ / 64 contiguous
-    // panels of [H][64] columns.
+    // The hidden units in blocks of the running kernel's vector width; per
+    // direction, block by block, W_hh transposed into a panel [H][4][width]:
+    // row k holds the block's i, f, g and o columns, zeros past the hidden size.
+    std::vector<LstmBlock> blocks_;
     std::vector<float> w_hh_t_[2];
 };
 

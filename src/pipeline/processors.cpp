@@ -1,6 +1,7 @@
 #include <quelbin/processors.hpp>
 
 #include <quelbin/constituency_plan.hpp>
+#include <quelbin/coref_plan.hpp>
 #include <quelbin/depparse.hpp>
 #include <quelbin/langid.hpp>
 #include <quelbin/lemmatizer.hpp>
@@ -83,13 +84,6 @@ void Processor::set_requirements(std::vector<std::string> requirements) {
 
 void Processor::throw_no_bundle() const {
     throw ProcessorNotImplementedError("the '" + name_ + "' processor has no loaded model bundle");
-}
-
-void UnsupportedModelProcessor::refuse_bundle(const std::filesystem::path& path,
-                                              bool verify_checksums) const {
-    ModelBundle bundle(path, verify_checksums);
-    throw ProcessorNotImplementedError("the '" + name() +
-                                       "' processor is registered but native inference is not implemented");
 }
 
 LangIDProcessor::LangIDProcessor() : Processor(langid_spec()) {}
@@ -304,13 +298,30 @@ std::vector<ConstituencyTree> ConstituencyProcessor::parse_many(
     return plan_->parse_many(words, tags);
 }
 
-CorefProcessor::CorefProcessor() : UnsupportedModelProcessor(coref_spec()) {}
+CorefProcessor::CorefProcessor() : Processor(coref_spec()) {}
 CorefProcessor::CorefProcessor(const std::filesystem::path& path, bool verify_checksums)
-    : UnsupportedModelProcessor(coref_spec()) {
-    refuse_bundle(path, verify_checksums);
+    : Processor(coref_spec()), plan_(std::make_shared<const CorefPlan>(path, verify_checksums)) {}
+bool CorefProcessor::implemented() const { return plan_ != nullptr; }
+Document CorefProcessor::process(Document document) const {
+    if (!plan_) return Processor::process(std::move(document));
+    return plan_->process(std::move(document));
 }
-bool CorefProcessor::predicts_singletons() const { throw_no_bundle(); }
-bool CorefProcessor::predicts_zero_anaphora() const { throw_no_bundle(); }
+std::vector<Document> CorefProcessor::process_bulk(std::vector<Document> documents) const {
+    if (!plan_) return Processor::process_bulk(std::move(documents));
+    return plan_->process_bulk(std::move(documents));
+}
+std::optional<std::filesystem::path> CorefProcessor::bundle_path() const {
+    if (!plan_) return std::nullopt;
+    return plan_->bundle().path();
+}
+bool CorefProcessor::predicts_singletons() const {
+    if (!plan_) throw_no_bundle();
+    return plan_->predicts_singletons();
+}
+bool CorefProcessor::predicts_zero_anaphora() const {
+    if (!plan_) throw_no_bundle();
+    return plan_->predicts_zero_anaphora();
+}
 
 MorphSegProcessor::MorphSegProcessor() : Processor(morphseg_spec()) {}
 MorphSegProcessor::MorphSegProcessor(const std::filesystem::path& path, bool verify_checksums)

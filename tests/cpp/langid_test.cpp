@@ -90,6 +90,30 @@ TEST(LangID, ResultsDoNotDependOnThreadsOrCompany) {
     EXPECT_GT(codes.size(), 1u);  // the random model does tell texts apart
 }
 
+// The first layer's pre-activations from the table made at load and from the
+// tables tasks make of their own characters (large vocabularies) agree bit for
+// bit, so the codes do too.
+TEST(LangID, LoadTimeCharacterTableMatchesPerTaskTables) {
+    LangIDPlan::Impl impl(testing::fixture_path("langid", "model"), false);
+    const auto V = static_cast<std::int64_t>(impl.char_ids.size());
+    const std::int64_t G = 8 * impl.hidden_dim;
+    ASSERT_EQ(impl.first_table.size(), static_cast<std::size_t>(V * G));
+    const std::vector<std::int64_t> some = {V - 1, 0, V / 2};
+    std::vector<float> rows(some.size() * static_cast<std::size_t>(G));
+    detail::langid_first_inputs(impl, some.data(), static_cast<std::int64_t>(some.size()), rows.data());
+    for (std::size_t i = 0; i < some.size(); ++i) {
+        EXPECT_TRUE(std::equal(rows.begin() + static_cast<std::ptrdiff_t>(i * G),
+                               rows.begin() + static_cast<std::ptrdiff_t>((i + 1) * G),
+                               impl.first_table.begin() + some[i] * G))
+            << "character " << some[i];
+    }
+    const std::vector<std::string> texts = random_texts(300, 9);
+    const std::vector<std::string> with_table = impl.identify_batch(texts, {});
+    impl.first_table.clear();
+    EXPECT_EQ(impl.identify_batch(texts, {}), with_table);
+    EXPECT_EQ(with_table, model().identify_batch(texts, {}));
+}
+
 TEST(LangID, NetworkRunsOneGroupUnderTheMask) {
     const LangIDPlan::Impl& impl = model();
     std::vector<std::vector<std::int64_t>> encoded;

@@ -77,5 +77,29 @@ TEST(MorphSeg, ResultsDoNotDependOnThreadsOrCompany) {
     }
 }
 
+// The first layer's pre-activations from the table made at load and from the
+// tables tasks make of their own characters (large vocabularies) agree bit for
+// bit, so the morphemes do too.
+TEST(MorphSeg, LoadTimeCharacterTableMatchesPerTaskTables) {
+    MorphSegPlan::Impl impl(testing::fixture_path("morphseg", "model"), false);
+    const auto S = static_cast<std::int64_t>(impl.source_vocabulary.size());
+    const std::int64_t G = 8 * impl.hidden_size;
+    ASSERT_EQ(impl.first_table.size(), static_cast<std::size_t>(S * G));
+    const std::vector<std::int64_t> some = {S - 1, 1, S / 2};
+    std::vector<float> rows(some.size() * static_cast<std::size_t>(G));
+    detail::morphseg_first_inputs(impl, some.data(), static_cast<std::int64_t>(some.size()), rows.data());
+    for (std::size_t i = 0; i < some.size(); ++i) {
+        EXPECT_TRUE(std::equal(rows.begin() + static_cast<std::ptrdiff_t>(i * G),
+                               rows.begin() + static_cast<std::ptrdiff_t>((i + 1) * G),
+                               impl.first_table.begin() + some[i] * G))
+            << "character " << some[i];
+    }
+    const Strings words = {"abc", "Q-z", "\xC3\xA9t\xC3\xA9", "", "zzzzzzzz", "ab"};
+    const auto with_table = impl.segment_many(words);
+    impl.first_table.clear();
+    EXPECT_EQ(impl.segment_many(words), with_table);
+    EXPECT_EQ(with_table, model().segment_many(words));
+}
+
 }  // namespace
 }  // namespace quelbin

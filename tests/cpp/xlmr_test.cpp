@@ -372,3 +372,193 @@ TEST(XLMRobertaTokenizer, SearchMatchesTheReferenceOnRandomVocabularies) {
 }
 
 }  // namespace
+
+namespace {
+
+using quelbin::detail::PieceTrie;
+
+// Every piece is found at its first position and nothing else is found: pieces
+// sharing long prefixes, with NUL, continuation and 0xFF bytes, and enough of
+// them that the trie grows and its bases crowd.
+TEST(XLMRobertaPieceTrie, FindsEachPieceAtItsFirstPosition) {
+    const std::vector<std::string> small = {"ab", "a", "abc", std::string("\0z", 2), "\xFF", "\xE2\x96", "ab", ""};
+    PieceTrie trie;
+    trie.build(small, std::vector<float>(small.size(), -1.0f));
+    const std::pair<std::string, std::int64_t> rows[] = {
+        {"ab", 0}, {"a", 1}, {"abc", 2}, {std::string("\0z", 2), 3}, {"\xFF", 4}, {"\xE2\x96", 5}, {"", 7},
+        {"abcd", -1}, {"b", -1}, {"ac", -1}, {std::string("\0", 1), -1}, {"\xE2", -1}, {"\xE2\x96\x81", -1},
+    };
+    for (const auto& [key, want] : rows) EXPECT_EQ(trie.find(key), want) << key;
+    PieceTrie no_empty;
+    no_empty.build({"x"}, {0.0f});
+    EXPECT_EQ(no_empty.find(""), -1);
+
+    std::mt19937 rng(3);
+    const char alphabet[] = {'a', 'b', 'c', '\0', '\x80', '\xBF', '\xE2', '\xFF'};
+    const auto random_key = [&] {
+        std::string s;
+        for (std::size_t n = 1 + rng() % 12; n > 0; --n) s += alphabet[rng() % 8];
+        return s;
+    };
+    std::vector<std::string> pieces;
+    std::map<std::string, std::int64_t> first;
+    for (std::int64_t id = 0; id < 20000; ++id) {
+        pieces.push_back(random_key());
+        first.emplace(pieces.back(), id);
+    }
+    PieceTrie big;
+    big.build(pieces, std::vector<float>(pieces.size(), 0.0f));
+    for (const auto& [key, id] : first) ASSERT_EQ(big.find(key), id) << key;
+    for (int k = 0; k < 5000; ++k) {
+        const std::string key = random_key();
+        const auto it = first.find(key);
+        ASSERT_EQ(big.find(key), it == first.end() ? -1 : it->second) << key;
+    }
+}
+
+// The code points of valid UTF-8, decoded here independently of the engine.
+std::vector<std::string> code_points_of(const std::string& text) {
+    std::vector<std::string> out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const std::size_t n = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        out.push_back(text.substr(i, n));
+        i += n;
+    }
+    return out;
+}
+
+std::uint32_t value_of(const std::string& cp) {
+    const auto lead = static_cast<unsigned char>(cp[0]);
+    std::uint32_t v = cp.size() == 1 ? lead : lead & (0x7F >> cp.size());
+    for (std::size_t k = 1; k < cp.size(); ++k) v = (v << 6) | (static_cast<unsigned char>(cp[k]) & 0x3F);
+    return v;
+}
+
+// Normalisation by clusters, written out over the map's lookup alone.
+std::string reference_normalize(const CharsMap& map, const std::string& word) {
+    const std::vector<std::string> cps = code_points_of(word);
+    std::string out;
+    std::string_view replacement;
+    for (std::size_t i = 0; i < cps.size();) {
+        std::size_t j = i + 1;
+        if (cps[i] == "\r" && j < cps.size() && cps[j] == "\n") {
+            j = i + 2;
+        } else {
+            while (j < cps.size() && (quelbin::detail::is_subword_mark(value_of(cps[j])) ||
+                                      cps[j - 1] == "\xE2\x80\x8D" || cps[j] == "\xEF\xB8\x8F")) {
+                ++j;
+            }
+        }
+        std::string cluster;
+        for (std::size_t k = i; k < j; ++k) cluster += cps[k];
+        if (cluster.size() <= 5 && map.lookup(cluster, replacement)) {
+            out += replacement;
+        } else {
+            for (std::size_t k = i; k < j; ++k) out += map.lookup(cps[k], replacement) ? std::string(replacement) : cps[k];
+        }
+        i = j;
+    }
+    return out;
+}
+
+// Words of letters with and without rules, marks, joiners, whitespace and
+// four-byte code points, through the tokenizer against normalisation, the
+// whitespace split and the search as written out, over random vocabularies
+// that also hold pieces ending inside a code point and pieces scored NaN or
+// minus infinity.
+TEST(XLMRobertaTokenizer, WordsMatchTheReferenceThroughTheCharsMap) {
+    const std::string acute = "\xCC\x81";
+    const std::vector<std::uint8_t> charsmap = charsmap_of({
+        {"A", "a"}, {"\xEF\xBC\xA1", "a"}, {"o" + acute, "O"}, {"\xE3\x80\x80", " "}, {"\xE2\x80\x8B", ""},
+        {"\xEF\xB8\x8F", ""}, {"\r\n", " "}, {"q", "b\xE2\x80\x83" "b"},
+    });
+    const CharsMap map = CharsMap::load(charsmap);
+    const std::string letters[] = {"a", "b", "o", "O", "\xD0\xB4", "\xE6\x9D\xB1", "\xF0\x9F\x98\x80", acute,
+                                   "\xE2\x96\x81", "\xE2\x96", "\xF0\x9F"};
+    const std::string word_parts[] = {"a", "b", "o", "A", "q", "\xD0\xB4", "\xE6\x9D\xB1", "\xF0\x9F\x98\x80",
+                                      acute, "\xEF\xBC\xA1", "\xE3\x80\x80", "\xE2\x80\x8B", "\xE2\x80\x8D",
+                                      "\xEF\xB8\x8F", "\r", "\n", " ", "\t", "\xC2\xA0"};
+    std::mt19937 rng(17);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float minus_inf = -std::numeric_limits<float>::infinity();
+    for (int round = 0; round < 40; ++round) {
+        std::vector<std::string> pieces = {"<unk>", "<s>", "</s>"};
+        std::vector<float> scores = {-10.0f, 0, 0};
+        for (std::size_t k = 5 + rng() % 40; k > 0; --k) {
+            std::string piece;
+            for (std::size_t n = 1 + rng() % 3; n > 0; --n) piece += letters[rng() % std::size(letters)];
+            pieces.push_back(piece);
+            const unsigned pick = rng() % 20;
+            scores.push_back(pick == 0 ? nan : pick == 1 ? minus_inf : -static_cast<float>(rng() % 500) / 37.0f);
+        }
+        const XLMRobertaTokenizer tok(pieces, scores, charsmap, 0, "<s>", "</s>");
+        for (int w = 0; w < 60; ++w) {
+            std::string word;
+            for (std::size_t n = 1 + rng() % 8; n > 0; --n) word += word_parts[rng() % (w % 2 ? 9 : std::size(word_parts))];
+            std::vector<std::int64_t> want;
+            std::string chunk;
+            for (const std::string& cp : code_points_of(reference_normalize(map, word))) {
+                if (quelbin::detail::is_subword_whitespace(value_of(cp))) {
+                    if (!chunk.empty()) {
+                        for (std::int64_t id : reference_viterbi(pieces, scores, 0, "\xE2\x96\x81" + chunk)) want.push_back(id);
+                    }
+                    chunk.clear();
+                } else {
+                    chunk += cp;
+                }
+            }
+            if (!chunk.empty()) {
+                for (std::int64_t id : reference_viterbi(pieces, scores, 0, "\xE2\x96\x81" + chunk)) want.push_back(id);
+            }
+            EXPECT_EQ(tok.tokenize(word), want) << round << " " << word;
+        }
+    }
+}
+
+// A piece that ends inside a code point neither matches nor makes a position:
+// the start takes the unknown step as if the piece were absent.
+TEST(XLMRobertaTokenizer, PiecesEndingInsideACodePointNeverCount) {
+    const Unigram u({"<unk>", "<s>", "</s>", "\xE2\x96", "a", "\xD0", "\xB4" "a"}, {-5, 0, 0, 9, -1, 9, 9});
+    const std::pair<std::string, std::vector<std::int64_t>> rows[] = {
+        {"a", {0, 4}},                 // "\xE2\x96" lies inside U+2581
+        {"aa", {0, 4, 4}},
+        {"\xD0\xB4" "a", {0, 0, 4}},  // "\xD0" lies inside the letter, "\xB4a" starts inside it
+    };
+    for (const auto& [word, want] : rows) EXPECT_EQ(u.tok_.tokenize(word), want) << word;
+    // Pieces begin with U+2581 but it is no piece alone.
+    const Unigram prefixed({"<unk>", "<s>", "</s>", kMark + "a", "b", kMark + "\xE6\x9D\xB1"}, {-5, 0, 0, -1, -1, -1});
+    const std::pair<std::string, std::vector<std::int64_t>> after_mark[] = {
+        {"b", {0, 4}}, {"ab", {3, 4}}, {"\xE6\x9D\xB1" "b", {5, 4}}, {"\xE6\x9D\xB2", {0, 0}},
+    };
+    for (const auto& [word, want] : after_mark) EXPECT_EQ(prefixed.tok_.tokenize(word), want) << word;
+}
+
+// Malformed UTF-8 inside words that would otherwise pass normalisation
+// unchanged is reported at its offset.
+TEST(XLMRobertaTokenizer, InvalidUtf8InPlainWordsIsReportedAtItsOffset) {
+    const Unigram u({"<unk>", "<s>", "</s>", kMark + "a"}, {0, 0, 0, -1}, charsmap_of({{"q", "b"}}));
+    const std::pair<std::string, std::size_t> rows[] = {
+        {"ab\xC0\x80", 2},          // overlong two-byte lead
+        {"ab\xC1\xBF", 2},
+        {"\xE0\x80\x80" "a", 0},    // overlong three-byte
+        {"a\xED\xA0\x80", 1},       // surrogate
+        {"ab\xE6\x9D", 2},          // truncated at the end
+        {"\xE6\x9D" "x", 2},        // continuation missing
+        {"a\x80", 1},               // stray continuation
+        {"a\xF5\x80\x80\x80", 1},   // lead past U+10FFFF
+        {"\xF0\x80\x80\x80", 0},    // overlong four-byte
+        {"\xD0\xB4\xC3", 2},
+    };
+    for (const auto& [word, offset] : rows) {
+        try {
+            u.tok_.tokenize(word);
+            ADD_FAILURE() << word;
+        } catch (const SubwordError& error) {
+            EXPECT_EQ(std::string(error.what()), "invalid UTF-8 sequence at byte offset " + std::to_string(offset))
+                << word;
+        }
+    }
+}
+
+}  // namespace

@@ -42,8 +42,8 @@ RUNNING = (  # kinds that run a model
     "sentiment",
     "constituency",
     "depparse",
+    "coref",
 )
-UNSUPPORTED = [name for name, *_ in KINDS if name not in RUNNING]
 # Model operations of a processor without a bundle, by kind.
 NO_BUNDLE = "the '{}' processor has no loaded model bundle"
 OPERATIONS = {
@@ -63,8 +63,7 @@ def test_processor_kinds_and_their_requirements():
     assert list(specs) == [name for name, *_ in KINDS]
     for name, cls, requires, module in KINDS:
         p = cls()
-        table_row = {"requires": requires, "provides": [name], "module": module,
-                "implemented": name != "coref"}
+        table_row = {"requires": requires, "provides": [name], "module": module, "implemented": True}
         assert (specs[name], p.name, p.requires, p.provides, p.module, p.implemented) == (
             table_row, name, requires, [name], module, False), name
         assert (p.bundle_path, repr(p), p.bulk_process([])) == (
@@ -114,13 +113,8 @@ def trees(tmp_path_factory):
     bw.truncate_file(broken / "1.14.0" / "fr" / "tok" / "tensors.bin", 10)
     multi = tmp_path_factory.mktemp("multi")
     bw.write_index(multi, [("tokenize", "default", "t"), ("pos", "a", "pos-a"), ("pos", "b", "b")])
-    # A valid bundle for each kind without a model runner.
-    others = tmp_path_factory.mktemp("others")
-    for name in UNSUPPORTED:
-        bw.install_bundle(others, name)
-    bw.write_index(others, [(name, "default", f"{name}-default") for name in UNSUPPORTED])
     return {"tree": tree, "broken": broken, "multi": multi, "missing": tree / "missing",
-            "empty": tmp_path_factory.mktemp("empty"), "others": others}
+            "empty": tmp_path_factory.mktemp("empty")}
 
 
 # Constructor arguments (model_dir names a tree) -> error class and message, None: built.
@@ -156,7 +150,7 @@ CONSTRUCTION = [
     (dict(processors="pos", model_dir="empty"), q.ModelBundleError, None),
     (dict(processors="pos", package="c", model_dir="multi"), q.ModelBundleError,
      "no converted bundle for en/pos/c"),
-    # A kind without a model runner opens its bundle before refusing it.
+    # A bundle the index lists but that cannot be opened.
     (dict(processors="pos", package={"pos": "a"}, model_dir="multi"), q.ModelBundleError, None),
     (dict(lang="../en", processors="pos", model_dir="multi"), q.ModelBundleError, None),
     (dict(processors="pos", package="../a", model_dir="multi"), q.ModelBundleError, None),
@@ -172,18 +166,6 @@ def test_construction_errors_in_check_order(trees):
         got = outcome(lambda: q.Pipeline(**args))
         got = got if isinstance(got, tuple) else (None, None)  # built
         assert got[0] is error and message in (None, got[1]), (kwargs, got)
-
-
-def test_kinds_without_a_model_runner_refuse_their_bundles(trees):
-    for name, cls, *_ in KINDS:
-        if name not in UNSUPPORTED:
-            continue
-        path = trees["others"] / "1.14.0" / "en" / f"{name}-default"
-        message = f"the '{name}' processor is registered but native inference is not implemented"
-        for build in (lambda: cls(model_path=path, verify_checksums=True),
-                      lambda: q.Pipeline("en", name, model_dir=trees["others"])):
-            assert outcome(build) == (q.ProcessorNotImplementedError, message), name
-        assert outcome(lambda: cls(path / "missing"))[0] is q.ModelBundleError, name
 
 
 def test_processor_names_and_packages():

@@ -1,12 +1,15 @@
-"""Results do not depend on ATen's thread count: a tokenize, mwt, lemma
-pipeline over one long text and in bulk, predict_labels, and beam-search
-lemmas give identical documents, labels and texts at 1 and 2 threads."""
+"""Results do not depend on threads: a tokenize, mwt, lemma pipeline over one
+long text and in bulk, predict_labels, and beam-search lemmas give identical
+documents, labels and texts at 1 and 2 ATen threads; every processor kind that
+runs a model annotates from eight Python threads at once as from one."""
 import random
+import threading
 
 import pytest
 
 import _quelbin as q
 import bundle_writer as bw
+import kind_models
 from model_bundles.lemma import write_lemma_bundle
 from model_bundles.mwt import write_mwt_bundle
 from model_bundles.seq2seq import random_model
@@ -83,3 +86,50 @@ def test_results_are_identical_at_one_and_two_threads(models):
     assert sum(len(s) for d in one["beam-search lemmas"] for s in d) > 2 * 50
     assert any(isinstance(w["id"], tuple) for s in one["process"] for w in s)
     assert sum(1 for w in words if "lemma" in w and w["lemma"] != w["text"]) > len(words) // 2
+
+
+# Plans are read-only after loading: one pipeline's processors used from eight
+# Python threads at once, each on its own copies of the documents, annotate
+# exactly as one thread does.
+THREADS = 8
+
+
+@pytest.fixture(scope="module")
+def stages(tmp_path_factory):
+    """Per kind that runs a model: its processor in one pipeline of every kind, and the
+    documents it gets there."""
+    root = tmp_path_factory.mktemp("every_kind")
+    kind_models.write_model_tree(root)
+    pipeline = q.Pipeline(kind_models.LANGUAGE, processors=",".join(kind_models.PIPELINE), model_dir=root)
+    return kind_models.stage_inputs(pipeline, [kind_models.sample_text(seed, 1 + seed % 8)
+                                               for seed in range(24)])
+
+
+def annotate(processor, inputs):
+    """Fresh copies of the inputs, half processed one at a time, half in bulk."""
+    documents = kind_models.copies(inputs)
+    half = len(documents) // 2
+    done = [processor(d) for d in documents[:half]] + processor.bulk_process(documents[half:])
+    return [kind_models.annotations(d) for d in done]
+
+
+@pytest.mark.parametrize("kind", kind_models.PIPELINE)
+def test_eight_threads_annotate_as_one(stages, kind):
+    processor, inputs = stages[kind]
+    before = [kind_models.annotations(d) for d in kind_models.copies(inputs)]
+    alone = annotate(processor, inputs)
+    assert alone != before and processor.implemented
+
+    barrier, results = threading.Barrier(THREADS), [None] * THREADS
+
+    def work(slot):
+        barrier.wait()
+        results[slot] = [annotate(processor, inputs) for _ in range(3)]
+
+    workers = [threading.Thread(target=work, args=(slot,)) for slot in range(THREADS)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    for slot, rounds in enumerate(results):
+        assert rounds == [alone] * 3, (kind, slot)
