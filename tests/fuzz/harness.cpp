@@ -90,6 +90,13 @@ BundleOverBase::BundleOverBase(const fs::path& base)
     const std::string& tensor_file =
         manifest.at("tensor_file", "").at("path", "").as_string("");
     fs::copy_file(base / tensor_file, dir_ / tensor_file, fs::copy_options::overwrite_existing);
+    if (const detail::JsonValue* artifacts = manifest.find("artifacts")) {
+        for (const detail::JsonValue& artifact : artifacts->as_array("")) {
+            const fs::path relative = artifact.at("path", "").as_string("");
+            fs::create_directories((dir_ / relative).parent_path());
+            fs::copy_file(base / relative, dir_ / relative, fs::copy_options::overwrite_existing);
+        }
+    }
     head_ = "{";
     for (const auto& [key, value] : manifest.as_object("")) {
         if (key == "tensors") {

@@ -40,8 +40,8 @@ fs::path write_raw_bundle(std::string_view name, std::string_view manifest, std:
                           std::string_view tensors, std::string_view artifact);
 
 // A working bundle whose assets and tensor list are replaced from the input
-// while its identity and tensor file stay: write() returns a directory holding
-// the base tensor file, `assets` as assets.json and a manifest whose "tensors"
+// while its identity, tensor file and artifacts stay: write() returns a
+// directory holding the base's files, `assets` as assets.json and a manifest whose "tensors"
 // member is `tensors_json` verbatim (the base list when it is empty).
 class BundleOverBase {
 public:

@@ -1,7 +1,6 @@
 """Writes the seed corpora tests/fuzz/corpus/<target>/ from the fuzz fixture bundles and a few
 hand-made inputs. Rerun when the bundle writers change; the regression replay feeds every seed
 through its target, so stale seeds show up as failures there."""
-import importlib.util
 import json
 import pathlib
 import shutil
@@ -20,7 +19,7 @@ from model_bundles.transformer import byte_symbols  # noqa: E402
 
 SEP = b"\n====\n"
 LOADERS = ["tokenize", "mwt", "lemma", "pos", "depparse", "ner", "sentiment", "constituency",
-           "langid", "morphseg", "charlm"]
+           "langid", "morphseg", "charlm", "coref"]
 
 
 def parts(*pieces) -> bytes:
@@ -92,6 +91,7 @@ def seeds(bundles: pathlib.Path) -> dict:
         "syntax": parts("tokenize,mwt,pos,lemma,depparse;default", index),
         "extended": parts("tokenize,ner,sentiment,pos,constituency;default", index),
         "langid": parts("langid,tokenize,morphseg;default", index),
+        "coref": parts("tokenize,coref;default", index),
         "unknown_package": parts("tokenize;other", index),
     }
     with tempfile.TemporaryDirectory() as tmp:
@@ -135,17 +135,15 @@ def seeds(bundles: pathlib.Path) -> dict:
 
 
 def main():
-    spec = importlib.util.spec_from_file_location("fuzz_fixture", TESTS / "fixtures" / "fuzz.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    with tempfile.TemporaryDirectory() as tmp:
-        module.write(pathlib.Path(tmp))
-        for target, files in seeds(pathlib.Path(tmp) / "models" / "1.14.0" / "en").items():
-            directory = HERE / "corpus" / target
-            shutil.rmtree(directory, ignore_errors=True)
-            directory.mkdir(parents=True)
-            for name, data in files.items():
-                (directory / name).write_bytes(data)
+    """Reads the bundles the fixture writer put in <fixtures>/fuzz (argument; default
+    build/fixtures, written by `ctest -R make_fixtures`)."""
+    fixtures = pathlib.Path(sys.argv[1]) if len(sys.argv) > 1 else TESTS.parent / "build" / "fixtures"
+    for target, files in seeds(fixtures / "fuzz" / "models" / "1.14.0" / "en").items():
+        directory = HERE / "corpus" / target
+        shutil.rmtree(directory, ignore_errors=True)
+        directory.mkdir(parents=True)
+        for name, data in files.items():
+            (directory / name).write_bytes(data)
 
 
 if __name__ == "__main__":

@@ -8,6 +8,7 @@
 
 #include <quelbin/charlm.hpp>
 #include <quelbin/constituency_plan.hpp>
+#include <quelbin/coref_plan.hpp>
 #include <quelbin/depparse.hpp>
 #include <quelbin/errors.hpp>
 #include <quelbin/langid.hpp>
@@ -186,6 +187,10 @@ std::function<void()> load(std::string_view kind, const fs::path& dir) {
         auto plan = std::make_shared<CharLMPlan>(dir, false);
         return [plan, words] { plan->encode(words); };
     }
+    if (kind == "coref") {
+        auto plan = std::make_shared<CorefPlan>(dir, false);
+        return [plan, words] { plan->resolve(words, {0, 0, 0, 1, 1}, {"a", "a", "b", "b", "a"}); };
+    }
     throw std::logic_error("no loader target for " + std::string(kind));
 }
 
@@ -204,17 +209,25 @@ std::string fuzz_loader(std::string_view kind, std::string_view data) {
     const auto parts = split_parts(data, 2);
     const fs::path dir = found->second->write(parts[0], parts[1]);
     std::function<void()> run;
-    // The character language model's plan passes the JSON reader's errors on
-    // as they are; every other loader reports them as its own.
-    std::string error = kind == "charlm"
-        ? outcome<ModelBundleError, detail::JsonError>([&] { run = load(kind, dir); })
-        : outcome<ModelBundleError>([&] { run = load(kind, dir); });
+    // A transformer section's encoder and its subword tokenizer report their
+    // own errors unchanged; the character language model's and the
+    // coreference plans also pass the JSON reader's errors on as they are,
+    // where every other loader reports them as its own.
+    const auto load_outcome = [&](auto&& fn) {
+        if (kind == "charlm" || kind == "coref") {
+            return outcome<ModelBundleError, TransformerError, WordPieceError, SubwordError,
+                           detail::JsonError>(fn);
+        }
+        return outcome<ModelBundleError, TransformerError, WordPieceError, SubwordError>(fn);
+    };
+    std::string error = load_outcome([&] { run = load(kind, dir); });
     if (!error.empty() || !run) return error;
     // Loaders take vocabulary ids as stored and leave some widths to the
     // operators, so a model that loads may fail its first run with ATen's
     // error (index or size), or the same index error from a network's own
     // bounds check on a table row; it must never fail in any other way.
-    return outcome<ModelBundleError, c10::Error, std::out_of_range>(run);
+    return outcome<ModelBundleError, TransformerError, WordPieceError, SubwordError, c10::Error,
+                   std::out_of_range>(run);
 }
 
 }  // namespace quelbin::fuzz

@@ -21,6 +21,7 @@ constexpr char kConstituency[] = "constituency";
 constexpr char kLangid[] = "langid";
 constexpr char kMorphseg[] = "morphseg";
 constexpr char kCharlm[] = "charlm";
+constexpr char kCoref[] = "coref";
 
 }  // namespace
 
@@ -40,6 +41,7 @@ const std::vector<Target>& engine_targets() {
         {"loader_langid", loader<kLangid>},
         {"loader_morphseg", loader<kMorphseg>},
         {"loader_charlm", loader<kCharlm>},
+        {"loader_coref", loader<kCoref>},
         {"json", fuzz_json},
         {"tokenize_text", fuzz_tokenize_text},
         {"wordpiece", fuzz_wordpiece},
