@@ -34,6 +34,13 @@ UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=0 \
   "$asan_build/tests/quelbin_tests" --gtest_brief=1 \
   --gtest_filter='*:-JsonDifferential.*:Sha256.MatchesHashlibOnRandomBuffers' || status=1
 
+# Every fuzz target (tests/fuzz/) for a short while under libFuzzer with
+# AddressSanitizer and UBSan, on the fixtures of the regular run; their kept
+# inputs are replayed by the suites above in every build.
+echo "== Fuzz targets, ${FUZZ_SECONDS:-10} s each"
+QUELBIN_FUZZ_FIXTURES="$build/fixtures" FUZZ_SECONDS=${FUZZ_SECONDS:-10} \
+  bash "$root/tests/fuzz/run.sh" || status=1
+
 echo "== Python tests"
 QUELBIN_BUILD_DIR="$build" "$root/.venv/bin/python" -m pytest -q "$root/tests/python" || status=1
 exit $status

@@ -18,9 +18,8 @@ std::string pcre2_message(int code) {
     return reinterpret_cast<const char*>(buffer);
 }
 
-// Per-thread matching resources: a match context without practical limits and
-// a JIT stack that may grow to 64 MiB, so long inputs are matched in full
-// instead of failing on the default limits.
+// Per-thread matching resources: a match context with the limits and a JIT
+// stack that may grow to kRegexJitStackBytes.
 struct ThreadMatchState {
     pcre2_match_context* context = nullptr;
     pcre2_jit_stack* jit_stack = nullptr;
@@ -28,10 +27,10 @@ struct ThreadMatchState {
     ThreadMatchState() {
         context = pcre2_match_context_create(nullptr);
         if (context == nullptr) throw std::bad_alloc();
-        pcre2_set_match_limit(context, UINT32_MAX);
-        pcre2_set_depth_limit(context, UINT32_MAX);
-        pcre2_set_heap_limit(context, UINT32_MAX);
-        jit_stack = pcre2_jit_stack_create(32 * 1024, 64 * 1024 * 1024, nullptr);
+        pcre2_set_match_limit(context, kRegexMatchLimit);
+        pcre2_set_depth_limit(context, kRegexDepthLimit);
+        pcre2_set_heap_limit(context, kRegexHeapLimitKiB);
+        jit_stack = pcre2_jit_stack_create(32 * 1024, kRegexJitStackBytes, nullptr);
         if (jit_stack != nullptr) pcre2_jit_stack_assign(context, nullptr, jit_stack);
     }
     ~ThreadMatchState() {
@@ -79,7 +78,8 @@ void ByteRegex::for_each_match(std::string_view text,
     uint32_t options = 0;
     while (offset <= size) {
         int rc = pcre2_match(code_, subject, size, offset, options, data.get(), state.context);
-        if (rc == PCRE2_ERROR_JIT_STACKLIMIT) {
+        const bool jit_stack_full = rc == PCRE2_ERROR_JIT_STACKLIMIT;
+        if (jit_stack_full) {
             rc = pcre2_match(code_, subject, size, offset, options | PCRE2_NO_JIT, data.get(),
                              state.context);
         }
@@ -90,7 +90,11 @@ void ByteRegex::for_each_match(std::string_view text,
             ++offset;
             continue;
         }
-        if (rc < 0) throw std::runtime_error("regular expression matching failed: " + pcre2_message(rc));
+        if (rc < 0) {
+            throw RegexMatchError("regular expression matching failed: " +
+                                  (jit_stack_full ? pcre2_message(PCRE2_ERROR_JIT_STACKLIMIT) + ", then " : std::string()) +
+                                  pcre2_message(rc));
+        }
         const PCRE2_SIZE* ovector = pcre2_get_ovector_pointer(data.get());
         const std::size_t begin = ovector[0];
         const std::size_t end = ovector[1];

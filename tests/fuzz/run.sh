@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang's libFuzzer, AddressSanitizer and UBSan
+# (Debian's clang, compiler-rt and libomp, installed when missing) and runs
+# each for FUZZ_SECONDS (default 10), FUZZ_JOBS (default 2) at a time:
+#   tests/fuzz/run.sh [target ...]      (every target when none is named)
+# Each run grows build-fuzz/corpus/<target> from the seeds in
+# tests/fuzz/corpus/<target>; a fault (crash, sanitizer report, timeout over
+# 5 s, rss over 2 GB) leaves its input in build-fuzz/artifacts/ and fails the
+# script. One summary line per target: executions, seconds, coverage counters.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+build=${QUELBIN_FUZZ_BUILD_DIR:-$root/build-fuzz}
+export QUELBIN_FUZZ_FIXTURES=${QUELBIN_FUZZ_FIXTURES:-$root/build/fixtures}
+seconds=${FUZZ_SECONDS:-10}
+jobs=${FUZZ_JOBS:-2}
+
+missing=()
+for p in clang libclang-rt-dev libomp-dev; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing Debian packages: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+if [ ! -d "$QUELBIN_FUZZ_FIXTURES/fuzz" ]; then
+  "$root/.venv/bin/python" "$root/tests/make_fixtures.py" "$QUELBIN_FUZZ_FIXTURES"
+fi
+
+# The whole engine is instrumented for coverage and the sanitizers; -O1 keeps
+# the runs fast and the reports readable.
+if [ ! -f "$build/build.ninja" ]; then
+  CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+    -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer" \
+    -DQUELBIN_FUZZ=ON -DPython_EXECUTABLE="$root/.venv/bin/python" > /dev/null
+fi
+cmake --build "$build" --target quelbin_fuzz quelbin_fuzz_dict_form -j "${JOBS:-2}" > "$build/fuzz-build.log" 2>&1 ||
+  { tail -50 "$build/fuzz-build.log"; exit 1; }
+
+if [ $# -gt 0 ]; then
+  targets=("$@")
+else
+  mapfile -t targets < <(QUELBIN_FUZZ_LIST=1 "$build/tests/fuzz/quelbin_fuzz" 2>/dev/null)
+  targets+=(dict_form)
+fi
+
+# libtorch's start-up allocations are never freed: no leak checking. Networks
+# run on one thread, so that jobs do not compete inside a run.
+export ASAN_OPTIONS=detect_leaks=0
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export OMP_NUM_THREADS=1
+mkdir -p "$build/artifacts" "$build/logs"
+
+run_one() {
+  local name=$1 binary="$build/tests/fuzz/quelbin_fuzz"
+  [ "$name" = dict_form ] && binary="$build/tests/fuzz/quelbin_fuzz_dict_form"
+  mkdir -p "$build/corpus/$name"
+  local log="$build/logs/$name.log" start=$SECONDS status=0
+  QUELBIN_FUZZ_TARGET=$name "$binary" -max_total_time="$seconds" -timeout=5 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$build/artifacts/$name-" \
+    "$build/corpus/$name" "$root/tests/fuzz/corpus/$name" > "$log" 2>&1 || status=$?
+  local runs last
+  runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  last=$(grep -E '^#[0-9]+' "$log" | tail -1 | grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+/[0-9]+[a-zA-Z]*' || true)
+  if [ $status -eq 0 ]; then
+    echo "fuzz $name: ${runs:-?} executions in $((SECONDS - start)) s, $last"
+  else
+    echo "fuzz $name: FAULT (exit $status) after $((SECONDS - start)) s; log $log"
+    grep -E 'ERROR|fuzz fault|runtime error|SUMMARY|Test unit written' "$log" | head -8
+  fi
+  return $status
+}
+
+failed=0
+for name in "${targets[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || failed=1; done
+  run_one "$name" &
+done
+while [ "$(jobs -rp | wc -l)" -gt 0 ]; do wait -n || failed=1; done
+exit $failed
