@@ -8,8 +8,7 @@
 
 namespace quelbin::python {
 
-// Classes in their registration order; a row without a binder is a class this
-// build does not provide yet.
+// Classes in their registration order.
 static const Registration kClasses[] = {
     {"TensorDescriptor", bind_tensor_descriptor},
     {"ModelBundle", bind_model_bundle},
@@ -64,8 +63,16 @@ NB_MODULE(_quelbin, m) {
     m.attr("__version__") = quelbin::native_version();
     m.attr("free_threaded_build") = false;
     bind_exceptions(m);
-    for (const Registration& row : kClasses) {
-        if (row.bind) row.bind(m);
+    // Classes and functions are built on a staging module of the same name and
+    // then set on `m` in order. The binding library ends the process when it
+    // cannot store a new class or function on its scope; a failed set here
+    // raises instead, and the import turns that into ImportError.
+    nb::module_ staging = nb::steal<nb::module_>(PyModule_New("_quelbin"));
+    if (!staging.is_valid()) nb::raise_python_error();
+    for (const Registration& row : kClasses) row.bind(staging);
+    bind_module_functions(staging);
+    for (auto [name, value] : nb::borrow<nb::dict>(PyModule_GetDict(staging.ptr()))) {
+        const std::string key = nb::cast<std::string>(name);
+        if (key.rfind("__", 0) != 0) m.attr(name) = value;
     }
-    bind_module_functions(m);
 }
