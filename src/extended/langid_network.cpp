@@ -43,7 +43,6 @@ void run_langid_rows(const LangIDPlan::Impl& impl, const std::vector<std::vector
                      ScratchPool<float>& scratch) {
     const auto B = static_cast<std::int64_t>(count);
     const std::int64_t H = impl.hidden_dim;
-    const std::int64_t E = impl.embedding_dim;
     const std::int64_t G = 8 * H;
     const std::int64_t W = 2 * H;
     const auto T = static_cast<std::int64_t>(impl.tags.size());
