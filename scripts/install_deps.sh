@@ -4,17 +4,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-debs=(build-essential cmake ninja-build ccache pkg-config libicu-dev libgtest-dev libpcre2-dev unicode-data)
-missing=()
-for p in "${debs[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing Debian packages: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+. "$root/scripts/debian_packages.sh"
+ensure_debian_packages build-essential cmake ninja-build ccache pkg-config libicu-dev libgtest-dev libpcre2-dev \
+  unicode-data
 
 py=${PYTHON:-python3}
 if [ ! -x "$root/.venv/bin/python" ]; then

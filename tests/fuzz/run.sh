@@ -14,16 +14,8 @@ export QUELBIN_FUZZ_FIXTURES=${QUELBIN_FUZZ_FIXTURES:-$root/build/fixtures}
 seconds=${FUZZ_SECONDS:-10}
 jobs=${FUZZ_JOBS:-2}
 
-missing=()
-for p in clang libclang-rt-dev libomp-dev; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "installing Debian packages: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+. "$root/scripts/debian_packages.sh"
+ensure_debian_packages clang libclang-rt-dev libomp-dev
 
 if [ ! -d "$QUELBIN_FUZZ_FIXTURES/fuzz" ]; then
   "$root/.venv/bin/python" "$root/tests/make_fixtures.py" "$QUELBIN_FUZZ_FIXTURES"
