@@ -66,10 +66,14 @@ run_one() {
   return $status
 }
 
+# Each run's status is collected by its process id at the end: a run that ends
+# while another is being waited for keeps its status until then.
 failed=0
+pids=()
 for name in "${targets[@]}"; do
-  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || failed=1; done
+  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 0.2; done
   run_one "$name" &
+  pids+=($!)
 done
-while [ "$(jobs -rp | wc -l)" -gt 0 ]; do wait -n || failed=1; done
+for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
 exit $failed
