@@ -41,6 +41,7 @@ import torch  # noqa: E402
 from model_bundles.charlm import random_charlm, write_charlm_bundle  # noqa: E402
 from reference.charlm import CharLMReference  # noqa: E402
 from core_peak import gemm_peak  # noqa: E402
+from thread_sweep import load_average  # noqa: E402
 
 EMB, HIDDEN = 100, 1024
 LETTERS = "etaoinshrdlcumwfgypbvkjxqz"
@@ -133,7 +134,7 @@ def main():
               f"engine/reference median {statistics.median(ratios):.2f}x "
               f"(lowest {min(ratios):.2f}x, highest {max(ratios):.2f}x); engine share of the peak "
               f"median {statistics.median(shares):.0%} (lowest {min(shares):.0%}, highest {max(shares):.0%})")
-    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores")
+    print(f"load average: {load_average()} on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":

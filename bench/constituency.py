@@ -20,7 +20,6 @@ of the trees, peak memory and the load average.
 """
 import argparse
 import json
-import math
 import os
 import pathlib
 import random
@@ -29,6 +28,7 @@ import subprocess
 import sys
 import time
 from core_peak import gemm_peak  # noqa: E402
+from thread_sweep import load_average  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
@@ -199,7 +199,7 @@ def main():
           f"({macs / seconds / 1e9 / peak:.0%} of the peak), {seconds:.2f} s; peak RSS {rss:.0f} MB")
     print(f"ratio engine/reference, 1 thread: {seconds / runs[1]['seconds']:.2f}x; "
           f"default threads/1 thread: {runs[1]['seconds'] / runs[0]['seconds']:.2f}x")
-    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores")
+    print(f"load average: {load_average()} on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":

@@ -38,7 +38,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 import torch  # noqa: E402
 
 from core_peak import gemm_peak  # noqa: E402
-from thread_sweep import run_child  # noqa: E402
+from thread_sweep import load_average, run_child  # noqa: E402
 from model_bundles.coref import random_coref, write_coref_bundle  # noqa: E402
 from model_bundles.transformer import (MINILM_HIDDEN, MINILM_LAYERS, minilm_dir, minilm_package,  # noqa: E402
                                        minilm_vocabulary, wordpiece_section)
@@ -213,7 +213,7 @@ def main():
     print(f"documents equal to the reference: {sum(engine[1]['results'][i] == own[i] for i in clear)} of "
           f"{len(clear)} with every margin above 1e-4 ({sum(a == b for a, b in zip(engine[1]['results'], own))} "
           f"of {len(docs)} overall)")
-    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores")
+    print(f"load average: {load_average()} on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":

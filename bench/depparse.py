@@ -27,7 +27,6 @@ import os
 import pathlib
 import random
 import resource
-import subprocess
 import sys
 import time
 
@@ -37,6 +36,7 @@ sys.path.insert(0, str(ROOT / "tests"))
 sys.path.insert(0, str(ROOT / "bench"))
 
 from pos import gemm_peak, realistic_sentences, vocabulary  # noqa: E402
+from thread_sweep import load_average, run_child  # noqa: E402
 
 SIZES = dict(word_emb_dim=75, pretrain_dim=100, transformed_dim=125, char_emb_dim=100,
              char_hidden_dim=400, hidden_dim=400, num_layers=3, tag_emb_dim=50, deep_dim=400)
@@ -146,10 +146,8 @@ def main():
     print(f"multiply-add peak of one core (2048^3 float32 product, MKL): {peak:.1f} GMAC/s")
 
     command = [sys.executable, __file__, "--engine-run", "--dir", str(directory), "--repeat", str(args.repeat)]
-    env = dict(os.environ, OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
-    engine = json.loads(subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout)
-    default = json.loads(subprocess.run(command + ["--engine-threads", "0"], check=True, capture_output=True,
-                                        text=True).stdout)
+    engine = run_child(command, 1)
+    default = run_child(command + ["--engine-threads", "0"], 0)
     assert engine["parsed"] == words
     print(f"engine bulk_process, 1 thread: {words / engine['seconds']:,.0f} words/s, "
           f"{macs / engine['seconds'] / 1e9:.1f} GMAC/s ({macs / engine['seconds'] / 1e9 / peak:.0%} of the peak), "
@@ -178,7 +176,7 @@ def main():
     print(f"ratio engine/reference, 1 thread: {seconds / engine['seconds']:.2f}x "
           f"(network only: {network / engine['seconds']:.2f}x); by CPU time {cpu_seconds / engine['cpu_seconds']:.2f}x "
           f"(network only: {network_cpu / engine['cpu_seconds']:.2f}x)")
-    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores")
+    print(f"load average: {load_average()} on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":

@@ -43,6 +43,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 import depparse as dp_bench  # noqa: E402
 import pos as pos_bench  # noqa: E402
 from tokenizer import cut_documents  # noqa: E402
+from thread_sweep import load_average  # noqa: E402
 
 LEMMAS = {"was": "be", "is": "be", "were": "be", "are": "be", "said": "say", "people": "person",
           "reported": "report", "paid": "pay", "things": "thing", "results": "result"}
@@ -156,7 +157,7 @@ def main():
               f"words/s, {run['seconds']:.2f} s ({', '.join(f'{k} {v:.2f}' for k, v in run['stages'].items())}), "
               f"{run['cpu_seconds']:.2f} s of CPU time; "
               f"peak RSS {run['peak_rss_mb']:.0f} MB ({run['rss_before_mb']:.0f} MB before); "
-              f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+              f"load average {load_average()}")
     assert results["1 thread"]["result"] == results["all threads"]["result"], "results differ with the thread count"
     print("identical heads, relations and tags at 1 and all threads")
     if args.skip_reference:
@@ -204,7 +205,7 @@ def main():
     print(f"references chained, 1 thread: {words:,} words, {words / seconds:,.0f} words/s, {seconds:.2f} s "
           f"({', '.join(f'{k} {v:.2f}' for k, v in reference_stages.items())}; parser network {network:.2f}, "
           f"decoding {decoding:.2f}), {clock[-1][1] - clock[0][1]:.2f} s of CPU time; peak RSS {rss:.0f} MB; "
-          f"load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+          f"load average {load_average()}")
     for label, run in results.items():
         print(f"ratio engine ({label}) / references (1 thread): {seconds / run['seconds']:.2f}x")
     print(f"ratio by CPU time, 1 thread: {(clock[-1][1] - clock[0][1]) / results['1 thread']['cpu_seconds']:.2f}x")

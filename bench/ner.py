@@ -33,6 +33,7 @@ sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "bench"), str(BUILD / "python")]
 
 import torch  # noqa: E402
 from core_peak import gemm_peak  # noqa: E402
+from thread_sweep import load_average  # noqa: E402
 
 WORD, PRETRAINED, DELTA, LM_EMB, LM_HIDDEN, HIDDEN = 100, 50_000, 10_000, 100, 1024, 256
 TYPES = ("PER", "LOC", "ORG", "MISC")
@@ -145,7 +146,7 @@ def main():
     print(f"ratio engine/reference, 1 thread: {seconds / engine[1]['seconds']:.2f}x")
     agree = sum(a == b for a, b in zip(engine[1]["tags"], expected))
     print(f"sentences with tags equal to the reference's: {agree} of {len(expected)}")
-    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores")
+    print(f"load average: {load_average()} on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":

@@ -26,10 +26,10 @@ import os
 import pathlib
 import random
 import resource
-import subprocess
 import sys
 import time
 from core_peak import gemm_peak  # noqa: E402
+from thread_sweep import load_average, run_child  # noqa: E402
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
@@ -92,7 +92,7 @@ def multiply_adds(sentences, model):
     """Multiply-adds of the network as written (the character LSTM run for every word, the
     heads as bilinear products), and of what the engine computes: the character LSTM once
     per distinct form, each bilinear head contracted with the predicted UPOS's embedding."""
-    s, c = SIZES, model.config
+    s = SIZES
     H, C, E = s["hidden_dim"], s["char_hidden_dim"], s["char_emb_dim"]
     D = s["word_emb_dim"] + 2 * s["transformed_dim"]
     words = sum(map(len, sentences))
@@ -167,10 +167,8 @@ def main():
     print(f"multiply-add peak of one core (2048^3 float32 product, MKL): {peak:.1f} GMAC/s")
 
     command = [sys.executable, __file__, "--engine-run", "--dir", str(directory), "--repeat", str(args.repeat)]
-    env = dict(os.environ, OMP_NUM_THREADS="1", MKL_NUM_THREADS="1")
-    engine = json.loads(subprocess.run(command, check=True, capture_output=True, text=True, env=env).stdout)
-    default = json.loads(subprocess.run(command + ["--engine-threads", "0"], check=True, capture_output=True,
-                                        text=True).stdout)
+    engine = run_child(command, 1)
+    default = run_child(command + ["--engine-threads", "0"], 0)
     assert engine["tagged"] == words
     print(f"engine bulk_process, 1 thread: {words / engine['seconds']:,.0f} words/s, "
           f"{macs / engine['seconds'] / 1e9:.1f} GMAC/s as written, "
@@ -192,7 +190,7 @@ def main():
           f"{macs / seconds / 1e9:.1f} GMAC/s ({macs / seconds / 1e9 / peak:.0%} of the peak), "
           f"{seconds:.2f} s; peak RSS {rss:.0f} MB")
     print(f"ratio engine/reference, 1 thread: {seconds / engine['seconds']:.2f}x")
-    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores")
+    print(f"load average: {load_average()} on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":

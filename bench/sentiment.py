@@ -37,7 +37,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 import torch  # noqa: E402
 
 from charlm import gemm_peak, realistic_sentences  # noqa: E402
-from thread_sweep import run_child  # noqa: E402
+from thread_sweep import load_average, run_child  # noqa: E402
 from model_bundles.sentiment import random_sentiment, write_sentiment_bundle  # noqa: E402
 from reference.sentiment import SentimentReference  # noqa: E402
 
@@ -152,7 +152,7 @@ def main():
     if ratios:
         print(f"{len(ratios)} back-to-back rounds over {len(subset)} sentences, 1 thread: engine/reference "
               f"median {statistics.median(ratios):.2f}x (lowest {min(ratios):.2f}x, highest {max(ratios):.2f}x)")
-    print(f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())} on {os.cpu_count()} cores")
+    print(f"load average: {load_average()} on {os.cpu_count()} cores")
 
 
 if __name__ == "__main__":

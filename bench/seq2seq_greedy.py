@@ -28,10 +28,8 @@ import json
 import os
 import pathlib
 import random
-import resource
 import subprocess
 import sys
-import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))

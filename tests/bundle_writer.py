@@ -109,6 +109,15 @@ def write_bundle(directory, processor: str, tensors=(), assets: Any = None, *, l
     return BundleInfo(directory, tensor_file)
 
 
+def write_with_transformer(directory, processor: str, tensors, assets, transformer: dict | None,
+                           compiled=None, **kwargs) -> BundleInfo:
+    """`write_bundle`, with the `compiled` transformer package (a path, when given) stored as the
+    artifact that the assets' `transformer` section names."""
+    if compiled is not None:
+        kwargs["artifacts"] = {transformer["artifact"]: pathlib.Path(compiled).read_bytes()}
+    return write_bundle(directory, processor, tensors, assets, **kwargs)
+
+
 def rewrite_manifest(directory, edit: Callable) -> None:
     path = pathlib.Path(directory) / "manifest.json"
     path.write_bytes(_encoded(json.loads(path.read_text()), edit))

@@ -4,12 +4,11 @@ character LMs, any number of LSTM and output layers."""
 from __future__ import annotations
 
 import dataclasses
-import pathlib
 import random
 
 import torch
 
-from bundle_writer import write_bundle
+from bundle_writer import write_with_transformer
 from model_bundles.charlm import random_charlm
 
 WORDS = ["the", "a", "cat", "sat", "on", "mat", "New York", "dog", "ran", "to", "big", "red",
@@ -122,10 +121,8 @@ def write_constituency_bundle(directory, model: ConstituencyModel, *, assets=Non
                               **kwargs):
     """``package``: the compiled transformer, stored as the section's artifact."""
     tensors = model.tensors if tensors is None else tensors
-    if package is not None:
-        kwargs["artifacts"] = {model.transformer["artifact"]: pathlib.Path(package).read_bytes()}
-    return write_bundle(directory, "constituency", list(tensors.items()),
-                        model.assets() if assets is None else assets, **kwargs)
+    return write_with_transformer(directory, "constituency", list(tensors.items()),
+                                  model.assets() if assets is None else assets, model.transformer, package, **kwargs)
 
 
 def random_sentences(seed: int, count: int, *, words=WORDS, tags=TAGS, max_length=10):

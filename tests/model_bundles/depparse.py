@@ -4,12 +4,11 @@ scorers, any number of highway layers; random tagged sentences for them."""
 from __future__ import annotations
 
 import dataclasses
-import pathlib
 import random
 
 import torch
 
-from bundle_writer import write_bundle
+from bundle_writer import write_with_transformer
 from model_bundles.charlm import random_charlm
 
 SPECIALS = ["<PAD>", "<UNK>", "<EMPTY>", "<ROOT>"]  # 1: unknown, 2: no XPOS component, 3: root
@@ -165,10 +164,8 @@ def write_depparse_bundle(directory, model: DepparseModel, *, assets=None, tenso
                           **kwargs):
     """``package``: the compiled transformer, stored as the section's artifact."""
     tensors = model.tensors if tensors is None else tensors
-    if package is not None:
-        kwargs["artifacts"] = {model.transformer["artifact"]: pathlib.Path(package).read_bytes()}
-    return write_bundle(directory, "depparse", list(tensors.items()),
-                        model.assets() if assets is None else assets, **kwargs)
+    return write_with_transformer(directory, "depparse", list(tensors.items()),
+                                  model.assets() if assets is None else assets, model.transformer, package, **kwargs)
 
 
 EXTRA = ["??", "?!", "！！", "‼‼", "¿?", "a?", "zzz", "Cat", "THE", "İx", "x y", "NEW YORK"]

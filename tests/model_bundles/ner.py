@@ -5,11 +5,10 @@ loader's profile can be set. Tag columns start with four reserved tags, then "O"
 tags of each entity type.
 """
 import dataclasses
-import pathlib
 
 import torch
 
-from bundle_writer import write_bundle
+from bundle_writer import write_with_transformer
 from model_bundles.charlm import random_charlm
 
 WORDS = ["the", "a", "paris", "Paris", "new york", "john", "smith", "visited", "in", ".", ",", "é",
@@ -111,6 +110,5 @@ def random_ner(seed, *, word_dim=6, char_dim=5, char_hidden=4, char_layers=1, hi
 
 def write_ner_bundle(directory, model: NERModel, *, package=None, **kwargs):
     """``package``: the compiled transformer, stored as the section's artifact."""
-    if package is not None:
-        kwargs["artifacts"] = {model.assets["transformer"]["artifact"]: pathlib.Path(package).read_bytes()}
-    return write_bundle(directory, "ner", tensors=model.tensors, assets=model.assets, **kwargs)
+    return write_with_transformer(directory, "ner", model.tensors, model.assets, model.assets.get("transformer"),
+                                  package, **kwargs)

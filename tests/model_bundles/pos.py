@@ -3,12 +3,11 @@ model or two character LMs, any number of highway layers."""
 from __future__ import annotations
 
 import dataclasses
-import pathlib
 import random
 
 import torch
 
-from bundle_writer import write_bundle
+from bundle_writer import write_with_transformer
 from model_bundles.charlm import random_charlm
 
 SPECIALS = ["<PAD>", "<UNK>", "<EMPTY>"]  # id 2: "no value" in XPOS components and features
@@ -154,10 +153,8 @@ def write_pos_bundle(directory, model: POSModel, *, assets=None, tensors=None, p
                      **kwargs):
     """``package``: the compiled transformer, stored as the section's artifact."""
     tensors = model.tensors if tensors is None else tensors
-    if package is not None:
-        kwargs["artifacts"] = {model.transformer["artifact"]: pathlib.Path(package).read_bytes()}
-    return write_bundle(directory, "pos", list(tensors.items()),
-                        model.assets() if assets is None else assets, **kwargs)
+    return write_with_transformer(directory, "pos", list(tensors.items()), model.assets() if assets is None else assets,
+                                  model.transformer, package, **kwargs)
 
 
 def random_sentences(seed: int, count: int, *, words=WORDS, max_length=12, empty=True):

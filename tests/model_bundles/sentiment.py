@@ -2,11 +2,10 @@
 from __future__ import annotations
 
 import dataclasses
-import pathlib
 
 import torch
 
-from bundle_writer import write_bundle
+from bundle_writer import write_with_transformer
 from model_bundles.charlm import random_charlm
 
 # Words of random vocabularies, with forms that the lookup fallbacks reach.
@@ -103,6 +102,5 @@ def random_sentiment(seed: int, *, words=WORDS, emb_dim=6, method="NONE", extra_
 
 def write_sentiment_bundle(directory, model: SentimentModel, *, package=None, **kwargs):
     """``package``: the compiled transformer, stored as the section's artifact."""
-    if package is not None:
-        kwargs["artifacts"] = {model.transformer["artifact"]: pathlib.Path(package).read_bytes()}
-    return write_bundle(directory, "sentiment", tensors=model.tensors, assets=model.assets(), **kwargs)
+    return write_with_transformer(directory, "sentiment", model.tensors, model.assets(), model.transformer, package,
+                                  **kwargs)
