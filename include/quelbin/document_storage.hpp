@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,23 @@ public:
     void rebuild_entities();
     // Removes the empty words added after build.
     void reset_generated_empty_words();
+    // Resets the generated empty words on construction and, unless committed,
+    // puts the words it removed back when destroyed, leaving the word tables
+    // and the sentences' empty-word lists as they were.
+    class GeneratedEmptyWordsReset {
+    public:
+        explicit GeneratedEmptyWordsReset(DocumentStorage& storage);
+        ~GeneratedEmptyWordsReset();
+        GeneratedEmptyWordsReset(const GeneratedEmptyWordsReset&) = delete;
+        GeneratedEmptyWordsReset& operator=(const GeneratedEmptyWordsReset&) = delete;
+        void commit() noexcept { committed_ = true; }
+
+    private:
+        DocumentStorage& storage_;
+        std::vector<std::vector<std::uint32_t>> sentence_empty_words_;
+        std::vector<std::function<void()>> restore_;
+        bool committed_ = false;
+    };
     // Rebuilds every table from new records over the same text, keeping the
     // language; nothing changes when it throws.
     void replace(std::vector<SentenceInput> sentences);

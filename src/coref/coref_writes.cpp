@@ -1,51 +1,13 @@
 // Coreference into documents: the words handed to `resolve`, the chains and
 // empty words a prediction becomes, and storing them all or nothing.
 #include <algorithm>
-#include <functional>
 #include <map>
-#include <memory>
-#include <type_traits>
 #include <unordered_set>
 
 #include "coref/coref_impl.hpp"
-#include "document/storage_helpers.hpp"
 
 namespace quelbin::detail {
 namespace {
-
-// Takes the generated empty words out of the word table (as
-// reset_generated_empty_words does) and puts them back unless committed.
-class GeneratedWordsUndo {
-public:
-    explicit GeneratedWordsUndo(DocumentStorage& storage)
-        : storage_(storage), keep_(static_cast<std::size_t>(storage.input_word_count)),
-          sentence_empty_words_(storage.sentence_empty_words) {
-        for_each_word_column(storage, [&](auto& column) {
-            using Column = std::decay_t<decltype(column)>;
-            auto tail = std::make_shared<Column>(column.begin() + static_cast<std::ptrdiff_t>(keep_), column.end());
-            restore_.push_back([&column, tail, keep = keep_] {
-                column.resize(keep);
-                column.insert(column.end(), std::make_move_iterator(tail->begin()), std::make_move_iterator(tail->end()));
-            });
-        });
-        storage.reset_generated_empty_words();
-    }
-    ~GeneratedWordsUndo() {
-        if (committed_) return;
-        for (auto& restore : restore_) restore();
-        storage_.sentence_empty_words = std::move(sentence_empty_words_);
-    }
-    GeneratedWordsUndo(const GeneratedWordsUndo&) = delete;
-    GeneratedWordsUndo& operator=(const GeneratedWordsUndo&) = delete;
-    void commit() noexcept { committed_ = true; }
-
-private:
-    DocumentStorage& storage_;
-    std::size_t keep_;
-    std::vector<std::vector<std::uint32_t>> sentence_empty_words_;
-    std::vector<std::function<void()>> restore_;
-    bool committed_ = false;
-};
 
 struct Mention {
     std::size_t start, end, head;
@@ -165,7 +127,7 @@ CorefWrites plan_coref_writes(const DocumentStorage& storage, const CorefWords& 
 }
 
 void apply_coref_writes(DocumentStorage& storage, CorefWrites writes) {
-    GeneratedWordsUndo undo(storage);
+    DocumentStorage::GeneratedEmptyWordsReset undo(storage);
     for (auto& [sentence, word] : writes.empty_words) storage.add_empty_word(sentence, std::move(word));
     storage.set_coref(writes.chains);
     undo.commit();

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "document/storage_helpers.hpp"
@@ -144,6 +147,26 @@ void DocumentStorage::reset_generated_empty_words() {
                                   [keep](std::uint32_t row) { return row >= keep; }),
                    rows.end());
     }
+}
+
+DocumentStorage::GeneratedEmptyWordsReset::GeneratedEmptyWordsReset(DocumentStorage& storage)
+    : storage_(storage), sentence_empty_words_(storage.sentence_empty_words) {
+    const auto keep = static_cast<std::size_t>(storage.input_word_count);
+    detail::for_each_word_column(storage, [&](auto& column) {
+        using Column = std::decay_t<decltype(column)>;
+        auto tail = std::make_shared<Column>(column.begin() + static_cast<std::ptrdiff_t>(keep), column.end());
+        restore_.push_back([&column, tail, keep] {
+            column.resize(keep);
+            column.insert(column.end(), std::make_move_iterator(tail->begin()), std::make_move_iterator(tail->end()));
+        });
+    });
+    storage.reset_generated_empty_words();
+}
+
+DocumentStorage::GeneratedEmptyWordsReset::~GeneratedEmptyWordsReset() {
+    if (committed_) return;
+    for (auto& restore : restore_) restore();
+    storage_.sentence_empty_words = std::move(sentence_empty_words_);
 }
 
 void DocumentStorage::replace(std::vector<SentenceInput> sentences) {
