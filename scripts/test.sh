@@ -21,8 +21,7 @@ export OMP_NUM_THREADS=${OMP_NUM_THREADS:-2}
 # and UBSan, on the fixtures the regular run wrote: at -O0 nothing is inlined
 # unless forced, which is where a kernel built for several instruction sets
 # would call a helper compiled for another one. Leak checking is off because
-# libtorch's own start-up allocations are never freed. The two differential
-# tests over large random inputs run only in the regular suite.
+# libtorch's own start-up allocations are never freed.
 echo "== C++ tests unoptimised, under AddressSanitizer and UBSan"
 asan_build=${QUELBIN_ASAN_BUILD_DIR:-$root/build-asan}
 cmake -S "$root" -B "$asan_build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DQUELBIN_SANITIZE=ON \
@@ -31,8 +30,7 @@ cmake --build "$asan_build" --target quelbin_tests -j "${JOBS:-$(nproc)}" > "$as
   { tail -50 "$asan_build/build.log"; status=1; }
 ln -sfn "$build/fixtures" "$asan_build/fixtures"
 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 ASAN_OPTIONS=detect_leaks=0 \
-  "$asan_build/tests/quelbin_tests" --gtest_brief=1 \
-  --gtest_filter='*:-JsonDifferential.*:Sha256.MatchesHashlibOnRandomBuffers' || status=1
+  "$asan_build/tests/quelbin_tests" --gtest_brief=1 || status=1
 
 # Every fuzz target (tests/fuzz/) for a short while under libFuzzer with
 # AddressSanitizer and UBSan, on the fixtures of the regular run; their kept
