@@ -84,14 +84,17 @@ run_one() {
   return $status
 }
 
-# Each run's status is collected by its process id at the end: a run that ends
-# while another is being waited for keeps its status until then.
+# Each run leaves its status in a file: over a long run the shell forks so
+# often that process ids come round again, and the shell then forgets the
+# status of a run that ended early, so waiting on its id cannot tell.
 failed=0
-pids=()
 for name in "${targets[@]}"; do
   while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do sleep 0.2; done
-  run_one "$name" &
-  pids+=($!)
+  rm -f "$build/logs/$name.status"
+  { status=0; run_one "$name" || status=$?; echo "$status" > "$build/logs/$name.status"; } &
 done
-for pid in "${pids[@]}"; do wait "$pid" || failed=1; done
+wait
+for name in "${targets[@]}"; do
+  [ "$(cat "$build/logs/$name.status" 2>/dev/null)" = 0 ] || failed=1
+done
 exit $failed
