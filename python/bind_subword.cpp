@@ -44,11 +44,19 @@ PyObject* int_object(std::int64_t v) {
 nb::typed<nb::list, int> int_list(const std::vector<std::int64_t>& values) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
     if (list == nullptr) throw nb::python_error();
+    const std::vector<PyObject*>& ints = kept_ints();
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = int_object(values[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            throw nb::python_error();
+        const std::int64_t v = values[i];
+        PyObject* item;
+        if (static_cast<std::uint64_t>(v) < ints.size() && ints[static_cast<std::size_t>(v)] != nullptr) {
+            item = ints[static_cast<std::size_t>(v)];
+            Py_INCREF(item);
+        } else {
+            item = int_object(v);  // may grow `ints`, which is read afresh above
+            if (item == nullptr) {
+                Py_DECREF(list);
+                throw nb::python_error();
+            }
         }
         PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
     }

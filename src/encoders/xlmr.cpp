@@ -294,6 +294,16 @@ Scratch& thread_scratch() {
     return scratch;
 }
 
+bool valid_utf8(const std::string& text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t p = 0; p < text.size();) {
+        const std::size_t length = detail::decode_utf8_at(bytes, text.size(), p).length;
+        if (length == 0) return false;
+        p += length;
+    }
+    return true;
+}
+
 inline std::size_t sequence_length(unsigned char lead) {
     return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
 }
@@ -306,6 +316,9 @@ struct XLMRobertaTokenizer::Impl {
     detail::PieceTrie token_to_id;
     std::vector<std::size_t> piece_length;  // bytes of each piece, compact for the search's back-tracking
     std::uint32_t mark_node = detail::PieceTrie::kNone;  // the trie node of U+2581, if any piece begins so
+    // Every piece is valid UTF-8: then a piece that starts on a code-point
+    // boundary of a chunk also ends on one, and the search needs no boundary test.
+    bool pieces_are_utf8 = false;
     detail::CharsMap charsmap;
     std::uint64_t max_piece_length = 0;
     std::int64_t unknown_id = 0;
@@ -319,8 +332,10 @@ struct XLMRobertaTokenizer::Impl {
         return id;
     }
 
-    // Segments U+2581 followed by `chunk` and appends the ids to s.ids.
+    // Segments U+2581 followed by `chunk` (valid UTF-8) and appends the ids to s.ids.
     void viterbi(std::string_view chunk, detail::UnigramScratch& s) const;
+    // The same when some piece is not valid UTF-8 and may end inside a code point.
+    void viterbi_bytes(std::string_view chunk, detail::UnigramScratch& s) const;
     // The ids of one word, in s.ids (valid until the next call with s).
     const std::vector<std::int64_t>& tokenize_word(std::string_view word, detail::UnigramScratch& s) const;
 };
@@ -383,7 +398,111 @@ bool all_ascii(const unsigned char* p, std::size_t n) {
     return any < 0x80;
 }
 
+// Relaxes every piece that begins at chunk byte `from` (position 3 + from,
+// after U+2581) from trie node `node`, the node of the bytes before `from` that
+// the piece starts with, for pieces that are all valid UTF-8: each ends on a
+// code-point boundary. best and piece are indexed by chunk byte offset plus 3.
+// Returns whether any piece ended. As in relax_pieces_from, selects rather than
+// branches.
+inline bool relax_utf8_pieces(const detail::PieceTrie::Unit* units, const detail::PieceTrie::End* ends,
+                              const unsigned char* text, std::size_t from, std::size_t size,
+                              std::uint32_t node, float here, float* best, std::int32_t* piece) {
+    bool matched = false;
+    std::uint32_t base = units[node].base;
+    float* const b = best + 4;  // a piece ending after chunk byte p ends at position p + 4
+    std::int32_t* const id_at = piece + 4;
+    for (std::size_t p = from; p < size; ++p) {
+        const std::uint32_t child = base + text[p];
+        const detail::PieceTrie::Unit u = units[child];
+        if (u.parent != node) break;
+        node = child;
+        base = u.base;
+        const detail::PieceTrie::End end = ends[node];
+        matched |= end.id >= 0;
+        const float candidate = here + end.score;  // NaN where no piece ends
+        const float old = b[p];
+        const std::int32_t old_id = id_at[p];
+        const bool better = candidate > old;
+        b[p] = better ? candidate : old;
+        id_at[p] = better ? end.id : old_id;
+    }
+    return matched;
+}
+
 }  // namespace
+
+// The search runs over byte offsets of U+2581 and the chunk (positions 0 to
+// 3 + size): position 0 and every position a piece or an unknown step reaches
+// is a code-point boundary, since pieces are whole code points; the others keep
+// a best score of minus infinity and are skipped as starts. From each start one
+// trie walk meets the candidate pieces in order of length, which is the order
+// of the ends; no piece is longer than the longest vocabulary piece. Positions
+// record only their last piece: it starts at the end less its length.
+void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) const {
+    const auto* const text = reinterpret_cast<const unsigned char*>(chunk.data());
+    const std::size_t size = chunk.size();
+    const std::size_t length = 3 + size;
+    if (s.best.size() < length + 1) {
+        s.best.resize(2 * length + 2);
+        s.piece.resize(2 * length + 2);
+    }
+    float* const best = s.best.data();
+    std::int32_t* const piece = s.piece.data();
+    best[0] = 0.0f;
+    std::fill(best + 1, best + length + 1, -std::numeric_limits<float>::infinity());
+    const float unknown_score = scores[static_cast<std::size_t>(unknown_id)];
+    const detail::PieceTrie::Unit* const units = token_to_id.units();
+    const detail::PieceTrie::End* const ends = token_to_id.ends();
+
+    // From position 0 through U+2581: the walk over its three bytes was taken
+    // at load, and only the piece "\u2581" itself ends on it.
+    bool matched = false;
+    if (mark_node != detail::PieceTrie::kNone) {
+        const detail::PieceTrie::End mark = ends[mark_node];
+        if (mark.score > best[3]) {
+            best[3] = mark.score;
+            piece[3] = mark.id;
+        }
+        matched = (mark.id >= 0) | relax_utf8_pieces(units, ends, text, 0, size, mark_node, 0.0f, best, piece);
+    }
+    if (!matched && unknown_score > best[3]) {
+        best[3] = unknown_score;
+        piece[3] = kUnknownStep;
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        const float here = best[3 + i];
+        if (!std::isfinite(here)) continue;
+        if (!relax_utf8_pieces(units, ends, text, i, size, 0, here, best, piece)) {
+            const std::size_t next = 3 + i + sequence_length(text[i]);
+            const float candidate = here + unknown_score;
+            if (candidate > best[next]) {
+                best[next] = candidate;
+                piece[next] = kUnknownStep;
+            }
+        }
+    }
+    std::vector<std::int64_t>& out = s.ids;
+    if (!std::isfinite(best[length])) {
+        out.push_back(unknown_id);
+        return;
+    }
+    const std::size_t* const lengths = piece_length.data();
+    const auto start_of = [&](std::size_t p) -> std::size_t {
+        if (piece[p] != kUnknownStep) return p - lengths[static_cast<std::size_t>(piece[p])];
+        if (p <= 3) return 0;
+        std::size_t k = p - 3;
+        do --k;
+        while ((text[k] & 0xC0) == 0x80);
+        return k + 3;
+    };
+    std::size_t count = 0;
+    for (std::size_t p = length; p > 0; p = start_of(p)) ++count;
+    std::size_t k = out.size() + count;
+    out.resize(k);
+    for (std::size_t p = length; p > 0; p = start_of(p)) {
+        out[--k] = piece[p] == kUnknownStep ? unknown_id : piece[p];
+    }
+}
 
 // The search runs over byte offsets: only code-point boundaries are ever
 // reached, so the others keep a best score of minus infinity and are skipped
@@ -391,7 +510,7 @@ bool all_ascii(const unsigned char* p, std::size_t n) {
 // start one trie walk meets the candidate pieces in order of length, which is
 // the order of the ends; no piece is longer than the longest vocabulary piece.
 // Positions record only their last piece: it starts at the end less its length.
-void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) const {
+void XLMRobertaTokenizer::Impl::viterbi_bytes(std::string_view chunk, Scratch& s) const {
     // U+2581, the chunk and a NUL that ends the last code point.
     const std::size_t length = 3 + chunk.size();
     if (s.text.size() < length + 1) s.text.resize(2 * length + 1);
@@ -466,7 +585,8 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
 const std::vector<std::int64_t>& XLMRobertaTokenizer::Impl::tokenize_word(std::string_view word, Scratch& s) const {
     s.ids.clear();
     if (charsmap.passes_unchanged(word)) {
-        viterbi(word, s);  // normalises to itself, one chunk
+        // Normalises to itself, one chunk.
+        pieces_are_utf8 ? viterbi(word, s) : viterbi_bytes(word, s);
         return s.ids;
     }
     std::vector<detail::DecodedCodePoint>& cps = s.code_points;
@@ -484,7 +604,8 @@ const std::vector<std::int64_t>& XLMRobertaTokenizer::Impl::tokenize_word(std::s
         std::size_t j = i;
         while (j < cps.size() && !detail::is_subword_whitespace(cps[j].code_point)) ++j;
         const std::uint64_t begin = cps[i].begin;
-        viterbi(std::string_view(normalized).substr(begin, cps[j - 1].end - begin), s);
+        const std::string_view chunk = std::string_view(normalized).substr(begin, cps[j - 1].end - begin);
+        pieces_are_utf8 ? viterbi(chunk, s) : viterbi_bytes(chunk, s);
         i = j;
     }
     return s.ids;
@@ -512,6 +633,9 @@ XLMRobertaTokenizer::XLMRobertaTokenizer(std::vector<std::string> vocabulary, st
         m.max_piece_length = std::max<std::uint64_t>(m.max_piece_length, piece.size());
     }
     m.mark_node = m.token_to_id.node_of("\xE2\x96\x81");
+    m.pieces_are_utf8 = std::all_of(m.vocabulary.begin(), m.vocabulary.end(), [](const std::string& piece) {
+        return valid_utf8(piece);
+    });
     m.cls_id = m.require(cls_token);
     m.sep_id = m.require(sep_token);
     m.charsmap = detail::CharsMap::load(precompiled_charsmap);
