@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <new>
 #include <string_view>
 
 namespace quelbin::python {
@@ -37,8 +38,8 @@ struct WordViews {
     bool reserve(std::size_t words, std::size_t references) {
         try {
             if (words > kInline) {
-                heap_views.reset(new std::string_view[words]);
-                views = heap_views.get();
+                heap_views.reset(new unsigned char[words * sizeof(std::string_view)]);
+                views = reinterpret_cast<std::string_view*>(heap_views.get());
             }
             if (references > kInline) {
                 heap_owned.reset(new PyObject*[references]);
@@ -50,15 +51,17 @@ struct WordViews {
         return true;
     }
 
-    std::string_view* views = inline_views;
+    // Views are placed with placement new: the inline room is left
+    // uninitialised, which saves clearing it at every call.
+    std::string_view* views = reinterpret_cast<std::string_view*>(inline_views);
     std::size_t count = 0;
     PyObject** owned = inline_owned;
     std::size_t owned_count = 0;
 
 private:
-    std::string_view inline_views[kInline];
+    alignas(std::string_view) unsigned char inline_views[kInline * sizeof(std::string_view)];
     PyObject* inline_owned[kInline];
-    std::unique_ptr<std::string_view[]> heap_views;
+    std::unique_ptr<unsigned char[]> heap_views;  // operator new[] aligns for any scalar
     std::unique_ptr<PyObject*[]> heap_owned;
 };
 
@@ -114,7 +117,7 @@ struct type_caster<quelbin::python::WordViews> {
                     return false;
                 }
             }
-            value.views[value.count++] = std::string_view(data, static_cast<size_t>(length));
+            new (value.views + value.count++) std::string_view(data, static_cast<size_t>(length));
             if (keep_items) {
                 Py_INCREF(item);
                 value.owned[value.owned_count++] = item;
