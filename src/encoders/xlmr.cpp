@@ -187,7 +187,6 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
                      [&pieces](std::uint32_t a, std::uint32_t b) { return pieces[a] < pieces[b]; });
 
     units_.assign(257, Unit{});
-    ends_.assign(257, End{});
     std::vector<bool> used(units_.size(), false);
     used[0] = true;  // the root
     const auto reserve_to = [&](std::size_t size) {
@@ -195,7 +194,6 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
         if (size >= kNone) throw std::length_error("XLM-R vocabulary is too large for its trie");
         if (size > units_.size()) {
             units_.resize(std::max(size, units_.size() + units_.size() / 2), Unit{});
-            ends_.resize(units_.size(), End{});
             used.resize(units_.size(), false);
         }
     };
@@ -216,7 +214,8 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
         tasks.pop_back();
         std::size_t k = task.lo;
         if (k < task.hi && pieces[order[k]].size() == task.depth) {
-            ends_[task.node] = {static_cast<std::int32_t>(order[k]), scores[order[k]]};
+            units_[task.node].id = static_cast<std::int32_t>(order[k]);
+            units_[task.node].score = scores[order[k]];
             while (k < task.hi && pieces[order[k]].size() == task.depth) ++k;
         }
         if (k == task.hi) continue;
@@ -269,7 +268,7 @@ std::uint32_t PieceTrie::node_of(std::string_view key) const {
 
 std::int64_t PieceTrie::find(std::string_view key) const {
     const std::uint32_t node = node_of(key);
-    return node == kNone ? -1 : ends_[node].id;
+    return node == kNone ? -1 : units_[node].id;
 }
 
 // Buffers of one word's normalisation and of one chunk's search, kept per
@@ -360,7 +359,6 @@ inline bool relax_pieces_from(const detail::PieceTrie& trie, const unsigned char
                               std::uint32_t node, std::size_t from, std::size_t length, float* best,
                               std::int32_t* piece) {
     const detail::PieceTrie::Unit* const units = trie.units();
-    const detail::PieceTrie::End* const ends = trie.ends();
     const float here = best[i];
     bool matched = false;
     std::uint32_t base = units[node].base;
@@ -370,7 +368,7 @@ inline bool relax_pieces_from(const detail::PieceTrie& trie, const unsigned char
         if (u.parent != node) break;
         node = child;
         base = u.base;
-        const detail::PieceTrie::End end = ends[node];
+        const detail::PieceTrie::Unit& end = u;
         ++p;
         std::size_t q = p;
         if (kEveryEndIsBoundary) {
@@ -404,9 +402,9 @@ bool all_ascii(const unsigned char* p, std::size_t n) {
 // code-point boundary. best and piece are indexed by chunk byte offset plus 3.
 // Returns whether any piece ended. As in relax_pieces_from, selects rather than
 // branches.
-inline bool relax_utf8_pieces(const detail::PieceTrie::Unit* units, const detail::PieceTrie::End* ends,
-                              const unsigned char* text, std::size_t from, std::size_t size,
-                              std::uint32_t node, float here, float* best, std::int32_t* piece) {
+inline bool relax_utf8_pieces(const detail::PieceTrie::Unit* units, const unsigned char* text,
+                              std::size_t from, std::size_t size, std::uint32_t node, float here,
+                              float* best, std::int32_t* piece) {
     bool matched = false;
     std::uint32_t base = units[node].base;
     float* const b = best + 4;  // a piece ending after chunk byte p ends at position p + 4
@@ -417,14 +415,15 @@ inline bool relax_utf8_pieces(const detail::PieceTrie::Unit* units, const detail
         if (u.parent != node) break;
         node = child;
         base = u.base;
-        const detail::PieceTrie::End end = ends[node];
-        matched |= end.id >= 0;
-        const float candidate = here + end.score;  // NaN where no piece ends
+        matched |= u.id >= 0;
+        const float candidate = here + u.score;  // NaN where no piece ends
         const float old = b[p];
-        const std::int32_t old_id = id_at[p];
         const bool better = candidate > old;
         b[p] = better ? candidate : old;
-        id_at[p] = better ? end.id : old_id;
+        // A mask, not a conditional store, which the compiler would branch on.
+        const std::uint32_t take = 0u - static_cast<std::uint32_t>(better);
+        id_at[p] = static_cast<std::int32_t>((static_cast<std::uint32_t>(id_at[p]) & ~take) |
+                                             (static_cast<std::uint32_t>(u.id) & take));
     }
     return matched;
 }
@@ -452,18 +451,17 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
     std::fill(best + 1, best + length + 1, -std::numeric_limits<float>::infinity());
     const float unknown_score = scores[static_cast<std::size_t>(unknown_id)];
     const detail::PieceTrie::Unit* const units = token_to_id.units();
-    const detail::PieceTrie::End* const ends = token_to_id.ends();
 
     // From position 0 through U+2581: the walk over its three bytes was taken
     // at load, and only the piece "\u2581" itself ends on it.
     bool matched = false;
     if (mark_node != detail::PieceTrie::kNone) {
-        const detail::PieceTrie::End mark = ends[mark_node];
+        const detail::PieceTrie::Unit& mark = units[mark_node];
         if (mark.score > best[3]) {
             best[3] = mark.score;
             piece[3] = mark.id;
         }
-        matched = (mark.id >= 0) | relax_utf8_pieces(units, ends, text, 0, size, mark_node, 0.0f, best, piece);
+        matched = (mark.id >= 0) | relax_utf8_pieces(units, text, 0, size, mark_node, 0.0f, best, piece);
     }
     if (!matched && unknown_score > best[3]) {
         best[3] = unknown_score;
@@ -472,7 +470,7 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
     for (std::size_t i = 0; i < size; ++i) {
         const float here = best[3 + i];
         if (!std::isfinite(here)) continue;
-        if (!relax_utf8_pieces(units, ends, text, i, size, 0, here, best, piece)) {
+        if (!relax_utf8_pieces(units, text, i, size, 0, here, best, piece)) {
             const std::size_t next = 3 + i + sequence_length(text[i]);
             const float candidate = here + unknown_score;
             if (candidate > best[next]) {
@@ -532,7 +530,7 @@ void XLMRobertaTokenizer::Impl::viterbi_bytes(std::string_view chunk, Scratch& s
     if (mark_node != detail::PieceTrie::kNone) {
         // The walk from 0 through U+2581 is the same for every chunk: it was
         // taken at load, and only the piece "\u2581" itself ends on it.
-        const detail::PieceTrie::End mark = token_to_id.ends()[mark_node];
+        const detail::PieceTrie::Unit& mark = token_to_id.units()[mark_node];
         if (best[0] + mark.score > best[3]) {
             best[3] = best[0] + mark.score;
             piece[3] = mark.id;
