@@ -103,6 +103,8 @@ struct type_caster<quelbin::python::WordViews> {
         if (temp != nullptr) value.owned[value.owned_count++] = temp;
         for (size_t i = 0; i < size; ++i) {
             PyObject* item = items[i];
+            // The strings lie anywhere in memory: load a few ahead.
+            if (i + 8 < size) __builtin_prefetch(items[i + 8]);
             if (!PyUnicode_Check(item)) return false;
             const char* data;
             Py_ssize_t length;

@@ -152,7 +152,7 @@ public:
                       std::size_t* ends) const {
         // Each word's slot index is computed a few words ahead and its slot
         // prefetched, so that the lookups of a long list do not wait on memory.
-        constexpr std::size_t kAhead = 4;
+        constexpr std::size_t kAhead = 8;
         std::size_t ahead[kAhead];
         for (std::size_t i = 0; i < count && i < kAhead; ++i) {
             ahead[i] = slot_index(std::string_view(words[i]));
@@ -164,6 +164,13 @@ public:
             if (i + kAhead < count) {
                 ahead[i % kAhead] = slot_index(std::string_view(words[i + kAhead]));
                 prefetch(ahead[i % kAhead]);
+            }
+            if (i + kAhead / 2 < count) {
+                // The slot of a word half as far ahead has arrived by now: start
+                // loading the key and ids it points to (read under the shared lock).
+                const Slot& next = slots_[ahead[(i + kAhead / 2) % kAhead]];
+                __builtin_prefetch(next.key.data());
+                __builtin_prefetch(next.ids.data());
             }
             const std::string_view word(words[i]);
             Slot& slot = slots_[index];

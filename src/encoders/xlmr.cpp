@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <stdexcept>
 
@@ -206,12 +207,14 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
         std::size_t lo, hi;  // the pieces below this node: order[lo, hi)
         std::size_t depth;   // their common prefix length
     };
-    std::vector<Task> tasks = {{0, 0, order.size(), 0}};
+    // Nodes are placed level by level, so that the shallow levels, which
+    // every walk of the search passes, lie close together in memory.
+    std::deque<Task> tasks = {{0, 0, order.size(), 0}};
     std::vector<unsigned char> labels;
     std::vector<std::size_t> starts;
     while (!tasks.empty()) {
-        const Task task = tasks.back();
-        tasks.pop_back();
+        const Task task = tasks.front();
+        tasks.pop_front();
         std::size_t k = task.lo;
         if (k < task.hi && pieces[order[k]].size() == task.depth) {
             units_[task.node].id = static_cast<std::int32_t>(order[k]);
@@ -313,7 +316,9 @@ struct XLMRobertaTokenizer::Impl {
     std::vector<std::string> vocabulary;
     std::vector<float> scores;
     detail::PieceTrie token_to_id;
-    std::vector<std::size_t> piece_length;  // bytes of each piece, compact for the search's back-tracking
+    // Bytes of each piece, compact for the search's back-tracking (below 2^32:
+    // the trie holds a node per byte of each piece).
+    std::vector<std::uint32_t> piece_length;
     std::uint32_t mark_node = detail::PieceTrie::kNone;  // the trie node of U+2581, if any piece begins so
     // Every piece is valid UTF-8: then a piece that starts on a code-point
     // boundary of a chunk also ends on one, and the search needs no boundary test.
@@ -484,7 +489,7 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
         out.push_back(unknown_id);
         return;
     }
-    const std::size_t* const lengths = piece_length.data();
+    const std::uint32_t* const lengths = piece_length.data();
     const auto start_of = [&](std::size_t p) -> std::size_t {
         if (piece[p] != kUnknownStep) return p - lengths[static_cast<std::size_t>(piece[p])];
         if (p <= 3) return 0;
@@ -627,7 +632,7 @@ XLMRobertaTokenizer::XLMRobertaTokenizer(std::vector<std::string> vocabulary, st
     m.token_to_id.build(m.vocabulary, m.scores);
     m.piece_length.reserve(m.vocabulary.size());
     for (const std::string& piece : m.vocabulary) {
-        m.piece_length.push_back(piece.size());
+        m.piece_length.push_back(static_cast<std::uint32_t>(piece.size()));
         m.max_piece_length = std::max<std::uint64_t>(m.max_piece_length, piece.size());
     }
     m.mark_node = m.token_to_id.node_of("\xE2\x96\x81");
