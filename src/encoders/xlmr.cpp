@@ -220,6 +220,9 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
             units_[task.node].id = static_cast<std::int32_t>(order[k]);
             units_[task.node].score = scores[order[k]];
             while (k < task.hi && pieces[order[k]].size() == task.depth) ++k;
+        } else if (task.node != 0 && units_[task.node].parent != 0 &&
+                   units_[units_[task.node].parent].id != -1) {
+            units_[task.node].id = kEndAbove;  // the parent, placed earlier, ends or passes one
         }
         if (k == task.hi) continue;
         labels.clear();
@@ -271,7 +274,7 @@ std::uint32_t PieceTrie::node_of(std::string_view key) const {
 
 std::int64_t PieceTrie::find(std::string_view key) const {
     const std::uint32_t node = node_of(key);
-    return node == kNone ? -1 : units_[node].id;
+    return node == kNone || units_[node].id < 0 ? -1 : units_[node].id;
 }
 
 // Buffers of one word's normalisation and of one chunk's search, kept per
@@ -405,12 +408,12 @@ bool all_ascii(const unsigned char* p, std::size_t n) {
 // after U+2581) from trie node `node`, the node of the bytes before `from` that
 // the piece starts with, for pieces that are all valid UTF-8: each ends on a
 // code-point boundary. best and piece are indexed by chunk byte offset plus 3.
-// Returns whether any piece ended. As in relax_pieces_from, selects rather than
+// Returns the last node reached, whose id tells whether a piece ended on the
+// way (PieceTrie::kEndAbove). As in relax_pieces_from, selects rather than
 // branches.
-inline bool relax_utf8_pieces(const detail::PieceTrie::Unit* units, const unsigned char* text,
-                              std::size_t from, std::size_t size, std::uint32_t node, float here,
-                              float* best, std::int32_t* piece) {
-    bool matched = false;
+inline std::uint32_t relax_utf8_pieces(const detail::PieceTrie::Unit* units, const unsigned char* text,
+                                       std::size_t from, std::size_t size, std::uint32_t node,
+                                       float here, float* best, std::int32_t* piece) {
     std::uint32_t base = units[node].base;
     float* const b = best + 4;  // a piece ending after chunk byte p ends at position p + 4
     std::int32_t* const id_at = piece + 4;
@@ -420,7 +423,6 @@ inline bool relax_utf8_pieces(const detail::PieceTrie::Unit* units, const unsign
         if (u.parent != node) break;
         node = child;
         base = u.base;
-        matched |= u.id >= 0;
         const float candidate = here + u.score;  // NaN where no piece ends
         const float old = b[p];
         const bool better = candidate > old;
@@ -430,7 +432,7 @@ inline bool relax_utf8_pieces(const detail::PieceTrie::Unit* units, const unsign
         id_at[p] = static_cast<std::int32_t>((static_cast<std::uint32_t>(id_at[p]) & ~take) |
                                              (static_cast<std::uint32_t>(u.id) & take));
     }
-    return matched;
+    return node;
 }
 
 }  // namespace
@@ -466,7 +468,9 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
             best[3] = mark.score;
             piece[3] = mark.id;
         }
-        matched = (mark.id >= 0) | relax_utf8_pieces(units, text, 0, size, mark_node, 0.0f, best, piece);
+        // A piece ending at U+2581 or after it: "\u2581" is the only piece the
+        // walk's node ids can report above the mark, pieces being valid UTF-8.
+        matched = units[relax_utf8_pieces(units, text, 0, size, mark_node, 0.0f, best, piece)].id != -1;
     }
     if (!matched && unknown_score > best[3]) {
         best[3] = unknown_score;
@@ -475,7 +479,8 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
     for (std::size_t i = 0; i < size; ++i) {
         const float here = best[3 + i];
         if (!std::isfinite(here)) continue;
-        if (!relax_utf8_pieces(units, text, i, size, 0, here, best, piece)) {
+        const std::uint32_t last = relax_utf8_pieces(units, text, i, size, 0, here, best, piece);
+        if (last == 0 || units[last].id == -1) {
             const std::size_t next = 3 + i + sequence_length(text[i]);
             const float candidate = here + unknown_score;
             if (candidate > best[next]) {

@@ -51,11 +51,14 @@ struct CharsMap {
 // walk from a start position meets every piece beginning there, shortest
 // first. A unit also holds the id of the piece that ends at its node (its
 // first position) and that position's score, so that a step of the walk reads
-// one unit only; a node where no piece ends holds id -1 and a NaN score, which
-// loses every comparison, so the search needs no branch to tell them apart.
+// one unit only; a node where no piece ends holds a NaN score, which loses
+// every comparison, so the search needs no branch to tell them apart, and id
+// kEndAbove when a piece ends at one of its ancestors below the root, else -1:
+// the last node of a walk tells whether any piece ended on the way.
 class PieceTrie {
 public:
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    static constexpr std::int32_t kEndAbove = -2;
     struct Unit {
         std::uint32_t base = 0;
         std::uint32_t parent = kNone;
