@@ -101,10 +101,13 @@ struct type_caster<quelbin::python::WordViews> {
             return false;
         }
         if (temp != nullptr) value.owned[value.owned_count++] = temp;
+        // The strings lie anywhere in memory: the first ones are requested
+        // together, then each kPrefetch items ahead of its turn.
+        constexpr size_t kPrefetch = 16;
+        for (size_t i = 0; i < size && i < kPrefetch; ++i) __builtin_prefetch(items[i]);
         for (size_t i = 0; i < size; ++i) {
             PyObject* item = items[i];
-            // The strings lie anywhere in memory: load a few ahead.
-            if (i + 8 < size) __builtin_prefetch(items[i + 8]);
+            if (i + kPrefetch < size) __builtin_prefetch(items[i + kPrefetch]);
             if (!PyUnicode_Check(item)) return false;
             const char* data;
             Py_ssize_t length;

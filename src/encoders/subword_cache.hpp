@@ -150,30 +150,27 @@ public:
     template <class Word, class Routine>
     void append_words(const Word* words, std::size_t count, Routine&& routine, IdSink& out,
                       std::size_t* ends) const {
-        // Each word's slot index is computed a few words ahead and its slot
-        // prefetched, so that the lookups of a long list do not wait on memory.
+        // Every slot index is computed first, in ends[i] until word i is done,
+        // so that the hashes of a list run back to back while the first slots
+        // load. Slots are prefetched kAhead words ahead of their lookup, and
+        // the keys and ids they point to half as far ahead.
         constexpr std::size_t kAhead = 8;
-        std::size_t ahead[kAhead];
-        for (std::size_t i = 0; i < count && i < kAhead; ++i) {
-            ahead[i] = slot_index(std::string_view(words[i]));
-            prefetch(ahead[i]);
+        for (std::size_t i = 0; i < count; ++i) {
+            ends[i] = slot_index(std::string_view(words[i]));
+            if (i < kAhead) prefetch(ends[i]);
         }
         std::shared_lock<std::shared_mutex> lock(mutex_);
         for (std::size_t i = 0; i < count; ++i) {
-            const std::size_t index = ahead[i % kAhead];
-            if (i + kAhead < count) {
-                ahead[i % kAhead] = slot_index(std::string_view(words[i + kAhead]));
-                prefetch(ahead[i % kAhead]);
-            }
+            if (i + kAhead < count) prefetch(ends[i + kAhead]);
             if (i + kAhead / 2 < count) {
-                // The slot of a word half as far ahead has arrived by now: start
-                // loading the key and ids it points to (read under the shared lock).
-                const Slot& next = slots_[ahead[(i + kAhead / 2) % kAhead]];
+                // That slot has arrived by now: start loading what it points
+                // to (read under the shared lock).
+                const Slot& next = slots_[ends[i + kAhead / 2]];
                 __builtin_prefetch(next.key.data());
                 __builtin_prefetch(next.ids.data());
             }
             const std::string_view word(words[i]);
-            Slot& slot = slots_[index];
+            Slot& slot = slots_[ends[i]];
             if (slot.holds(word)) {
                 out.append(slot.ids.data(), slot.ids.size());
             } else {
