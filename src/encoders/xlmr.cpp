@@ -188,6 +188,7 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
                      [&pieces](std::uint32_t a, std::uint32_t b) { return pieces[a] < pieces[b]; });
 
     units_.assign(257, Unit{});
+    ends_.assign(257, End{});
     std::vector<bool> used(units_.size(), false);
     used[0] = true;  // the root
     const auto reserve_to = [&](std::size_t size) {
@@ -195,6 +196,7 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
         if (size >= kNone) throw std::length_error("XLM-R vocabulary is too large for its trie");
         if (size > units_.size()) {
             units_.resize(std::max(size, units_.size() + units_.size() / 2), Unit{});
+            ends_.resize(units_.size(), End{});
             used.resize(units_.size(), false);
         }
     };
@@ -217,12 +219,11 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
         tasks.pop_front();
         std::size_t k = task.lo;
         if (k < task.hi && pieces[order[k]].size() == task.depth) {
-            units_[task.node].id = static_cast<std::int32_t>(order[k]);
-            units_[task.node].score = scores[order[k]];
+            ends_[task.node] = {static_cast<std::int32_t>(order[k]), scores[order[k]]};
             while (k < task.hi && pieces[order[k]].size() == task.depth) ++k;
         } else if (task.node != 0 && units_[task.node].parent != 0 &&
-                   units_[units_[task.node].parent].id != -1) {
-            units_[task.node].id = kEndAbove;  // the parent, placed earlier, ends or passes one
+                   ends_[units_[task.node].parent].id != -1) {
+            ends_[task.node].id = kEndAbove;  // the parent, placed earlier, ends or passes one
         }
         if (k == task.hi) continue;
         labels.clear();
@@ -274,7 +275,7 @@ std::uint32_t PieceTrie::node_of(std::string_view key) const {
 
 std::int64_t PieceTrie::find(std::string_view key) const {
     const std::uint32_t node = node_of(key);
-    return node == kNone || units_[node].id < 0 ? -1 : units_[node].id;
+    return node == kNone || ends_[node].id < 0 ? -1 : ends_[node].id;
 }
 
 // Buffers of one word's normalisation and of one chunk's search, kept per
@@ -367,6 +368,7 @@ inline bool relax_pieces_from(const detail::PieceTrie& trie, const unsigned char
                               std::uint32_t node, std::size_t from, std::size_t length, float* best,
                               std::int32_t* piece) {
     const detail::PieceTrie::Unit* const units = trie.units();
+    const detail::PieceTrie::End* const ends = trie.ends();
     const float here = best[i];
     bool matched = false;
     std::uint32_t base = units[node].base;
@@ -376,7 +378,7 @@ inline bool relax_pieces_from(const detail::PieceTrie& trie, const unsigned char
         if (u.parent != node) break;
         node = child;
         base = u.base;
-        const detail::PieceTrie::Unit& end = u;
+        const detail::PieceTrie::End end = ends[node];
         ++p;
         std::size_t q = p;
         if (kEveryEndIsBoundary) {
@@ -411,9 +413,9 @@ bool all_ascii(const unsigned char* p, std::size_t n) {
 // Returns the last node reached, whose id tells whether a piece ended on the
 // way (PieceTrie::kEndAbove). As in relax_pieces_from, selects rather than
 // branches.
-inline std::uint32_t relax_utf8_pieces(const detail::PieceTrie::Unit* units, const unsigned char* text,
-                                       std::size_t from, std::size_t size, std::uint32_t node,
-                                       float here, float* best, std::int32_t* piece) {
+inline std::uint32_t relax_utf8_pieces(const detail::PieceTrie::Unit* units, const detail::PieceTrie::End* ends,
+                                       const unsigned char* text, std::size_t from, std::size_t size,
+                                       std::uint32_t node, float here, float* best, std::int32_t* piece) {
     std::uint32_t base = units[node].base;
     float* const b = best + 4;  // a piece ending after chunk byte p ends at position p + 4
     std::int32_t* const id_at = piece + 4;
@@ -423,14 +425,15 @@ inline std::uint32_t relax_utf8_pieces(const detail::PieceTrie::Unit* units, con
         if (u.parent != node) break;
         node = child;
         base = u.base;
-        const float candidate = here + u.score;  // NaN where no piece ends
+        const detail::PieceTrie::End end = ends[node];
+        const float candidate = here + end.score;  // NaN where no piece ends
         const float old = b[p];
         const bool better = candidate > old;
         b[p] = better ? candidate : old;
         // A mask, not a conditional store, which the compiler would branch on.
         const std::uint32_t take = 0u - static_cast<std::uint32_t>(better);
         id_at[p] = static_cast<std::int32_t>((static_cast<std::uint32_t>(id_at[p]) & ~take) |
-                                             (static_cast<std::uint32_t>(u.id) & take));
+                                             (static_cast<std::uint32_t>(end.id) & take));
     }
     return node;
 }
@@ -458,19 +461,20 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
     std::fill(best + 1, best + length + 1, -std::numeric_limits<float>::infinity());
     const float unknown_score = scores[static_cast<std::size_t>(unknown_id)];
     const detail::PieceTrie::Unit* const units = token_to_id.units();
+    const detail::PieceTrie::End* const ends = token_to_id.ends();
 
     // From position 0 through U+2581: the walk over its three bytes was taken
     // at load, and only the piece "\u2581" itself ends on it.
     bool matched = false;
     if (mark_node != detail::PieceTrie::kNone) {
-        const detail::PieceTrie::Unit& mark = units[mark_node];
+        const detail::PieceTrie::End mark = ends[mark_node];
         if (mark.score > best[3]) {
             best[3] = mark.score;
             piece[3] = mark.id;
         }
         // A piece ending at U+2581 or after it: "\u2581" is the only piece the
         // walk's node ids can report above the mark, pieces being valid UTF-8.
-        matched = units[relax_utf8_pieces(units, text, 0, size, mark_node, 0.0f, best, piece)].id != -1;
+        matched = ends[relax_utf8_pieces(units, ends, text, 0, size, mark_node, 0.0f, best, piece)].id != -1;
     }
     if (!matched && unknown_score > best[3]) {
         best[3] = unknown_score;
@@ -479,8 +483,8 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
     for (std::size_t i = 0; i < size; ++i) {
         const float here = best[3 + i];
         if (!std::isfinite(here)) continue;
-        const std::uint32_t last = relax_utf8_pieces(units, text, i, size, 0, here, best, piece);
-        if (last == 0 || units[last].id == -1) {
+        const std::uint32_t last = relax_utf8_pieces(units, ends, text, i, size, 0, here, best, piece);
+        if (last == 0 || ends[last].id == -1) {
             const std::size_t next = 3 + i + sequence_length(text[i]);
             const float candidate = here + unknown_score;
             if (candidate > best[next]) {
@@ -540,7 +544,7 @@ void XLMRobertaTokenizer::Impl::viterbi_bytes(std::string_view chunk, Scratch& s
     if (mark_node != detail::PieceTrie::kNone) {
         // The walk from 0 through U+2581 is the same for every chunk: it was
         // taken at load, and only the piece "\u2581" itself ends on it.
-        const detail::PieceTrie::Unit& mark = token_to_id.units()[mark_node];
+        const detail::PieceTrie::End mark = token_to_id.ends()[mark_node];
         if (best[0] + mark.score > best[3]) {
             best[3] = best[0] + mark.score;
             piece[3] = mark.id;

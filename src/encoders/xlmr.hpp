@@ -49,12 +49,13 @@ struct CharsMap {
 // The vocabulary as a double-array trie over the pieces' bytes: the children
 // of node n sit at units[n].base + byte and name n as their parent, so one
 // walk from a start position meets every piece beginning there, shortest
-// first. A unit also holds the id of the piece that ends at its node (its
-// first position) and that position's score, so that a step of the walk reads
-// one unit only; a node where no piece ends holds a NaN score, which loses
-// every comparison, so the search needs no branch to tell them apart, and id
-// kEndAbove when a piece ends at one of its ancestors below the root, else -1:
-// the last node of a walk tells whether any piece ended on the way.
+// first. ends[n] holds the id of the piece that ends at node n (its first
+// position) and that position's score; a node where no piece ends holds a NaN
+// score, which loses every comparison, so the search needs no branch to tell
+// them apart, and id kEndAbove when a piece ends at one of its ancestors below
+// the root, else -1: the last node of a walk tells whether any piece ended on
+// the way. The walk's chain of loads reads the units alone, which are kept
+// small so that more of them stay in cache.
 class PieceTrie {
 public:
     static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
@@ -62,6 +63,8 @@ public:
     struct Unit {
         std::uint32_t base = 0;
         std::uint32_t parent = kNone;
+    };
+    struct End {
         std::int32_t id = -1;
         float score = std::numeric_limits<float>::quiet_NaN();
     };
@@ -73,13 +76,15 @@ public:
     // The node that `key` leads to, or kNone when no piece begins with it.
     std::uint32_t node_of(std::string_view key) const;
 
-    // The root is unit 0. The array extends 256 units past every base, so a
+    // The root is unit 0. The arrays extend 256 units past every base, so a
     // child index never needs a bounds check.
     const Unit* units() const { return units_.data(); }
+    const End* ends() const { return ends_.data(); }
     std::size_t unit_count() const { return units_.size(); }
 
 private:
     std::vector<Unit> units_;
+    std::vector<End> ends_;
 };
 
 }  // namespace quelbin::detail
