@@ -84,6 +84,25 @@ public:
         return string_hash(word) & (kSlotCount - 1);
     }
 
+    // The `rest` (1 to 7) bytes at p as a little-endian number, read with
+    // whole loads instead of a loop over the bytes: when `after_more` the 8
+    // bytes ending with them are readable, else exactly these rest bytes.
+    static std::uint64_t tail_bytes(const char* p, std::size_t rest, bool after_more) {
+        if (after_more) {
+            std::uint64_t v;
+            std::memcpy(&v, p + rest - 8, 8);
+            return v >> (8 * (8 - rest));
+        }
+        const auto byte = [p](std::size_t k) { return std::uint64_t{static_cast<unsigned char>(p[k])}; };
+        if (rest >= 4) {
+            std::uint32_t low, high;
+            std::memcpy(&low, p, 4);
+            std::memcpy(&high, p + rest - 4, 4);  // overlaps `low` by 8 - rest bytes, equal ones
+            return std::uint64_t{low} | (std::uint64_t{high} << (8 * (rest - 4)));
+        }
+        return byte(0) | (byte(rest / 2) << (8 * (rest / 2))) | (byte(rest - 1) << (8 * (rest - 1)));
+    }
+
     // std::hash of the word's bytes. With the GNU library on 64-bit targets
     // its byte hash is repeated here inline, which saves a library call per
     // word on the hot path; elsewhere the library's own is called.
@@ -101,9 +120,7 @@ public:
             hash *= mul;
         }
         if (const std::size_t rest = len & 7; rest != 0) {
-            std::uint64_t data = 0;
-            for (std::size_t k = rest; k-- > 0;) data = (data << 8) + static_cast<unsigned char>(p[k]);
-            hash ^= data;
+            hash ^= tail_bytes(p, rest, len >= 8);
             hash *= mul;
         }
         return static_cast<std::size_t>(shift_mix(shift_mix(hash) * mul));
@@ -210,16 +227,14 @@ private:
             const char* a = key.data();
             const char* b = word.data();
             std::size_t n = word.size();
+            const bool long_word = n >= 8;
             for (; n >= 8; n -= 8, a += 8, b += 8) {
                 std::uint64_t x, y;
                 std::memcpy(&x, a, 8);
                 std::memcpy(&y, b, 8);
                 if (x != y) return false;
             }
-            for (; n > 0; --n, ++a, ++b) {
-                if (*a != *b) return false;
-            }
-            return true;
+            return n == 0 || tail_bytes(a, n, long_word) == tail_bytes(b, n, long_word);
         }
     };
 
