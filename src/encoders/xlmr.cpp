@@ -153,15 +153,12 @@ bool CharsMap::passes_unchanged(std::string_view word) const {
     if (kept_in_word.empty() || word.empty()) return false;
     const auto* p = reinterpret_cast<const unsigned char*>(word.data());
     const auto* const end = p + word.size();
-    // The bits of the ASCII range, held in registers for the common letters.
-    const std::uint64_t ascii_low = kept_in_word[0], ascii_high = kept_in_word[1];
     while (p < end) {
         const std::uint32_t lead = *p;
         std::uint32_t c;
         if (lead < 0x80) {
-            if ((((lead < 64 ? ascii_low : ascii_high) >> (lead & 63)) & 1) == 0) return false;
+            c = lead;
             p += 1;
-            continue;
         } else if (lead >= 0xC2 && lead < 0xE0) {
             if (end - p < 2 || (p[1] & 0xC0) != 0x80) return false;
             c = ((lead & 0x1F) << 6) | (p[1] & 0x3F);
