@@ -24,11 +24,13 @@ and prints words per second (best round), the ratio of the engine's best round
 to the peer's best round, and the engine/peer ratio of each round (median,
 lowest, highest), so that a busy machine weighs on both sides alike, with the
 machine's load averages at the start and the end. Ids are compared with the
-peers' first.
+peers' first. Both sides build one list of ids per sentence, so the cyclic
+garbage collector runs during both; --gc-off times every run with it off.
 
-    .venv/bin/python bench/subword_bpe.py [--size 1000000] [--rounds 5] [--vocab 8000]
+    .venv/bin/python bench/subword_bpe.py [--size 1000000] [--rounds 5] [--vocab 8000] [--gc-off]
 """
 import argparse
+import gc
 import io
 import os
 import pathlib
@@ -55,10 +57,24 @@ from subword_peers import gpt2_data, unigram_arguments  # noqa: E402
 SCRIPTS = ["cyrillic", "greek", "arabic", "hangul", "kana", "cjk"]
 
 
+GC_OFF = False  # set by --gc-off
+
+
 def timed(call):
-    start = time.perf_counter()
-    call()
-    return time.perf_counter() - start
+    """Seconds of one call. With --gc-off, as timeit does: garbage collected
+    before, the collector off during the call, so that a collection of the
+    whole process (its size set by everything else the benchmark holds) does
+    not land in one side's time."""
+    if GC_OFF:
+        gc.collect()
+        gc.disable()
+    try:
+        start = time.perf_counter()
+        call()
+        return time.perf_counter() - start
+    finally:
+        if GC_OFF:
+            gc.enable()
 
 
 def one_round(make, sentences, peer_pair):
@@ -103,7 +119,11 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--vocab", type=int, default=8000)
     parser.add_argument("--train", type=int, default=300_000)
+    parser.add_argument("--gc-off", action="store_true",
+                        help="collect garbage before each timed run and keep the collector off during it")
     args = parser.parse_args()
+    global GC_OFF
+    GC_OFF = args.gc_off
 
     encoder, merges = gpt2_data(BUILD / "peer-data")
     vocab = [None] * len(encoder)

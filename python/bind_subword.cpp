@@ -44,13 +44,26 @@ PyObject* int_object(std::int64_t v) {
 nb::typed<nb::list, int> int_list(const std::vector<std::int64_t>& values) {
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(values.size()));
     if (list == nullptr) throw nb::python_error();
+    std::vector<PyObject*>& ints = kept_ints();
+    PyObject* const* kept = ints.data();
+    std::size_t kept_count = ints.size();
+    PyObject** const items = reinterpret_cast<PyListObject*>(list)->ob_item;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = int_object(values[i]);
-        if (item == nullptr) {
-            Py_DECREF(list);
-            throw nb::python_error();
+        const std::int64_t v = values[i];
+        PyObject* item;
+        if (static_cast<std::uint64_t>(v) < kept_count && kept[v] != nullptr) {
+            item = kept[v];
+            Py_INCREF(item);
+        } else {
+            item = int_object(v);
+            if (item == nullptr) {
+                Py_DECREF(list);
+                throw nb::python_error();
+            }
+            kept = ints.data();  // int_object may have grown the table
+            kept_count = ints.size();
         }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+        items[i] = item;
     }
     return nb::steal<nb::typed<nb::list, int>>(list);
 }

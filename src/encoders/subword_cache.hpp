@@ -8,7 +8,9 @@
 #include <quelbin/subword.hpp>
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,6 +21,45 @@
 #include <vector>
 
 namespace quelbin::detail {
+
+// Ids appended to a buffer kept from call to call: it grows by doubling and is
+// never shrunk here, and the few ids of a usual word are copied without a
+// library call.
+class IdSink {
+public:
+    explicit IdSink(std::vector<std::int64_t>& buffer)
+        : buffer_(buffer), data_(buffer.data()), capacity_(buffer.size()) {}
+
+    void append(const std::int64_t* ids, std::size_t n) {
+        if (n > capacity_ - size_) grow(n);
+        std::int64_t* const to = data_ + size_;
+        switch (n) {
+            case 4: to[3] = ids[3]; [[fallthrough]];
+            case 3: to[2] = ids[2]; [[fallthrough]];
+            case 2: to[1] = ids[1]; [[fallthrough]];
+            case 1: to[0] = ids[0]; [[fallthrough]];
+            case 0: break;
+            default: std::memcpy(to, ids, n * sizeof(std::int64_t));
+        }
+        size_ += n;
+    }
+    void push(std::int64_t id) { append(&id, 1); }
+
+    const std::int64_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    void grow(std::size_t n) {
+        buffer_.resize(std::max(2 * buffer_.size(), size_ + n + 64));
+        data_ = buffer_.data();
+        capacity_ = buffer_.size();
+    }
+
+    std::vector<std::int64_t>& buffer_;
+    std::int64_t* data_;
+    std::size_t capacity_;
+    std::size_t size_ = 0;
+};
 
 // Direct-mapped cache from a word's exact bytes to its ids: 8192 slots
 // allocated at construction, never cleared; a word lives only in the slot its
@@ -40,7 +81,52 @@ public:
     }
 
     static std::size_t slot_index(std::string_view word) {
-        return std::hash<std::string_view>{}(word) & (kSlotCount - 1);
+        return string_hash(word) & (kSlotCount - 1);
+    }
+
+    // The `rest` (1 to 7) bytes at p as a little-endian number, read with
+    // whole loads instead of a loop over the bytes: when `after_more` the 8
+    // bytes ending with them are readable, else exactly these rest bytes.
+    static std::uint64_t tail_bytes(const char* p, std::size_t rest, bool after_more) {
+        if (after_more) {
+            std::uint64_t v;
+            std::memcpy(&v, p + rest - 8, 8);
+            return v >> (8 * (8 - rest));
+        }
+        const auto byte = [p](std::size_t k) { return std::uint64_t{static_cast<unsigned char>(p[k])}; };
+        if (rest >= 4) {
+            std::uint32_t low, high;
+            std::memcpy(&low, p, 4);
+            std::memcpy(&high, p + rest - 4, 4);  // overlaps `low` by 8 - rest bytes, equal ones
+            return std::uint64_t{low} | (std::uint64_t{high} << (8 * (rest - 4)));
+        }
+        return byte(0) | (byte(rest / 2) << (8 * (rest / 2))) | (byte(rest - 1) << (8 * (rest - 1)));
+    }
+
+    // std::hash of the word's bytes. With the GNU library on 64-bit targets
+    // its byte hash is repeated here inline, which saves a library call per
+    // word on the hot path; elsewhere the library's own is called.
+    static std::size_t string_hash(std::string_view word) {
+#if defined(__GLIBCXX__) && __SIZEOF_SIZE_T__ == 8
+        constexpr std::uint64_t mul = (std::uint64_t{0xc6a4a793} << 32) + 0x5bd1e995;
+        const auto shift_mix = [](std::uint64_t v) { return v ^ (v >> 47); };
+        const char* p = word.data();
+        const std::size_t len = word.size();
+        std::uint64_t hash = 0xc70f6907ULL ^ (len * mul);
+        for (const char* const end = p + (len & ~std::size_t{7}); p != end; p += 8) {
+            std::uint64_t data;
+            std::memcpy(&data, p, 8);
+            hash ^= shift_mix(data * mul) * mul;
+            hash *= mul;
+        }
+        if (const std::size_t rest = len & 7; rest != 0) {
+            hash ^= tail_bytes(p, rest, len >= 8);
+            hash *= mul;
+        }
+        return static_cast<std::size_t>(shift_mix(shift_mix(hash) * mul));
+#else
+        return std::hash<std::string_view>{}(word);
+#endif
     }
 
     // Appends the ids of `word` to `out`: the cached ids on a hit, otherwise
@@ -59,7 +145,7 @@ public:
         Slot& slot = slots_[index];
         {
             std::shared_lock<std::shared_mutex> lock(mutex_);
-            if (slot.occupied && slot.key == word) {
+            if (slot.holds(word)) {
                 out.insert(out.end(), slot.ids.begin(), slot.ids.end());
                 return;
             }
@@ -70,6 +156,49 @@ public:
         decltype(auto) ids = routine(word);
         out.insert(out.end(), ids.begin(), ids.end());
         store(slot, word, ids);
+    }
+
+    // Appends the ids of words[0, count) in order to `out`, each as append_ids
+    // gives them, and after each word the number of ids so far to ends[i].
+    // The shared lock is held from one miss to the next, so that a run of hits
+    // takes it once; it is released before the routine runs and while a miss
+    // is stored, as for single lookups. An exception from the routine passes
+    // through with no lock held; the words before it are stored.
+    template <class Word, class Routine>
+    void append_words(const Word* words, std::size_t count, Routine&& routine, IdSink& out,
+                      std::size_t* ends) const {
+        // Every slot index is computed first, in ends[i] until word i is done,
+        // so that the hashes of a list run back to back while the first slots
+        // load. Slots are prefetched kAhead words ahead of their lookup, and
+        // the keys and ids they point to half as far ahead.
+        constexpr std::size_t kAhead = 8;
+        for (std::size_t i = 0; i < count; ++i) {
+            ends[i] = slot_index(std::string_view(words[i]));
+            if (i < kAhead) prefetch(ends[i]);
+        }
+        std::shared_lock<std::shared_mutex> lock(mutex_);
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + kAhead < count) prefetch(ends[i + kAhead]);
+            if (i + kAhead / 2 < count) {
+                // That slot has arrived by now: start loading what it points
+                // to (read under the shared lock).
+                const Slot& next = slots_[ends[i + kAhead / 2]];
+                __builtin_prefetch(next.key.data());
+                __builtin_prefetch(next.ids.data());
+            }
+            const std::string_view word(words[i]);
+            Slot& slot = slots_[ends[i]];
+            if (slot.holds(word)) {
+                out.append(slot.ids.data(), slot.ids.size());
+            } else {
+                lock.unlock();
+                decltype(auto) ids = routine(word);
+                out.append(ids.data(), ids.size());
+                store(slot, word, ids);
+                lock.lock();
+            }
+            ends[i] = out.size();
+        }
     }
 
     // Starts loading the slot at `index` into the processor cache ahead of its
@@ -85,10 +214,28 @@ public:
     }
 
 private:
-    struct Slot {
+    // One cache line a slot, so that a lookup's prefetch brings the whole slot.
+    struct alignas(64) Slot {
         std::string key;
         std::vector<std::int64_t> ids;
         bool occupied = false;
+
+        // Whether the slot holds `word`, compared inline eight bytes at a time:
+        // words are short, and a library call per lookup costs more.
+        bool holds(std::string_view word) const {
+            if (!occupied || key.size() != word.size()) return false;
+            const char* a = key.data();
+            const char* b = word.data();
+            std::size_t n = word.size();
+            const bool long_word = n >= 8;
+            for (; n >= 8; n -= 8, a += 8, b += 8) {
+                std::uint64_t x, y;
+                std::memcpy(&x, a, 8);
+                std::memcpy(&y, b, 8);
+                if (x != y) return false;
+            }
+            return n == 0 || tail_bytes(a, n, long_word) == tail_bytes(b, n, long_word);
+        }
     };
 
     void store(Slot& slot, std::string_view word, const std::vector<std::int64_t>& ids) const {
@@ -110,48 +257,46 @@ private:
 // separator id last, both with word id -1. An exception from the routine
 // leaves with nothing returned.
 //
-// input_ids grows as needed from a reserve of two ids a word; word_ids and
-// attention_mask are sized once, exactly, after the ids are known, from the
-// end offset of each word's ids (kept in a per-thread buffer, released after
-// a call whenever it grew past kKeptWordEnds entries).
-inline constexpr std::size_t kKeptWordEnds = std::size_t{1} << 16;
+// The ids and the end offset of each word's ids are gathered in per-thread
+// buffers (each released after a call whenever it grew past kKeptScratch
+// entries), so that the three vectors of the result are each allocated once,
+// at their exact size.
+inline constexpr std::size_t kKeptScratch = std::size_t{1} << 16;
+
+struct EncodeScratch {
+    std::vector<std::size_t> ends;
+    std::vector<std::int64_t> ids;
+};
+
+inline EncodeScratch& encode_scratch() {
+    thread_local EncodeScratch scratch;
+    return scratch;
+}
 
 template <class Word, class Routine>
 WordPieceEncoding encode_words(const Word* words, std::size_t count, bool add_special_tokens,
                                std::int64_t cls_id, std::int64_t sep_id,
                                const SubwordWordCache& cache, Routine&& routine) {
-    thread_local std::vector<std::size_t> ends;
+    EncodeScratch& scratch = encode_scratch();
     struct Release {
+        EncodeScratch& s;
         ~Release() {
-            if (ends.capacity() > kKeptWordEnds) std::vector<std::size_t>().swap(ends);
+            if (s.ends.capacity() > kKeptScratch) std::vector<std::size_t>().swap(s.ends);
+            if (s.ids.capacity() > kKeptScratch) std::vector<std::int64_t>().swap(s.ids);
         }
-    } release;
-    ends.resize(count);
-    WordPieceEncoding encoding;
-    std::vector<std::int64_t>& ids = encoding.input_ids;
-    ids.reserve(count * 2 + 2);
-    if (add_special_tokens) ids.push_back(cls_id);
-    // Each word's slot index is computed a few words ahead and its slot
-    // prefetched, so that the lookups of a long list do not wait on memory.
-    constexpr std::size_t kAhead = 4;
-    std::size_t ahead[kAhead];
-    for (std::size_t i = 0; i < count && i < kAhead; ++i) {
-        ahead[i] = SubwordWordCache::slot_index(std::string_view(words[i]));
-        cache.prefetch(ahead[i]);
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t index = ahead[i % kAhead];
-        if (i + kAhead < count) {
-            ahead[i % kAhead] = SubwordWordCache::slot_index(std::string_view(words[i + kAhead]));
-            cache.prefetch(ahead[i % kAhead]);
-        }
-        cache.append_ids_at(index, std::string_view(words[i]), routine, ids);
-        ends[i] = ids.size();
-    }
-    if (add_special_tokens) ids.push_back(sep_id);
+    } release{scratch};
+    if (scratch.ends.size() < count) scratch.ends.resize(count);
+    std::size_t* const ends = scratch.ends.data();
+    IdSink ids(scratch.ids);
+    if (add_special_tokens) ids.push(cls_id);
+    cache.append_words(words, count, routine, ids, ends);
+    if (add_special_tokens) ids.push(sep_id);
 
+    WordPieceEncoding encoding;
+    const std::size_t total = ids.size();
+    encoding.input_ids.assign(ids.data(), ids.data() + total);
     std::vector<std::int64_t>& word_ids = encoding.word_ids;
-    word_ids.resize(ids.size());
+    word_ids.resize(total);
     std::int64_t* w = word_ids.data();
     std::size_t at = 0;
     if (add_special_tokens) w[at++] = -1;
@@ -159,7 +304,7 @@ WordPieceEncoding encode_words(const Word* words, std::size_t count, bool add_sp
         for (const std::size_t end = ends[i]; at < end; ++at) w[at] = static_cast<std::int64_t>(i);
     }
     if (add_special_tokens) w[at++] = -1;
-    encoding.attention_mask.assign(ids.size(), 1);
+    encoding.attention_mask.assign(total, 1);
     return encoding;
 }
 

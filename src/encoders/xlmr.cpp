@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <stdexcept>
 
@@ -208,16 +209,21 @@ void PieceTrie::build(const std::vector<std::string>& pieces, const std::vector<
         std::size_t lo, hi;  // the pieces below this node: order[lo, hi)
         std::size_t depth;   // their common prefix length
     };
-    std::vector<Task> tasks = {{0, 0, order.size(), 0}};
+    // Nodes are placed level by level, so that the shallow levels, which
+    // every walk of the search passes, lie close together in memory.
+    std::deque<Task> tasks = {{0, 0, order.size(), 0}};
     std::vector<unsigned char> labels;
     std::vector<std::size_t> starts;
     while (!tasks.empty()) {
-        const Task task = tasks.back();
-        tasks.pop_back();
+        const Task task = tasks.front();
+        tasks.pop_front();
         std::size_t k = task.lo;
         if (k < task.hi && pieces[order[k]].size() == task.depth) {
             ends_[task.node] = {static_cast<std::int32_t>(order[k]), scores[order[k]]};
             while (k < task.hi && pieces[order[k]].size() == task.depth) ++k;
+        } else if (task.node != 0 && units_[task.node].parent != 0 &&
+                   ends_[units_[task.node].parent].id != -1) {
+            ends_[task.node].id = kEndAbove;  // the parent, placed earlier, ends or passes one
         }
         if (k == task.hi) continue;
         labels.clear();
@@ -269,7 +275,7 @@ std::uint32_t PieceTrie::node_of(std::string_view key) const {
 
 std::int64_t PieceTrie::find(std::string_view key) const {
     const std::uint32_t node = node_of(key);
-    return node == kNone ? -1 : ends_[node].id;
+    return node == kNone || ends_[node].id < 0 ? -1 : ends_[node].id;
 }
 
 // Buffers of one word's normalisation and of one chunk's search, kept per
@@ -294,6 +300,16 @@ Scratch& thread_scratch() {
     return scratch;
 }
 
+bool valid_utf8(const std::string& text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    for (std::size_t p = 0; p < text.size();) {
+        const std::size_t length = detail::decode_utf8_at(bytes, text.size(), p).length;
+        if (length == 0) return false;
+        p += length;
+    }
+    return true;
+}
+
 inline std::size_t sequence_length(unsigned char lead) {
     return lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
 }
@@ -304,8 +320,13 @@ struct XLMRobertaTokenizer::Impl {
     std::vector<std::string> vocabulary;
     std::vector<float> scores;
     detail::PieceTrie token_to_id;
-    std::vector<std::size_t> piece_length;  // bytes of each piece, compact for the search's back-tracking
+    // Bytes of each piece, compact for the search's back-tracking (below 2^32:
+    // the trie holds a node per byte of each piece).
+    std::vector<std::uint32_t> piece_length;
     std::uint32_t mark_node = detail::PieceTrie::kNone;  // the trie node of U+2581, if any piece begins so
+    // Every piece is valid UTF-8: then a piece that starts on a code-point
+    // boundary of a chunk also ends on one, and the search needs no boundary test.
+    bool pieces_are_utf8 = false;
     detail::CharsMap charsmap;
     std::uint64_t max_piece_length = 0;
     std::int64_t unknown_id = 0;
@@ -319,8 +340,10 @@ struct XLMRobertaTokenizer::Impl {
         return id;
     }
 
-    // Segments U+2581 followed by `chunk` and appends the ids to s.ids.
+    // Segments U+2581 followed by `chunk` (valid UTF-8) and appends the ids to s.ids.
     void viterbi(std::string_view chunk, detail::UnigramScratch& s) const;
+    // The same when some piece is not valid UTF-8 and may end inside a code point.
+    void viterbi_bytes(std::string_view chunk, detail::UnigramScratch& s) const;
     // The ids of one word, in s.ids (valid until the next call with s).
     const std::vector<std::int64_t>& tokenize_word(std::string_view word, detail::UnigramScratch& s) const;
 };
@@ -383,7 +406,115 @@ bool all_ascii(const unsigned char* p, std::size_t n) {
     return any < 0x80;
 }
 
+// Relaxes every piece that begins at chunk byte `from` (position 3 + from,
+// after U+2581) from trie node `node`, the node of the bytes before `from` that
+// the piece starts with, for pieces that are all valid UTF-8: each ends on a
+// code-point boundary. best and piece are indexed by chunk byte offset plus 3.
+// Returns the last node reached, whose id tells whether a piece ended on the
+// way (PieceTrie::kEndAbove). As in relax_pieces_from, selects rather than
+// branches.
+inline std::uint32_t relax_utf8_pieces(const detail::PieceTrie::Unit* units, const detail::PieceTrie::End* ends,
+                                       const unsigned char* text, std::size_t from, std::size_t size,
+                                       std::uint32_t node, float here, float* best, std::int32_t* piece) {
+    std::uint32_t base = units[node].base;
+    float* const b = best + 4;  // a piece ending after chunk byte p ends at position p + 4
+    std::int32_t* const id_at = piece + 4;
+    for (std::size_t p = from; p < size; ++p) {
+        const std::uint32_t child = base + text[p];
+        const detail::PieceTrie::Unit u = units[child];
+        if (u.parent != node) break;
+        node = child;
+        base = u.base;
+        const detail::PieceTrie::End end = ends[node];
+        const float candidate = here + end.score;  // NaN where no piece ends
+        const float old = b[p];
+        const bool better = candidate > old;
+        b[p] = better ? candidate : old;
+        // A mask, not a conditional store, which the compiler would branch on.
+        const std::uint32_t take = 0u - static_cast<std::uint32_t>(better);
+        id_at[p] = static_cast<std::int32_t>((static_cast<std::uint32_t>(id_at[p]) & ~take) |
+                                             (static_cast<std::uint32_t>(end.id) & take));
+    }
+    return node;
+}
+
 }  // namespace
+
+// The search runs over byte offsets of U+2581 and the chunk (positions 0 to
+// 3 + size): position 0 and every position a piece or an unknown step reaches
+// is a code-point boundary, since pieces are whole code points; the others keep
+// a best score of minus infinity and are skipped as starts. From each start one
+// trie walk meets the candidate pieces in order of length, which is the order
+// of the ends; no piece is longer than the longest vocabulary piece. Positions
+// record only their last piece: it starts at the end less its length.
+void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) const {
+    const auto* const text = reinterpret_cast<const unsigned char*>(chunk.data());
+    const std::size_t size = chunk.size();
+    const std::size_t length = 3 + size;
+    if (s.best.size() < length + 1) {
+        s.best.resize(2 * length + 2);
+        s.piece.resize(2 * length + 2);
+    }
+    float* const best = s.best.data();
+    std::int32_t* const piece = s.piece.data();
+    best[0] = 0.0f;
+    std::fill(best + 1, best + length + 1, -std::numeric_limits<float>::infinity());
+    const float unknown_score = scores[static_cast<std::size_t>(unknown_id)];
+    const detail::PieceTrie::Unit* const units = token_to_id.units();
+    const detail::PieceTrie::End* const ends = token_to_id.ends();
+
+    // From position 0 through U+2581: the walk over its three bytes was taken
+    // at load, and only the piece "\u2581" itself ends on it.
+    bool matched = false;
+    if (mark_node != detail::PieceTrie::kNone) {
+        const detail::PieceTrie::End mark = ends[mark_node];
+        if (mark.score > best[3]) {
+            best[3] = mark.score;
+            piece[3] = mark.id;
+        }
+        // A piece ending at U+2581 or after it: "\u2581" is the only piece the
+        // walk's node ids can report above the mark, pieces being valid UTF-8.
+        matched = ends[relax_utf8_pieces(units, ends, text, 0, size, mark_node, 0.0f, best, piece)].id != -1;
+    }
+    if (!matched && unknown_score > best[3]) {
+        best[3] = unknown_score;
+        piece[3] = kUnknownStep;
+    }
+    for (std::size_t i = 0; i < size; ++i) {
+        const float here = best[3 + i];
+        if (!std::isfinite(here)) continue;
+        const std::uint32_t last = relax_utf8_pieces(units, ends, text, i, size, 0, here, best, piece);
+        if (last == 0 || ends[last].id == -1) {
+            const std::size_t next = 3 + i + sequence_length(text[i]);
+            const float candidate = here + unknown_score;
+            if (candidate > best[next]) {
+                best[next] = candidate;
+                piece[next] = kUnknownStep;
+            }
+        }
+    }
+    std::vector<std::int64_t>& out = s.ids;
+    if (!std::isfinite(best[length])) {
+        out.push_back(unknown_id);
+        return;
+    }
+    const std::uint32_t* const lengths = piece_length.data();
+    const auto start_of = [&](std::size_t p) -> std::size_t {
+        if (piece[p] != kUnknownStep) return p - lengths[static_cast<std::size_t>(piece[p])];
+        if (p <= 3) return 0;
+        std::size_t k = p - 3;
+        do --k;
+        while ((text[k] & 0xC0) == 0x80);
+        return k + 3;
+    };
+    std::size_t count = 0;
+    for (std::size_t p = length; p > 0; p = start_of(p)) ++count;
+    std::size_t k = out.size() + count;
+    out.resize(k);
+    for (std::size_t p = length; p > 0; p = start_of(p)) {
+        out[--k] = piece[p] == kUnknownStep ? unknown_id : piece[p];
+    }
+}
 
 // The search runs over byte offsets: only code-point boundaries are ever
 // reached, so the others keep a best score of minus infinity and are skipped
@@ -391,7 +522,7 @@ bool all_ascii(const unsigned char* p, std::size_t n) {
 // start one trie walk meets the candidate pieces in order of length, which is
 // the order of the ends; no piece is longer than the longest vocabulary piece.
 // Positions record only their last piece: it starts at the end less its length.
-void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) const {
+void XLMRobertaTokenizer::Impl::viterbi_bytes(std::string_view chunk, Scratch& s) const {
     // U+2581, the chunk and a NUL that ends the last code point.
     const std::size_t length = 3 + chunk.size();
     if (s.text.size() < length + 1) s.text.resize(2 * length + 1);
@@ -466,7 +597,8 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
 const std::vector<std::int64_t>& XLMRobertaTokenizer::Impl::tokenize_word(std::string_view word, Scratch& s) const {
     s.ids.clear();
     if (charsmap.passes_unchanged(word)) {
-        viterbi(word, s);  // normalises to itself, one chunk
+        // Normalises to itself, one chunk.
+        pieces_are_utf8 ? viterbi(word, s) : viterbi_bytes(word, s);
         return s.ids;
     }
     std::vector<detail::DecodedCodePoint>& cps = s.code_points;
@@ -484,7 +616,8 @@ const std::vector<std::int64_t>& XLMRobertaTokenizer::Impl::tokenize_word(std::s
         std::size_t j = i;
         while (j < cps.size() && !detail::is_subword_whitespace(cps[j].code_point)) ++j;
         const std::uint64_t begin = cps[i].begin;
-        viterbi(std::string_view(normalized).substr(begin, cps[j - 1].end - begin), s);
+        const std::string_view chunk = std::string_view(normalized).substr(begin, cps[j - 1].end - begin);
+        pieces_are_utf8 ? viterbi(chunk, s) : viterbi_bytes(chunk, s);
         i = j;
     }
     return s.ids;
@@ -508,10 +641,13 @@ XLMRobertaTokenizer::XLMRobertaTokenizer(std::vector<std::string> vocabulary, st
     m.token_to_id.build(m.vocabulary, m.scores);
     m.piece_length.reserve(m.vocabulary.size());
     for (const std::string& piece : m.vocabulary) {
-        m.piece_length.push_back(piece.size());
+        m.piece_length.push_back(static_cast<std::uint32_t>(piece.size()));
         m.max_piece_length = std::max<std::uint64_t>(m.max_piece_length, piece.size());
     }
     m.mark_node = m.token_to_id.node_of("\xE2\x96\x81");
+    m.pieces_are_utf8 = std::all_of(m.vocabulary.begin(), m.vocabulary.end(), [](const std::string& piece) {
+        return valid_utf8(piece);
+    });
     m.cls_id = m.require(cls_token);
     m.sep_id = m.require(sep_token);
     m.charsmap = detail::CharsMap::load(precompiled_charsmap);

@@ -50,11 +50,16 @@ struct CharsMap {
 // of node n sit at units[n].base + byte and name n as their parent, so one
 // walk from a start position meets every piece beginning there, shortest
 // first. ends[n] holds the id of the piece that ends at node n (its first
-// position) and that position's score; a node where no piece ends holds id -1
-// and a NaN score, which loses every comparison, so the search needs no branch
-// to tell them apart.
+// position) and that position's score; a node where no piece ends holds a NaN
+// score, which loses every comparison, so the search needs no branch to tell
+// them apart, and id kEndAbove when a piece ends at one of its ancestors below
+// the root, else -1: the last node of a walk tells whether any piece ended on
+// the way. The walk's chain of loads reads the units alone, which are kept
+// small so that more of them stay in cache.
 class PieceTrie {
 public:
+    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
+    static constexpr std::int32_t kEndAbove = -2;
     struct Unit {
         std::uint32_t base = 0;
         std::uint32_t parent = kNone;
@@ -63,7 +68,6 @@ public:
         std::int32_t id = -1;
         float score = std::numeric_limits<float>::quiet_NaN();
     };
-    static constexpr std::uint32_t kNone = 0xFFFFFFFFu;
 
     void build(const std::vector<std::string>& pieces, const std::vector<float>& scores);
 
@@ -79,7 +83,7 @@ public:
     std::size_t unit_count() const { return units_.size(); }
 
 private:
-    std::vector<Unit> units_;  // walked: kept small so that more of it stays in cache
+    std::vector<Unit> units_;
     std::vector<End> ends_;
 };
 

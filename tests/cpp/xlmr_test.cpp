@@ -2,6 +2,7 @@
 // clusters, whitespace chunks, the Viterbi search and construction checks.
 #include <gtest/gtest.h>
 
+#include "encoders/subword_cache.hpp"
 #include "encoders/xlmr.hpp"
 
 #include <quelbin/subword_bpe.hpp>
@@ -366,6 +367,12 @@ TEST(XLMRobertaTokenizer, SearchMatchesTheReferenceOnRandomVocabularies) {
             pieces.push_back(random_string(rng() % 4 == 0 ? 9 : 3));
             scores.push_back(-static_cast<float>(rng() % 1000) / 97.0f);
         }
+        // A piece ending inside a code point, in every other round, sends the
+        // search down its byte-boundary path.
+        if (round % 2 == 1) {
+            pieces.push_back("\xE2\x96");
+            scores.push_back(5.0f);
+        }
         XLMRobertaTokenizer tok(pieces, scores, kEmptyMap, 0, "<s>", "</s>");
         for (int w = 0; w < 40; ++w) {
             const std::string word = random_string(12);  // U+2581 in it is an ordinary letter
@@ -565,4 +572,60 @@ TEST(XLMRobertaTokenizer, InvalidUtf8InPlainWordsIsReportedAtItsOffset) {
     }
 }
 
+// The word cache shared by the subword tokenizers: the slot index comes from
+// the library's string hash, and within one list a word that missed is stored
+// before the next word is looked up.
+TEST(SubwordCache, SlotIndexIsTheLibraryStringHash) {
+    std::mt19937 rng(5);
+    for (std::size_t length = 0; length < 40; ++length) {
+        for (int k = 0; k < 20; ++k) {
+            std::string word(length, '\0');
+            for (char& c : word) c = static_cast<char>(rng());
+            EXPECT_EQ(detail::SubwordWordCache::string_hash(word), std::hash<std::string_view>{}(word))
+                << length;
+        }
+    }
+}
+
+TEST(SubwordCache, ListsStoreEachMissBeforeTheNextWord) {
+    using Ids = std::vector<std::int64_t>;
+    std::string other;  // shares the slot of "w0"
+    for (int i = 1; other.empty(); ++i) {
+        const std::string candidate = "w" + std::to_string(i);
+        if (detail::SubwordWordCache::slot_index(candidate) == detail::SubwordWordCache::slot_index("w0")) {
+            other = candidate;
+        }
+    }
+    const struct {
+        std::vector<std::string> words;
+        int calls;
+        std::size_t size;
+    } rows[] = {
+        {{"abcdefghij", "abcdefghij", "x"}, 2, 2},  // the repeat is a hit
+        {{"w0", other, "w0", other}, 4, 1},         // each evicts the other
+        {{"", "", "twelve bytes"}, 2, 2},
+    };
+    for (const auto& row : rows) {
+        detail::SubwordWordCache cache;
+        int calls = 0;
+        const auto routine = [&calls](std::string_view word) {
+            ++calls;
+            return Ids(word.begin(), word.end());
+        };
+        Ids ids = {1}, word_ids = {-1};
+        for (std::size_t i = 0; i < row.words.size(); ++i) {
+            ids.insert(ids.end(), row.words[i].begin(), row.words[i].end());
+            word_ids.insert(word_ids.end(), row.words[i].size(), static_cast<std::int64_t>(i));
+        }
+        ids.push_back(2);
+        word_ids.push_back(-1);
+        const WordPieceEncoding e = detail::encode_words(row.words, true, 1, 2, cache, routine);
+        EXPECT_EQ(e.input_ids, ids) << row.words[0];
+        EXPECT_EQ(e.word_ids, word_ids) << row.words[0];
+        EXPECT_EQ(calls, row.calls) << row.words[0];
+        EXPECT_EQ(cache.size(), row.size) << row.words[0];
+    }
+}
+
 }  // namespace
+

@@ -2,7 +2,9 @@
 errors, and ids checked against the public `tokenizers` (GPT-2's vocabulary and
 merges) and `sentencepiece` (a unigram model trained here) on generated text."""
 import random
+import sys
 import threading
+from collections.abc import Sequence
 
 import pytest
 import sentencepiece as spm
@@ -10,7 +12,7 @@ import tokenizers
 
 import _quelbin as q
 from conftest import BUILD, releases_lock
-from subword_peers import gpt2_data, mixed_texts, sentencepiece_model, unigram_arguments
+from subword_peers import WORDS, gpt2_data, mixed_texts, sentencepiece_model, unigram_arguments
 
 PRINTABLE = [b for b in range(256) if 0x21 <= b <= 0x7E or 0xA1 <= b <= 0xAC or b >= 0xAE]
 BYTE_SYMBOLS = {b: chr(b) for b in PRINTABLE}
@@ -191,6 +193,42 @@ def test_unigram_ids_match_sentencepiece(unigram):
     assert ours.tokenize("\uff21\uff42\uff43 \u2460") == peer.encode("\uff21\uff42\uff43 \u2460")
     enc = ours.encode(texts[0].split(), add_special_tokens=True)
     assert enc.input_ids == [1, *peer.encode(texts[0]), 2]
+
+
+class Words(Sequence):
+    """A sequence that is neither a list nor a tuple."""
+
+    def __init__(self, items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, k):
+        return self.items[k]
+
+
+def test_word_lists_of_every_length_and_kind(unigram):
+    # Short lists are held inline and long ones on the heap; ASCII words are read
+    # in place and others through their UTF-8 form.
+    ours, _, make = unigram
+    rng = random.Random(9)
+    fresh = make()
+    for n in (0, 1, 63, 64, 65, 300):
+        words = [rng.choice(WORDS) for _ in range(n)]
+        want_ids = [i for w in words for i in ours.tokenize(w)]
+        want_word_ids = [k for k, w in enumerate(words) for _ in ours.tokenize(w)]
+        for kind in (list, tuple, Words):
+            enc = fresh.encode(kind(words), False)
+            assert (enc.input_ids, enc.word_ids) == (want_ids, want_word_ids), (n, kind)
+    # A word without a UTF-8 form refuses the list, and the references taken to
+    # the words before it are given back.
+    word = "".join(["refcount", "-probe"])
+    before = sys.getrefcount(word)
+    for n in (3, 100):
+        with pytest.raises(TypeError):
+            fresh.encode([word] * n + ["a\ud800"])
+        assert sys.getrefcount(word) == before
 
 
 def test_unigram_drops_a_mark_after_a_mapped_base(unigram):
