@@ -438,6 +438,24 @@ inline std::uint32_t relax_utf8_pieces(const detail::PieceTrie::Unit* units, con
     return node;
 }
 
+// Appends the ids of the best path ending at `length` (the unknown id alone
+// when no path reaches it), walking back through `start_of`.
+template <typename StartOf>
+void append_best_path(const float* best, const std::int32_t* piece, std::size_t length, std::int64_t unknown_id,
+                      StartOf start_of, std::vector<std::int64_t>& out) {
+    if (!std::isfinite(best[length])) {
+        out.push_back(unknown_id);
+        return;
+    }
+    std::size_t count = 0;
+    for (std::size_t p = length; p > 0; p = start_of(p)) ++count;
+    std::size_t k = out.size() + count;
+    out.resize(k);
+    for (std::size_t p = length; p > 0; p = start_of(p)) {
+        out[--k] = piece[p] == kUnknownStep ? unknown_id : piece[p];
+    }
+}
+
 }  // namespace
 
 // The search runs over byte offsets of U+2581 and the chunk (positions 0 to
@@ -493,11 +511,6 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
             }
         }
     }
-    std::vector<std::int64_t>& out = s.ids;
-    if (!std::isfinite(best[length])) {
-        out.push_back(unknown_id);
-        return;
-    }
     const std::uint32_t* const lengths = piece_length.data();
     const auto start_of = [&](std::size_t p) -> std::size_t {
         if (piece[p] != kUnknownStep) return p - lengths[static_cast<std::size_t>(piece[p])];
@@ -507,13 +520,7 @@ void XLMRobertaTokenizer::Impl::viterbi(std::string_view chunk, Scratch& s) cons
         while ((text[k] & 0xC0) == 0x80);
         return k + 3;
     };
-    std::size_t count = 0;
-    for (std::size_t p = length; p > 0; p = start_of(p)) ++count;
-    std::size_t k = out.size() + count;
-    out.resize(k);
-    for (std::size_t p = length; p > 0; p = start_of(p)) {
-        out[--k] = piece[p] == kUnknownStep ? unknown_id : piece[p];
-    }
+    append_best_path(best, piece, length, unknown_id, start_of, s.ids);
 }
 
 // The search runs over byte offsets: only code-point boundaries are ever
@@ -574,24 +581,13 @@ void XLMRobertaTokenizer::Impl::viterbi_bytes(std::string_view chunk, Scratch& s
             }
         }
     }
-    std::vector<std::int64_t>& out = s.ids;
-    if (!std::isfinite(best[length])) {
-        out.push_back(unknown_id);
-        return;
-    }
     const auto start_of = [&](std::size_t p) {
         if (piece[p] != kUnknownStep) return p - piece_length[static_cast<std::size_t>(piece[p])];
         do --p;
         while ((text[p] & 0xC0) == 0x80);
         return p;
     };
-    std::size_t count = 0;
-    for (std::size_t p = length; p > 0; p = start_of(p)) ++count;
-    std::size_t k = out.size() + count;
-    out.resize(k);
-    for (std::size_t p = length; p > 0; p = start_of(p)) {
-        out[--k] = piece[p] == kUnknownStep ? unknown_id : piece[p];
-    }
+    append_best_path(best, piece, length, unknown_id, start_of, s.ids);
 }
 
 const std::vector<std::int64_t>& XLMRobertaTokenizer::Impl::tokenize_word(std::string_view word, Scratch& s) const {
