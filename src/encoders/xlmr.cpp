@@ -354,15 +354,24 @@ namespace {
 // trie match records the piece's own id, which may also be the unknown id).
 constexpr std::int32_t kUnknownStep = -1;
 
+// Keeps the candidate at position q when it beats the best score there. A
+// select and a mask rather than branches or a conditional store: whether a
+// piece ends at a trie node, and whether it wins, are hard to predict.
+inline void keep_better(float* best, std::int32_t* piece, std::size_t q, float candidate, std::int32_t id) {
+    const float old = best[q];
+    const bool better = candidate > old;
+    best[q] = better ? candidate : old;
+    const std::uint32_t take = 0u - static_cast<std::uint32_t>(better);
+    piece[q] = static_cast<std::int32_t>((static_cast<std::uint32_t>(piece[q]) & ~take) |
+                                         (static_cast<std::uint32_t>(id) & take));
+}
+
 // Relaxes every piece that begins at byte i of `text` (`length` bytes and a NUL
 // after them) and runs past byte `from`: one trie walk from `node`, the node of
 // text[i, from), shortest piece first. Returns whether any such piece ends on a
 // code-point boundary. With kEveryEndIsBoundary the caller knows that every
 // byte after `from` starts a code point, and the test is skipped.
-//
-// Selects rather than branches: whether a piece ends at a node, and whether it
-// beats the best score so far, are hard to predict. A piece ending inside a
-// code point writes to the spare slot at length + 1.
+// A piece ending inside a code point writes to the spare slot at length + 1.
 template <bool kEveryEndIsBoundary>
 inline bool relax_pieces_from(const detail::PieceTrie& trie, const unsigned char* text, std::size_t i,
                               std::uint32_t node, std::size_t from, std::size_t length, float* best,
@@ -388,14 +397,7 @@ inline bool relax_pieces_from(const detail::PieceTrie& trie, const unsigned char
             matched |= boundary & (end.id >= 0);
             q = boundary ? p : length + 1;
         }
-        const float candidate = here + end.score;  // NaN where no piece ends
-        const float old = best[q];
-        const bool better = candidate > old;
-        best[q] = better ? candidate : old;
-        // A mask, not a conditional store, which the compiler would branch on.
-        const std::uint32_t take = 0u - static_cast<std::uint32_t>(better);
-        piece[q] = static_cast<std::int32_t>((static_cast<std::uint32_t>(piece[q]) & ~take) |
-                                             (static_cast<std::uint32_t>(end.id) & take));
+        keep_better(best, piece, q, here + end.score, end.id);  // NaN where no piece ends
     }
     return matched;
 }
@@ -411,8 +413,7 @@ bool all_ascii(const unsigned char* p, std::size_t n) {
 // the piece starts with, for pieces that are all valid UTF-8: each ends on a
 // code-point boundary. best and piece are indexed by chunk byte offset plus 3.
 // Returns the last node reached, whose id tells whether a piece ended on the
-// way (PieceTrie::kEndAbove). As in relax_pieces_from, selects rather than
-// branches.
+// way (PieceTrie::kEndAbove).
 inline std::uint32_t relax_utf8_pieces(const detail::PieceTrie::Unit* units, const detail::PieceTrie::End* ends,
                                        const unsigned char* text, std::size_t from, std::size_t size,
                                        std::uint32_t node, float here, float* best, std::int32_t* piece) {
@@ -426,14 +427,7 @@ inline std::uint32_t relax_utf8_pieces(const detail::PieceTrie::Unit* units, con
         node = child;
         base = u.base;
         const detail::PieceTrie::End end = ends[node];
-        const float candidate = here + end.score;  // NaN where no piece ends
-        const float old = b[p];
-        const bool better = candidate > old;
-        b[p] = better ? candidate : old;
-        // A mask, not a conditional store, which the compiler would branch on.
-        const std::uint32_t take = 0u - static_cast<std::uint32_t>(better);
-        id_at[p] = static_cast<std::int32_t>((static_cast<std::uint32_t>(id_at[p]) & ~take) |
-                                             (static_cast<std::uint32_t>(end.id) & take));
+        keep_better(b, id_at, p, here + end.score, end.id);  // NaN where no piece ends
     }
     return node;
 }
