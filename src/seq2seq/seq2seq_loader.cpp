@@ -114,9 +114,13 @@ Seq2SeqPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums) {
     if (detail::read_seq2seq_config_bool(config, "charlm")) {
         throw Seq2SeqModelError("contextual character-LM seq2seq bundles are unsupported");
     }
+    // A beam holds up to beam_size hypotheses, each with its own states and
+    // tokens: a configured beam of millions would take all memory at the first
+    // prediction, so beams beyond kMaxConfiguredBeam are refused here.
+    constexpr int64_t kMaxConfiguredBeam = 1024;
     if (vocab_size != static_cast<int64_t>(char_vocab.id2unit.size()) || emb_dim < 1 ||
-        hidden_dim < 1 || num_layers < 1 || max_dec_len < 1 || beam_size < 1 || batch_size < 1 ||
-        hidden_dim % 2 != 0) {
+        hidden_dim < 1 || num_layers < 1 || max_dec_len < 1 || beam_size < 1 || beam_size > kMaxConfiguredBeam ||
+        batch_size < 1 || hidden_dim % 2 != 0) {
         throw Seq2SeqModelError("invalid seq2seq dimensions in assets.config");
     }
     if (pos && (!pos_vocab || pos_dim < 1)) {

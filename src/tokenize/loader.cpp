@@ -178,6 +178,7 @@ TokenizerPlan::Impl::Impl(const std::filesystem::path& bundle_dir, bool verify_c
     }
     for (const char* name : kLstmWeightNames) rnn_weights.push_back(tokenizer_weight(std::string("rnn.") + name));
     for (const char* name : kLstmWeightNames) rnn2_weights.push_back(tokenizer_weight(std::string("rnn2.") + name));
+    if (hidden_dim < 0) throw TokenizerModelError("tokenizer hidden_dim must not be negative");
     initial_state = {at::zeros({2, 1, hidden_dim}, at::kFloat), at::zeros({2, 1, hidden_dim}, at::kFloat)};
     // Shapes are checked by the network when it runs, not at load.
     try {
