@@ -135,14 +135,7 @@ public:
     // stores nothing.
     template <class Routine>
     void append_ids(std::string_view word, Routine&& routine, std::vector<std::int64_t>& out) const {
-        append_ids_at(slot_index(word), word, std::forward<Routine>(routine), out);
-    }
-
-    // append_ids with the word's slot index already computed.
-    template <class Routine>
-    void append_ids_at(std::size_t index, std::string_view word, Routine&& routine,
-                       std::vector<std::int64_t>& out) const {
-        Slot& slot = slots_[index];
+        Slot& slot = slots_[slot_index(word)];
         {
             std::shared_lock<std::shared_mutex> lock(mutex_);
             if (slot.holds(word)) {
