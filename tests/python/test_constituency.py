@@ -205,6 +205,7 @@ REFUSALS = [  # in the loader's check order
     (lambda b: b["tensors"].update({"dummy_embedding.weight": torch.zeros(3, 9)}), CON, HIDDEN),
     (grow("word_to_constituent.weight"), CON, HIDDEN),
     (grow("reduce_linear.weight"), CON, HIDDEN),
+    (config(transition_hidden_size=2**62), CON, HIDDEN),
     # Loads: a scheme-free extra key, unary limit 0, bert_model null, no Open rows.
     (config(something_else=1), None, None),
     (edit_at(unary_limit=0), None, None),

@@ -119,6 +119,7 @@ REFUSALS = [  # edit of the bundle -> error class and message (None: it loads)
     (config(hidden_dim=0), SEQ2SEQ, DIMENSIONS), (config(num_layers=KeyError), SEQ2SEQ, DIMENSIONS),
     (config(max_dec_len=0), SEQ2SEQ, DIMENSIONS), (config(beam_size=0), SEQ2SEQ, DIMENSIONS),
     (config(beam_size=1025), SEQ2SEQ, DIMENSIONS),
+    (config(hidden_dim=2**62), SEQ2SEQ, DIMENSIONS),
     (config(batch_size=0), SEQ2SEQ, DIMENSIONS),
     (config(hidden_dim=3, pos_dim=0), SEQ2SEQ, DIMENSIONS),
     (config(pos_dim=0), SEQ2SEQ, NO_POS),
