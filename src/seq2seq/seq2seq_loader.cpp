@@ -61,8 +61,9 @@ bool read_seq2seq_config_bool(const JsonValue& config, std::string_view key) {
 }
 
 std::vector<at::Tensor> collect_seq2seq_encoder_weights(const Seq2SeqPlan::Impl& impl) {
+    // Not reserved from num_layers: the configured count is bounded only by
+    // the tensors that turn out to be present.
     std::vector<at::Tensor> weights;
-    weights.reserve(static_cast<std::size_t>(8 * impl.num_layers));
     for (int64_t k = 0; k < impl.num_layers; ++k) {
         for (const char* suffix : {"", "_reverse"}) {
             for (const char* kind : {"weight_ih_l", "weight_hh_l", "bias_ih_l", "bias_hh_l"}) {

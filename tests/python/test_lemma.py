@@ -120,6 +120,7 @@ REFUSALS = [  # edit of the bundle -> error class and message (None: it loads)
     (config(max_dec_len=0), SEQ2SEQ, DIMENSIONS), (config(beam_size=0), SEQ2SEQ, DIMENSIONS),
     (config(beam_size=1025), SEQ2SEQ, DIMENSIONS),
     (config(hidden_dim=2**62), SEQ2SEQ, DIMENSIONS),
+    (config(num_layers=2**40), SEQ2SEQ, "missing seq2seq tensor: 'encoder.weight_ih_l2'"),
     (config(batch_size=0), SEQ2SEQ, DIMENSIONS),
     (config(hidden_dim=3, pos_dim=0), SEQ2SEQ, DIMENSIONS),
     (config(pos_dim=0), SEQ2SEQ, NO_POS),
