@@ -62,7 +62,7 @@ CorefSubwordFeatures encode_coref_subwords(const CorefPlan::Impl& impl, const st
     std::vector<at::Tensor> outputs;
     for (const auto& [start, end] : coref_windows(subword_word, sentence_ids, impl.bert_window_size)) {
         std::vector<std::int64_t> ids;
-        ids.reserve(static_cast<std::size_t>(impl.bert_window_size));
+        ids.reserve(static_cast<std::size_t>(end - start) + 2);  // the window may be far wider than the text
         ids.push_back(coref_first_id(impl));
         ids.insert(ids.end(), subword_ids.begin() + start, subword_ids.begin() + end);
         ids.push_back(coref_last_id(impl));

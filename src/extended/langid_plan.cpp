@@ -50,8 +50,9 @@ std::string lstm_name(const char* stem, std::int64_t layer, bool reverse) {
 }
 
 std::vector<at::Tensor> load_langid_lstm_weights(const LangIDPlan::Impl& impl) {
+    // Not reserved from num_layers: the configured count is bounded only by
+    // the tensors that turn out to be present.
     std::vector<at::Tensor> weights;
-    weights.reserve(static_cast<std::size_t>(8 * impl.num_layers));
     for (std::int64_t k = 0; k < impl.num_layers; ++k) {
         for (const bool reverse : {false, true}) {
             for (const char* stem : {"weight_ih_l", "weight_hh_l", "bias_ih_l", "bias_hh_l"}) {

@@ -47,8 +47,9 @@ const at::Tensor& require_mwt_tensor(const MWTPlan::Impl& impl, std::string_view
 }
 
 std::vector<at::Tensor> collect_mwt_encoder_weights(const MWTPlan::Impl& impl) {
+    // Not reserved from num_layers: the configured count is bounded only by
+    // the tensors that turn out to be present.
     std::vector<at::Tensor> weights;
-    weights.reserve(static_cast<std::size_t>(8 * impl.num_layers));
     for (int64_t k = 0; k < impl.num_layers; ++k) {
         for (const char* suffix : {"", "_reverse"}) {
             for (const char* kind : {"weight_ih", "weight_hh", "bias_ih", "bias_hh"}) {
@@ -117,6 +118,12 @@ MWTPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums)
     embedding = detail::require_mwt_tensor(*this, "embedding.weight");
     encoder_weights = detail::collect_mwt_encoder_weights(*this);
     for (const char* name : kClassifierTensors) detail::require_mwt_tensor(*this, name);
+    // The initial state is allocated from the configured size: one that the
+    // encoder's hidden weight ([4H, H]) cannot have would make a corrupt
+    // bundle allocate gigabytes, or fail in the tensor library.
+    if (hidden_dim / 2 > encoder_weights[1].numel()) {
+        throw MWTModelError("invalid MWT classifier dimensions in assets.config");
+    }
     encoder_initial_state = {at::zeros({2 * num_layers, 1, hidden_dim / 2}, embedding.options()),
                              at::zeros({2 * num_layers, 1, hidden_dim / 2}, embedding.options())};
     output0_weight = tensors.at(kClassifierTensors[0]);

@@ -326,6 +326,15 @@ def test_speakers_and_window_cuts(tmp_path):
     assert ref.windows_used == [(0, 4)]
 
 
+def test_window_wider_than_the_text(tmp_path):
+    # A configured window far wider than the text is one window, as is one just wide enough.
+    rng = random.Random(5)
+    words, sentence_ids = flat(random_sentences(rng, 3, longest=6))
+    got = [result(q.CorefPlan(bundle(tmp_path / str(w), random_coref(3, bert_window_size=w))).resolve(
+        words, sentence_ids)) for w in (64, 2**40)]
+    assert got[0] == got[1]
+
+
 def test_forward_pass_errors(tmp_path):
     # The transformer's width disagrees with assets that agree among themselves.
     narrow = random_coref(4, hidden=10, link_bias=3.0)

@@ -56,6 +56,7 @@ def test_bundle_refusals_in_check_order(tmp_path):
          "LangID tensor has an unexpected shape: 'hidden_to_tag.bias'"),
         (edit("tensors/char_embeds.weight"), E, "missing LangID weight: 'char_embeds.weight'"),
         (edit("tensors/lstm.bias_hh_l1_reverse"), E, "missing LangID weight: 'lstm.bias_hh_l1_reverse'"),
+        (edit_at("config", num_layers=2**40), E, "missing LangID weight: 'lstm.weight_ih_l2'"),
         # checks of what the network multiplies, after the ones above
         (edit("tensors/hidden_to_tag.bias", z(2, dtype=torch.float64)), E,
          "LangID tensors must use float32: 'hidden_to_tag.bias'"),

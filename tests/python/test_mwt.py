@@ -185,6 +185,8 @@ REFUSALS = [  # edit of the bundle -> error class and message (None: it loads)
     (tensors(lambda t: t.pop("encoder.bias_hh_l1_reverse")), ERROR,
      NO_TENSOR + "'encoder.bias_hh_l1_reverse'"),
     (tensors(lambda t: t.pop("output_layer.2.bias")), ERROR, NO_TENSOR + "'output_layer.2.bias'"),
+    (config(num_layers=2**40), ERROR, NO_TENSOR + "'encoder.weight_ih_l2'"),
+    (config(hidden_dim=2**62), ERROR, "invalid MWT classifier dimensions in assets.config"),
     # A tensor that nothing reads still stops the classifier, not a dictionary bundle.
     (FLOAT16, ERROR, "MWT tensor dtype is unsupported: float16"),
     (lambda b: (FLOAT16(b), config(dict_only=True)(b)), None, None),
