@@ -81,15 +81,35 @@ auto item(const Sequence& sequence, std::uint64_t i) {
     return sequence.at(static_cast<std::int64_t>(i));
 }
 
-// Everything the processors write, as one text.
+// The token texts of each sentence, and the sentiment each sentence holds.
+std::vector<std::vector<std::string>> sentence_tokens(const Document& document) {
+    std::vector<std::vector<std::string>> texts;
+    const SentenceSequence sentences = document.sentences();
+    for (std::uint64_t s = 0; s < sentences.size(); ++s) {
+        const TokenSequence tokens = item(sentences, s).tokens();
+        std::vector<std::string>& sentence = texts.emplace_back();
+        for (std::uint64_t t = 0; t < tokens.size(); ++t) sentence.push_back(item(tokens, t).text());
+    }
+    return texts;
+}
+
+std::vector<std::int64_t> sentiments(const Document& document) {
+    std::vector<std::int64_t> classes;
+    const SentenceSequence sentences = document.sentences();
+    for (std::uint64_t s = 0; s < sentences.size(); ++s) classes.push_back(item(sentences, s).sentiment().value_or(-1));
+    return classes;
+}
+
+// Everything the processors write but the sentiments, as one text: padding
+// enters the sentiment classifier, so a sentence's class may depend on the
+// sentences classified with it (one document, or every document in bulk).
 std::string describe(const Document& document) {
     std::ostringstream out;
     out << "lang " << document.lang().value_or("-") << "\n" << document.to_conll();
     const SentenceSequence sentences = document.sentences();
     for (std::uint64_t s = 0; s < sentences.size(); ++s) {
         const Sentence sentence = item(sentences, s);
-        out << "sentiment " << sentence.sentiment().value_or(-1) << " empty words "
-            << sentence.empty_words().size() << " tree ";
+        out << "empty words " << sentence.empty_words().size() << " tree ";
         if (const auto tree = sentence.constituency()) out << tree->to_string();
         out << "\nner";
         for (std::uint64_t t = 0; t < sentence.tokens().size(); ++t) {
@@ -147,10 +167,11 @@ std::string joined(const std::vector<std::string>& items) {
 
 // Checks a document from the full pipeline against the tokenizer's reference
 // tokens ("id text start end misc" lines, a blank line after each sentence)
-// and against each model run directly on what the document holds; counts the
-// multi-word tokens.
+// and against each model run directly on what the document holds (the
+// sentiments over the whole document at once); counts the multi-word tokens.
 void expect_models_agree(const Document& document, const std::string& reference, const Models& models,
                          int& multi_word) {
+    EXPECT_EQ(sentiments(document), models.sentiment.classify_many(sentence_tokens(document), 5000));
     std::istringstream lines(reference);
     std::string line;
     const SentenceSequence sentences = document.sentences();
@@ -203,7 +224,6 @@ void expect_models_agree(const Document& document, const std::string& reference,
         }
         const std::vector<std::string> ner = models.ner.tag(token_texts);
         for (std::uint64_t t = 0; t < tokens.size(); ++t) EXPECT_EQ(item(tokens, t).ner(), ner[t]) << t;
-        EXPECT_EQ(sentence.sentiment(), models.sentiment.classify(token_texts));
         ASSERT_TRUE(sentence.constituency().has_value());
         EXPECT_EQ(sentence.constituency()->to_string(), models.constituency.parse(word_texts, tree_tags).to_string());
     }
@@ -274,6 +294,8 @@ TEST(PipelineRun, CallFormsAgreeAndEveryStageMatchesItsModel) {
     const Models models;
     int multi_word = 0;
     std::size_t mentions = 0;
+    std::vector<std::vector<std::string>> all_sentences;
+    std::vector<std::int64_t> bulk_from_texts, bulk_from_documents;
     for (std::size_t d = 0; d < texts.size(); ++d) {
         SCOPED_TRACE("document " + std::to_string(d));
         const Document single = pipeline.process(texts[d]);
@@ -282,7 +304,12 @@ TEST(PipelineRun, CallFormsAgreeAndEveryStageMatchesItsModel) {
         expect_models_agree(single, expected_tokens[d], models, multi_word);
         mentions += expect_coref_agrees(single, models.coref);
         const std::string expected = describe(single);
-        EXPECT_EQ(first_difference(describe(pipeline.process(Document(texts[d]))), expected), "");
+        const Document again = pipeline.process(Document(texts[d]));
+        EXPECT_EQ(first_difference(describe(again), expected), "");
+        EXPECT_EQ(sentiments(again), sentiments(single));
+        for (std::vector<std::string>& sentence : sentence_tokens(single)) all_sentences.push_back(std::move(sentence));
+        for (const std::int64_t c : sentiments(from_texts[d])) bulk_from_texts.push_back(c);
+        for (const std::int64_t c : sentiments(from_documents[d])) bulk_from_documents.push_back(c);
         EXPECT_EQ(first_difference(describe(from_texts[d]), expected), "");
         EXPECT_EQ(first_difference(describe(from_documents[d]), expected), "");
         // The documents handed in stay as they were: the tokenizer builds new ones.
@@ -290,6 +317,12 @@ TEST(PipelineRun, CallFormsAgreeAndEveryStageMatchesItsModel) {
     }
     EXPECT_GT(multi_word, 20);
     EXPECT_GT(mentions, 5u);
+    // Bulk classifies every document's sentences in one call.
+    const std::vector<std::int64_t> bulk = models.sentiment.classify_many(all_sentences, 5000);
+    EXPECT_EQ(bulk_from_texts, bulk);
+    EXPECT_EQ(bulk_from_documents, bulk);
+    // Two classes at least, else sentences could trade sentiments unseen.
+    EXPECT_GE(std::set<std::int64_t>(bulk.begin(), bulk.end()).size(), 2u);
 }
 
 // Language identification needs text: one empty document fails the whole bulk
