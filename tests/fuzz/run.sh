@@ -50,11 +50,15 @@ export OMP_NUM_THREADS=1
 mkdir -p "$build/artifacts" "$build/logs"
 
 # Every load of a compiled transformer package keeps about 400 KB in the
-# tensor library's loader, so a coref loader run would pass the rss limit
-# after some minutes: it runs in fork mode, each child process fuzzing for at
-# most 300 s, with out-of-memory, timeouts and crashes still failing the run.
+# tensor library's loader, so a run that loads coreference models (the coref
+# loader, and model indexes, whose pipelines may hold one) would pass the rss
+# limit after some minutes or millions of executions: these run in fork mode,
+# FUZZ_FORK (default 1) child processes at a time, each fuzzing for at most
+# 300 s, with out-of-memory, timeouts and crashes still failing the run.
 fork_flags() {
-  [ "$1" = loader_coref ] && echo "-fork=1 -ignore_ooms=0 -ignore_timeouts=0 -ignore_crashes=0"
+  case "$1" in
+    loader_coref | model_index) echo "-fork=${FUZZ_FORK:-1} -ignore_ooms=0 -ignore_timeouts=0 -ignore_crashes=0" ;;
+  esac
   return 0
 }
 
