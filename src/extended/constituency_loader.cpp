@@ -7,6 +7,7 @@
 #include <ATen/ops/zeros.h>
 
 #include "extended/constituency_impl.hpp"
+#include "kernels/bilstm.hpp"
 #include "model/json.hpp"
 #include "model/tensor_view.hpp"
 #include "quelbin/errors.hpp"
@@ -159,11 +160,10 @@ void validate_constituency_tensors(const ConstituencyPlan::Impl& impl) {
     if (reduce.dim() != 2 || reduce.size(0) != impl.hidden_size || reduce.size(1) != impl.hidden_size) {
         throw ConstituencyModelError(kHidden);
     }
-    // The transition stack's initial state is allocated from the configured
-    // size: one that its LSTM's hidden weight ([4H, H]) cannot have would make
-    // a corrupt bundle allocate gigabytes, or fail in the tensor library.
+    // The transition stack's initial state is allocated from its configured size.
     if (impl.num_lstm_layers >= 1 &&
-        impl.transition_hidden_size > require(layer_name("transition_stack.lstm.", "weight_hh_l", 0, false)).numel()) {
+        !hidden_size_fits(impl.transition_hidden_size,
+                          require(layer_name("transition_stack.lstm.", "weight_hh_l", 0, false)))) {
         throw ConstituencyModelError(kHidden);
     }
 }

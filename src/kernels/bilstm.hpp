@@ -35,6 +35,15 @@ struct BiLstmOutput {
     at::Tensor c_n;     // [2, B, H]: final cell state per direction
 };
 
+// Whether an LSTM whose hidden weight is `weight_hh` ([4H, H]) can have the
+// hidden size `hidden`: no H beyond the weight's element count can. Loaders
+// that allocate a zero state from a configured size check it first, so that
+// a corrupt bundle cannot make them allocate far more than its own size (a
+// smaller mismatch is left to the shape checks of the run).
+inline bool hidden_size_fits(std::int64_t hidden, const at::Tensor& weight_hh) {
+    return hidden <= weight_hh.numel();
+}
+
 class BiLstm {
 public:
     // The eight weights in ATen's order: weight_ih_l0 [4H, in], weight_hh_l0

@@ -16,6 +16,7 @@
 #include <c10/core/InferenceMode.h>
 
 #include "model/json.hpp"
+#include "kernels/bilstm.hpp"
 #include "kernels/parallel_tasks.hpp"
 #include "model/tensor_view.hpp"
 #include "model/unicode.hpp"
@@ -118,10 +119,7 @@ MWTPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums)
     embedding = detail::require_mwt_tensor(*this, "embedding.weight");
     encoder_weights = detail::collect_mwt_encoder_weights(*this);
     for (const char* name : kClassifierTensors) detail::require_mwt_tensor(*this, name);
-    // The initial state is allocated from the configured size: one that the
-    // encoder's hidden weight ([4H, H]) cannot have would make a corrupt
-    // bundle allocate gigabytes, or fail in the tensor library.
-    if (hidden_dim / 2 > encoder_weights[1].numel()) {
+    if (!detail::hidden_size_fits(hidden_dim / 2, encoder_weights[1])) {
         throw MWTModelError("invalid MWT classifier dimensions in assets.config");
     }
     encoder_initial_state = {at::zeros({2 * num_layers, 1, hidden_dim / 2}, embedding.options()),

@@ -5,6 +5,7 @@
 
 #include <ATen/ops/zeros.h>
 
+#include "kernels/bilstm.hpp"
 #include "model/json.hpp"
 #include "model/tensor_view.hpp"
 #include "quelbin/errors.hpp"
@@ -151,10 +152,7 @@ Seq2SeqPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums) {
     }
 
     const at::Tensor& embedding = detail::require_seq2seq_tensor(*this, "embedding.weight");
-    // The encoder's initial state is allocated from the configured size: one
-    // that its LSTM's hidden weight ([4H, H]) cannot have would make a corrupt
-    // bundle allocate gigabytes, or fail in the tensor library.
-    if (hidden_dim / 2 > detail::require_seq2seq_tensor(*this, "encoder.weight_hh_l0").numel()) {
+    if (!detail::hidden_size_fits(hidden_dim / 2, encoder_weights[1])) {
         throw Seq2SeqModelError("invalid seq2seq dimensions in assets.config");
     }
     for (int i = 0; i < 2; ++i) {

@@ -179,10 +179,8 @@ TokenizerPlan::Impl::Impl(const std::filesystem::path& bundle_dir, bool verify_c
     for (const char* name : kLstmWeightNames) rnn_weights.push_back(tokenizer_weight(std::string("rnn.") + name));
     for (const char* name : kLstmWeightNames) rnn2_weights.push_back(tokenizer_weight(std::string("rnn2.") + name));
     if (hidden_dim < 0) throw TokenizerModelError("tokenizer hidden_dim must not be negative");
-    // The state is allocated here, before any shape check: a hidden_dim that
-    // no LSTM of these weights can have (its hidden weight is [4H, H]) would
-    // make a corrupt bundle allocate gigabytes, or fail in the tensor library.
-    if (hidden_dim > rnn_weights[1].numel()) {
+    // The state is allocated here, before any shape check.
+    if (!detail::hidden_size_fits(hidden_dim, rnn_weights[1])) {
         throw TokenizerModelError("tokenizer hidden_dim exceeds the size of its LSTM weights");
     }
     initial_state = {at::zeros({2, 1, hidden_dim}, at::kFloat), at::zeros({2, 1, hidden_dim}, at::kFloat)};
