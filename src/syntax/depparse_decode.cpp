@@ -92,14 +92,14 @@ struct ConstraintGroup {
 class HeadConstraints {
 public:
     HeadConstraints(const std::vector<std::string>& deprel_labels, const DepparseScores& arcs,
-                    const DepparseLabelCube& cube)
+                    DepparseLabelCube& cube)
         : arcs_(arcs), cube_(cube), classes_(static_cast<std::size_t>(cube.labels), kNoClass) {
         for (std::size_t k = 0; k < classes_.size(); ++k) {
             if (k + 4 < deprel_labels.size()) classes_[k] = class_of(deprel_labels[k + 4]);
         }
     }
 
-    std::pair<std::int64_t, double> best_allowed(std::int64_t d, std::int64_t h, ConstraintClass excluded) const {
+    std::pair<std::int64_t, double> best_allowed(std::int64_t d, std::int64_t h, ConstraintClass excluded) {
         const auto found = bans_.find(ban_key(d, h));
         const std::uint8_t banned = found == bans_.end() ? 0 : found->second;
         const double* scores = cube_.at(d, h);
@@ -117,7 +117,7 @@ public:
         return {index, best};
     }
 
-    std::vector<std::int64_t> label_all(const std::vector<std::int64_t>& heads) const {
+    std::vector<std::int64_t> label_all(const std::vector<std::int64_t>& heads) {
         std::vector<std::int64_t> labels;
         labels.reserve(heads.size() - 1);
         for (std::size_t w = 1; w < heads.size(); ++w) {
@@ -147,7 +147,7 @@ public:
         return groups;
     }
 
-    double total(const std::vector<std::int64_t>& heads, const std::vector<std::int64_t>& labels) const {
+    double total(const std::vector<std::int64_t>& heads, const std::vector<std::int64_t>& labels) {
         double sum = 0.0;
         for (std::size_t w = 1; w < heads.size(); ++w) {
             const auto h = static_cast<std::size_t>(heads[w]);
@@ -195,7 +195,7 @@ public:
 
 private:
     const DepparseScores& arcs_;
-    const DepparseLabelCube& cube_;
+    DepparseLabelCube& cube_;
     std::vector<ConstraintClass> classes_;
     BanMap bans_;
 };
@@ -304,7 +304,7 @@ std::optional<std::string> head_constraint_class(std::string_view relation) {
 }
 
 std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head_constraints(
-    const std::vector<std::string>& deprel_labels, const DepparseScores& arcs, const DepparseLabelCube& cube,
+    const std::vector<std::string>& deprel_labels, const DepparseScores& arcs, DepparseLabelCube& cube,
     std::vector<std::int64_t> heads) {
     HeadConstraints constraints(deprel_labels, arcs, cube);
     std::vector<std::int64_t> labels = constraints.label_all(heads);
@@ -316,35 +316,30 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head
     return {std::move(heads), std::move(labels)};
 }
 
-std::vector<DepparsePrediction> decode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
-                                                const at::Tensor& arc, const at::Tensor& label) {
-    if (words.empty()) return {};
-    const at::Tensor a = arc.squeeze(0).contiguous();
-    const at::Tensor l = label.squeeze(0).contiguous();
+DepparseScores depparse_arc_rows(const at::Tensor& arc) {
+    const at::Tensor a = arc.contiguous();
     const std::int64_t n = a.size(0);
     DepparseScores arcs(static_cast<std::size_t>(n), std::vector<double>(static_cast<std::size_t>(n)));
     const float* arc_data = a.data_ptr<float>();
     for (std::int64_t i = 0; i < n; ++i) {
         for (std::int64_t j = 0; j < n; ++j) arcs[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] = arc_data[i * n + j];
     }
-    DepparseLabelCube cube;
-    cube.n = n;
-    cube.labels = l.size(2);
-    const float* label_data = l.data_ptr<float>();
-    cube.values.assign(label_data, label_data + n * n * cube.labels);
-    std::vector<std::int64_t> heads = decode_single_root(arcs);
+    return arcs;
+}
+
+std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseScores& arcs,
+                                             DepparseLabelCube& cube, std::vector<std::int64_t> heads) {
     auto [final_heads, labels] = decode_with_head_constraints(impl.deprel_labels, arcs, cube, std::move(heads));
     std::vector<DepparsePrediction> predictions;
-    predictions.reserve(words.size());
-    for (std::int64_t w = 1; w < n; ++w) {
-        const std::int64_t k = labels[static_cast<std::size_t>(w) - 1];
+    predictions.reserve(labels.size());
+    for (std::size_t w = 1; w < final_heads.size(); ++w) {
+        const std::int64_t k = labels[w - 1];
         // Classifier outputs start at 0; the first four vocabulary entries are
         // reserved and never predicted.
         if (k < 0 || k + 4 >= static_cast<std::int64_t>(impl.deprel_labels.size())) {
             throw DepparseModelError("deprel classifier produced an invalid id");
         }
-        predictions.push_back({static_cast<std::int32_t>(final_heads[static_cast<std::size_t>(w)]),
-                               impl.deprel_labels[static_cast<std::size_t>(k) + 4]});
+        predictions.push_back({static_cast<std::int32_t>(final_heads[w]), impl.deprel_labels[static_cast<std::size_t>(k) + 4]});
     }
     return predictions;
 }

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +15,7 @@
 #include <vector>
 
 #include <ATen/core/Tensor.h>
+#include <c10/util/FunctionRef.h>
 
 #include "encoders/native_charlm.hpp"
 #include "encoders/native_transformer.hpp"
@@ -75,6 +78,9 @@ struct DepparsePlan::Impl {
     // recurrent weights in the kernels' layouts).
     std::unique_ptr<detail::GatedCharLstm> char_model;
     std::unique_ptr<detail::HighwayStack> encoder;
+    // The relation scorer's bilinear weight [I1, I2, O] laid out [I2, I1 * O],
+    // so that head rows multiply it directly.
+    at::Tensor deprel_by_head;
 };
 
 namespace detail {
@@ -157,6 +163,15 @@ std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::I
                                                            const std::vector<at::Tensor>& encoded,
                                                            const std::vector<std::vector<DepparseWord>>& sentences);
 
+// Parses one batch whose sentences are packed in `rows` one after another,
+// lengths n + 1 in that order: arc scores, the best tree of every member,
+// then relations scored only under the heads decoding asks for (those of the
+// trees at once, the sentence's others when a head constraint asks for them).
+// Member m's predictions go to `consume`, or its error to `fail`.
+void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::vector<std::int64_t>& lengths,
+                        c10::function_ref<void(std::size_t, std::vector<DepparsePrediction>)> consume,
+                        c10::function_ref<void(std::size_t, std::exception_ptr)> fail);
+
 // Every sentence parsed: input rows for all of them (the character model once
 // over their distinct forms), then per batch of depparse_batches the encoder,
 // the scorers and decoding, so that only the batches in flight hold
@@ -172,12 +187,21 @@ std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan:
 // candidate head, position 0 the root.
 using DepparseScores = std::vector<std::vector<double>>;
 
-// Relation log-probabilities per (dependent, head), labels values each.
+// Relation log-probabilities per (dependent, head), labels values each. A
+// cube may be filled lazily, one head's column (every dependent) at a time:
+// `pending` then marks the columns not yet written, and `fill_column` writes
+// one into `values` (never resizing it) the first time at() reads it.
 struct DepparseLabelCube {
     std::int64_t n = 0;
     std::int64_t labels = 0;
     std::vector<double> values;
-    const double* at(std::int64_t dependent, std::int64_t head) const {
+    std::vector<bool> pending;
+    std::function<void(DepparseLabelCube&, std::int64_t)> fill_column;
+    const double* at(std::int64_t dependent, std::int64_t head) {
+        if (!pending.empty() && pending[static_cast<std::size_t>(head)]) {
+            pending[static_cast<std::size_t>(head)] = false;
+            fill_column(*this, head);
+        }
         return values.data() + (dependent * n + head) * labels;
     }
 };
@@ -195,13 +219,16 @@ std::optional<std::string> head_constraint_class(std::string_view relation);
 // repairs heads with two dependents of one constraint class, at most five
 // passes. Classifier output k names deprel_labels[k + 4].
 std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head_constraints(
-    const std::vector<std::string>& deprel_labels, const DepparseScores& arcs, const DepparseLabelCube& cube,
+    const std::vector<std::string>& deprel_labels, const DepparseScores& arcs, DepparseLabelCube& cube,
     std::vector<std::int64_t> heads);
 
-// One prediction per word from the sentence's arc [1, n, n] and label
-// [1, n, n, L] log-probabilities.
-std::vector<DepparsePrediction> decode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
-                                                const at::Tensor& arc, const at::Tensor& label);
+// Rows of doubles from a sentence's arc log-probabilities [n, n].
+DepparseScores depparse_arc_rows(const at::Tensor& arc);
+
+// One prediction per word from decoded heads (entry 0 the root's): relations
+// by decode_with_head_constraints over the cube, which may change heads.
+std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseScores& arcs,
+                                             DepparseLabelCube& cube, std::vector<std::int64_t> heads);
 
 }  // namespace detail
 }  // namespace quelbin

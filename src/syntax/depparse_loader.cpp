@@ -304,6 +304,35 @@ DepparsePlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums
                 detail::require_depparse_tensor(*this, "charmodel.char_attn.weight"));
         }
         encoder = std::make_unique<detail::HighwayStack>(highway_layers);
+        // Every scorer: two relu sides [D, 2H] over the encoder's rows, then
+        // a bilinear weight [D1 + 1, D2 + 1, O]; one output for the arc terms.
+        for (const auto& [name, enabled] : {std::pair<const char*, bool>{"unlabeled", true}, {"deprel", true},
+                                            {"linearization", linearization}, {"distance", distance}}) {
+            if (!enabled) continue;
+            const std::string prefix(name);
+            const auto tensor = [&](const char* suffix) -> const at::Tensor& {
+                return detail::require_depparse_tensor(*this, prefix + suffix);
+            };
+            std::int64_t sides[2] = {0, 0};
+            for (int side = 0; side < 2; ++side) {
+                const at::Tensor& weight = tensor(side == 0 ? ".W1.weight" : ".W2.weight");
+                const at::Tensor& bias = tensor(side == 0 ? ".W1.bias" : ".W2.bias");
+                TORCH_CHECK(weight.scalar_type() == at::kFloat && bias.scalar_type() == at::kFloat &&
+                                weight.dim() == 2 && weight.size(1) == encoder->output_size() &&
+                                bias.sizes() == at::IntArrayRef({weight.size(0)}),
+                            prefix, " scorer sides must be float32 [D, ", encoder->output_size(), "] with a [D] bias");
+                sides[side] = weight.size(0) + 1;
+            }
+            const at::Tensor& W = tensor(".scorer.W_bilin.weight");
+            const std::int64_t outputs = prefix == "deprel" ? static_cast<std::int64_t>(deprel_labels.size()) - 4 : 1;
+            TORCH_CHECK(W.scalar_type() == at::kFloat && W.sizes() == at::IntArrayRef({sides[0], sides[1], outputs}) &&
+                            tensor(".scorer.W_bilin.bias").sizes() == at::IntArrayRef({outputs}) &&
+                            tensor(".scorer.W_bilin.bias").scalar_type() == at::kFloat,
+                        prefix, " bilinear weight must be float32 [", sides[0], ", ", sides[1], ", ", outputs,
+                        "] with a [", outputs, "] bias, got ", W.sizes());
+        }
+        const at::Tensor& relation = detail::require_depparse_tensor(*this, "deprel.scorer.W_bilin.weight");
+        deprel_by_head = relation.permute({1, 0, 2}).contiguous().view({relation.size(1), -1});
     } catch (const c10::Error& error) {
         throw DepparseModelError(std::string("depparse weights do not fit the native kernels: ") +
                                  error.what_without_backtrace());

@@ -7,6 +7,7 @@
 #include <ATen/ops/cat.h>
 #include <ATen/ops/empty.h>
 #include <ATen/ops/eye.h>
+#include <ATen/ops/index_select.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log.h>
 #include <ATen/ops/log_sigmoid.h>
@@ -16,6 +17,7 @@
 #include <ATen/ops/ones.h>
 #include <ATen/ops/relu.h>
 #include <ATen/ops/sign.h>
+#include <ATen/ops/tensor.h>
 #include <ATen/ops/softplus.h>
 #include <ATen/ops/zeros.h>
 
@@ -85,39 +87,58 @@ namespace {
 // Rows of the first bilinear product multiplied at once.
 constexpr std::int64_t kBiaffineRows = 256;
 
+// Groups of whole sentences of about kBiaffineRows rows, as member indices
+// [0, ..., B], from the members' row offsets [0, ..., N]. They depend on the
+// lengths alone.
+std::vector<std::int64_t> biaffine_groups(const std::vector<std::int64_t>& offsets) {
+    const auto B = static_cast<std::int64_t>(offsets.size()) - 1;
+    std::vector<std::int64_t> groups{0};
+    for (std::int64_t b = 1; b <= B; ++b) {
+        if (b == B || offsets[b + 1] - offsets[groups.back()] > kBiaffineRows) groups.push_back(b);
+    }
+    return groups;
+}
+
+std::vector<std::int64_t> row_offsets(const std::vector<std::int64_t>& lengths) {
+    std::vector<std::int64_t> offsets(lengths.size() + 1, 0);
+    for (std::size_t b = 0; b < lengths.size(); ++b) offsets[b + 1] = offsets[b] + lengths[b];
+    return offsets;
+}
+
+// One side of scorer `prefix` over `rows`: relu(W x + b) with a column of ones.
+at::Tensor scorer_side(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::string& prefix,
+                       const char* side) {
+    const at::Tensor ones = at::ones({rows.size(0), 1}, rows.options());
+    return at::cat({at::relu(at::linear(rows, require_depparse_tensor(impl, prefix + side + ".weight"),
+                                        require_depparse_tensor(impl, prefix + side + ".bias"))),
+                    ones},
+                   1);
+}
+
 // Scorer `name` over B sentences packed one after another in `rows` [N, H]
 // (lengths theirs, the longest n): [B, n, n, O], rows dependents, zero past a
 // sentence's length.
 at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& rows,
                            const std::vector<std::int64_t>& lengths, std::int64_t n, std::string_view name) {
     const std::string prefix(name);
-    const auto tensor = [&](const char* suffix) -> const at::Tensor& {
-        return require_depparse_tensor(impl, prefix + suffix);
-    };
     const auto B = static_cast<std::int64_t>(lengths.size());
-    const at::Tensor ones = at::ones({rows.size(0), 1}, rows.options());
-    const at::Tensor h1 = at::cat({at::relu(at::linear(rows, tensor(".W1.weight"), tensor(".W1.bias"))), ones}, 1);
-    const at::Tensor h2 = at::cat({at::relu(at::linear(rows, tensor(".W2.weight"), tensor(".W2.bias"))), ones}, 1);
-    const at::Tensor& W = tensor(".scorer.W_bilin.weight");
+    const at::Tensor h1 = scorer_side(impl, rows, prefix, ".W1");
+    const at::Tensor h2 = scorer_side(impl, rows, prefix, ".W2");
+    const at::Tensor& W = require_depparse_tensor(impl, prefix + ".scorer.W_bilin.weight");
     const std::int64_t I1 = W.size(0);
     const std::int64_t I2 = W.size(1);
     const std::int64_t O = W.size(2);
     // t[i, q, o] = sum_p h1[i, p] W[p, q, o], then for every dependent i,
     // s[i, j, o] = sum_q h2[j, q] t[i, q, o]. The first product runs over
-    // groups of whole sentences of about kBiaffineRows rows: one sentence at a
-    // time would spend most of its time repacking W, and all rows at once
-    // would hold N x (I2 O) floats, hundreds of megabytes for the relation
-    // scorer. Groups depend on the lengths alone.
+    // groups of whole sentences: one sentence at a time would spend most of
+    // its time repacking W, and all rows at once would hold N x (I2 O)
+    // floats, hundreds of megabytes for the relation scorer.
     const at::Tensor flat = W.reshape({I1, I2 * O});
-    std::vector<std::int64_t> offsets(static_cast<std::size_t>(B) + 1, 0);
-    for (std::int64_t b = 0; b < B; ++b) offsets[b + 1] = offsets[b] + lengths[b];
-    std::vector<std::int64_t> groups{0};
+    const std::vector<std::int64_t> offsets = row_offsets(lengths);
+    const std::vector<std::int64_t> groups = biaffine_groups(offsets);
     std::int64_t widest = 0;
-    for (std::int64_t b = 1; b <= B; ++b) {
-        if (b == B || offsets[b + 1] - offsets[groups.back()] > kBiaffineRows) {
-            widest = std::max(widest, offsets[b] - offsets[groups.back()]);
-            groups.push_back(b);
-        }
+    for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
+        widest = std::max(widest, offsets[groups[g + 1]] - offsets[groups[g]]);
     }
     // One buffer for every group: fresh pages for each would cost a fault per page.
     at::Tensor buffer = at::empty({widest, I2 * O}, rows.options());
@@ -144,18 +165,14 @@ at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& row
             }
         }
     }
-    return scores.add_(tensor(".scorer.W_bilin.bias"));
+    return scores.add_(require_depparse_tensor(impl, prefix + ".scorer.W_bilin.bias"));
 }
 
-// Arc and label log-probabilities from the scorers over packed rows; mask
+// Arc log-probabilities [B, n, n] from the scorers over packed rows; mask
 // [B, n] true at real positions, or null when every sentence is n long.
-std::pair<at::Tensor, at::Tensor> packed_scores(const DepparsePlan::Impl& impl, const at::Tensor& rows,
-                                                const std::vector<std::int64_t>& lengths, std::int64_t n,
-                                                const at::Tensor* mask) {
-    // On this thread only, so that no sum depends on the thread count.
-    const SerialScope serial;
+at::Tensor packed_arcs(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::vector<std::int64_t>& lengths,
+                       std::int64_t n, const at::Tensor* mask) {
     at::Tensor arc = packed_biaffine(impl, rows, lengths, n, "unlabeled").squeeze(3);
-    const at::Tensor label = packed_biaffine(impl, rows, lengths, n, "deprel");
     const at::Tensor range = at::arange(n, at::TensorOptions().dtype(at::kLong));
     const at::Tensor offset = range.view({1, 1, n}).sub(range.view({1, n, 1}));  // head minus dependent
     if (impl.linearization) {
@@ -170,7 +187,32 @@ std::pair<at::Tensor, at::Tensor> packed_scores(const DepparsePlan::Impl& impl, 
     arc.masked_fill_(at::eye(n, at::TensorOptions().dtype(at::kBool)).unsqueeze(0),
                      -std::numeric_limits<float>::infinity());
     if (mask != nullptr) arc.masked_fill_(at::logical_not(*mask).unsqueeze(1), -std::numeric_limits<float>::infinity());
-    return {at::log_softmax(arc, 2), at::log_softmax(label, 3)};
+    return at::log_softmax(arc, 2);
+}
+
+// Arc and label log-probabilities from the scorers over packed rows.
+std::pair<at::Tensor, at::Tensor> packed_scores(const DepparsePlan::Impl& impl, const at::Tensor& rows,
+                                                const std::vector<std::int64_t>& lengths, std::int64_t n,
+                                                const at::Tensor* mask) {
+    // On this thread only, so that no sum depends on the thread count.
+    const SerialScope serial;
+    at::Tensor arc = packed_arcs(impl, rows, lengths, n, mask);
+    return {std::move(arc), at::log_softmax(packed_biaffine(impl, rows, lengths, n, "deprel"), 3)};
+}
+
+at::Tensor padding_mask(const std::vector<std::int64_t>& lengths) {
+    const std::int64_t longest = *std::max_element(lengths.begin(), lengths.end());
+    at::Tensor mask = at::zeros({static_cast<std::int64_t>(lengths.size()), longest}, at::TensorOptions().dtype(at::kBool));
+    for (std::size_t m = 0; m < lengths.size(); ++m) mask[static_cast<std::int64_t>(m)].narrow(0, 0, lengths[m]).fill_(true);
+    return mask;
+}
+
+// Head-side rows of the relation scorer for `heads` (row indices into
+// `head_rows`): row j is U_j[p * O + o] = sum_q W[p, q, o] h2_j[q].
+at::Tensor relation_head_products(const DepparsePlan::Impl& impl, const at::Tensor& head_rows,
+                                  const std::vector<std::int64_t>& heads) {
+    const at::Tensor index = at::tensor(heads, at::TensorOptions().dtype(at::kLong));
+    return at::mm(head_rows.index_select(0, index), impl.deprel_by_head);
 }
 
 }  // namespace
@@ -199,17 +241,106 @@ namespace {
 void score_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::vector<std::int64_t>& lengths,
                         c10::function_ref<void(std::size_t, at::Tensor, at::Tensor)> consume) {
     const auto k = static_cast<std::int64_t>(lengths.size());
-    const std::int64_t longest = *std::max_element(lengths.begin(), lengths.end());
-    at::Tensor mask = at::zeros({k, longest}, at::TensorOptions().dtype(at::kBool));
-    for (std::int64_t m = 0; m < k; ++m) mask[m].narrow(0, 0, lengths[m]).fill_(true);
+    const at::Tensor mask = padding_mask(lengths);
     // The scorers never multiply padding.
-    const auto [arc, label] = packed_scores(impl, rows, lengths, longest, &mask);
+    const auto [arc, label] = packed_scores(impl, rows, lengths, mask.size(1), &mask);
     for (std::int64_t m = 0; m < k; ++m) {
         const std::int64_t length = lengths[m];
         consume(static_cast<std::size_t>(m), arc[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous(),
                 label[m].narrow(0, 0, length).narrow(1, 0, length).unsqueeze(0).contiguous());
     }
 }
+
+}  // namespace
+
+void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::vector<std::int64_t>& lengths,
+                        c10::function_ref<void(std::size_t, std::vector<DepparsePrediction>)> consume,
+                        c10::function_ref<void(std::size_t, std::exception_ptr)> fail) {
+    // On this thread only, so that no sum depends on the thread count.
+    const SerialScope serial;
+    const at::Tensor mask = padding_mask(lengths);
+    const at::Tensor arcs = packed_arcs(impl, rows, lengths, mask.size(1), &mask);
+    const at::Tensor dependents = scorer_side(impl, rows, "deprel", ".W1");
+    const at::Tensor head_rows = scorer_side(impl, rows, "deprel", ".W2");
+    const at::Tensor& bias = require_depparse_tensor(impl, "deprel.scorer.W_bilin.bias");
+    const std::int64_t I1 = dependents.size(1);
+    const std::int64_t O = impl.deprel_by_head.size(1) / I1;
+    const std::vector<std::int64_t> offsets = row_offsets(lengths);
+    const std::vector<std::int64_t> groups = biaffine_groups(offsets);
+    for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
+        const auto first = static_cast<std::size_t>(groups[g]);
+        const auto end = static_cast<std::size_t>(groups[g + 1]);
+        // Every member's best tree, and the distinct heads it chose.
+        std::vector<DepparseScores> arc_rows(end - first);
+        std::vector<std::vector<std::int64_t>> trees(end - first);
+        std::vector<bool> failed(end - first, false);
+        std::vector<std::int64_t> chosen;
+        for (std::size_t m = first; m < end; ++m) {
+            const std::int64_t length = lengths[m];
+            try {
+                arc_rows[m - first] = depparse_arc_rows(arcs[static_cast<std::int64_t>(m)].narrow(0, 0, length).narrow(1, 0, length));
+                trees[m - first] = decode_single_root(arc_rows[m - first]);
+            } catch (...) {
+                failed[m - first] = true;
+                fail(m, std::current_exception());
+                continue;
+            }
+            std::vector<bool> seen(static_cast<std::size_t>(length), false);
+            for (std::size_t w = 1; w < trees[m - first].size(); ++w) {
+                const std::int64_t h = trees[m - first][w];
+                if (!seen[static_cast<std::size_t>(h)]) chosen.push_back(offsets[m] + h);
+                seen[static_cast<std::size_t>(h)] = true;
+            }
+        }
+        // The head-side products of those heads in one product; the others
+        // only if the head constraints ask for a relation under them.
+        std::sort(chosen.begin(), chosen.end());
+        const at::Tensor products = chosen.empty() ? at::Tensor() : relation_head_products(impl, head_rows, chosen);
+        for (std::size_t m = first; m < end; ++m) {
+            if (failed[m - first]) continue;
+            const std::int64_t length = lengths[m];
+            const std::int64_t offset = offsets[m];
+            std::vector<at::Tensor> by_head(static_cast<std::size_t>(length));
+            const auto from = std::lower_bound(chosen.begin(), chosen.end(), offset);
+            for (auto it = from; it != chosen.end() && *it < offset + length; ++it) {
+                by_head[static_cast<std::size_t>(*it - offset)] = products[it - chosen.begin()];
+            }
+            const at::Tensor sentence_dependents = dependents.narrow(0, offset, length);
+            DepparseLabelCube cube;
+            cube.n = length;
+            cube.labels = O;
+            cube.values.assign(static_cast<std::size_t>(length * length * O), 0.0);
+            cube.pending.assign(static_cast<std::size_t>(length), true);
+            // Column h: log_softmax(h1_d U_h + bias) for every dependent d.
+            cube.fill_column = [&](DepparseLabelCube& c, std::int64_t h) {
+                if (!by_head[static_cast<std::size_t>(h)].defined()) {
+                    std::vector<std::int64_t> missing;
+                    for (std::int64_t j = 0; j < length; ++j) {
+                        if (!by_head[static_cast<std::size_t>(j)].defined()) missing.push_back(offset + j);
+                    }
+                    const at::Tensor more = relation_head_products(impl, head_rows, missing);
+                    for (std::size_t i = 0; i < missing.size(); ++i) {
+                        by_head[static_cast<std::size_t>(missing[i] - offset)] = more[static_cast<std::int64_t>(i)];
+                    }
+                }
+                const at::Tensor column =
+                    at::log_softmax(at::mm(sentence_dependents, by_head[static_cast<std::size_t>(h)].view({I1, O})).add_(bias), 1)
+                        .contiguous();
+                const float* values = column.const_data_ptr<float>();
+                for (std::int64_t d = 0; d < length; ++d) {
+                    std::copy(values + d * O, values + (d + 1) * O, c.values.begin() + (d * length + h) * O);
+                }
+            };
+            try {
+                consume(m, relate_heads(impl, arc_rows[m - first], cube, std::move(trees[m - first])));
+            } catch (...) {
+                fail(m, std::current_exception());
+            }
+        }
+    }
+}
+
+namespace {
 
 std::vector<std::int64_t> batch_lengths(const DepparseBatches& batches, std::size_t batch) {
     return {batches.lengths.begin() + static_cast<std::ptrdiff_t>(batches.starts[batch]),
@@ -278,14 +409,12 @@ std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan:
         at::Tensor packed = at::cat(rows, 0);
         rows.clear();
         packed = impl.encoder->forward(packed, lengths);
-        score_packed_batch(impl, packed, lengths, [&](std::size_t m, at::Tensor arc, at::Tensor label) {
-            const std::size_t i = batches.order[begin + m];
-            try {
-                result[i] = decode_sentence(impl, sentences[i], arc, label);
-            } catch (...) {
-                errors[i] = std::current_exception();
-            }
-        });
+        parse_packed_batch(
+            impl, packed, lengths,
+            [&](std::size_t m, std::vector<DepparsePrediction> predictions) {
+                result[batches.order[begin + m]] = std::move(predictions);
+            },
+            [&](std::size_t m, std::exception_ptr error) { errors[batches.order[begin + m]] = std::move(error); });
     });
     for (const std::exception_ptr& error : errors) {
         if (error) std::rethrow_exception(error);

@@ -19,8 +19,14 @@ std::vector<DepparsePrediction> parse_words(const DepparsePlan::Impl& impl, cons
     if (words.empty()) return {};
     const c10::InferenceMode guard;
     const at::Tensor encoded = encode_sentence(impl, words, nullptr, nullptr);
-    const auto [arc, label] = score_sentence(impl, encoded, nullptr);
-    return decode_sentence(impl, words, arc, label);
+    std::vector<DepparsePrediction> result;
+    std::exception_ptr error;
+    parse_packed_batch(
+        impl, encoded[0], {encoded.size(1)},
+        [&](std::size_t, std::vector<DepparsePrediction> predictions) { result = std::move(predictions); },
+        [&](std::size_t, std::exception_ptr failure) { error = std::move(failure); });
+    if (error) std::rethrow_exception(error);
+    return result;
 }
 
 std::vector<std::vector<DepparsePrediction>> parse_batch(const DepparsePlan::Impl& impl,

@@ -2,6 +2,7 @@
 // single-root tree, its cycle and tie cases, and the head-constraint repairs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -178,7 +179,7 @@ struct ConstraintScene {
     void label(std::int64_t d, std::int64_t h, std::int64_t k, double value) {
         cube.values[static_cast<std::size_t>((d * cube.n + h) * cube.labels + k)] = value;
     }
-    std::pair<Heads, Heads> decode(const Heads& heads) const {
+    std::pair<Heads, Heads> decode(const Heads& heads) {
         return detail::decode_with_head_constraints(vocab, arcs, cube, heads);
     }
 };
@@ -268,6 +269,46 @@ TEST(DepparseDecode, BansCarryBetweenPassesAndPassesStopAtFive) {
     // Without the bans of earlier passes the first group would come back
     // every pass.
     EXPECT_EQ(std::count(many_labels.begin() + 1, many_labels.end(), 0), 5 + 2);
+}
+
+// A cube filled one head column at a time asks only for the columns of the
+// chosen heads until a constraint needs more, and decodes as the full cube.
+TEST(DepparseDecode, LazyCubeFillsOnlyTheColumnsDecodingReads) {
+    ConstraintScene scene({"obj", "nmod", "root"}, 5);
+    scene.arcs[1][0] = scene.arcs[2][1] = scene.arcs[3][1] = scene.arcs[4][3] = -0.1;
+    scene.label(1, 0, 2, -0.1);
+    scene.label(2, 1, 0, -0.1);
+    scene.label(3, 1, 1, -0.1);
+    scene.label(4, 3, 0, -0.1);
+    const Heads tree = {0, 0, 1, 1, 3};
+    struct Row {
+        const char* name;
+        double word3_obj;  // word 3's "obj" score under word 1
+        std::vector<std::int64_t> columns;
+    };
+    const std::vector<Row> rows = {{"no two objects under one head", -3.0, {0, 1, 3}},
+                                   {"two objects under word 1", 0.0, {0, 1, 2, 3, 4}}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        scene.label(3, 1, 0, row.word3_obj);
+        std::vector<std::int64_t> columns;
+        DepparseLabelCube lazy;
+        lazy.n = scene.cube.n;
+        lazy.labels = scene.cube.labels;
+        lazy.values.assign(scene.cube.values.size(), std::nan(""));
+        lazy.pending.assign(static_cast<std::size_t>(lazy.n), true);
+        lazy.fill_column = [&](DepparseLabelCube& cube, std::int64_t h) {
+            columns.push_back(h);
+            for (std::int64_t d = 0; d < cube.n; ++d) {
+                const std::size_t at = static_cast<std::size_t>((d * cube.n + h) * cube.labels);
+                std::copy_n(scene.cube.values.begin() + static_cast<std::ptrdiff_t>(at), cube.labels,
+                            cube.values.begin() + static_cast<std::ptrdiff_t>(at));
+            }
+        };
+        EXPECT_EQ(detail::decode_with_head_constraints(scene.vocab, scene.arcs, lazy, tree), scene.decode(tree));
+        std::sort(columns.begin(), columns.end());
+        EXPECT_EQ(columns, row.columns) << "each column filled once, only those read";
+    }
 }
 
 }  // namespace
