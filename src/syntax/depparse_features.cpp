@@ -8,7 +8,7 @@
 #include <ATen/ops/index_select.h>
 #include <ATen/ops/linear.h>
 
-#include <functional>
+#include <numeric>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -90,10 +90,9 @@ at::Tensor encode_depparse_word(const DepparsePlan::Impl& impl, const std::strin
     return encode_depparse_characters(impl, character_ids(impl, text));
 }
 
-std::vector<at::Tensor> embed_sentences(const DepparsePlan::Impl& impl,
-                                        const std::vector<std::vector<DepparseWord>>& sentences,
-                                        const std::vector<at::Tensor>& forward_features,
-                                        const std::vector<at::Tensor>& backward_features) {
+DepparseInputs depparse_inputs(const DepparsePlan::Impl& impl, const std::vector<std::vector<DepparseWord>>& sentences,
+                              const std::vector<at::Tensor>& forward_features,
+                              const std::vector<at::Tensor>& backward_features) {
     std::size_t rows = 0;
     for (const auto& words : sentences) rows += words.empty() ? 0 : words.size() + 1;
     const std::size_t components = impl.xpos_component_vocabs.size();
@@ -152,9 +151,15 @@ std::vector<at::Tensor> embed_sentences(const DepparsePlan::Impl& impl,
         }
     }
 
-    std::vector<at::Tensor> result(sentences.size());
-    if (rows == 0) return result;
-    const auto total = static_cast<std::int64_t>(rows);
+    DepparseInputs inputs;
+    inputs.first_row.assign(sentences.size(), -1);
+    std::int64_t next = 0;
+    for (std::size_t s = 0; s < sentences.size(); ++s) {
+        if (sentences[s].empty()) continue;
+        inputs.first_row[s] = next;
+        next += static_cast<std::int64_t>(sentences[s].size()) + 1;
+    }
+    if (rows == 0) return inputs;
 
     // The character model, the character LMs and the transformer run as
     // parallel work of their own; the products below stay on this thread, so
@@ -195,52 +200,160 @@ std::vector<at::Tensor> embed_sentences(const DepparsePlan::Impl& impl,
     }
 
     const SerialScope serial;
-    const auto embed = [&](const char* table, const std::vector<std::int64_t>& ids) {
-        return at::embedding(require_depparse_tensor(impl, table), make_id_tensor(ids, {total}), 0);
-    };
-    at::Tensor pos = embed("upos_emb.weight", upos_ids);
-    if (impl.composite_xpos) {
-        for (std::size_t k = 0; k < components; ++k) {
-            pos = pos.add(embed(("xpos_emb." + std::to_string(k) + ".weight").c_str(), component_ids[k]));
-        }
-    } else {
-        pos = pos.add(embed("xpos_emb.weight", xpos_ids));
-    }
-    // Column blocks written one at a time into the rows of every sentence, so
-    // that only one block is held beside them (a concatenation would hold all
-    // blocks and their copy at once, twice the rows of a large input).
-    std::vector<std::function<at::Tensor()>> blocks = {
-        [&] {
-            return at::linear(embed("pretrained_emb.weight", pretrain_ids),
-                              require_depparse_tensor(impl, "trans_pretrained.weight"));
-        },
-        [&] { return embed("word_emb.weight", word_ids); }, [&] { return embed("lemma_emb.weight", lemma_ids); },
-        [&] { return pos; }, [&] { return pos; }};
-    if (!impl.charlm) {
-        blocks.emplace_back([&] {
-            const at::Tensor features = at::linear(characters, require_depparse_tensor(impl, "trans_char.weight"));
-            return at::index_select(features, 0, make_id_tensor(char_rows, {total}));
-        });
-    } else {
-        blocks.emplace_back([&] { return at::cat(forward, 0); });
-        blocks.emplace_back([&] { return at::cat(backward, 0); });
-    }
-    if (impl.use_transformer) blocks.emplace_back([&] { return at::cat(contextual, 0); });
-    at::Tensor all;
     std::int64_t column = 0;
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-        const at::Tensor block = blocks[b]();
-        if (b == 0) all = at::empty({total, impl.encoder->input_size()}, block.options());
-        all.narrow(1, column, block.size(1)).copy_(block);
-        column += block.size(1);
+    const auto add_block = [&](at::Tensor values, std::vector<std::int64_t> index) {
+        const std::int64_t width = values.size(1);
+        inputs.blocks.push_back({column, std::move(values), std::move(index)});
+        column += width;
+    };
+    // A keyed block: the table's rows of the distinct ids, in order of first use.
+    const auto keyed = [&](const char* table, const std::vector<std::int64_t>& ids) {
+        std::unordered_map<std::int64_t, std::int64_t> slot;
+        std::vector<std::int64_t> distinct;
+        std::vector<std::int64_t> index;
+        index.reserve(ids.size());
+        for (const std::int64_t id : ids) {
+            const auto [it, fresh] = slot.emplace(id, static_cast<std::int64_t>(distinct.size()));
+            if (fresh) distinct.push_back(id);
+            index.push_back(it->second);
+        }
+        const at::Tensor keys = make_id_tensor(distinct, {static_cast<std::int64_t>(distinct.size())});
+        return std::pair{at::embedding(require_depparse_tensor(impl, table), keys, 0), std::move(index)};
+    };
+    const auto identity = [&] {
+        std::vector<std::int64_t> index(rows);
+        std::iota(index.begin(), index.end(), 0);
+        return index;
+    };
+    {
+        auto [pretrained, index] = keyed("pretrained_emb.weight", pretrain_ids);
+        add_block(at::linear(pretrained, require_depparse_tensor(impl, "trans_pretrained.weight")), std::move(index));
     }
-    TORCH_CHECK(column == all.size(1), "depparse input blocks fill ", column, " of ", all.size(1), " columns");
-    std::int64_t offset = 0;
+    for (const auto& [table, ids] : {std::pair{"word_emb.weight", &word_ids}, {"lemma_emb.weight", &lemma_ids}}) {
+        auto [values, index] = keyed(table, *ids);
+        add_block(std::move(values), std::move(index));
+    }
+    {
+        // The POS block, keyed by the row's UPOS and XPOS ids together; it
+        // comes twice, the second in the morphological features' place.
+        std::unordered_map<std::string, std::int64_t> slot;
+        std::vector<std::int64_t> index;
+        index.reserve(rows);
+        std::vector<std::int64_t> upos;
+        std::vector<std::vector<std::int64_t>> parts(impl.composite_xpos ? components : 1);
+        std::string key;
+        for (std::size_t r = 0; r < rows; ++r) {
+            key.assign(reinterpret_cast<const char*>(&upos_ids[r]), sizeof(std::int64_t));
+            for (std::size_t k = 0; k < parts.size(); ++k) {
+                const std::int64_t& part = impl.composite_xpos ? component_ids[k][r] : xpos_ids[r];
+                key.append(reinterpret_cast<const char*>(&part), sizeof(std::int64_t));
+            }
+            const auto [it, fresh] = slot.emplace(key, static_cast<std::int64_t>(upos.size()));
+            if (fresh) {
+                upos.push_back(upos_ids[r]);
+                for (std::size_t k = 0; k < parts.size(); ++k) {
+                    parts[k].push_back(impl.composite_xpos ? component_ids[k][r] : xpos_ids[r]);
+                }
+            }
+            index.push_back(it->second);
+        }
+        const auto count = static_cast<std::int64_t>(upos.size());
+        const auto embed = [&](const std::string& table, const std::vector<std::int64_t>& ids) {
+            return at::embedding(require_depparse_tensor(impl, table), make_id_tensor(ids, {count}), 0);
+        };
+        at::Tensor pos = embed("upos_emb.weight", upos);
+        for (std::size_t k = 0; k < parts.size(); ++k) {
+            pos = pos.add(embed(impl.composite_xpos ? "xpos_emb." + std::to_string(k) + ".weight" : "xpos_emb.weight",
+                                parts[k]));
+        }
+        add_block(pos, index);
+        add_block(pos, std::move(index));
+    }
+    if (!impl.charlm) {
+        add_block(at::linear(characters, require_depparse_tensor(impl, "trans_char.weight")), std::move(char_rows));
+    } else {
+        add_block(at::cat(forward, 0), identity());
+        add_block(at::cat(backward, 0), identity());
+    }
+    if (impl.use_transformer) add_block(at::cat(contextual, 0), identity());
+    TORCH_CHECK(column == impl.encoder->input_size(), "depparse input blocks fill ", column, " of ",
+                impl.encoder->input_size(), " columns");
+    return inputs;
+}
+
+at::Tensor depparse_input_rows(const DepparsePlan::Impl& impl, const DepparseInputs& inputs, std::int64_t first,
+                               std::int64_t count) {
+    at::Tensor rows = at::empty({count, impl.encoder->input_size()}, at::TensorOptions().dtype(at::kFloat));
+    for (const DepparseInputs::Block& block : inputs.blocks) {
+        const std::vector<std::int64_t> index(block.index.begin() + first, block.index.begin() + first + count);
+        rows.narrow(1, block.column, block.values.size(1))
+            .copy_(at::index_select(block.values, 0, make_id_tensor(index, {count})));
+    }
+    return rows;
+}
+
+namespace {
+
+// out[r] += products[slots[r]] for every row r of out.
+void add_rows(at::Tensor& out, const at::Tensor& products, const std::vector<std::int64_t>& slots) {
+    const std::int64_t width = out.size(1);
+    float* to = out.data_ptr<float>();
+    const float* from = products.const_data_ptr<float>();
+    for (std::size_t r = 0; r < slots.size(); ++r) {
+        float* row = to + static_cast<std::int64_t>(r) * width;
+        const float* add = from + slots[r] * width;
+        for (std::int64_t j = 0; j < width; ++j) row[j] += add[j];
+    }
+}
+
+}  // namespace
+
+HighwayInput depparse_first_products(const DepparsePlan::Impl& impl, const DepparseInputs& inputs,
+                                     const std::vector<std::size_t>& members, const std::vector<std::int64_t>& lengths) {
+    const SerialScope serial;
+    const std::int64_t N = std::accumulate(lengths.begin(), lengths.end(), std::int64_t{0});
+    const HighwayInput biases = impl.encoder->first_biases();
+    HighwayInput out{biases.lstm.expand({N, biases.lstm.size(1)}).contiguous(),
+                     biases.highway.expand({N, biases.highway.size(1)}).contiguous(),
+                     biases.gate.expand({N, biases.gate.size(1)}).contiguous()};
+    std::vector<std::int64_t> keys;
+    std::vector<std::int64_t> slots(static_cast<std::size_t>(N));
+    for (const DepparseInputs::Block& block : inputs.blocks) {
+        // The block's distinct keys among these rows, each multiplied once.
+        keys.clear();
+        std::unordered_map<std::int64_t, std::int64_t> slot;
+        std::size_t r = 0;
+        for (std::size_t m = 0; m < members.size(); ++m) {
+            const std::int64_t first = inputs.first_row[members[m]];
+            for (std::int64_t t = 0; t < lengths[m]; ++t, ++r) {
+                const std::int64_t key = block.index[static_cast<std::size_t>(first + t)];
+                const auto [it, fresh] = slot.emplace(key, static_cast<std::int64_t>(keys.size()));
+                if (fresh) keys.push_back(key);
+                slots[r] = it->second;
+            }
+        }
+        const at::Tensor values =
+            at::index_select(block.values, 0, make_id_tensor(keys, {static_cast<std::int64_t>(keys.size())}));
+        const HighwayInput products = impl.encoder->first_products(values, block.column);
+        add_rows(out.lstm, products.lstm, slots);
+        add_rows(out.highway, products.highway, slots);
+        add_rows(out.gate, products.gate, slots);
+    }
+    return out;
+}
+
+std::vector<at::Tensor> embed_sentences(const DepparsePlan::Impl& impl,
+                                        const std::vector<std::vector<DepparseWord>>& sentences,
+                                        const std::vector<at::Tensor>& forward_features,
+                                        const std::vector<at::Tensor>& backward_features) {
+    const DepparseInputs inputs = depparse_inputs(impl, sentences, forward_features, backward_features);
+    std::vector<at::Tensor> result(sentences.size());
+    const std::int64_t total = inputs.blocks.empty() ? 0 : static_cast<std::int64_t>(inputs.blocks.front().index.size());
+    if (total == 0) return result;
+    const at::Tensor all = depparse_input_rows(impl, inputs, 0, total);
     for (std::size_t s = 0; s < sentences.size(); ++s) {
         if (sentences[s].empty()) continue;
-        const auto n = static_cast<std::int64_t>(sentences[s].size()) + 1;
-        result[s] = all.narrow(0, offset, n);
-        offset += n;
+        result[s] = all.narrow(0, inputs.first_row[s], static_cast<std::int64_t>(sentences[s].size()) + 1);
     }
     return result;
 }

@@ -392,23 +392,19 @@ std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan:
                                                              const std::vector<std::vector<DepparseWord>>& sentences,
                                                              const std::vector<at::Tensor>& forward_features,
                                                              const std::vector<at::Tensor>& backward_features) {
-    std::vector<at::Tensor> inputs = embed_sentences(impl, sentences, forward_features, backward_features);
+    const DepparseInputs inputs = depparse_inputs(impl, sentences, forward_features, backward_features);
     const DepparseBatches batches = depparse_batches(impl, sentences);
     std::vector<std::vector<DepparsePrediction>> result(sentences.size());
     std::vector<std::exception_ptr> errors(sentences.size());
     run_tasks(batches.starts.size() - 1, [&](std::size_t batch) {
         const std::size_t begin = batches.starts[batch];
         const std::vector<std::int64_t> lengths = batch_lengths(batches, batch);
+        const std::vector<std::size_t> members(batches.order.begin() + static_cast<std::ptrdiff_t>(begin),
+                                               batches.order.begin() + static_cast<std::ptrdiff_t>(batches.starts[batch + 1]));
         // The members' rows one after another: the recurrence never runs over
-        // padding. Each sentence's input rows are dropped once gathered.
-        std::vector<at::Tensor> rows;
-        rows.reserve(lengths.size());
-        for (std::size_t m = begin; m < batches.starts[batch + 1]; ++m) {
-            rows.push_back(std::exchange(inputs[batches.order[m]], at::Tensor()));
-        }
-        at::Tensor packed = at::cat(rows, 0);
-        rows.clear();
-        packed = impl.encoder->forward(packed, lengths);
+        // padding.
+        const at::Tensor packed =
+            impl.encoder->forward_products(depparse_first_products(impl, inputs, members, lengths), lengths);
         parse_packed_batch(
             impl, packed, lengths,
             [&](std::size_t m, std::vector<DepparsePrediction> predictions) {

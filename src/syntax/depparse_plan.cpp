@@ -18,15 +18,7 @@ namespace {
 std::vector<DepparsePrediction> parse_words(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words) {
     if (words.empty()) return {};
     const c10::InferenceMode guard;
-    const at::Tensor encoded = encode_sentence(impl, words, nullptr, nullptr);
-    std::vector<DepparsePrediction> result;
-    std::exception_ptr error;
-    parse_packed_batch(
-        impl, encoded[0], {encoded.size(1)},
-        [&](std::size_t, std::vector<DepparsePrediction> predictions) { result = std::move(predictions); },
-        [&](std::size_t, std::exception_ptr failure) { error = std::move(failure); });
-    if (error) std::rethrow_exception(error);
-    return result;
+    return parse_sentences(impl, {words}, {}, {})[0];
 }
 
 std::vector<std::vector<DepparsePrediction>> parse_batch(const DepparsePlan::Impl& impl,

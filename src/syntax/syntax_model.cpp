@@ -5,6 +5,7 @@
 #include <ATen/ops/addmm.h>
 #include <ATen/ops/empty.h>
 #include <ATen/ops/index_select.h>
+#include <ATen/ops/mm.h>
 #include <c10/util/Exception.h>
 
 #include <algorithm>
@@ -128,6 +129,34 @@ std::int64_t HighwayStack::output_size() const {
 }
 
 at::Tensor HighwayStack::forward(const at::Tensor& rows, const std::vector<std::int64_t>& lengths) const {
+    return run(rows, nullptr, lengths);
+}
+
+at::Tensor HighwayStack::forward_products(const HighwayInput& first, const std::vector<std::int64_t>& lengths) const {
+    return run(at::Tensor(), &first, lengths);
+}
+
+HighwayInput HighwayStack::first_products(const at::Tensor& values, std::int64_t column) const {
+    TORCH_CHECK(!layers_.empty(), "an empty highway stack has no first layer");
+    const Layer& layer = layers_.front();
+    TORCH_CHECK(values.dim() == 2, "highway input block must be 2-D, got ", values.sizes());
+    const std::int64_t w = values.size(1);
+    TORCH_CHECK(column >= 0 && column + w <= layer.lstm->input_size(),
+                "highway input block [", column, ", ", column + w, ") exceeds the ", layer.lstm->input_size(),
+                " input features");
+    return {at::mm(values, layer.lstm->input_weight().t().narrow(0, column, w)),
+            at::mm(values, layer.highway_weight_t.narrow(0, column, w)),
+            at::mm(values, layer.gate_weight_t.narrow(0, column, w))};
+}
+
+HighwayInput HighwayStack::first_biases() const {
+    TORCH_CHECK(!layers_.empty(), "an empty highway stack has no first layer");
+    const Layer& layer = layers_.front();
+    return {layer.lstm->bias().unsqueeze(0), layer.highway_bias.unsqueeze(0), layer.gate_bias.unsqueeze(0)};
+}
+
+at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
+                             const std::vector<std::int64_t>& lengths) const {
     const SerialScope serial;
     const auto B = static_cast<std::int64_t>(lengths.size());
     std::int64_t T = 0;
@@ -137,7 +166,16 @@ at::Tensor HighwayStack::forward(const at::Tensor& rows, const std::vector<std::
         T = std::max(T, n);
         N += n;
     }
-    TORCH_CHECK(rows.dim() == 2 && rows.size(0) == N, "highway input must hold ", N, " rows, got ", rows.sizes());
+    if (first == nullptr) {
+        TORCH_CHECK(rows.dim() == 2 && rows.size(0) == N, "highway input must hold ", N, " rows, got ", rows.sizes());
+    } else {
+        TORCH_CHECK(!layers_.empty(), "an empty highway stack has no first layer");
+        const std::int64_t H = layers_.front().lstm->hidden_size();
+        TORCH_CHECK(first->lstm.sizes() == at::IntArrayRef({N, 8 * H}) &&
+                        first->highway.sizes() == at::IntArrayRef({N, 2 * H}) &&
+                        first->gate.sizes() == at::IntArrayRef({N, 2 * H}),
+                    "highway first-layer products must hold ", N, " rows of ", 8 * H, ", ", 2 * H, " and ", 2 * H);
+    }
     // Position of every row in the padded [B, T] layout the recurrence reads.
     std::vector<std::int64_t> positions;
     positions.reserve(static_cast<std::size_t>(N));
@@ -150,21 +188,31 @@ at::Tensor HighwayStack::forward(const at::Tensor& rows, const std::vector<std::
     // one width: fresh pages for each layer would cost a fault per page.
     at::Tensor packed;
     at::Tensor projection;
-    for (const Layer& layer : layers_) {
+    for (std::size_t l = 0; l < layers_.size(); ++l) {
+        const Layer& layer = layers_[l];
+        const bool given = l == 0 && first != nullptr;
         const std::int64_t H = layer.lstm->hidden_size();
+        const at::TensorOptions options = given ? first->lstm.options() : x.options();
         if (!projection.defined() || projection.size(1) != 8 * H) {
-            packed = at::empty({N, 8 * H}, x.options());
             // Steps past a sequence's length are never read: no fill needed.
-            projection = at::empty({B * T, 8 * H}, x.options());
+            projection = at::empty({B * T, 8 * H}, options);
+            packed = at::Tensor();
         }
-        at::addmm_out(packed, layer.lstm->bias(), x, layer.lstm->input_weight().t());
-        projection.index_copy_(0, index, packed);
+        if (given) {
+            projection.index_copy_(0, index, first->lstm);
+        } else {
+            if (!packed.defined()) packed = at::empty({N, 8 * H}, options);
+            at::addmm_out(packed, layer.lstm->bias(), x, layer.lstm->input_weight().t());
+            projection.index_copy_(0, index, packed);
+        }
         const at::Tensor h0 = layer.h0.expand({2, B, H}).contiguous();
         const at::Tensor c0 = layer.c0.expand({2, B, H}).contiguous();
         const at::Tensor output =
             layer.lstm->forward_projected(projection.view({B, T, 8 * H}), lengths.data(), h0, c0).output;
-        const at::Tensor highway = at::addmm(layer.highway_bias, x, layer.highway_weight_t).tanh_();
-        const at::Tensor gate = at::addmm(layer.gate_bias, x, layer.gate_weight_t).sigmoid_();
+        const at::Tensor highway =
+            given ? first->highway.tanh() : at::addmm(layer.highway_bias, x, layer.highway_weight_t).tanh_();
+        const at::Tensor gate =
+            given ? first->gate.sigmoid() : at::addmm(layer.gate_bias, x, layer.gate_weight_t).sigmoid_();
         x = at::index_select(output.view({B * T, 2 * H}), 0, index).addcmul_(gate, highway);
     }
     return x;

@@ -100,6 +100,15 @@ std::vector<std::size_t> sentence_batches(const std::vector<std::int64_t>& sorte
 // o = BiLSTM(x) from the layer's initial state, y = o + sigmoid(x Wg + bg) *
 // tanh(x Wh + bh). Float32 weights only; shapes that do not fit throw
 // c10::Error at construction.
+// The first highway layer's three products of its input rows: the LSTM's gate
+// inputs of both directions [N, 8H], the highway [N, 2H] and the gate [N, 2H]
+// pre-activations.
+struct HighwayInput {
+    at::Tensor lstm;
+    at::Tensor highway;
+    at::Tensor gate;
+};
+
 class HighwayStack {
 public:
     explicit HighwayStack(const std::vector<HighwayLayer>& layers);
@@ -112,8 +121,19 @@ public:
     // summing to N). Returns the output rows [N, 2H] in the same order. The
     // products run over these rows only, never over padding.
     at::Tensor forward(const at::Tensor& rows, const std::vector<std::int64_t>& lengths) const;
+    // forward() from the first layer's products of the rows, biases included.
+    at::Tensor forward_products(const HighwayInput& first, const std::vector<std::int64_t>& lengths) const;
+
+    // The first layer's products of `values` [k, w], columns [column, column +
+    // w) of the input, without biases; and the biases alone, [1, ...] each. A
+    // row's products are the sum of its column blocks' and the biases, so
+    // callers whose blocks repeat can multiply each distinct block once.
+    HighwayInput first_products(const at::Tensor& values, std::int64_t column) const;
+    HighwayInput first_biases() const;
 
 private:
+    at::Tensor run(const at::Tensor& rows, const HighwayInput* first, const std::vector<std::int64_t>& lengths) const;
+
     struct Layer {
         std::unique_ptr<BiLstm> lstm;
         at::Tensor h0;  // [2, 1, H]

@@ -201,6 +201,35 @@ TEST(DepparseNetwork, ScoresMatchTheReference) {
     }
 }
 
+// Bulk parsing multiplies each distinct key of an input block once and sums
+// the blocks' products: the encodings match those of the input rows.
+TEST(DepparseNetwork, FirstLayerByKeysMatchesTheRows) {
+    const detail::JsonValue variants =
+        detail::parse_json(read_text(testing::fixture_path("depparse", "variants.json")));
+    for (const detail::JsonValue& entry : variants.as_array("")) {
+        const std::string& name = entry.as_string("");
+        SCOPED_TRACE(name);
+        const DepparsePlan::Impl impl(variant(name), false);
+        const std::vector<std::vector<DepparseWord>> sentences = read_sentences(name);
+        const c10::InferenceMode guard;
+        const detail::DepparseInputs inputs = detail::depparse_inputs(impl, sentences, {}, {});
+        std::vector<std::size_t> members;
+        std::vector<std::int64_t> lengths;
+        std::vector<at::Tensor> rows;
+        for (std::size_t s = 0; s < sentences.size(); ++s) {
+            if (sentences[s].empty()) continue;
+            members.push_back(s);
+            lengths.push_back(static_cast<std::int64_t>(sentences[s].size()) + 1);
+            rows.push_back(detail::depparse_input_rows(impl, inputs, inputs.first_row[s], lengths.back()));
+        }
+        ASSERT_GE(members.size(), 2u);
+        const at::Tensor by_rows = impl.encoder->forward(at::cat(rows, 0), lengths);
+        const at::Tensor by_keys =
+            impl.encoder->forward_products(detail::depparse_first_products(impl, inputs, members, lengths), lengths);
+        EXPECT_TRUE(at::allclose(by_keys, by_rows, 1e-5, 1e-6));
+    }
+}
+
 // Bulk scores are the same, bit for bit, at any thread count, and so are the
 // parses of the batch-by-batch path bulk processing takes.
 TEST(DepparseNetwork, BatchesDoNotDependOnTheThreadCount) {
