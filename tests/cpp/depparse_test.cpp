@@ -158,14 +158,19 @@ TEST(DepparseLoader, LoadedState) {
     EXPECT_EQ(plan.bundle().path(), std::filesystem::absolute(variant("plain")));
 }
 
+std::vector<std::string> variant_names() {
+    std::vector<std::string> names;
+    const detail::JsonValue variants =
+        detail::parse_json(read_text(testing::fixture_path("depparse", "variants.json")));
+    for (const detail::JsonValue& entry : variants.as_array("")) names.push_back(entry.as_string(""));
+    return names;
+}
+
 // Every variant, each sentence alone and all of them in padded length-sorted
 // batches, against the reference's arc and label log-probabilities.
 TEST(DepparseNetwork, ScoresMatchTheReference) {
-    const detail::JsonValue variants =
-        detail::parse_json(read_text(testing::fixture_path("depparse", "variants.json")));
-    ASSERT_GE(variants.as_array("").size(), 17u);
-    for (const detail::JsonValue& entry : variants.as_array("")) {
-        const std::string& name = entry.as_string("");
+    ASSERT_GE(variant_names().size(), 17u);
+    for (const std::string& name : variant_names()) {
         SCOPED_TRACE(name);
         const DepparsePlan::Impl impl(variant(name), false);
         const std::vector<std::vector<DepparseWord>> sentences = read_sentences(name);
@@ -204,10 +209,7 @@ TEST(DepparseNetwork, ScoresMatchTheReference) {
 // Bulk parsing multiplies each distinct key of an input block once and sums
 // the blocks' products: the encodings match those of the input rows.
 TEST(DepparseNetwork, FirstLayerByKeysMatchesTheRows) {
-    const detail::JsonValue variants =
-        detail::parse_json(read_text(testing::fixture_path("depparse", "variants.json")));
-    for (const detail::JsonValue& entry : variants.as_array("")) {
-        const std::string& name = entry.as_string("");
+    for (const std::string& name : variant_names()) {
         SCOPED_TRACE(name);
         const DepparsePlan::Impl impl(variant(name), false);
         const std::vector<std::vector<DepparseWord>> sentences = read_sentences(name);
