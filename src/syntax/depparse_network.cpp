@@ -209,10 +209,12 @@ at::Tensor padding_mask(const std::vector<std::int64_t>& lengths) {
 
 // Head-side rows of the relation scorer for `heads` (row indices into
 // `head_rows`): row j is U_j[p * O + o] = sum_q W[p, q, o] h2_j[q].
+// `out` [heads, I1 * O] receives them when given.
 at::Tensor relation_head_products(const DepparsePlan::Impl& impl, const at::Tensor& head_rows,
-                                  const std::vector<std::int64_t>& heads) {
+                                  const std::vector<std::int64_t>& heads, at::Tensor out = at::Tensor()) {
     const at::Tensor index = at::tensor(heads, at::TensorOptions().dtype(at::kLong));
-    return at::mm(head_rows.index_select(0, index), impl.deprel_by_head);
+    if (!out.defined()) return at::mm(head_rows.index_select(0, index), impl.deprel_by_head);
+    return at::mm_out(out, head_rows.index_select(0, index), impl.deprel_by_head);
 }
 
 }  // namespace
@@ -267,6 +269,13 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
     const std::int64_t O = impl.deprel_by_head.size(1) / I1;
     const std::vector<std::int64_t> offsets = row_offsets(lengths);
     const std::vector<std::int64_t> groups = biaffine_groups(offsets);
+    // One buffer for every group's head products: fresh pages for each would
+    // cost a fault per page.
+    std::int64_t widest = 0;
+    for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
+        widest = std::max(widest, offsets[groups[g + 1]] - offsets[groups[g]]);
+    }
+    const at::Tensor buffer = at::empty({widest, impl.deprel_by_head.size(1)}, rows.options());
     for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
         const auto first = static_cast<std::size_t>(groups[g]);
         const auto end = static_cast<std::size_t>(groups[g + 1]);
@@ -295,7 +304,10 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
         // The head-side products of those heads in one product; the others
         // only if the head constraints ask for a relation under them.
         std::sort(chosen.begin(), chosen.end());
-        const at::Tensor products = chosen.empty() ? at::Tensor() : relation_head_products(impl, head_rows, chosen);
+        const at::Tensor products =
+            chosen.empty() ? at::Tensor()
+                           : relation_head_products(impl, head_rows, chosen,
+                                                    buffer.narrow(0, 0, static_cast<std::int64_t>(chosen.size())));
         for (std::size_t m = first; m < end; ++m) {
             if (failed[m - first]) continue;
             const std::int64_t length = lengths[m];
