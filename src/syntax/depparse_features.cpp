@@ -8,7 +8,6 @@
 #include <ATen/ops/index_select.h>
 #include <ATen/ops/linear.h>
 
-#include <numeric>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -90,7 +89,7 @@ at::Tensor encode_depparse_word(const DepparsePlan::Impl& impl, const std::strin
     return encode_depparse_characters(impl, character_ids(impl, text));
 }
 
-DepparseInputs depparse_inputs(const DepparsePlan::Impl& impl, const std::vector<std::vector<DepparseWord>>& sentences,
+KeyedInputs depparse_inputs(const DepparsePlan::Impl& impl, const std::vector<std::vector<DepparseWord>>& sentences,
                               const std::vector<at::Tensor>& forward_features,
                               const std::vector<at::Tensor>& backward_features) {
     std::size_t rows = 0;
@@ -151,7 +150,7 @@ DepparseInputs depparse_inputs(const DepparsePlan::Impl& impl, const std::vector
         }
     }
 
-    DepparseInputs inputs;
+    KeyedInputs inputs;
     inputs.first_row.assign(sentences.size(), -1);
     std::int64_t next = 0;
     for (std::size_t s = 0; s < sentences.size(); ++s) {
@@ -200,38 +199,20 @@ DepparseInputs depparse_inputs(const DepparsePlan::Impl& impl, const std::vector
     }
 
     const SerialScope serial;
-    std::int64_t column = 0;
-    const auto add_block = [&](at::Tensor values, std::vector<std::int64_t> index) {
-        const std::int64_t width = values.size(1);
-        inputs.blocks.push_back({column, std::move(values), std::move(index)});
-        column += width;
-    };
-    // A keyed block: the table's rows of the distinct ids, in order of first use.
+    inputs.rows = static_cast<std::int64_t>(rows);
+    // A keyed block: the table's rows of the distinct ids.
     const auto keyed = [&](const char* table, const std::vector<std::int64_t>& ids) {
-        std::unordered_map<std::int64_t, std::int64_t> slot;
-        std::vector<std::int64_t> distinct;
-        std::vector<std::int64_t> index;
-        index.reserve(ids.size());
-        for (const std::int64_t id : ids) {
-            const auto [it, fresh] = slot.emplace(id, static_cast<std::int64_t>(distinct.size()));
-            if (fresh) distinct.push_back(id);
-            index.push_back(it->second);
-        }
+        auto [distinct, index] = distinct_ids(ids);
         const at::Tensor keys = make_id_tensor(distinct, {static_cast<std::int64_t>(distinct.size())});
         return std::pair{at::embedding(require_depparse_tensor(impl, table), keys, 0), std::move(index)};
     };
-    const auto identity = [&] {
-        std::vector<std::int64_t> index(rows);
-        std::iota(index.begin(), index.end(), 0);
-        return index;
-    };
     {
         auto [pretrained, index] = keyed("pretrained_emb.weight", pretrain_ids);
-        add_block(at::linear(pretrained, require_depparse_tensor(impl, "trans_pretrained.weight")), std::move(index));
+        inputs.add(at::linear(pretrained, require_depparse_tensor(impl, "trans_pretrained.weight")), std::move(index));
     }
     for (const auto& [table, ids] : {std::pair{"word_emb.weight", &word_ids}, {"lemma_emb.weight", &lemma_ids}}) {
         auto [values, index] = keyed(table, *ids);
-        add_block(std::move(values), std::move(index));
+        inputs.add(std::move(values), std::move(index));
     }
     {
         // The POS block, keyed by the row's UPOS and XPOS ids together; it
@@ -266,91 +247,29 @@ DepparseInputs depparse_inputs(const DepparsePlan::Impl& impl, const std::vector
             pos = pos.add(embed(impl.composite_xpos ? "xpos_emb." + std::to_string(k) + ".weight" : "xpos_emb.weight",
                                 parts[k]));
         }
-        add_block(pos, index);
-        add_block(pos, std::move(index));
+        inputs.add(pos, index);
+        inputs.add(pos, std::move(index));
     }
     if (!impl.charlm) {
-        add_block(at::linear(characters, require_depparse_tensor(impl, "trans_char.weight")), std::move(char_rows));
+        inputs.add(at::linear(characters, require_depparse_tensor(impl, "trans_char.weight")), std::move(char_rows));
     } else {
-        add_block(at::cat(forward, 0), identity());
-        add_block(at::cat(backward, 0), identity());
+        inputs.add_per_row(at::cat(forward, 0));
+        inputs.add_per_row(at::cat(backward, 0));
     }
-    if (impl.use_transformer) add_block(at::cat(contextual, 0), identity());
-    TORCH_CHECK(column == impl.encoder->input_size(), "depparse input blocks fill ", column, " of ",
+    if (impl.use_transformer) inputs.add_per_row(at::cat(contextual, 0));
+    TORCH_CHECK(inputs.width == impl.encoder->input_size(), "depparse input blocks fill ", inputs.width, " of ",
                 impl.encoder->input_size(), " columns");
     return inputs;
-}
-
-at::Tensor depparse_input_rows(const DepparsePlan::Impl& impl, const DepparseInputs& inputs, std::int64_t first,
-                               std::int64_t count) {
-    at::Tensor rows = at::empty({count, impl.encoder->input_size()}, at::TensorOptions().dtype(at::kFloat));
-    for (const DepparseInputs::Block& block : inputs.blocks) {
-        const std::vector<std::int64_t> index(block.index.begin() + first, block.index.begin() + first + count);
-        rows.narrow(1, block.column, block.values.size(1))
-            .copy_(at::index_select(block.values, 0, make_id_tensor(index, {count})));
-    }
-    return rows;
-}
-
-namespace {
-
-// out[r] += products[slots[r]] for every row r of out.
-void add_rows(at::Tensor& out, const at::Tensor& products, const std::vector<std::int64_t>& slots) {
-    const std::int64_t width = out.size(1);
-    float* to = out.data_ptr<float>();
-    const float* from = products.const_data_ptr<float>();
-    for (std::size_t r = 0; r < slots.size(); ++r) {
-        float* row = to + static_cast<std::int64_t>(r) * width;
-        const float* add = from + slots[r] * width;
-        for (std::int64_t j = 0; j < width; ++j) row[j] += add[j];
-    }
-}
-
-}  // namespace
-
-HighwayInput depparse_first_products(const DepparsePlan::Impl& impl, const DepparseInputs& inputs,
-                                     const std::vector<std::size_t>& members, const std::vector<std::int64_t>& lengths) {
-    const SerialScope serial;
-    const std::int64_t N = std::accumulate(lengths.begin(), lengths.end(), std::int64_t{0});
-    const HighwayInput biases = impl.encoder->first_biases();
-    HighwayInput out{biases.lstm.expand({N, biases.lstm.size(1)}).contiguous(),
-                     biases.highway.expand({N, biases.highway.size(1)}).contiguous(),
-                     biases.gate.expand({N, biases.gate.size(1)}).contiguous()};
-    std::vector<std::int64_t> keys;
-    std::vector<std::int64_t> slots(static_cast<std::size_t>(N));
-    for (const DepparseInputs::Block& block : inputs.blocks) {
-        // The block's distinct keys among these rows, each multiplied once.
-        keys.clear();
-        std::unordered_map<std::int64_t, std::int64_t> slot;
-        std::size_t r = 0;
-        for (std::size_t m = 0; m < members.size(); ++m) {
-            const std::int64_t first = inputs.first_row[members[m]];
-            for (std::int64_t t = 0; t < lengths[m]; ++t, ++r) {
-                const std::int64_t key = block.index[static_cast<std::size_t>(first + t)];
-                const auto [it, fresh] = slot.emplace(key, static_cast<std::int64_t>(keys.size()));
-                if (fresh) keys.push_back(key);
-                slots[r] = it->second;
-            }
-        }
-        const at::Tensor values =
-            at::index_select(block.values, 0, make_id_tensor(keys, {static_cast<std::int64_t>(keys.size())}));
-        const HighwayInput products = impl.encoder->first_products(values, block.column);
-        add_rows(out.lstm, products.lstm, slots);
-        add_rows(out.highway, products.highway, slots);
-        add_rows(out.gate, products.gate, slots);
-    }
-    return out;
 }
 
 std::vector<at::Tensor> embed_sentences(const DepparsePlan::Impl& impl,
                                         const std::vector<std::vector<DepparseWord>>& sentences,
                                         const std::vector<at::Tensor>& forward_features,
                                         const std::vector<at::Tensor>& backward_features) {
-    const DepparseInputs inputs = depparse_inputs(impl, sentences, forward_features, backward_features);
+    const KeyedInputs inputs = depparse_inputs(impl, sentences, forward_features, backward_features);
     std::vector<at::Tensor> result(sentences.size());
-    const std::int64_t total = inputs.blocks.empty() ? 0 : static_cast<std::int64_t>(inputs.blocks.front().index.size());
-    if (total == 0) return result;
-    const at::Tensor all = depparse_input_rows(impl, inputs, 0, total);
+    if (inputs.rows == 0) return result;
+    const at::Tensor all = keyed_rows(inputs, 0, inputs.rows);
     for (std::size_t s = 0; s < sentences.size(); ++s) {
         if (sentences[s].empty()) continue;
         result[s] = all.narrow(0, inputs.first_row[s], static_cast<std::int64_t>(sentences[s].size()) + 1);

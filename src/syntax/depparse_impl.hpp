@@ -115,33 +115,12 @@ at::Tensor encode_depparse_characters(const DepparsePlan::Impl& impl, const std:
 at::Tensor embed_words(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
                        const at::Tensor* forward_features, const at::Tensor* backward_features);
 
-// The encoder's input of many sentences by column block. Each block holds
-// the values of its distinct keys (a word's form, lemma or tags; the row
-// itself for character-LM and transformer features) and, per input row, the
-// key's row in them. Rows run sentence after sentence, each with its root
-// row first.
-struct DepparseInputs {
-    struct Block {
-        std::int64_t column = 0;
-        at::Tensor values;                // [keys, width]
-        std::vector<std::int64_t> index;  // per input row
-    };
-    std::vector<Block> blocks;
-    std::vector<std::int64_t> first_row;  // per sentence; -1 for an empty one
-};
-// As embed_sentences, with the same checks and character-LM features.
-DepparseInputs depparse_inputs(const DepparsePlan::Impl& impl, const std::vector<std::vector<DepparseWord>>& sentences,
-                              const std::vector<at::Tensor>& forward_features,
-                              const std::vector<at::Tensor>& backward_features);
-// Input rows [count, D] from row `first`.
-at::Tensor depparse_input_rows(const DepparsePlan::Impl& impl, const DepparseInputs& inputs, std::int64_t first,
-                               std::int64_t count);
-// The encoder's first-layer products of the rows of sentences `members`
-// (lengths n + 1 theirs), in this order: each block's distinct keys among
-// them are multiplied once, and a row's products are its blocks' summed over
-// the biases.
-HighwayInput depparse_first_products(const DepparsePlan::Impl& impl, const DepparseInputs& inputs,
-                                     const std::vector<std::size_t>& members, const std::vector<std::int64_t>& lengths);
+// The encoder's input of many sentences by column block (each sentence with
+// its root row first), with the checks and character-LM features of
+// embed_sentences.
+KeyedInputs depparse_inputs(const DepparsePlan::Impl& impl, const std::vector<std::vector<DepparseWord>>& sentences,
+                           const std::vector<at::Tensor>& forward_features,
+                           const std::vector<at::Tensor>& backward_features);
 
 // Input rows of many sentences, one [n_i + 1, D] tensor per sentence
 // (undefined for an empty one); the character model runs once over the

@@ -404,7 +404,7 @@ std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan:
                                                              const std::vector<std::vector<DepparseWord>>& sentences,
                                                              const std::vector<at::Tensor>& forward_features,
                                                              const std::vector<at::Tensor>& backward_features) {
-    const DepparseInputs inputs = depparse_inputs(impl, sentences, forward_features, backward_features);
+    const KeyedInputs inputs = depparse_inputs(impl, sentences, forward_features, backward_features);
     const DepparseBatches batches = depparse_batches(impl, sentences);
     std::vector<std::vector<DepparsePrediction>> result(sentences.size());
     std::vector<std::exception_ptr> errors(sentences.size());
@@ -416,7 +416,7 @@ std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan:
         // The members' rows one after another: the recurrence never runs over
         // padding.
         const at::Tensor packed =
-            impl.encoder->forward_products(depparse_first_products(impl, inputs, members, lengths), lengths);
+            impl.encoder->forward_products(keyed_first_products(*impl.encoder, inputs, members, lengths), lengths);
         parse_packed_batch(
             impl, packed, lengths,
             [&](std::size_t m, std::vector<DepparsePrediction> predictions) {

@@ -1,7 +1,5 @@
 // The tagger's highway BiLSTM over one sentence, or over many in
 // length-sorted batches.
-#include <ATen/ops/cat.h>
-
 #include <algorithm>
 #include <numeric>
 
@@ -20,7 +18,7 @@ std::vector<at::Tensor> encode_pos_batch(const POSPlan::Impl& impl,
                                          const std::vector<std::vector<std::string>>& sentences,
                                          const std::vector<at::Tensor>& forward_features,
                                          const std::vector<at::Tensor>& backward_features) {
-    const std::vector<at::Tensor> inputs = embed_pos_sentences(impl, sentences, forward_features, backward_features);
+    const KeyedInputs inputs = pos_inputs(impl, sentences, forward_features, backward_features);
     std::vector<std::size_t> order;
     for (std::size_t i = 0; i < sentences.size(); ++i) {
         if (!sentences[i].empty()) order.push_back(i);
@@ -35,12 +33,14 @@ std::vector<at::Tensor> encode_pos_batch(const POSPlan::Impl& impl,
     run_tasks(starts.size() - 1, [&](std::size_t batch) {
         const std::size_t begin = starts[batch];
         const auto m = static_cast<std::int64_t>(starts[batch + 1] - begin);
-        std::vector<at::Tensor> rows;
-        for (std::int64_t j = 0; j < m; ++j) rows.push_back(inputs[order[begin + j]]);
+        const std::vector<std::size_t> sentence_ids(order.begin() + static_cast<std::ptrdiff_t>(begin),
+                                                    order.begin() + static_cast<std::ptrdiff_t>(begin) + m);
         const std::vector<std::int64_t> members(lengths.begin() + static_cast<std::ptrdiff_t>(begin),
                                                 lengths.begin() + static_cast<std::ptrdiff_t>(begin) + m);
-        // The batch's words, member after member: no padded position is computed.
-        const at::Tensor encoded = impl.tagger->forward(at::cat(rows, 0), members);
+        // The batch's words, member after member: no padded position is
+        // computed, and the first layer multiplies each distinct key once.
+        const at::Tensor encoded =
+            impl.tagger->forward_products(keyed_first_products(*impl.tagger, inputs, sentence_ids, members), members);
         std::int64_t offset = 0;
         for (std::int64_t j = 0; j < m; ++j) {
             result[order[begin + j]] = encoded.narrow(0, offset, members[j]);

@@ -3,7 +3,6 @@
 // features, side by side.
 #include <ATen/ops/cat.h>
 #include <ATen/ops/embedding.h>
-#include <ATen/ops/index_select.h>
 #include <ATen/ops/linear.h>
 
 #include <string>
@@ -72,10 +71,9 @@ at::Tensor encode_pos_characters(const POSPlan::Impl& impl, const std::string& f
     return impl.char_model->encode({character_ids(impl, form)})[0];
 }
 
-std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
-                                            const std::vector<std::vector<std::string>>& sentences,
-                                            const std::vector<at::Tensor>& forward_features,
-                                            const std::vector<at::Tensor>& backward_features) {
+KeyedInputs pos_inputs(const POSPlan::Impl& impl, const std::vector<std::vector<std::string>>& sentences,
+                       const std::vector<at::Tensor>& forward_features,
+                       const std::vector<at::Tensor>& backward_features) {
     std::vector<std::int64_t> word_ids;
     std::vector<std::int64_t> pretrain_ids;
     std::vector<std::int64_t> form_rows;  // per word, its distinct form's row
@@ -92,9 +90,14 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
             form_rows.push_back(it->second);
         }
     }
-    std::vector<at::Tensor> result(sentences.size());
-    const auto total = static_cast<std::int64_t>(word_ids.size());
-    if (total == 0) return result;
+    KeyedInputs inputs;
+    inputs.first_row.assign(sentences.size(), -1);
+    for (std::size_t s = 0; s < sentences.size(); ++s) {
+        if (sentences[s].empty()) continue;
+        inputs.first_row[s] = inputs.rows;
+        inputs.rows += static_cast<std::int64_t>(sentences[s].size());
+    }
+    if (inputs.rows == 0) return inputs;
 
     // The character model runs as parallel tasks of its own; the products
     // below stay on this thread, so that no sum depends on the thread count.
@@ -107,15 +110,22 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
         }
     }
     const SerialScope serial;
-    std::vector<at::Tensor> blocks;
-    blocks.push_back(at::embedding(require_pos_tensor(impl, "word_emb.weight"), make_id_tensor(word_ids, {total})));
-    blocks.push_back(at::linear(
-        at::embedding(require_pos_tensor(impl, "pretrained_emb.weight"), make_id_tensor(pretrain_ids, {total})),
-        require_pos_tensor(impl, "trans_pretrained.weight")));
+    {
+        auto [distinct, index] = distinct_ids(word_ids);
+        const auto count = static_cast<std::int64_t>(distinct.size());
+        inputs.add(at::embedding(require_pos_tensor(impl, "word_emb.weight"), make_id_tensor(distinct, {count})),
+                   std::move(index));
+    }
+    {
+        auto [distinct, index] = distinct_ids(pretrain_ids);
+        const auto count = static_cast<std::int64_t>(distinct.size());
+        inputs.add(at::linear(at::embedding(require_pos_tensor(impl, "pretrained_emb.weight"),
+                                            make_id_tensor(distinct, {count})),
+                              require_pos_tensor(impl, "trans_pretrained.weight")),
+                   std::move(index));
+    }
     if (!impl.use_charlm) {
-        const at::Tensor features =
-            at::linear(characters, require_pos_tensor(impl, "trans_char.weight"));
-        blocks.push_back(at::index_select(features, 0, make_id_tensor(form_rows, {total})));
+        inputs.add(at::linear(characters, require_pos_tensor(impl, "trans_char.weight")), std::move(form_rows));
     } else {
         std::vector<at::Tensor> forward;
         std::vector<at::Tensor> backward;
@@ -130,17 +140,24 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
             f = at::linear(f, require_pos_tensor(impl, "charmodel_forward_transform.weight"));
             b = at::linear(b, require_pos_tensor(impl, "charmodel_backward_transform.weight"));
         }
-        blocks.push_back(f);
-        blocks.push_back(b);
+        inputs.add_per_row(f);
+        inputs.add_per_row(b);
     }
-    if (impl.use_transformer) blocks.push_back(at::cat(contextual, 0));
-    const at::Tensor rows = at::cat(blocks, 1);
-    std::int64_t offset = 0;
+    if (impl.use_transformer) inputs.add_per_row(at::cat(contextual, 0));
+    return inputs;
+}
+
+std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
+                                            const std::vector<std::vector<std::string>>& sentences,
+                                            const std::vector<at::Tensor>& forward_features,
+                                            const std::vector<at::Tensor>& backward_features) {
+    const KeyedInputs inputs = pos_inputs(impl, sentences, forward_features, backward_features);
+    std::vector<at::Tensor> result(sentences.size());
+    if (inputs.rows == 0) return result;
+    const at::Tensor rows = keyed_rows(inputs, 0, inputs.rows);
     for (std::size_t s = 0; s < sentences.size(); ++s) {
-        const auto n = static_cast<std::int64_t>(sentences[s].size());
-        if (n == 0) continue;
-        result[s] = rows.narrow(0, offset, n);
-        offset += n;
+        if (sentences[s].empty()) continue;
+        result[s] = rows.narrow(0, inputs.first_row[s], static_cast<std::int64_t>(sentences[s].size()));
     }
     return result;
 }

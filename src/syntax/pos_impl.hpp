@@ -99,6 +99,12 @@ at::Tensor encode_pos_characters(const POSPlan::Impl& impl, const std::string& f
 at::Tensor embed_pos_words(const POSPlan::Impl& impl, const std::vector<std::string>& words,
                            const at::Tensor* forward_features, const at::Tensor* backward_features);
 
+// The tagger's input of many sentences by column block, with the checks and
+// features of embed_pos_sentences.
+KeyedInputs pos_inputs(const POSPlan::Impl& impl, const std::vector<std::vector<std::string>>& sentences,
+                       const std::vector<at::Tensor>& forward_features,
+                       const std::vector<at::Tensor>& backward_features);
+
 // Input rows of many sentences, one [n_i, D] tensor per sentence (undefined for
 // an empty one): the character model runs once over the distinct forms of all
 // of them, the transformer once per sentence. charLM features: one tensor per

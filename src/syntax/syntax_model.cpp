@@ -218,6 +218,98 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
     return x;
 }
 
+void KeyedInputs::add(at::Tensor values, std::vector<std::int64_t> index) {
+    TORCH_CHECK(values.dim() == 2 && static_cast<std::int64_t>(index.size()) == rows,
+                "an input block needs 2-D values and a key per row");
+    const std::int64_t w = values.size(1);
+    blocks.push_back({width, std::move(values), std::move(index)});
+    width += w;
+}
+
+void KeyedInputs::add_per_row(at::Tensor values) {
+    std::vector<std::int64_t> index(static_cast<std::size_t>(rows));
+    std::iota(index.begin(), index.end(), 0);
+    add(std::move(values), std::move(index));
+}
+
+std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> distinct_ids(const std::vector<std::int64_t>& ids) {
+    std::unordered_map<std::int64_t, std::int64_t> slot;
+    std::vector<std::int64_t> distinct;
+    std::vector<std::int64_t> index;
+    index.reserve(ids.size());
+    for (const std::int64_t id : ids) {
+        const auto [it, fresh] = slot.emplace(id, static_cast<std::int64_t>(distinct.size()));
+        if (fresh) distinct.push_back(id);
+        index.push_back(it->second);
+    }
+    return {std::move(distinct), std::move(index)};
+}
+
+at::Tensor keyed_rows(const KeyedInputs& inputs, std::int64_t first, std::int64_t count) {
+    at::Tensor rows = at::empty({count, inputs.width}, at::TensorOptions().dtype(at::kFloat));
+    for (const KeyedInputs::Block& block : inputs.blocks) {
+        const std::vector<std::int64_t> index(block.index.begin() + first, block.index.begin() + first + count);
+        rows.narrow(1, block.column, block.values.size(1))
+            .copy_(at::index_select(block.values, 0, make_id_tensor(index, {count})));
+    }
+    return rows;
+}
+
+namespace {
+
+// out[r] += products[slots[r]] for every row r of out.
+void add_keyed_rows(at::Tensor& out, const at::Tensor& products, const std::vector<std::int64_t>& slots) {
+    const std::int64_t width = out.size(1);
+    float* to = out.data_ptr<float>();
+    const float* from = products.const_data_ptr<float>();
+    for (std::size_t r = 0; r < slots.size(); ++r) {
+        float* row = to + static_cast<std::int64_t>(r) * width;
+        const float* add = from + slots[r] * width;
+        for (std::int64_t j = 0; j < width; ++j) row[j] += add[j];
+    }
+}
+
+}  // namespace
+
+HighwayInput keyed_first_products(const HighwayStack& stack, const KeyedInputs& inputs,
+                                  const std::vector<std::size_t>& members, const std::vector<std::int64_t>& lengths) {
+    const SerialScope serial;
+    TORCH_CHECK(inputs.width == stack.input_size(), "input blocks fill ", inputs.width, " of ", stack.input_size(),
+                " columns");
+    const std::int64_t N = std::accumulate(lengths.begin(), lengths.end(), std::int64_t{0});
+    // Fresh rows holding the biases: the biases themselves are read-only
+    // views of the bundle.
+    const HighwayInput biases = stack.first_biases();
+    const auto rows_of = [N](const at::Tensor& bias) {
+        return at::empty({N, bias.size(1)}, bias.options()).copy_(bias.expand({N, bias.size(1)}));
+    };
+    HighwayInput out{rows_of(biases.lstm), rows_of(biases.highway), rows_of(biases.gate)};
+    std::vector<std::int64_t> keys;
+    std::vector<std::int64_t> slots(static_cast<std::size_t>(N));
+    for (const KeyedInputs::Block& block : inputs.blocks) {
+        // The block's distinct keys among these rows, each multiplied once.
+        keys.clear();
+        std::unordered_map<std::int64_t, std::int64_t> slot;
+        std::size_t r = 0;
+        for (std::size_t m = 0; m < members.size(); ++m) {
+            const std::int64_t first = inputs.first_row[members[m]];
+            for (std::int64_t t = 0; t < lengths[m]; ++t, ++r) {
+                const std::int64_t key = block.index[static_cast<std::size_t>(first + t)];
+                const auto [it, fresh] = slot.emplace(key, static_cast<std::int64_t>(keys.size()));
+                if (fresh) keys.push_back(key);
+                slots[r] = it->second;
+            }
+        }
+        const at::Tensor values =
+            at::index_select(block.values, 0, make_id_tensor(keys, {static_cast<std::int64_t>(keys.size())}));
+        const HighwayInput products = stack.first_products(values, block.column);
+        add_keyed_rows(out.lstm, products.lstm, slots);
+        add_keyed_rows(out.highway, products.highway, slots);
+        add_keyed_rows(out.gate, products.gate, slots);
+    }
+    return out;
+}
+
 namespace {
 
 // Characters of a word run by this many rows at once; a finished word's row

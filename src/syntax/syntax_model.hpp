@@ -146,6 +146,40 @@ private:
     std::vector<Layer> layers_;
 };
 
+// The input rows of many sentences by column block. Each block holds the
+// values of its distinct keys (a word's form, lemma or tags; the row itself
+// for contextual features) and, per input row, the key's row in them. Rows
+// run sentence after sentence.
+struct KeyedInputs {
+    struct Block {
+        std::int64_t column = 0;
+        at::Tensor values;                // [keys, width]
+        std::vector<std::int64_t> index;  // per input row
+    };
+    std::vector<Block> blocks;
+    std::vector<std::int64_t> first_row;  // per sentence; -1 for an empty one
+    std::int64_t rows = 0;
+    std::int64_t width = 0;
+
+    // Appends a block: its values and each row's key among them.
+    void add(at::Tensor values, std::vector<std::int64_t> index);
+    // Appends a block of one value per row, [rows, w].
+    void add_per_row(at::Tensor values);
+};
+
+// The distinct ids in order of first use, and per id its place among them.
+std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> distinct_ids(const std::vector<std::int64_t>& ids);
+
+// Input rows [count, width] from row `first`.
+at::Tensor keyed_rows(const KeyedInputs& inputs, std::int64_t first, std::int64_t count);
+
+// The stack's first-layer products of the rows of sentences `members`
+// (lengths theirs), in this order: each block's distinct keys among them are
+// multiplied once, and a row's products are its blocks' summed over the
+// biases.
+HighwayInput keyed_first_products(const HighwayStack& stack, const KeyedInputs& inputs,
+                                  const std::vector<std::size_t>& members, const std::vector<std::int64_t>& lengths);
+
 // A one-layer unidirectional character LSTM whose hidden states are pooled by
 // their own sigmoid gates: feature = sum over t of h_t * sigmoid(h_t A^T),
 // with A [1, H] (one gate per character) or [H, H] (one per unit). Float32

@@ -214,7 +214,7 @@ TEST(DepparseNetwork, FirstLayerByKeysMatchesTheRows) {
         const DepparsePlan::Impl impl(variant(name), false);
         const std::vector<std::vector<DepparseWord>> sentences = read_sentences(name);
         const c10::InferenceMode guard;
-        const detail::DepparseInputs inputs = detail::depparse_inputs(impl, sentences, {}, {});
+        const detail::KeyedInputs inputs = detail::depparse_inputs(impl, sentences, {}, {});
         std::vector<std::size_t> members;
         std::vector<std::int64_t> lengths;
         std::vector<at::Tensor> rows;
@@ -222,12 +222,12 @@ TEST(DepparseNetwork, FirstLayerByKeysMatchesTheRows) {
             if (sentences[s].empty()) continue;
             members.push_back(s);
             lengths.push_back(static_cast<std::int64_t>(sentences[s].size()) + 1);
-            rows.push_back(detail::depparse_input_rows(impl, inputs, inputs.first_row[s], lengths.back()));
+            rows.push_back(detail::keyed_rows(inputs, inputs.first_row[s], lengths.back()));
         }
         ASSERT_GE(members.size(), 2u);
         const at::Tensor by_rows = impl.encoder->forward(at::cat(rows, 0), lengths);
         const at::Tensor by_keys =
-            impl.encoder->forward_products(detail::depparse_first_products(impl, inputs, members, lengths), lengths);
+            impl.encoder->forward_products(detail::keyed_first_products(*impl.encoder, inputs, members, lengths), lengths);
         EXPECT_TRUE(at::allclose(by_keys, by_rows, 1e-5, 1e-6));
     }
 }
