@@ -266,15 +266,7 @@ std::vector<at::Tensor> embed_sentences(const DepparsePlan::Impl& impl,
                                         const std::vector<std::vector<DepparseWord>>& sentences,
                                         const std::vector<at::Tensor>& forward_features,
                                         const std::vector<at::Tensor>& backward_features) {
-    const KeyedInputs inputs = depparse_inputs(impl, sentences, forward_features, backward_features);
-    std::vector<at::Tensor> result(sentences.size());
-    if (inputs.rows == 0) return result;
-    const at::Tensor all = keyed_rows(inputs, 0, inputs.rows);
-    for (std::size_t s = 0; s < sentences.size(); ++s) {
-        if (sentences[s].empty()) continue;
-        result[s] = all.narrow(0, inputs.first_row[s], static_cast<std::int64_t>(sentences[s].size()) + 1);
-    }
-    return result;
+    return keyed_sentence_rows(depparse_inputs(impl, sentences, forward_features, backward_features));
 }
 
 at::Tensor embed_words(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,

@@ -151,15 +151,7 @@ std::vector<at::Tensor> embed_pos_sentences(const POSPlan::Impl& impl,
                                             const std::vector<std::vector<std::string>>& sentences,
                                             const std::vector<at::Tensor>& forward_features,
                                             const std::vector<at::Tensor>& backward_features) {
-    const KeyedInputs inputs = pos_inputs(impl, sentences, forward_features, backward_features);
-    std::vector<at::Tensor> result(sentences.size());
-    if (inputs.rows == 0) return result;
-    const at::Tensor rows = keyed_rows(inputs, 0, inputs.rows);
-    for (std::size_t s = 0; s < sentences.size(); ++s) {
-        if (sentences[s].empty()) continue;
-        result[s] = rows.narrow(0, inputs.first_row[s], static_cast<std::int64_t>(sentences[s].size()));
-    }
-    return result;
+    return keyed_sentence_rows(pos_inputs(impl, sentences, forward_features, backward_features));
 }
 
 at::Tensor embed_pos_words(const POSPlan::Impl& impl, const std::vector<std::string>& words,

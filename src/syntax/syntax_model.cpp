@@ -255,6 +255,19 @@ at::Tensor keyed_rows(const KeyedInputs& inputs, std::int64_t first, std::int64_
     return rows;
 }
 
+std::vector<at::Tensor> keyed_sentence_rows(const KeyedInputs& inputs) {
+    std::vector<at::Tensor> result(inputs.first_row.size());
+    if (inputs.rows == 0) return result;
+    const at::Tensor all = keyed_rows(inputs, 0, inputs.rows);
+    std::int64_t end = inputs.rows;
+    for (std::size_t s = inputs.first_row.size(); s-- > 0;) {
+        if (inputs.first_row[s] < 0) continue;
+        result[s] = all.narrow(0, inputs.first_row[s], end - inputs.first_row[s]);
+        end = inputs.first_row[s];
+    }
+    return result;
+}
+
 namespace {
 
 // out[r] += products[slots[r]] for every row r of out.

@@ -172,6 +172,8 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> distinct_ids(con
 
 // Input rows [count, width] from row `first`.
 at::Tensor keyed_rows(const KeyedInputs& inputs, std::int64_t first, std::int64_t count);
+// Every sentence's input rows, views of one tensor; undefined for an empty one.
+std::vector<at::Tensor> keyed_sentence_rows(const KeyedInputs& inputs);
 
 // The stack's first-layer products of the rows of sentences `members`
 // (lengths theirs), in this order: each block's distinct keys among them are
