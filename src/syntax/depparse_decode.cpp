@@ -344,4 +344,17 @@ std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, con
     return predictions;
 }
 
+std::vector<DepparsePrediction> decode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
+                                                const at::Tensor& arc, const at::Tensor& label) {
+    if (words.empty()) return {};
+    const DepparseScores arcs = depparse_arc_rows(arc.squeeze(0));
+    const at::Tensor l = label.squeeze(0).contiguous();
+    DepparseLabelCube cube;
+    cube.n = static_cast<std::int64_t>(arcs.size());
+    cube.labels = l.size(2);
+    const float* label_data = l.data_ptr<float>();
+    cube.values.assign(label_data, label_data + cube.n * cube.n * cube.labels);
+    return relate_heads(impl, arcs, cube, decode_single_root(arcs));
+}
+
 }  // namespace quelbin::detail

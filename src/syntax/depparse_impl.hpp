@@ -229,6 +229,11 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head
     const std::vector<std::string>& deprel_labels, const DepparseScores& arcs, DepparseLabelCube& cube,
     std::vector<std::int64_t> heads);
 
+// One prediction per word from the sentence's arc [1, n, n] and label
+// [1, n, n, L] log-probabilities.
+std::vector<DepparsePrediction> decode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
+                                                const at::Tensor& arc, const at::Tensor& label);
+
 // Rows of doubles from a sentence's arc log-probabilities [n, n].
 DepparseScores depparse_arc_rows(const at::Tensor& arc);
 
