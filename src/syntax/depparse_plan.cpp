@@ -18,7 +18,9 @@ namespace {
 std::vector<DepparsePrediction> parse_words(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words) {
     if (words.empty()) return {};
     const c10::InferenceMode guard;
-    return parse_sentences(impl, {words}, {}, {})[0];
+    const at::Tensor encoded = encode_sentence(impl, words, nullptr, nullptr);
+    const auto [arc, label] = score_sentence(impl, encoded, nullptr);
+    return decode_sentence(impl, words, arc, label);
 }
 
 std::vector<std::vector<DepparsePrediction>> parse_batch(const DepparsePlan::Impl& impl,
