@@ -176,44 +176,46 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
                         first->gate.sizes() == at::IntArrayRef({N, 2 * H}),
                     "highway first-layer products must hold ", N, " rows of ", 8 * H, ", ", 2 * H, " and ", 2 * H);
     }
-    // Position of every row in the padded [B, T] layout the recurrence reads.
+    // The recurrence reads step t of sequence b from packed row steps[b * T +
+    // t] (row 0 past a sequence's length, never read) and writes it at padded
+    // position b * T + t; positions lists those of the packed rows.
+    std::vector<std::int64_t> steps(static_cast<std::size_t>(B * T), 0);
     std::vector<std::int64_t> positions;
     positions.reserve(static_cast<std::size_t>(N));
     for (std::int64_t b = 0; b < B; ++b) {
-        for (std::int64_t t = 0; t < lengths[b]; ++t) positions.push_back(b * T + t);
+        for (std::int64_t t = 0; t < lengths[b]; ++t) {
+            steps[static_cast<std::size_t>(b * T + t)] = static_cast<std::int64_t>(positions.size());
+            positions.push_back(b * T + t);
+        }
     }
     const at::Tensor index = make_id_tensor(positions, {N});
     at::Tensor x = rows;
-    // The input products and their padded layout, reused by every layer of
-    // one width: fresh pages for each layer would cost a fault per page.
+    // The input products and the padded outputs, reused by every layer of one
+    // width: fresh pages for each layer would cost a fault per page.
     at::Tensor packed;
-    at::Tensor projection;
+    at::Tensor output;
     for (std::size_t l = 0; l < layers_.size(); ++l) {
         const Layer& layer = layers_[l];
         const bool given = l == 0 && first != nullptr;
         const std::int64_t H = layer.lstm->hidden_size();
         const at::TensorOptions options = given ? first->lstm.options() : x.options();
-        if (!projection.defined() || projection.size(1) != 8 * H) {
-            // Steps past a sequence's length are never read: no fill needed.
-            projection = at::empty({B * T, 8 * H}, options);
-            packed = at::Tensor();
-        }
-        if (given) {
-            projection.index_copy_(0, index, first->lstm);
-        } else {
-            if (!packed.defined()) packed = at::empty({N, 8 * H}, options);
+        if (!given) {
+            if (!packed.defined() || packed.size(1) != 8 * H) packed = at::empty({N, 8 * H}, options);
             at::addmm_out(packed, layer.lstm->bias(), x, layer.lstm->input_weight().t());
-            projection.index_copy_(0, index, packed);
         }
+        const at::Tensor products = given ? first->lstm.contiguous() : packed;
+        // Written at every valid step, the only ones read back.
+        if (!output.defined() || output.size(1) != 2 * H) output = at::empty({B * T, 2 * H}, options);
         const at::Tensor h0 = layer.h0.expand({2, B, H}).contiguous();
         const at::Tensor c0 = layer.c0.expand({2, B, H}).contiguous();
-        const at::Tensor output =
-            layer.lstm->forward_projected(projection.view({B, T, 8 * H}), lengths.data(), h0, c0).output;
+        layer.lstm->run_gathered(products.const_data_ptr<float>(), steps.data(), B, T, lengths.data(),
+                                 output.mutable_data_ptr<float>(), h0.const_data_ptr<float>(),
+                                 c0.const_data_ptr<float>());
         const at::Tensor highway =
             given ? first->highway.tanh() : at::addmm(layer.highway_bias, x, layer.highway_weight_t).tanh_();
         const at::Tensor gate =
             given ? first->gate.sigmoid() : at::addmm(layer.gate_bias, x, layer.gate_weight_t).sigmoid_();
-        x = at::index_select(output.view({B * T, 2 * H}), 0, index).addcmul_(gate, highway);
+        x = at::index_select(output, 0, index).addcmul_(gate, highway);
     }
     return x;
 }
