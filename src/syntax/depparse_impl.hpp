@@ -81,6 +81,13 @@ struct DepparsePlan::Impl {
     // The relation scorer's bilinear weight [I1, I2, O] laid out [I2, I1 * O],
     // so that head rows multiply it directly.
     at::Tensor deprel_by_head;
+    // The scorers' relu sides multiplied at once: W1 and W2 of every scorer
+    // stacked, [sum of D, 2H], with their biases, and the first column of
+    // each ("deprel.W1", ...). The relation scorer's head side is left out:
+    // bulk parsing needs it only under the heads decoding reads.
+    at::Tensor side_weight;
+    at::Tensor side_bias;
+    std::unordered_map<std::string, std::int64_t> side_column;
 };
 
 namespace detail {

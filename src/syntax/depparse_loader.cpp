@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 
+#include <ATen/ops/cat.h>
 #include <c10/util/Exception.h>
 
 #include "model/json.hpp"
@@ -331,6 +332,22 @@ DepparsePlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums
                         prefix, " bilinear weight must be float32 [", sides[0], ", ", sides[1], ", ", outputs,
                         "] with a [", outputs, "] bias, got ", W.sizes());
         }
+        std::vector<at::Tensor> side_weights;
+        std::vector<at::Tensor> side_biases;
+        std::int64_t column = 0;
+        for (const auto& [name, enabled] : {std::pair<const char*, bool>{"unlabeled", true}, {"deprel", true},
+                                            {"linearization", linearization}, {"distance", distance}}) {
+            for (const char* side : {".W1", ".W2"}) {
+                const std::string key = std::string(name) + side;
+                if (!enabled || key == "deprel.W2") continue;
+                side_weights.push_back(detail::require_depparse_tensor(*this, key + ".weight"));
+                side_biases.push_back(detail::require_depparse_tensor(*this, key + ".bias"));
+                side_column[key] = column;
+                column += side_weights.back().size(0);
+            }
+        }
+        side_weight = at::cat(side_weights, 0).contiguous();
+        side_bias = at::cat(side_biases, 0).contiguous();
         const at::Tensor& relation = detail::require_depparse_tensor(*this, "deprel.scorer.W_bilin.weight");
         deprel_by_head = relation.permute({1, 0, 2}).contiguous().view({relation.size(1), -1});
     } catch (const c10::Error& error) {

@@ -2,6 +2,7 @@
 // sentence or over length-sorted padded batches, and the deep biaffine arc and
 // relation scores with their optional linearization and distance terms.
 #include <ATen/ops/abs.h>
+#include <ATen/ops/addmm.h>
 #include <ATen/ops/arange.h>
 #include <ATen/ops/bmm.h>
 #include <ATen/ops/cat.h>
@@ -105,25 +106,36 @@ std::vector<std::int64_t> row_offsets(const std::vector<std::int64_t>& lengths) 
     return offsets;
 }
 
+at::Tensor with_ones(const at::Tensor& side) {
+    return at::cat({side, at::ones({side.size(0), 1}, side.options())}, 1);
+}
+
 // One side of scorer `prefix` over `rows`: relu(W x + b) with a column of ones.
 at::Tensor scorer_side(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::string& prefix,
                        const char* side) {
-    const at::Tensor ones = at::ones({rows.size(0), 1}, rows.options());
-    return at::cat({at::relu(at::linear(rows, require_depparse_tensor(impl, prefix + side + ".weight"),
-                                        require_depparse_tensor(impl, prefix + side + ".bias"))),
-                    ones},
-                   1);
+    return with_ones(at::relu(at::linear(rows, require_depparse_tensor(impl, prefix + side + ".weight"),
+                                         require_depparse_tensor(impl, prefix + side + ".bias"))));
 }
 
-// Scorer `name` over B sentences packed one after another in `rows` [N, H]
-// (lengths theirs, the longest n): [B, n, n, O], rows dependents, zero past a
-// sentence's length.
-at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& rows,
+// Every side but the relation scorer's head side over `rows`, [N, sum of D],
+// in one product.
+at::Tensor scorer_sides(const DepparsePlan::Impl& impl, const at::Tensor& rows) {
+    return at::relu(at::addmm(impl.side_bias, rows, impl.side_weight.t()));
+}
+
+// Side `key` ("unlabeled.W1", ...) out of scorer_sides, with a column of ones.
+at::Tensor side_of(const DepparsePlan::Impl& impl, const at::Tensor& sides, const std::string& key) {
+    const std::int64_t width = require_depparse_tensor(impl, key + ".weight").size(0);
+    return with_ones(sides.narrow(1, impl.side_column.at(key), width));
+}
+
+// Scorer `name` over B sentences packed one after another, its sides h1 and
+// h2 [N, D + 1] over their rows (lengths theirs, the longest n): [B, n, n, O],
+// rows dependents, zero past a sentence's length.
+at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& h1, const at::Tensor& h2,
                            const std::vector<std::int64_t>& lengths, std::int64_t n, std::string_view name) {
     const std::string prefix(name);
     const auto B = static_cast<std::int64_t>(lengths.size());
-    const at::Tensor h1 = scorer_side(impl, rows, prefix, ".W1");
-    const at::Tensor h2 = scorer_side(impl, rows, prefix, ".W2");
     const at::Tensor& W = require_depparse_tensor(impl, prefix + ".scorer.W_bilin.weight");
     const std::int64_t I1 = W.size(0);
     const std::int64_t I2 = W.size(1);
@@ -141,9 +153,9 @@ at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& row
         widest = std::max(widest, offsets[groups[g + 1]] - offsets[groups[g]]);
     }
     // One buffer for every group: fresh pages for each would cost a fault per page.
-    at::Tensor buffer = at::empty({widest, I2 * O}, rows.options());
+    at::Tensor buffer = at::empty({widest, I2 * O}, h1.options());
     const bool full = std::all_of(lengths.begin(), lengths.end(), [n](std::int64_t m) { return m == n; });
-    at::Tensor scores = full ? at::empty({B, n, n, O}, rows.options()) : at::zeros({B, n, n, O}, rows.options());
+    at::Tensor scores = full ? at::empty({B, n, n, O}, h1.options()) : at::zeros({B, n, n, O}, h1.options());
     for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
         const std::int64_t first = offsets[groups[g]];
         at::Tensor t = buffer.narrow(0, 0, offsets[groups[g + 1]] - first);
@@ -168,19 +180,26 @@ at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& row
     return scores.add_(require_depparse_tensor(impl, prefix + ".scorer.W_bilin.bias"));
 }
 
-// Arc log-probabilities [B, n, n] from the scorers over packed rows; mask
-// [B, n] true at real positions, or null when every sentence is n long.
-at::Tensor packed_arcs(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::vector<std::int64_t>& lengths,
+// Arc log-probabilities [B, n, n] from the scorers' sides over packed rows
+// (scorer_sides); mask [B, n] true at real positions, or null when every
+// sentence is n long.
+at::Tensor packed_arcs(const DepparsePlan::Impl& impl, const at::Tensor& sides, const std::vector<std::int64_t>& lengths,
                        std::int64_t n, const at::Tensor* mask) {
-    at::Tensor arc = packed_biaffine(impl, rows, lengths, n, "unlabeled").squeeze(3);
+    const auto scorer = [&](const char* name) {
+        const std::string prefix(name);
+        return packed_biaffine(impl, side_of(impl, sides, prefix + ".W1"), side_of(impl, sides, prefix + ".W2"),
+                               lengths, n, name)
+            .squeeze(3);
+    };
+    at::Tensor arc = scorer("unlabeled");
     const at::Tensor range = at::arange(n, at::TensorOptions().dtype(at::kLong));
     const at::Tensor offset = range.view({1, 1, n}).sub(range.view({1, n, 1}));  // head minus dependent
     if (impl.linearization) {
-        const at::Tensor lin = packed_biaffine(impl, rows, lengths, n, "linearization").squeeze(3);
+        const at::Tensor lin = scorer("linearization");
         arc = arc.add(at::log_sigmoid(lin.mul(at::sign(offset).to(at::kFloat))));
     }
     if (impl.distance) {
-        const at::Tensor d = packed_biaffine(impl, rows, lengths, n, "distance").squeeze(3);
+        const at::Tensor d = scorer("distance");
         const at::Tensor predicted = at::softplus(d, 1, 20).add(1);
         arc = arc.sub(at::log(at::abs(offset).to(at::kFloat).sub(predicted).pow(2).div(2).add(1)));
     }
@@ -196,8 +215,11 @@ std::pair<at::Tensor, at::Tensor> packed_scores(const DepparsePlan::Impl& impl, 
                                                 const at::Tensor* mask) {
     // On this thread only, so that no sum depends on the thread count.
     const SerialScope serial;
-    at::Tensor arc = packed_arcs(impl, rows, lengths, n, mask);
-    return {std::move(arc), at::log_softmax(packed_biaffine(impl, rows, lengths, n, "deprel"), 3)};
+    const at::Tensor sides = scorer_sides(impl, rows);
+    at::Tensor arc = packed_arcs(impl, sides, lengths, n, mask);
+    const at::Tensor label = packed_biaffine(impl, side_of(impl, sides, "deprel.W1"),
+                                             scorer_side(impl, rows, "deprel", ".W2"), lengths, n, "deprel");
+    return {std::move(arc), at::log_softmax(label, 3)};
 }
 
 at::Tensor padding_mask(const std::vector<std::int64_t>& lengths) {
@@ -207,21 +229,24 @@ at::Tensor padding_mask(const std::vector<std::int64_t>& lengths) {
     return mask;
 }
 
-// Head-side rows of the relation scorer for `heads` (row indices into
-// `head_rows`): row j is U_j[p * O + o] = sum_q W[p, q, o] h2_j[q].
-// `out` [heads, I1 * O] receives them when given.
-at::Tensor relation_head_products(const DepparsePlan::Impl& impl, const at::Tensor& head_rows,
+// Head-side products of the relation scorer for `heads` (indices into the
+// encoder's `rows`): row j is U_j[p * O + o] = sum_q W[p, q, o] h2_j[q], h2
+// the head side. `out` [heads, I1 * O] receives them when given.
+at::Tensor relation_head_products(const DepparsePlan::Impl& impl, const at::Tensor& rows,
                                   const std::vector<std::int64_t>& heads, at::Tensor out = at::Tensor()) {
     const at::Tensor index = at::tensor(heads, at::TensorOptions().dtype(at::kLong));
-    if (!out.defined()) return at::mm(head_rows.index_select(0, index), impl.deprel_by_head);
-    return at::mm_out(out, head_rows.index_select(0, index), impl.deprel_by_head);
+    const at::Tensor h2 = scorer_side(impl, rows.index_select(0, index), "deprel", ".W2");
+    if (!out.defined()) return at::mm(h2, impl.deprel_by_head);
+    return at::mm_out(out, h2, impl.deprel_by_head);
 }
 
 }  // namespace
 
 at::Tensor deep_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& encoded, std::string_view name) {
     const std::int64_t n = encoded.size(1);
-    return packed_biaffine(impl, encoded.reshape({-1, encoded.size(2)}),
+    const at::Tensor rows = encoded.reshape({-1, encoded.size(2)});
+    const std::string prefix(name);
+    return packed_biaffine(impl, scorer_side(impl, rows, prefix, ".W1"), scorer_side(impl, rows, prefix, ".W2"),
                            std::vector<std::int64_t>(static_cast<std::size_t>(encoded.size(0)), n), n, name);
 }
 
@@ -261,9 +286,9 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
     // On this thread only, so that no sum depends on the thread count.
     const SerialScope serial;
     const at::Tensor mask = padding_mask(lengths);
-    const at::Tensor arcs = packed_arcs(impl, rows, lengths, mask.size(1), &mask);
-    const at::Tensor dependents = scorer_side(impl, rows, "deprel", ".W1");
-    const at::Tensor head_rows = scorer_side(impl, rows, "deprel", ".W2");
+    const at::Tensor sides = scorer_sides(impl, rows);
+    const at::Tensor arcs = packed_arcs(impl, sides, lengths, mask.size(1), &mask);
+    const at::Tensor dependents = side_of(impl, sides, "deprel.W1");
     const at::Tensor& bias = require_depparse_tensor(impl, "deprel.scorer.W_bilin.bias");
     const std::int64_t I1 = dependents.size(1);
     const std::int64_t O = impl.deprel_by_head.size(1) / I1;
@@ -306,7 +331,7 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
         std::sort(chosen.begin(), chosen.end());
         const at::Tensor products =
             chosen.empty() ? at::Tensor()
-                           : relation_head_products(impl, head_rows, chosen,
+                           : relation_head_products(impl, rows, chosen,
                                                     buffer.narrow(0, 0, static_cast<std::int64_t>(chosen.size())));
         for (std::size_t m = first; m < end; ++m) {
             if (failed[m - first]) continue;
@@ -330,7 +355,7 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
                     for (std::int64_t j = 0; j < length; ++j) {
                         if (!by_head[static_cast<std::size_t>(j)].defined()) missing.push_back(offset + j);
                     }
-                    const at::Tensor more = relation_head_products(impl, head_rows, missing);
+                    const at::Tensor more = relation_head_products(impl, rows, missing);
                     for (std::size_t i = 0; i < missing.size(); ++i) {
                         by_head[static_cast<std::size_t>(missing[i] - offset)] = more[static_cast<std::int64_t>(i)];
                     }
