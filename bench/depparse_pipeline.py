@@ -232,7 +232,8 @@ def main():
           f"({dp / network / 1e9 / peak:.0%} of the peak)")
     k, L = max(dp_bench.batches([len(s) + 1 for s in records if s]), key=lambda b: b[0] * b[1] * b[1])
     print(f"largest parser batch by label scores: {k} x {L} rows, label scores {k} x {L}^2 x {len(relations)} "
-          f"floats = {k * L * L * len(relations) * 4 / 2**20:.0f} MB")
+          f"floats = {k * L * L * len(relations) * 4 / 2**20:.0f} MB as the reference holds them (the engine's bulk "
+          f"path scores relations only under the heads it decodes, one sentence's at a time)")
 
 
 if __name__ == "__main__":
