@@ -150,14 +150,10 @@ KeyedInputs depparse_inputs(const DepparsePlan::Impl& impl, const std::vector<st
         }
     }
 
-    KeyedInputs inputs;
-    inputs.first_row.assign(sentences.size(), -1);
-    std::int64_t next = 0;
-    for (std::size_t s = 0; s < sentences.size(); ++s) {
-        if (sentences[s].empty()) continue;
-        inputs.first_row[s] = next;
-        next += static_cast<std::int64_t>(sentences[s].size()) + 1;
-    }
+    std::vector<std::int64_t> sentence_rows;
+    sentence_rows.reserve(sentences.size());
+    for (const auto& words : sentences) sentence_rows.push_back(words.empty() ? 0 : static_cast<std::int64_t>(words.size()) + 1);
+    KeyedInputs inputs(sentence_rows);
     if (rows == 0) return inputs;
 
     // The character model, the character LMs and the transformer run as
@@ -199,21 +195,10 @@ KeyedInputs depparse_inputs(const DepparsePlan::Impl& impl, const std::vector<st
     }
 
     const SerialScope serial;
-    inputs.rows = static_cast<std::int64_t>(rows);
-    // A keyed block: the table's rows of the distinct ids.
-    const auto keyed = [&](const char* table, const std::vector<std::int64_t>& ids) {
-        auto [distinct, index] = distinct_ids(ids);
-        const at::Tensor keys = make_id_tensor(distinct, {static_cast<std::int64_t>(distinct.size())});
-        return std::pair{at::embedding(require_depparse_tensor(impl, table), keys, 0), std::move(index)};
-    };
-    {
-        auto [pretrained, index] = keyed("pretrained_emb.weight", pretrain_ids);
-        inputs.add(at::linear(pretrained, require_depparse_tensor(impl, "trans_pretrained.weight")), std::move(index));
-    }
-    for (const auto& [table, ids] : {std::pair{"word_emb.weight", &word_ids}, {"lemma_emb.weight", &lemma_ids}}) {
-        auto [values, index] = keyed(table, *ids);
-        inputs.add(std::move(values), std::move(index));
-    }
+    inputs.add_keyed(require_depparse_tensor(impl, "pretrained_emb.weight"), pretrain_ids,
+                     require_depparse_tensor(impl, "trans_pretrained.weight"));
+    inputs.add_keyed(require_depparse_tensor(impl, "word_emb.weight"), word_ids);
+    inputs.add_keyed(require_depparse_tensor(impl, "lemma_emb.weight"), lemma_ids);
     {
         // The POS block, keyed by the row's UPOS and XPOS ids together; it
         // comes twice, the second in the morphological features' place.

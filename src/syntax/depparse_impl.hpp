@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -15,7 +14,6 @@
 #include <vector>
 
 #include <ATen/core/Tensor.h>
-#include <c10/util/FunctionRef.h>
 
 #include "encoders/native_charlm.hpp"
 #include "encoders/native_transformer.hpp"
@@ -176,15 +174,6 @@ std::pair<at::Tensor, at::Tensor> score_sentence(const DepparsePlan::Impl& impl,
 std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::Impl& impl,
                                                            const std::vector<at::Tensor>& encoded,
                                                            const std::vector<std::vector<DepparseWord>>& sentences);
-
-// Parses one batch whose sentences are packed in `rows` one after another,
-// lengths n + 1 in that order: arc scores, the best tree of every member,
-// then relations scored only under the heads decoding asks for (those of the
-// trees at once, the sentence's others when a head constraint asks for them).
-// Member m's predictions go to `consume`, or its error to `fail`.
-void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::vector<std::int64_t>& lengths,
-                        c10::function_ref<void(std::size_t, std::vector<DepparsePrediction>)> consume,
-                        c10::function_ref<void(std::size_t, std::exception_ptr)> fail);
 
 // Every sentence parsed: input rows for all of them (the character model once
 // over their distinct forms), then per batch of depparse_batches the encoder,

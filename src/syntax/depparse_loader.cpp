@@ -307,22 +307,33 @@ DepparsePlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums
         encoder = std::make_unique<detail::HighwayStack>(highway_layers);
         // Every scorer: two relu sides [D, 2H] over the encoder's rows, then
         // a bilinear weight [D1 + 1, D2 + 1, O]; one output for the arc terms.
+        // The sides are stacked for one product, but for the relation
+        // scorer's head side.
+        std::vector<at::Tensor> side_weights;
+        std::vector<at::Tensor> side_biases;
+        std::int64_t column = 0;
         for (const auto& [name, enabled] : {std::pair<const char*, bool>{"unlabeled", true}, {"deprel", true},
                                             {"linearization", linearization}, {"distance", distance}}) {
             if (!enabled) continue;
             const std::string prefix(name);
-            const auto tensor = [&](const char* suffix) -> const at::Tensor& {
+            const auto tensor = [&](const std::string& suffix) -> const at::Tensor& {
                 return detail::require_depparse_tensor(*this, prefix + suffix);
             };
             std::int64_t sides[2] = {0, 0};
             for (int side = 0; side < 2; ++side) {
-                const at::Tensor& weight = tensor(side == 0 ? ".W1.weight" : ".W2.weight");
-                const at::Tensor& bias = tensor(side == 0 ? ".W1.bias" : ".W2.bias");
+                const std::string key = side == 0 ? ".W1" : ".W2";
+                const at::Tensor& weight = tensor(key + ".weight");
+                const at::Tensor& bias = tensor(key + ".bias");
                 TORCH_CHECK(weight.scalar_type() == at::kFloat && bias.scalar_type() == at::kFloat &&
                                 weight.dim() == 2 && weight.size(1) == encoder->output_size() &&
                                 bias.sizes() == at::IntArrayRef({weight.size(0)}),
                             prefix, " scorer sides must be float32 [D, ", encoder->output_size(), "] with a [D] bias");
                 sides[side] = weight.size(0) + 1;
+                if (prefix == "deprel" && side == 1) continue;
+                side_weights.push_back(weight);
+                side_biases.push_back(bias);
+                side_column[prefix + key] = column;
+                column += weight.size(0);
             }
             const at::Tensor& W = tensor(".scorer.W_bilin.weight");
             const std::int64_t outputs = prefix == "deprel" ? static_cast<std::int64_t>(deprel_labels.size()) - 4 : 1;
@@ -331,20 +342,6 @@ DepparsePlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums
                             tensor(".scorer.W_bilin.bias").scalar_type() == at::kFloat,
                         prefix, " bilinear weight must be float32 [", sides[0], ", ", sides[1], ", ", outputs,
                         "] with a [", outputs, "] bias, got ", W.sizes());
-        }
-        std::vector<at::Tensor> side_weights;
-        std::vector<at::Tensor> side_biases;
-        std::int64_t column = 0;
-        for (const auto& [name, enabled] : {std::pair<const char*, bool>{"unlabeled", true}, {"deprel", true},
-                                            {"linearization", linearization}, {"distance", distance}}) {
-            for (const char* side : {".W1", ".W2"}) {
-                const std::string key = std::string(name) + side;
-                if (!enabled || key == "deprel.W2") continue;
-                side_weights.push_back(detail::require_depparse_tensor(*this, key + ".weight"));
-                side_biases.push_back(detail::require_depparse_tensor(*this, key + ".bias"));
-                side_column[key] = column;
-                column += side_weights.back().size(0);
-            }
         }
         side_weight = at::cat(side_weights, 0).contiguous();
         side_bias = at::cat(side_biases, 0).contiguous();

@@ -100,6 +100,15 @@ std::vector<std::int64_t> biaffine_groups(const std::vector<std::int64_t>& offse
     return groups;
 }
 
+// Rows of the widest group.
+std::int64_t widest_group(const std::vector<std::int64_t>& offsets, const std::vector<std::int64_t>& groups) {
+    std::int64_t widest = 0;
+    for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
+        widest = std::max(widest, offsets[groups[g + 1]] - offsets[groups[g]]);
+    }
+    return widest;
+}
+
 std::vector<std::int64_t> row_offsets(const std::vector<std::int64_t>& lengths) {
     std::vector<std::int64_t> offsets(lengths.size() + 1, 0);
     for (std::size_t b = 0; b < lengths.size(); ++b) offsets[b + 1] = offsets[b] + lengths[b];
@@ -148,12 +157,8 @@ at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& h1,
     const at::Tensor flat = W.reshape({I1, I2 * O});
     const std::vector<std::int64_t> offsets = row_offsets(lengths);
     const std::vector<std::int64_t> groups = biaffine_groups(offsets);
-    std::int64_t widest = 0;
-    for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
-        widest = std::max(widest, offsets[groups[g + 1]] - offsets[groups[g]]);
-    }
     // One buffer for every group: fresh pages for each would cost a fault per page.
-    at::Tensor buffer = at::empty({widest, I2 * O}, h1.options());
+    at::Tensor buffer = at::empty({widest_group(offsets, groups), I2 * O}, h1.options());
     const bool full = std::all_of(lengths.begin(), lengths.end(), [n](std::int64_t m) { return m == n; });
     at::Tensor scores = full ? at::empty({B, n, n, O}, h1.options()) : at::zeros({B, n, n, O}, h1.options());
     for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
@@ -278,8 +283,54 @@ void score_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
     }
 }
 
-}  // namespace
+// The relation cube of the sentence at `offset` (length rows) in a packed
+// batch, filled lazily: column h holds log_softmax(h1_d U_h + bias) for every
+// dependent d. `chosen` [J, I1 * O] holds U for the heads `heads` of its
+// first tree (sentence positions); the first column read under any other head
+// computes all the rest in one product.
+DepparseLabelCube relation_cube(const DepparsePlan::Impl& impl, const at::Tensor& rows, const at::Tensor& dependents,
+                                std::int64_t offset, std::int64_t length, const std::vector<std::int64_t>& heads,
+                                const at::Tensor& chosen) {
+    const at::Tensor& bias = require_depparse_tensor(impl, "deprel.scorer.W_bilin.bias");
+    const std::int64_t O = bias.size(0);
+    const std::int64_t I1 = dependents.size(1);
+    std::vector<at::Tensor> by_head(static_cast<std::size_t>(length));
+    for (std::size_t j = 0; j < heads.size(); ++j) {
+        by_head[static_cast<std::size_t>(heads[j])] = chosen[static_cast<std::int64_t>(j)];
+    }
+    DepparseLabelCube cube;
+    cube.n = length;
+    cube.labels = O;
+    cube.values.assign(static_cast<std::size_t>(length * length * O), 0.0);
+    cube.pending.assign(static_cast<std::size_t>(length), true);
+    cube.fill_column = [&impl, rows, sentence = dependents.narrow(0, offset, length), bias, offset, length, I1, O,
+                        by_head = std::move(by_head)](DepparseLabelCube& c, std::int64_t h) mutable {
+        if (!by_head[static_cast<std::size_t>(h)].defined()) {
+            std::vector<std::int64_t> missing;
+            for (std::int64_t j = 0; j < length; ++j) {
+                if (!by_head[static_cast<std::size_t>(j)].defined()) missing.push_back(offset + j);
+            }
+            const at::Tensor more = relation_head_products(impl, rows, missing);
+            for (std::size_t i = 0; i < missing.size(); ++i) {
+                by_head[static_cast<std::size_t>(missing[i] - offset)] = more[static_cast<std::int64_t>(i)];
+            }
+        }
+        const at::Tensor column =
+            at::log_softmax(at::mm(sentence, by_head[static_cast<std::size_t>(h)].view({I1, O})).add_(bias), 1)
+                .contiguous();
+        const float* values = column.const_data_ptr<float>();
+        for (std::int64_t d = 0; d < length; ++d) {
+            std::copy(values + d * O, values + (d + 1) * O, c.values.begin() + (d * length + h) * O);
+        }
+    };
+    return cube;
+}
 
+// Parses one batch whose sentences are packed in `rows` one after another,
+// lengths n + 1 in that order: arc scores, the best tree of every member, then
+// relations scored only under the heads decoding reads (those of the trees at
+// once, per group of sentences). Member m's predictions go to `consume`, or
+// its error to `fail`.
 void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::vector<std::int64_t>& lengths,
                         c10::function_ref<void(std::size_t, std::vector<DepparsePrediction>)> consume,
                         c10::function_ref<void(std::size_t, std::exception_ptr)> fail) {
@@ -289,25 +340,19 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
     const at::Tensor sides = scorer_sides(impl, rows);
     const at::Tensor arcs = packed_arcs(impl, sides, lengths, mask.size(1), &mask);
     const at::Tensor dependents = side_of(impl, sides, "deprel.W1");
-    const at::Tensor& bias = require_depparse_tensor(impl, "deprel.scorer.W_bilin.bias");
-    const std::int64_t I1 = dependents.size(1);
-    const std::int64_t O = impl.deprel_by_head.size(1) / I1;
     const std::vector<std::int64_t> offsets = row_offsets(lengths);
     const std::vector<std::int64_t> groups = biaffine_groups(offsets);
     // One buffer for every group's head products: fresh pages for each would
     // cost a fault per page.
-    std::int64_t widest = 0;
-    for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
-        widest = std::max(widest, offsets[groups[g + 1]] - offsets[groups[g]]);
-    }
-    const at::Tensor buffer = at::empty({widest, impl.deprel_by_head.size(1)}, rows.options());
+    const at::Tensor buffer = at::empty({widest_group(offsets, groups), impl.deprel_by_head.size(1)}, rows.options());
     for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
         const auto first = static_cast<std::size_t>(groups[g]);
         const auto end = static_cast<std::size_t>(groups[g + 1]);
-        // Every member's best tree, and the distinct heads it chose.
+        // Every member's best tree and the distinct heads it chose (sentence
+        // positions, increasing), then their rows in the batch.
         std::vector<DepparseScores> arc_rows(end - first);
         std::vector<std::vector<std::int64_t>> trees(end - first);
-        std::vector<bool> failed(end - first, false);
+        std::vector<std::vector<std::int64_t>> heads(end - first);
         std::vector<std::int64_t> chosen;
         for (std::size_t m = first; m < end; ++m) {
             const std::int64_t length = lengths[m];
@@ -315,59 +360,29 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
                 arc_rows[m - first] = depparse_arc_rows(arcs[static_cast<std::int64_t>(m)].narrow(0, 0, length).narrow(1, 0, length));
                 trees[m - first] = decode_single_root(arc_rows[m - first]);
             } catch (...) {
-                failed[m - first] = true;
                 fail(m, std::current_exception());
                 continue;
             }
-            std::vector<bool> seen(static_cast<std::size_t>(length), false);
-            for (std::size_t w = 1; w < trees[m - first].size(); ++w) {
-                const std::int64_t h = trees[m - first][w];
-                if (!seen[static_cast<std::size_t>(h)]) chosen.push_back(offsets[m] + h);
-                seen[static_cast<std::size_t>(h)] = true;
-            }
+            std::vector<std::int64_t>& own = heads[m - first];
+            own.assign(trees[m - first].begin() + 1, trees[m - first].end());
+            std::sort(own.begin(), own.end());
+            own.erase(std::unique(own.begin(), own.end()), own.end());
+            for (const std::int64_t h : own) chosen.push_back(offsets[m] + h);
         }
         // The head-side products of those heads in one product; the others
         // only if the head constraints ask for a relation under them.
-        std::sort(chosen.begin(), chosen.end());
         const at::Tensor products =
             chosen.empty() ? at::Tensor()
                            : relation_head_products(impl, rows, chosen,
                                                     buffer.narrow(0, 0, static_cast<std::int64_t>(chosen.size())));
+        std::int64_t next = 0;
         for (std::size_t m = first; m < end; ++m) {
-            if (failed[m - first]) continue;
-            const std::int64_t length = lengths[m];
-            const std::int64_t offset = offsets[m];
-            std::vector<at::Tensor> by_head(static_cast<std::size_t>(length));
-            const auto from = std::lower_bound(chosen.begin(), chosen.end(), offset);
-            for (auto it = from; it != chosen.end() && *it < offset + length; ++it) {
-                by_head[static_cast<std::size_t>(*it - offset)] = products[it - chosen.begin()];
-            }
-            const at::Tensor sentence_dependents = dependents.narrow(0, offset, length);
-            DepparseLabelCube cube;
-            cube.n = length;
-            cube.labels = O;
-            cube.values.assign(static_cast<std::size_t>(length * length * O), 0.0);
-            cube.pending.assign(static_cast<std::size_t>(length), true);
-            // Column h: log_softmax(h1_d U_h + bias) for every dependent d.
-            cube.fill_column = [&](DepparseLabelCube& c, std::int64_t h) {
-                if (!by_head[static_cast<std::size_t>(h)].defined()) {
-                    std::vector<std::int64_t> missing;
-                    for (std::int64_t j = 0; j < length; ++j) {
-                        if (!by_head[static_cast<std::size_t>(j)].defined()) missing.push_back(offset + j);
-                    }
-                    const at::Tensor more = relation_head_products(impl, rows, missing);
-                    for (std::size_t i = 0; i < missing.size(); ++i) {
-                        by_head[static_cast<std::size_t>(missing[i] - offset)] = more[static_cast<std::int64_t>(i)];
-                    }
-                }
-                const at::Tensor column =
-                    at::log_softmax(at::mm(sentence_dependents, by_head[static_cast<std::size_t>(h)].view({I1, O})).add_(bias), 1)
-                        .contiguous();
-                const float* values = column.const_data_ptr<float>();
-                for (std::int64_t d = 0; d < length; ++d) {
-                    std::copy(values + d * O, values + (d + 1) * O, c.values.begin() + (d * length + h) * O);
-                }
-            };
+            const std::vector<std::int64_t>& own = heads[m - first];
+            if (own.empty()) continue;  // decoding failed
+            const auto count = static_cast<std::int64_t>(own.size());
+            DepparseLabelCube cube =
+                relation_cube(impl, rows, dependents, offsets[m], lengths[m], own, products.narrow(0, next, count));
+            next += count;
             try {
                 consume(m, relate_heads(impl, arc_rows[m - first], cube, std::move(trees[m - first])));
             } catch (...) {
@@ -376,8 +391,6 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
         }
     }
 }
-
-namespace {
 
 std::vector<std::int64_t> batch_lengths(const DepparseBatches& batches, std::size_t batch) {
     return {batches.lengths.begin() + static_cast<std::ptrdiff_t>(batches.starts[batch]),

@@ -2,7 +2,6 @@
 // embedding, character-model or character-LM features and transformer
 // features, side by side.
 #include <ATen/ops/cat.h>
-#include <ATen/ops/embedding.h>
 #include <ATen/ops/linear.h>
 
 #include <string>
@@ -90,13 +89,10 @@ KeyedInputs pos_inputs(const POSPlan::Impl& impl, const std::vector<std::vector<
             form_rows.push_back(it->second);
         }
     }
-    KeyedInputs inputs;
-    inputs.first_row.assign(sentences.size(), -1);
-    for (std::size_t s = 0; s < sentences.size(); ++s) {
-        if (sentences[s].empty()) continue;
-        inputs.first_row[s] = inputs.rows;
-        inputs.rows += static_cast<std::int64_t>(sentences[s].size());
-    }
+    std::vector<std::int64_t> sentence_rows;
+    sentence_rows.reserve(sentences.size());
+    for (const auto& words : sentences) sentence_rows.push_back(static_cast<std::int64_t>(words.size()));
+    KeyedInputs inputs(sentence_rows);
     if (inputs.rows == 0) return inputs;
 
     // The character model runs as parallel tasks of its own; the products
@@ -110,20 +106,9 @@ KeyedInputs pos_inputs(const POSPlan::Impl& impl, const std::vector<std::vector<
         }
     }
     const SerialScope serial;
-    {
-        auto [distinct, index] = distinct_ids(word_ids);
-        const auto count = static_cast<std::int64_t>(distinct.size());
-        inputs.add(at::embedding(require_pos_tensor(impl, "word_emb.weight"), make_id_tensor(distinct, {count})),
-                   std::move(index));
-    }
-    {
-        auto [distinct, index] = distinct_ids(pretrain_ids);
-        const auto count = static_cast<std::int64_t>(distinct.size());
-        inputs.add(at::linear(at::embedding(require_pos_tensor(impl, "pretrained_emb.weight"),
-                                            make_id_tensor(distinct, {count})),
-                              require_pos_tensor(impl, "trans_pretrained.weight")),
-                   std::move(index));
-    }
+    inputs.add_keyed(require_pos_tensor(impl, "word_emb.weight"), word_ids);
+    inputs.add_keyed(require_pos_tensor(impl, "pretrained_emb.weight"), pretrain_ids,
+                     require_pos_tensor(impl, "trans_pretrained.weight"));
     if (!impl.use_charlm) {
         inputs.add(at::linear(characters, require_pos_tensor(impl, "trans_char.weight")), std::move(form_rows));
     } else {

@@ -3,8 +3,10 @@
 #include "syntax/syntax_model.hpp"
 
 #include <ATen/ops/addmm.h>
+#include <ATen/ops/embedding.h>
 #include <ATen/ops/empty.h>
 #include <ATen/ops/index_select.h>
+#include <ATen/ops/linear.h>
 #include <ATen/ops/mm.h>
 #include <c10/util/Exception.h>
 
@@ -136,9 +138,13 @@ at::Tensor HighwayStack::forward_products(const HighwayInput& first, const std::
     return run(at::Tensor(), &first, lengths);
 }
 
-HighwayInput HighwayStack::first_products(const at::Tensor& values, std::int64_t column) const {
+const HighwayStack::Layer& HighwayStack::first_layer() const {
     TORCH_CHECK(!layers_.empty(), "an empty highway stack has no first layer");
-    const Layer& layer = layers_.front();
+    return layers_.front();
+}
+
+HighwayInput HighwayStack::first_products(const at::Tensor& values, std::int64_t column) const {
+    const Layer& layer = first_layer();
     TORCH_CHECK(values.dim() == 2, "highway input block must be 2-D, got ", values.sizes());
     const std::int64_t w = values.size(1);
     TORCH_CHECK(column >= 0 && column + w <= layer.lstm->input_size(),
@@ -150,8 +156,7 @@ HighwayInput HighwayStack::first_products(const at::Tensor& values, std::int64_t
 }
 
 HighwayInput HighwayStack::first_biases() const {
-    TORCH_CHECK(!layers_.empty(), "an empty highway stack has no first layer");
-    const Layer& layer = layers_.front();
+    const Layer& layer = first_layer();
     return {layer.lstm->bias().unsqueeze(0), layer.highway_bias.unsqueeze(0), layer.gate_bias.unsqueeze(0)};
 }
 
@@ -169,8 +174,7 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
     if (first == nullptr) {
         TORCH_CHECK(rows.dim() == 2 && rows.size(0) == N, "highway input must hold ", N, " rows, got ", rows.sizes());
     } else {
-        TORCH_CHECK(!layers_.empty(), "an empty highway stack has no first layer");
-        const std::int64_t H = layers_.front().lstm->hidden_size();
+        const std::int64_t H = first_layer().lstm->hidden_size();
         TORCH_CHECK(first->lstm.sizes() == at::IntArrayRef({N, 8 * H}) &&
                         first->highway.sizes() == at::IntArrayRef({N, 2 * H}) &&
                         first->gate.sizes() == at::IntArrayRef({N, 2 * H}),
@@ -220,6 +224,14 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
     return x;
 }
 
+KeyedInputs::KeyedInputs(const std::vector<std::int64_t>& sentence_rows) : first_row(sentence_rows.size(), -1) {
+    for (std::size_t s = 0; s < sentence_rows.size(); ++s) {
+        if (sentence_rows[s] == 0) continue;
+        first_row[s] = rows;
+        rows += sentence_rows[s];
+    }
+}
+
 void KeyedInputs::add(at::Tensor values, std::vector<std::int64_t> index) {
     TORCH_CHECK(values.dim() == 2 && static_cast<std::int64_t>(index.size()) == rows,
                 "an input block needs 2-D values and a key per row");
@@ -231,6 +243,14 @@ void KeyedInputs::add(at::Tensor values, std::vector<std::int64_t> index) {
 void KeyedInputs::add_per_row(at::Tensor values) {
     std::vector<std::int64_t> index(static_cast<std::size_t>(rows));
     std::iota(index.begin(), index.end(), 0);
+    add(std::move(values), std::move(index));
+}
+
+void KeyedInputs::add_keyed(const at::Tensor& table, const std::vector<std::int64_t>& ids,
+                            const at::Tensor& projection) {
+    auto [distinct, index] = distinct_ids(ids);
+    at::Tensor values = at::embedding(table, make_id_tensor(distinct, {static_cast<std::int64_t>(distinct.size())}));
+    if (projection.defined()) values = at::linear(values, projection);
     add(std::move(values), std::move(index));
 }
 
@@ -299,22 +319,15 @@ HighwayInput keyed_first_products(const HighwayStack& stack, const KeyedInputs& 
         return at::empty({N, bias.size(1)}, bias.options()).copy_(bias.expand({N, bias.size(1)}));
     };
     HighwayInput out{rows_of(biases.lstm), rows_of(biases.highway), rows_of(biases.gate)};
-    std::vector<std::int64_t> keys;
-    std::vector<std::int64_t> slots(static_cast<std::size_t>(N));
+    std::vector<std::int64_t> batch_keys(static_cast<std::size_t>(N));
     for (const KeyedInputs::Block& block : inputs.blocks) {
         // The block's distinct keys among these rows, each multiplied once.
-        keys.clear();
-        std::unordered_map<std::int64_t, std::int64_t> slot;
-        std::size_t r = 0;
+        auto out_key = batch_keys.begin();
         for (std::size_t m = 0; m < members.size(); ++m) {
-            const std::int64_t first = inputs.first_row[members[m]];
-            for (std::int64_t t = 0; t < lengths[m]; ++t, ++r) {
-                const std::int64_t key = block.index[static_cast<std::size_t>(first + t)];
-                const auto [it, fresh] = slot.emplace(key, static_cast<std::int64_t>(keys.size()));
-                if (fresh) keys.push_back(key);
-                slots[r] = it->second;
-            }
+            const auto first = block.index.begin() + inputs.first_row[members[m]];
+            out_key = std::copy(first, first + lengths[m], out_key);
         }
+        const auto [keys, slots] = distinct_ids(batch_keys);
         const at::Tensor values =
             at::index_select(block.values, 0, make_id_tensor(keys, {static_cast<std::int64_t>(keys.size())}));
         const HighwayInput products = stack.first_products(values, block.column);

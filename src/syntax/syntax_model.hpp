@@ -96,10 +96,6 @@ std::vector<T> order_composite_xpos_components(std::vector<std::pair<unsigned lo
 std::vector<std::size_t> sentence_batches(const std::vector<std::int64_t>& sorted_lengths,
                                           std::int64_t batch_size, std::int64_t max_tokens);
 
-// The stack of highway BiLSTM layers on the fast recurrence. Per layer:
-// o = BiLSTM(x) from the layer's initial state, y = o + sigmoid(x Wg + bg) *
-// tanh(x Wh + bh). Float32 weights only; shapes that do not fit throw
-// c10::Error at construction.
 // The first highway layer's three products of its input rows: the LSTM's gate
 // inputs of both directions [N, 8H], the highway [N, 2H] and the gate [N, 2H]
 // pre-activations.
@@ -109,6 +105,10 @@ struct HighwayInput {
     at::Tensor gate;
 };
 
+// The stack of highway BiLSTM layers on the fast recurrence. Per layer:
+// o = BiLSTM(x) from the layer's initial state, y = o + sigmoid(x Wg + bg) *
+// tanh(x Wh + bh). Float32 weights only; shapes that do not fit throw
+// c10::Error at construction.
 class HighwayStack {
 public:
     explicit HighwayStack(const std::vector<HighwayLayer>& layers);
@@ -144,6 +144,9 @@ private:
         at::Tensor gate_bias;
     };
     std::vector<Layer> layers_;
+
+    // The first layer; "an empty highway stack has no first layer" otherwise.
+    const Layer& first_layer() const;
 };
 
 // The input rows of many sentences by column block. Each block holds the
@@ -161,10 +164,18 @@ struct KeyedInputs {
     std::int64_t rows = 0;
     std::int64_t width = 0;
 
+    // No blocks yet, for sentences of these row counts (0 for an empty one).
+    explicit KeyedInputs(const std::vector<std::int64_t>& sentence_rows);
+
     // Appends a block: its values and each row's key among them.
     void add(at::Tensor values, std::vector<std::int64_t> index);
     // Appends a block of one value per row, [rows, w].
     void add_per_row(at::Tensor values);
+    // Appends the rows of `table` for `ids` (one per row), each distinct id
+    // looked up once, then multiplied by `projection` [w, table width] when
+    // it is defined.
+    void add_keyed(const at::Tensor& table, const std::vector<std::int64_t>& ids,
+                   const at::Tensor& projection = at::Tensor());
 };
 
 // The distinct ids in order of first use, and per id its place among them.
