@@ -29,6 +29,7 @@
 #include <utility>
 
 #include "kernels/parallel_tasks.hpp"
+#include "kernels/scratch_pool.hpp"
 #include "quelbin/errors.hpp"
 #include "syntax/depparse_impl.hpp"
 
@@ -115,8 +116,12 @@ std::vector<std::int64_t> row_offsets(const std::vector<std::int64_t>& lengths) 
     return offsets;
 }
 
-at::Tensor with_ones(const at::Tensor& side) {
-    return at::cat({side, at::ones({side.size(0), 1}, side.options())}, 1);
+at::Tensor with_ones(const at::Tensor& side, Workspace* workspace = nullptr) {
+    const std::int64_t width = side.size(1);
+    at::Tensor out = take_or_empty(workspace, {side.size(0), width + 1});
+    out.narrow(1, 0, width).copy_(side);
+    out.select(1, width).fill_(1.0f);
+    return out;
 }
 
 // One side of scorer `prefix` over `rows`: relu(W x + b) with a column of ones.
@@ -128,21 +133,24 @@ at::Tensor scorer_side(const DepparsePlan::Impl& impl, const at::Tensor& rows, c
 
 // Every side but the relation scorer's head side over `rows`, [N, sum of D],
 // in one product.
-at::Tensor scorer_sides(const DepparsePlan::Impl& impl, const at::Tensor& rows) {
-    return at::relu(at::addmm(impl.side_bias, rows, impl.side_weight.t()));
+at::Tensor scorer_sides(const DepparsePlan::Impl& impl, const at::Tensor& rows, Workspace* workspace) {
+    at::Tensor sides = take_or_empty(workspace, {rows.size(0), impl.side_weight.size(0)});
+    return at::addmm_out(sides, impl.side_bias, rows, impl.side_weight.t()).relu_();
 }
 
 // Side `key` ("unlabeled.W1", ...) out of scorer_sides, with a column of ones.
-at::Tensor side_of(const DepparsePlan::Impl& impl, const at::Tensor& sides, const std::string& key) {
+at::Tensor side_of(const DepparsePlan::Impl& impl, const at::Tensor& sides, const std::string& key,
+                   Workspace* workspace) {
     const std::int64_t width = require_depparse_tensor(impl, key + ".weight").size(0);
-    return with_ones(sides.narrow(1, impl.side_column.at(key), width));
+    return with_ones(sides.narrow(1, impl.side_column.at(key), width), workspace);
 }
 
 // Scorer `name` over B sentences packed one after another, its sides h1 and
 // h2 [N, D + 1] over their rows (lengths theirs, the longest n): [B, n, n, O],
 // rows dependents, zero past a sentence's length.
 at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& h1, const at::Tensor& h2,
-                           const std::vector<std::int64_t>& lengths, std::int64_t n, std::string_view name) {
+                           const std::vector<std::int64_t>& lengths, std::int64_t n, std::string_view name,
+                           Workspace* workspace = nullptr) {
     const std::string prefix(name);
     const auto B = static_cast<std::int64_t>(lengths.size());
     const at::Tensor& W = require_depparse_tensor(impl, prefix + ".scorer.W_bilin.weight");
@@ -158,9 +166,10 @@ at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& h1,
     const std::vector<std::int64_t> offsets = row_offsets(lengths);
     const std::vector<std::int64_t> groups = biaffine_groups(offsets);
     // One buffer for every group: fresh pages for each would cost a fault per page.
-    at::Tensor buffer = at::empty({widest_group(offsets, groups), I2 * O}, h1.options());
+    at::Tensor buffer = take_or_empty(workspace, {widest_group(offsets, groups), I2 * O});
     const bool full = std::all_of(lengths.begin(), lengths.end(), [n](std::int64_t m) { return m == n; });
-    at::Tensor scores = full ? at::empty({B, n, n, O}, h1.options()) : at::zeros({B, n, n, O}, h1.options());
+    at::Tensor scores = take_or_empty(workspace, {B, n, n, O});
+    if (!full) scores.zero_();
     for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
         const std::int64_t first = offsets[groups[g]];
         at::Tensor t = buffer.narrow(0, 0, offsets[groups[g + 1]] - first);
@@ -189,11 +198,11 @@ at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& h1,
 // (scorer_sides); mask [B, n] true at real positions, or null when every
 // sentence is n long.
 at::Tensor packed_arcs(const DepparsePlan::Impl& impl, const at::Tensor& sides, const std::vector<std::int64_t>& lengths,
-                       std::int64_t n, const at::Tensor* mask) {
+                       std::int64_t n, const at::Tensor* mask, Workspace* workspace) {
     const auto scorer = [&](const char* name) {
         const std::string prefix(name);
-        return packed_biaffine(impl, side_of(impl, sides, prefix + ".W1"), side_of(impl, sides, prefix + ".W2"),
-                               lengths, n, name)
+        return packed_biaffine(impl, side_of(impl, sides, prefix + ".W1", workspace),
+                               side_of(impl, sides, prefix + ".W2", workspace), lengths, n, name, workspace)
             .squeeze(3);
     };
     at::Tensor arc = scorer("unlabeled");
@@ -220,9 +229,9 @@ std::pair<at::Tensor, at::Tensor> packed_scores(const DepparsePlan::Impl& impl, 
                                                 const at::Tensor* mask) {
     // On this thread only, so that no sum depends on the thread count.
     const SerialScope serial;
-    const at::Tensor sides = scorer_sides(impl, rows);
-    at::Tensor arc = packed_arcs(impl, sides, lengths, n, mask);
-    const at::Tensor label = packed_biaffine(impl, side_of(impl, sides, "deprel.W1"),
+    const at::Tensor sides = scorer_sides(impl, rows, nullptr);
+    at::Tensor arc = packed_arcs(impl, sides, lengths, n, mask, nullptr);
+    const at::Tensor label = packed_biaffine(impl, side_of(impl, sides, "deprel.W1", nullptr),
                                              scorer_side(impl, rows, "deprel", ".W2"), lengths, n, "deprel");
     return {std::move(arc), at::log_softmax(label, 3)};
 }
@@ -332,19 +341,19 @@ DepparseLabelCube relation_cube(const DepparsePlan::Impl& impl, const at::Tensor
 // once, per group of sentences). Member m's predictions go to `consume`, or
 // its error to `fail`.
 void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, const std::vector<std::int64_t>& lengths,
+                        Workspace& workspace,
                         c10::function_ref<void(std::size_t, std::vector<DepparsePrediction>)> consume,
                         c10::function_ref<void(std::size_t, std::exception_ptr)> fail) {
     // On this thread only, so that no sum depends on the thread count.
     const SerialScope serial;
     const at::Tensor mask = padding_mask(lengths);
-    const at::Tensor sides = scorer_sides(impl, rows);
-    const at::Tensor arcs = packed_arcs(impl, sides, lengths, mask.size(1), &mask);
-    const at::Tensor dependents = side_of(impl, sides, "deprel.W1");
+    const at::Tensor sides = scorer_sides(impl, rows, &workspace);
+    const at::Tensor arcs = packed_arcs(impl, sides, lengths, mask.size(1), &mask, &workspace);
+    const at::Tensor dependents = side_of(impl, sides, "deprel.W1", &workspace);
     const std::vector<std::int64_t> offsets = row_offsets(lengths);
     const std::vector<std::int64_t> groups = biaffine_groups(offsets);
-    // One buffer for every group's head products: fresh pages for each would
-    // cost a fault per page.
-    const at::Tensor buffer = at::empty({widest_group(offsets, groups), impl.deprel_by_head.size(1)}, rows.options());
+    // One buffer for every group's head products.
+    const at::Tensor buffer = workspace.take({widest_group(offsets, groups), impl.deprel_by_head.size(1)});
     for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
         const auto first = static_cast<std::size_t>(groups[g]);
         const auto end = static_cast<std::size_t>(groups[g + 1]);
@@ -446,17 +455,19 @@ std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan:
     const DepparseBatches batches = depparse_batches(impl, sentences);
     std::vector<std::vector<DepparsePrediction>> result(sentences.size());
     std::vector<std::exception_ptr> errors(sentences.size());
+    LeasePool<Workspace> workspaces;
     run_tasks(batches.starts.size() - 1, [&](std::size_t batch) {
+        LeasePool<Workspace>::Lease workspace(workspaces);
         const std::size_t begin = batches.starts[batch];
         const std::vector<std::int64_t> lengths = batch_lengths(batches, batch);
         const std::vector<std::size_t> members(batches.order.begin() + static_cast<std::ptrdiff_t>(begin),
                                                batches.order.begin() + static_cast<std::ptrdiff_t>(batches.starts[batch + 1]));
         // The members' rows one after another: the recurrence never runs over
         // padding.
-        const at::Tensor packed =
-            impl.encoder->forward_products(keyed_first_products(*impl.encoder, inputs, members, lengths), lengths);
+        const at::Tensor packed = impl.encoder->forward_products(
+            keyed_first_products(*impl.encoder, inputs, members, lengths, *workspace), lengths, *workspace);
         parse_packed_batch(
-            impl, packed, lengths,
+            impl, packed, lengths, *workspace,
             [&](std::size_t m, std::vector<DepparsePrediction> predictions) {
                 result[batches.order[begin + m]] = std::move(predictions);
             },

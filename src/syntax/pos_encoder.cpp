@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "kernels/parallel_tasks.hpp"
+#include "kernels/scratch_pool.hpp"
 #include "syntax/pos_impl.hpp"
 
 namespace quelbin::detail {
@@ -30,7 +31,9 @@ std::vector<at::Tensor> encode_pos_batch(const POSPlan::Impl& impl,
     const std::vector<std::size_t> starts = sentence_batches(lengths, impl.batch_size, impl.batch_maximum_tokens);
 
     std::vector<at::Tensor> result(sentences.size());
+    LeasePool<Workspace> workspaces;
     run_tasks(starts.size() - 1, [&](std::size_t batch) {
+        LeasePool<Workspace>::Lease workspace(workspaces);
         const std::size_t begin = starts[batch];
         const auto m = static_cast<std::int64_t>(starts[batch + 1] - begin);
         const std::vector<std::size_t> sentence_ids(order.begin() + static_cast<std::ptrdiff_t>(begin),
@@ -39,8 +42,8 @@ std::vector<at::Tensor> encode_pos_batch(const POSPlan::Impl& impl,
                                                 lengths.begin() + static_cast<std::ptrdiff_t>(begin) + m);
         // The batch's words, member after member: no padded position is
         // computed, and the first layer multiplies each distinct key once.
-        const at::Tensor encoded =
-            impl.tagger->forward_products(keyed_first_products(*impl.tagger, inputs, sentence_ids, members), members);
+        const at::Tensor encoded = impl.tagger->forward_products(
+            keyed_first_products(*impl.tagger, inputs, sentence_ids, members, *workspace), members, *workspace);
         std::int64_t offset = 0;
         for (std::int64_t j = 0; j < m; ++j) {
             result[order[begin + j]] = encoded.narrow(0, offset, members[j]);

@@ -8,6 +8,8 @@
 #include <ATen/ops/index_select.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/mm.h>
+#include <ATen/ops/sigmoid.h>
+#include <ATen/ops/tanh.h>
 #include <c10/util/Exception.h>
 
 #include <algorithm>
@@ -131,11 +133,12 @@ std::int64_t HighwayStack::output_size() const {
 }
 
 at::Tensor HighwayStack::forward(const at::Tensor& rows, const std::vector<std::int64_t>& lengths) const {
-    return run(rows, nullptr, lengths);
+    return run(rows, nullptr, lengths, nullptr);
 }
 
-at::Tensor HighwayStack::forward_products(const HighwayInput& first, const std::vector<std::int64_t>& lengths) const {
-    return run(at::Tensor(), &first, lengths);
+at::Tensor HighwayStack::forward_products(const HighwayInput& first, const std::vector<std::int64_t>& lengths,
+                                          Workspace& workspace) const {
+    return run(at::Tensor(), &first, lengths, &workspace);
 }
 
 const HighwayStack::Layer& HighwayStack::first_layer() const {
@@ -143,16 +146,20 @@ const HighwayStack::Layer& HighwayStack::first_layer() const {
     return layers_.front();
 }
 
-HighwayInput HighwayStack::first_products(const at::Tensor& values, std::int64_t column) const {
+HighwayInput HighwayStack::first_products(const at::Tensor& values, std::int64_t column,
+                                          Workspace& workspace) const {
     const Layer& layer = first_layer();
     TORCH_CHECK(values.dim() == 2, "highway input block must be 2-D, got ", values.sizes());
     const std::int64_t w = values.size(1);
     TORCH_CHECK(column >= 0 && column + w <= layer.lstm->input_size(),
                 "highway input block [", column, ", ", column + w, ") exceeds the ", layer.lstm->input_size(),
                 " input features");
-    return {at::mm(values, layer.lstm->input_weight().t().narrow(0, column, w)),
-            at::mm(values, layer.highway_weight_t.narrow(0, column, w)),
-            at::mm(values, layer.gate_weight_t.narrow(0, column, w))};
+    const auto product = [&](const at::Tensor& weight_t) {
+        const at::Tensor block = weight_t.narrow(0, column, w);
+        at::Tensor out = workspace.take({values.size(0), block.size(1)});
+        return at::mm_out(out, values, block);
+    };
+    return {product(layer.lstm->input_weight().t()), product(layer.highway_weight_t), product(layer.gate_weight_t)};
 }
 
 HighwayInput HighwayStack::first_biases() const {
@@ -161,7 +168,7 @@ HighwayInput HighwayStack::first_biases() const {
 }
 
 at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
-                             const std::vector<std::int64_t>& lengths) const {
+                             const std::vector<std::int64_t>& lengths, Workspace* workspace) const {
     const SerialScope serial;
     const auto B = static_cast<std::int64_t>(lengths.size());
     std::int64_t T = 0;
@@ -193,6 +200,9 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
         }
     }
     const at::Tensor index = make_id_tensor(positions, {N});
+    const auto fresh = [workspace](std::int64_t count, std::int64_t width) {
+        return take_or_empty(workspace, {count, width});
+    };
     at::Tensor x = rows;
     // The input products and the padded outputs, reused by every layer of one
     // width: fresh pages for each layer would cost a fault per page.
@@ -202,24 +212,29 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
         const Layer& layer = layers_[l];
         const bool given = l == 0 && first != nullptr;
         const std::int64_t H = layer.lstm->hidden_size();
-        const at::TensorOptions options = given ? first->lstm.options() : x.options();
         if (!given) {
-            if (!packed.defined() || packed.size(1) != 8 * H) packed = at::empty({N, 8 * H}, options);
+            if (!packed.defined() || packed.size(1) != 8 * H) packed = fresh(N, 8 * H);
             at::addmm_out(packed, layer.lstm->bias(), x, layer.lstm->input_weight().t());
         }
         const at::Tensor products = given ? first->lstm.contiguous() : packed;
         // Written at every valid step, the only ones read back.
-        if (!output.defined() || output.size(1) != 2 * H) output = at::empty({B * T, 2 * H}, options);
+        if (!output.defined() || output.size(1) != 2 * H) output = fresh(B * T, 2 * H);
         const at::Tensor h0 = layer.h0.expand({2, B, H}).contiguous();
         const at::Tensor c0 = layer.c0.expand({2, B, H}).contiguous();
         layer.lstm->run_gathered(products.const_data_ptr<float>(), steps.data(), B, T, lengths.data(),
                                  output.mutable_data_ptr<float>(), h0.const_data_ptr<float>(),
                                  c0.const_data_ptr<float>());
-        const at::Tensor highway =
-            given ? first->highway.tanh() : at::addmm(layer.highway_bias, x, layer.highway_weight_t).tanh_();
-        const at::Tensor gate =
-            given ? first->gate.sigmoid() : at::addmm(layer.gate_bias, x, layer.gate_weight_t).sigmoid_();
-        x = at::index_select(output, 0, index).addcmul_(gate, highway);
+        at::Tensor highway = fresh(N, 2 * H);
+        at::Tensor gate = fresh(N, 2 * H);
+        if (given) {
+            at::tanh_out(highway, first->highway);
+            at::sigmoid_out(gate, first->gate);
+        } else {
+            at::addmm_out(highway, layer.highway_bias, x, layer.highway_weight_t).tanh_();
+            at::addmm_out(gate, layer.gate_bias, x, layer.gate_weight_t).sigmoid_();
+        }
+        at::Tensor next = fresh(N, 2 * H);
+        x = at::index_select_out(next, output, 0, index).addcmul_(gate, highway);
     }
     return x;
 }
@@ -307,7 +322,8 @@ void add_keyed_rows(at::Tensor& out, const at::Tensor& products, const std::vect
 }  // namespace
 
 HighwayInput keyed_first_products(const HighwayStack& stack, const KeyedInputs& inputs,
-                                  const std::vector<std::size_t>& members, const std::vector<std::int64_t>& lengths) {
+                                  const std::vector<std::size_t>& members, const std::vector<std::int64_t>& lengths,
+                                  Workspace& workspace) {
     const SerialScope serial;
     TORCH_CHECK(inputs.width == stack.input_size(), "input blocks fill ", inputs.width, " of ", stack.input_size(),
                 " columns");
@@ -315,8 +331,8 @@ HighwayInput keyed_first_products(const HighwayStack& stack, const KeyedInputs& 
     // Fresh rows holding the biases: the biases themselves are read-only
     // views of the bundle.
     const HighwayInput biases = stack.first_biases();
-    const auto rows_of = [N](const at::Tensor& bias) {
-        return at::empty({N, bias.size(1)}, bias.options()).copy_(bias.expand({N, bias.size(1)}));
+    const auto rows_of = [N, &workspace](const at::Tensor& bias) {
+        return workspace.take({N, bias.size(1)}).copy_(bias.expand({N, bias.size(1)}));
     };
     HighwayInput out{rows_of(biases.lstm), rows_of(biases.highway), rows_of(biases.gate)};
     std::vector<std::int64_t> batch_keys(static_cast<std::size_t>(N));
@@ -330,7 +346,7 @@ HighwayInput keyed_first_products(const HighwayStack& stack, const KeyedInputs& 
         const auto [keys, slots] = distinct_ids(batch_keys);
         const at::Tensor values =
             at::index_select(block.values, 0, make_id_tensor(keys, {static_cast<std::int64_t>(keys.size())}));
-        const HighwayInput products = stack.first_products(values, block.column);
+        const HighwayInput products = stack.first_products(values, block.column, workspace);
         add_keyed_rows(out.lstm, products.lstm, slots);
         add_keyed_rows(out.highway, products.highway, slots);
         add_keyed_rows(out.gate, products.gate, slots);

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "kernels/bilstm.hpp"
+#include "kernels/workspace.hpp"
 #include "model/json.hpp"
 
 namespace quelbin::detail {
@@ -121,18 +122,21 @@ public:
     // summing to N). Returns the output rows [N, 2H] in the same order. The
     // products run over these rows only, never over padding.
     at::Tensor forward(const at::Tensor& rows, const std::vector<std::int64_t>& lengths) const;
-    // forward() from the first layer's products of the rows, biases included.
-    at::Tensor forward_products(const HighwayInput& first, const std::vector<std::int64_t>& lengths) const;
+    // forward() from the first layer's products of the rows, biases included,
+    // its intermediates and output taken from `workspace`.
+    at::Tensor forward_products(const HighwayInput& first, const std::vector<std::int64_t>& lengths,
+                                Workspace& workspace) const;
 
     // The first layer's products of `values` [k, w], columns [column, column +
     // w) of the input, without biases; and the biases alone, [1, ...] each. A
     // row's products are the sum of its column blocks' and the biases, so
     // callers whose blocks repeat can multiply each distinct block once.
-    HighwayInput first_products(const at::Tensor& values, std::int64_t column) const;
+    HighwayInput first_products(const at::Tensor& values, std::int64_t column, Workspace& workspace) const;
     HighwayInput first_biases() const;
 
 private:
-    at::Tensor run(const at::Tensor& rows, const HighwayInput* first, const std::vector<std::int64_t>& lengths) const;
+    at::Tensor run(const at::Tensor& rows, const HighwayInput* first, const std::vector<std::int64_t>& lengths,
+                   Workspace* workspace) const;
 
     struct Layer {
         std::unique_ptr<BiLstm> lstm;
@@ -189,9 +193,10 @@ std::vector<at::Tensor> keyed_sentence_rows(const KeyedInputs& inputs);
 // The stack's first-layer products of the rows of sentences `members`
 // (lengths theirs), in this order: each block's distinct keys among them are
 // multiplied once, and a row's products are its blocks' summed over the
-// biases.
+// biases. The products are taken from `workspace`.
 HighwayInput keyed_first_products(const HighwayStack& stack, const KeyedInputs& inputs,
-                                  const std::vector<std::size_t>& members, const std::vector<std::int64_t>& lengths);
+                                  const std::vector<std::size_t>& members, const std::vector<std::int64_t>& lengths,
+                                  Workspace& workspace);
 
 // A one-layer unidirectional character LSTM whose hidden states are pooled by
 // their own sigmoid gates: feature = sum over t of h_t * sigmoid(h_t A^T),

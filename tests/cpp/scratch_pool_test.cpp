@@ -1,7 +1,10 @@
 // Leases of a scratch pool: never one buffer to two holders, a returned
-// buffer serves the next lease, and a lease larger than the buffer gets a new one.
+// buffer serves the next lease, and a lease larger than the buffer gets a new
+// one. A workspace hands a buffer out again only once nothing refers to it.
 #include "kernels/scratch_pool.hpp"
+#include "kernels/workspace.hpp"
 
+#include <ATen/ops/ones.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -11,6 +14,7 @@
 namespace {
 
 using quelbin::detail::ScratchPool;
+using quelbin::detail::Workspace;
 
 TEST(ScratchPool, LeasesAreExclusiveAndReused) {
     ScratchPool<float> pool;
@@ -56,6 +60,46 @@ TEST(ScratchPool, ConcurrentLeasesNeverShareABuffer) {
     }
     for (std::thread& thread : threads) thread.join();
     EXPECT_EQ(clashes.load(), 0);
+}
+
+// A released buffer serves the next request that fits, the smallest that
+// does; one still referred to, even through a view, is never handed out; a
+// request larger than every free buffer replaces the largest of them.
+TEST(Workspace, ReusesOnlyBuffersNothingRefersTo) {
+    Workspace workspace;
+    const float* big = nullptr;
+    const float* small = nullptr;
+    {
+        const at::Tensor a = workspace.take({100, 10});
+        const at::Tensor b = workspace.take({10, 10});
+        EXPECT_EQ(a.sizes(), at::IntArrayRef({100, 10}));
+        EXPECT_TRUE(a.is_contiguous());
+        big = a.const_data_ptr<float>();
+        small = b.const_data_ptr<float>();
+    }
+    const at::Tensor fits_small = workspace.take({50});
+    EXPECT_EQ(fits_small.const_data_ptr<float>(), small);
+    at::Tensor kept = workspace.take({2, 25}).fill_(7.0f);
+    EXPECT_EQ(kept.const_data_ptr<float>(), big);
+    const at::Tensor view = kept.narrow(0, 1, 1);
+    kept = at::Tensor();
+    // The view still holds the big buffer: a new one, and the view's values stay.
+    const at::Tensor other = workspace.take({2, 25}).fill_(1.0f);
+    EXPECT_NE(other.const_data_ptr<float>(), big);
+    EXPECT_TRUE(view.equal(at::ones({1, 25}).mul_(7.0f)));
+}
+
+TEST(Workspace, GrowsAFreeBufferRatherThanAddingOne) {
+    Workspace workspace;
+    for (const std::int64_t n : {10, 1000, 100, 100000, 5}) {
+        const at::Tensor t = workspace.take({n}).fill_(static_cast<float>(n));
+        // One buffer in all: each request finds the single one free, grown as needed.
+        EXPECT_EQ(t.numel(), n);
+        EXPECT_EQ(t[n - 1].item<float>(), static_cast<float>(n));
+    }
+    const at::Tensor first = workspace.take({100000});
+    const at::Tensor second = workspace.take({100000});
+    EXPECT_NE(first.const_data_ptr<float>(), second.const_data_ptr<float>());
 }
 
 }  // namespace
