@@ -523,6 +523,23 @@ QUELBIN_ALWAYS_INLINE void cell_rows(const LstmCellRows& job) {
     }
 }
 
+template <class V>
+QUELBIN_ALWAYS_INLINE void highway_combine(const HighwayRows& job) {
+    const std::int64_t W = job.width;
+    for (std::int64_t r = 0; r < job.rows; ++r) {
+        const float* o = job.lstm + job.lstm_rows[r] * W;
+        const float* g = job.gate + r * job.pre_stride;
+        const float* t = job.transform + r * job.pre_stride;
+        float* out = job.out + r * W;
+        for (std::int64_t k = 0; k < W; k += VectorOf<V>::lanes) {
+            const std::int64_t n = std::min<std::int64_t>(VectorOf<V>::lanes, W - k);
+            const V value = load_part<V>(o + k, n) +
+                            sigmoid_vector<V>(load_part<V>(g + k, n)) * tanh_vector<V>(load_part<V>(t + k, n));
+            store_part<V>(out + k, value, n);
+        }
+    }
+}
+
 #ifdef QUELBIN_X86_KERNELS
 QUELBIN_TARGET_V4 void cell_rows_avx512(const LstmCellRows& job) {
     cell_rows<Wide>(job);
@@ -530,6 +547,15 @@ QUELBIN_TARGET_V4 void cell_rows_avx512(const LstmCellRows& job) {
 #endif
 QUELBIN_CLONES_V3 void cell_rows_portable(const LstmCellRows& job) {
     cell_rows<Lanes>(job);
+}
+
+#ifdef QUELBIN_X86_KERNELS
+QUELBIN_TARGET_V4 void highway_avx512(const HighwayRows& job) {
+    highway_combine<Wide>(job);
+}
+#endif
+QUELBIN_CLONES_V3 void highway_portable(const HighwayRows& job) {
+    highway_combine<Lanes>(job);
 }
 
 }  // namespace
@@ -542,6 +568,16 @@ void lstm_cell_rows(const LstmCellRows& job) {
     }
 #endif
     cell_rows_portable(job);
+}
+
+void highway_rows(const HighwayRows& job) {
+#ifdef QUELBIN_X86_KERNELS
+    if (cpu_has_avx512()) {
+        highway_avx512(job);
+        return;
+    }
+#endif
+    highway_portable(job);
 }
 
 }  // namespace quelbin::detail

@@ -129,4 +129,19 @@ struct LstmCellRows {
 };
 void lstm_cell_rows(const LstmCellRows& job);
 
+// A highway layer's output rows: out[r] = o[r] + sigmoid(g[r]) * tanh(t[r]),
+// `width` floats each, with o the BiLSTM output row `lstm_rows[r]` and g, t
+// the gate and transform pre-activations; one pass over the rows.
+struct HighwayRows {
+    const float* lstm;
+    const std::int64_t* lstm_rows;
+    const float* gate;
+    const float* transform;
+    std::int64_t pre_stride;  // of gate and transform
+    float* out;
+    std::int64_t rows;
+    std::int64_t width;       // also the stride of lstm and out
+};
+void highway_rows(const HighwayRows& job);
+
 }  // namespace quelbin::detail

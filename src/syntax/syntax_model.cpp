@@ -199,7 +199,6 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
             positions.push_back(b * T + t);
         }
     }
-    const at::Tensor index = make_id_tensor(positions, {N});
     const auto fresh = [workspace](std::int64_t count, std::int64_t width) {
         return take_or_empty(workspace, {count, width});
     };
@@ -224,17 +223,21 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
         layer.lstm->run_gathered(products.const_data_ptr<float>(), steps.data(), B, T, lengths.data(),
                                  output.mutable_data_ptr<float>(), h0.const_data_ptr<float>(),
                                  c0.const_data_ptr<float>());
-        at::Tensor highway = fresh(N, 2 * H);
-        at::Tensor gate = fresh(N, 2 * H);
+        at::Tensor transform;
+        at::Tensor gate;
         if (given) {
-            at::tanh_out(highway, first->highway);
-            at::sigmoid_out(gate, first->gate);
+            transform = first->highway.contiguous();
+            gate = first->gate.contiguous();
         } else {
-            at::addmm_out(highway, layer.highway_bias, x, layer.highway_weight_t).tanh_();
-            at::addmm_out(gate, layer.gate_bias, x, layer.gate_weight_t).sigmoid_();
+            transform = fresh(N, 2 * H);
+            at::addmm_out(transform, layer.highway_bias, x, layer.highway_weight_t);
+            gate = fresh(N, 2 * H);
+            at::addmm_out(gate, layer.gate_bias, x, layer.gate_weight_t);
         }
         at::Tensor next = fresh(N, 2 * H);
-        x = at::index_select_out(next, output, 0, index).addcmul_(gate, highway);
+        highway_rows({output.const_data_ptr<float>(), positions.data(), gate.const_data_ptr<float>(),
+                      transform.const_data_ptr<float>(), 2 * H, next.mutable_data_ptr<float>(), N, 2 * H});
+        x = std::move(next);
     }
     return x;
 }
@@ -307,16 +310,25 @@ std::vector<at::Tensor> keyed_sentence_rows(const KeyedInputs& inputs) {
 
 namespace {
 
-// out[r] += products[slots[r]] for every row r of out.
-void add_keyed_rows(at::Tensor& out, const at::Tensor& products, const std::vector<std::int64_t>& slots) {
+// out[r] = bias + the sum over blocks k of products[k][slots[k][r]], the
+// blocks in order, a row at a time so that it stays in the first-level cache.
+at::Tensor sum_keyed_rows(at::Tensor out, const at::Tensor& bias, const std::vector<at::Tensor>& products,
+                          const std::vector<std::vector<std::int64_t>>& slots) {
     const std::int64_t width = out.size(1);
-    float* to = out.data_ptr<float>();
-    const float* from = products.const_data_ptr<float>();
-    for (std::size_t r = 0; r < slots.size(); ++r) {
-        float* row = to + static_cast<std::int64_t>(r) * width;
-        const float* add = from + slots[r] * width;
-        for (std::int64_t j = 0; j < width; ++j) row[j] += add[j];
+    const at::Tensor base = bias.contiguous();
+    const float* bias_row = base.const_data_ptr<float>();
+    std::vector<const float*> from;
+    for (const at::Tensor& p : products) from.push_back(p.const_data_ptr<float>());
+    float* to = out.mutable_data_ptr<float>();
+    for (std::int64_t r = 0; r < out.size(0); ++r) {
+        float* row = to + r * width;
+        std::copy_n(bias_row, width, row);
+        for (std::size_t k = 0; k < from.size(); ++k) {
+            const float* add = from[k] + slots[k][static_cast<std::size_t>(r)] * width;
+            for (std::int64_t j = 0; j < width; ++j) row[j] += add[j];
+        }
     }
+    return out;
 }
 
 }  // namespace
@@ -328,13 +340,8 @@ HighwayInput keyed_first_products(const HighwayStack& stack, const KeyedInputs& 
     TORCH_CHECK(inputs.width == stack.input_size(), "input blocks fill ", inputs.width, " of ", stack.input_size(),
                 " columns");
     const std::int64_t N = std::accumulate(lengths.begin(), lengths.end(), std::int64_t{0});
-    // Fresh rows holding the biases: the biases themselves are read-only
-    // views of the bundle.
-    const HighwayInput biases = stack.first_biases();
-    const auto rows_of = [N, &workspace](const at::Tensor& bias) {
-        return workspace.take({N, bias.size(1)}).copy_(bias.expand({N, bias.size(1)}));
-    };
-    HighwayInput out{rows_of(biases.lstm), rows_of(biases.highway), rows_of(biases.gate)};
+    std::vector<HighwayInput> products;
+    std::vector<std::vector<std::int64_t>> slots;
     std::vector<std::int64_t> batch_keys(static_cast<std::size_t>(N));
     for (const KeyedInputs::Block& block : inputs.blocks) {
         // The block's distinct keys among these rows, each multiplied once.
@@ -343,15 +350,20 @@ HighwayInput keyed_first_products(const HighwayStack& stack, const KeyedInputs& 
             const auto first = block.index.begin() + inputs.first_row[members[m]];
             out_key = std::copy(first, first + lengths[m], out_key);
         }
-        const auto [keys, slots] = distinct_ids(batch_keys);
+        auto [keys, slot] = distinct_ids(batch_keys);
         const at::Tensor values =
             at::index_select(block.values, 0, make_id_tensor(keys, {static_cast<std::int64_t>(keys.size())}));
-        const HighwayInput products = stack.first_products(values, block.column, workspace);
-        add_keyed_rows(out.lstm, products.lstm, slots);
-        add_keyed_rows(out.highway, products.highway, slots);
-        add_keyed_rows(out.gate, products.gate, slots);
+        products.push_back(stack.first_products(values, block.column, workspace));
+        slots.push_back(std::move(slot));
     }
-    return out;
+    const HighwayInput biases = stack.first_biases();
+    const auto rows_of = [&](const at::Tensor& bias, at::Tensor HighwayInput::*part) {
+        std::vector<at::Tensor> parts;
+        for (const HighwayInput& p : products) parts.push_back(p.*part);
+        return sum_keyed_rows(workspace.take({N, bias.size(1)}), bias, parts, slots);
+    };
+    return {rows_of(biases.lstm, &HighwayInput::lstm), rows_of(biases.highway, &HighwayInput::highway),
+            rows_of(biases.gate, &HighwayInput::gate)};
 }
 
 namespace {

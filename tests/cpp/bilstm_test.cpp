@@ -1,13 +1,17 @@
 // The BiLSTM recurrence over hidden sizes that do and do not fill its unit
 // blocks, batches that shrink through every row tile, projections read in place
 // or gathered from a table, and the independence of a sequence's result from
-// the batch it runs in.
+// the batch it runs in; the highway layer's combining pass.
 #include "kernels/bilstm.hpp"
 
 #include <ATen/ops/allclose.h>
 #include <ATen/ops/empty.h>
 #include <ATen/ops/equal.h>
 #include <ATen/ops/full.h>
+#include <ATen/ops/index_select.h>
+#include <ATen/ops/sigmoid.h>
+#include <ATen/ops/tanh.h>
+#include <ATen/ops/tensor.h>
 #include <ATen/ops/lstm.h>
 #include <ATen/ops/zeros.h>
 #include <c10/core/InferenceMode.h>
@@ -133,6 +137,30 @@ TEST(BiLstmKernel, SequencesAreBitwiseIndependentOfBatchAndLayout) {
                     << "sequence " << b;
             }
         }
+    }
+}
+
+// out[r] = o[rows[r]] + sigmoid(g[r]) * tanh(t[r]) for widths that do and do
+// not fill whole vectors, pre-activations wide enough to saturate both
+// functions, and gathered rows in any order.
+TEST(HighwayRows, MatchesTheFormula) {
+    std::mt19937 rng(7);
+    for (const std::int64_t width : {1, 8, 15, 16, 17, 40, 800}) {
+        SCOPED_TRACE(width);
+        const std::int64_t rows = 5;
+        const at::Tensor lstm = uniform({7, width}, 1.0f, rng);
+        const std::vector<std::int64_t> picks{6, 0, 3, 3, 1};
+        // Gate and transform in one [rows, 2 * width] tensor, read with its stride.
+        const at::Tensor pre = uniform({rows, 2 * width}, 30.0f, rng);
+        const at::Tensor gate = pre.narrow(1, 0, width);
+        const at::Tensor transform = pre.narrow(1, width, width);
+        at::Tensor out = at::full({rows, width}, std::nanf(""));
+        quelbin::detail::highway_rows({lstm.const_data_ptr<float>(), picks.data(), gate.const_data_ptr<float>(),
+                                       transform.const_data_ptr<float>(), 2 * width, out.mutable_data_ptr<float>(),
+                                       rows, width});
+        const at::Tensor expected = at::index_select(lstm, 0, at::tensor(picks, at::kLong))
+                                        .add(at::sigmoid(gate).mul(at::tanh(transform)));
+        EXPECT_TRUE(at::allclose(out, expected, 1e-6, 1e-6));
     }
 }
 
