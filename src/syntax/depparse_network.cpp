@@ -88,6 +88,9 @@ namespace {
 
 // Rows of the first bilinear product multiplied at once.
 constexpr std::int64_t kBiaffineRows = 256;
+// Heads whose relation products are multiplied at once, about: the relation
+// weight is large, and fewer rows per pass spend more of it repacking.
+constexpr std::int64_t kRelationHeads = 512;
 
 // Groups of whole sentences of about kBiaffineRows rows, as member indices
 // [0, ..., B], from the members' row offsets [0, ..., N]. They depend on the
@@ -351,39 +354,42 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
     const at::Tensor arcs = packed_arcs(impl, sides, lengths, mask.size(1), &mask, &workspace);
     const at::Tensor dependents = side_of(impl, sides, "deprel.W1", &workspace);
     const std::vector<std::int64_t> offsets = row_offsets(lengths);
-    const std::vector<std::int64_t> groups = biaffine_groups(offsets);
-    // One buffer for every group's head products.
-    const at::Tensor buffer = workspace.take({widest_group(offsets, groups), impl.deprel_by_head.size(1)});
-    for (std::size_t g = 0; g + 1 < groups.size(); ++g) {
-        const auto first = static_cast<std::size_t>(groups[g]);
-        const auto end = static_cast<std::size_t>(groups[g + 1]);
-        // Every member's best tree and the distinct heads it chose (sentence
-        // positions, increasing), then their rows in the batch.
-        std::vector<DepparseScores> arc_rows(end - first);
-        std::vector<std::vector<std::int64_t>> trees(end - first);
-        std::vector<std::vector<std::int64_t>> heads(end - first);
+    const std::size_t B = lengths.size();
+    for (std::size_t first = 0; first < B;) {
+        // Members' best trees and the distinct heads each chose (sentence
+        // positions, increasing), their rows in the batch gathered until
+        // about kRelationHeads: the heads' products then share one pass over
+        // the relation weight.
+        std::vector<DepparseScores> arc_rows;
+        std::vector<std::vector<std::int64_t>> trees;
+        std::vector<std::vector<std::int64_t>> heads;
         std::vector<std::int64_t> chosen;
-        for (std::size_t m = first; m < end; ++m) {
-            const std::int64_t length = lengths[m];
+        std::size_t end = first;
+        for (; end < B && static_cast<std::int64_t>(chosen.size()) < kRelationHeads; ++end) {
+            const std::int64_t length = lengths[end];
+            arc_rows.emplace_back();
+            trees.emplace_back();
+            heads.emplace_back();
             try {
-                arc_rows[m - first] = depparse_arc_rows(arcs[static_cast<std::int64_t>(m)].narrow(0, 0, length).narrow(1, 0, length));
-                trees[m - first] = decode_single_root(arc_rows[m - first]);
+                arc_rows.back() = depparse_arc_rows(arcs[static_cast<std::int64_t>(end)].narrow(0, 0, length).narrow(1, 0, length));
+                trees.back() = decode_single_root(arc_rows.back());
             } catch (...) {
-                fail(m, std::current_exception());
+                fail(end, std::current_exception());
                 continue;
             }
-            std::vector<std::int64_t>& own = heads[m - first];
-            own.assign(trees[m - first].begin() + 1, trees[m - first].end());
+            std::vector<std::int64_t>& own = heads.back();
+            own.assign(trees.back().begin() + 1, trees.back().end());
             std::sort(own.begin(), own.end());
             own.erase(std::unique(own.begin(), own.end()), own.end());
-            for (const std::int64_t h : own) chosen.push_back(offsets[m] + h);
+            for (const std::int64_t h : own) chosen.push_back(offsets[end] + h);
         }
         // The head-side products of those heads in one product; the others
         // only if the head constraints ask for a relation under them.
-        const at::Tensor products =
-            chosen.empty() ? at::Tensor()
-                           : relation_head_products(impl, rows, chosen,
-                                                    buffer.narrow(0, 0, static_cast<std::int64_t>(chosen.size())));
+        at::Tensor products;
+        if (!chosen.empty()) {
+            products = workspace.take({static_cast<std::int64_t>(chosen.size()), impl.deprel_by_head.size(1)});
+            relation_head_products(impl, rows, chosen, products);
+        }
         std::int64_t next = 0;
         for (std::size_t m = first; m < end; ++m) {
             const std::vector<std::int64_t>& own = heads[m - first];
@@ -398,6 +404,7 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
                 fail(m, std::current_exception());
             }
         }
+        first = end;
     }
 }
 
