@@ -191,21 +191,23 @@ std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan:
 using DepparseScores = std::vector<std::vector<double>>;
 
 // Relation log-probabilities per (dependent, head), labels values each. A
-// cube may be filled lazily, one head's column (every dependent) at a time:
-// `pending` then marks the columns not yet written, and `fill_column` writes
-// one into `values` (never resizing it) the first time at() reads it.
+// cube may be filled lazily, one (dependent, head) cell at a time: `pending`
+// then marks the cells not yet written (index dependent * n + head), and
+// `fill` writes one into `values` (never resizing it) the first time at()
+// reads it.
 struct DepparseLabelCube {
     std::int64_t n = 0;
     std::int64_t labels = 0;
     std::vector<double> values;
     std::vector<bool> pending;
-    std::function<void(DepparseLabelCube&, std::int64_t)> fill_column;
+    std::function<void(DepparseLabelCube&, std::int64_t, std::int64_t)> fill;
     const double* at(std::int64_t dependent, std::int64_t head) {
-        if (!pending.empty() && pending[static_cast<std::size_t>(head)]) {
-            pending[static_cast<std::size_t>(head)] = false;
-            fill_column(*this, head);
+        const auto cell = static_cast<std::size_t>(dependent * n + head);
+        if (!pending.empty() && pending[cell]) {
+            pending[cell] = false;
+            fill(*this, dependent, head);
         }
-        return values.data() + (dependent * n + head) * labels;
+        return values.data() + static_cast<std::int64_t>(cell) * labels;
     }
 };
 

@@ -23,6 +23,7 @@
 #include <ATen/ops/zeros.h>
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <limits>
 #include <numeric>
@@ -296,14 +297,14 @@ void score_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
 }
 
 // The relation cube of the sentence at `offset` (length rows) in a packed
-// batch, filled lazily: column h holds log_softmax(h1_d U_h + bias) for every
-// dependent d. `chosen` [J, I1 * O] holds U for the heads `heads` of its
-// first tree (sentence positions); the first column read under any other head
-// computes all the rest in one product.
+// batch, filled lazily: cell (d, h) holds log_softmax(h1_d U_h + bias).
+// `chosen` [J, I1 * O] holds U for the heads `heads` of its first tree
+// (sentence positions); the first cell read under any other head computes all
+// the rest in one product.
 DepparseLabelCube relation_cube(const DepparsePlan::Impl& impl, const at::Tensor& rows, const at::Tensor& dependents,
                                 std::int64_t offset, std::int64_t length, const std::vector<std::int64_t>& heads,
                                 const at::Tensor& chosen) {
-    const at::Tensor& bias = require_depparse_tensor(impl, "deprel.scorer.W_bilin.bias");
+    const at::Tensor bias = require_depparse_tensor(impl, "deprel.scorer.W_bilin.bias").contiguous();
     const std::int64_t O = bias.size(0);
     const std::int64_t I1 = dependents.size(1);
     std::vector<at::Tensor> by_head(static_cast<std::size_t>(length));
@@ -314,9 +315,11 @@ DepparseLabelCube relation_cube(const DepparsePlan::Impl& impl, const at::Tensor
     cube.n = length;
     cube.labels = O;
     cube.values.assign(static_cast<std::size_t>(length * length * O), 0.0);
-    cube.pending.assign(static_cast<std::size_t>(length), true);
-    cube.fill_column = [&impl, rows, sentence = dependents.narrow(0, offset, length), bias, offset, length, I1, O,
-                        by_head = std::move(by_head)](DepparseLabelCube& c, std::int64_t h) mutable {
+    cube.pending.assign(static_cast<std::size_t>(length * length), true);
+    cube.fill = [&impl, rows, sentence = dependents.narrow(0, offset, length).contiguous(), bias, offset, length, I1,
+                 O, by_head = std::move(by_head),
+                 scores = std::vector<float>(static_cast<std::size_t>(O))](DepparseLabelCube& c, std::int64_t d,
+                                                                           std::int64_t h) mutable {
         if (!by_head[static_cast<std::size_t>(h)].defined()) {
             std::vector<std::int64_t> missing;
             for (std::int64_t j = 0; j < length; ++j) {
@@ -327,13 +330,21 @@ DepparseLabelCube relation_cube(const DepparsePlan::Impl& impl, const at::Tensor
                 by_head[static_cast<std::size_t>(missing[i] - offset)] = more[static_cast<std::int64_t>(i)];
             }
         }
-        const at::Tensor column =
-            at::log_softmax(at::mm(sentence, by_head[static_cast<std::size_t>(h)].view({I1, O})).add_(bias), 1)
-                .contiguous();
-        const float* values = column.const_data_ptr<float>();
-        for (std::int64_t d = 0; d < length; ++d) {
-            std::copy(values + d * O, values + (d + 1) * O, c.values.begin() + (d * length + h) * O);
+        // scores[o] = bias[o] + sum_p h1_d[p] U_h[p, o], then log_softmax.
+        const float* u = by_head[static_cast<std::size_t>(h)].const_data_ptr<float>();
+        const float* x = sentence.const_data_ptr<float>() + d * I1;
+        std::copy_n(bias.const_data_ptr<float>(), O, scores.begin());
+        for (std::int64_t p = 0; p < I1; ++p) {
+            const float xp = x[p];
+            const float* row = u + p * O;
+            for (std::int64_t o = 0; o < O; ++o) scores[static_cast<std::size_t>(o)] += xp * row[o];
         }
+        const float top = *std::max_element(scores.begin(), scores.end());
+        float sum = 0.0f;
+        for (const float v : scores) sum += std::exp(v - top);
+        const float shift = top + std::log(sum);
+        double* out = c.values.data() + (d * length + h) * O;
+        for (std::int64_t o = 0; o < O; ++o) out[o] = static_cast<double>(scores[static_cast<std::size_t>(o)] - shift);
     };
     return cube;
 }

@@ -273,7 +273,7 @@ TEST(DepparseDecode, BansCarryBetweenPassesAndPassesStopAtFive) {
 
 // A cube filled one head column at a time asks only for the columns of the
 // chosen heads until a constraint needs more, and decodes as the full cube.
-TEST(DepparseDecode, LazyCubeFillsOnlyTheColumnsDecodingReads) {
+TEST(DepparseDecode, LazyCubeFillsOnlyTheCellsDecodingReads) {
     ConstraintScene scene({"obj", "nmod", "root"}, 5);
     scene.arcs[1][0] = scene.arcs[2][1] = scene.arcs[3][1] = scene.arcs[4][3] = -0.1;
     scene.label(1, 0, 2, -0.1);
@@ -281,33 +281,38 @@ TEST(DepparseDecode, LazyCubeFillsOnlyTheColumnsDecodingReads) {
     scene.label(3, 1, 1, -0.1);
     scene.label(4, 3, 0, -0.1);
     const Heads tree = {0, 0, 1, 1, 3};
-    struct Row {
-        const char* name;
-        double word3_obj;  // word 3's "obj" score under word 1
-        std::vector<std::int64_t> columns;
-    };
-    const std::vector<Row> rows = {{"no two objects under one head", -3.0, {0, 1, 3}},
-                                   {"two objects under word 1", 0.0, {0, 1, 2, 3, 4}}};
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        scene.label(3, 1, 0, row.word3_obj);
-        std::vector<std::int64_t> columns;
+    using Cell = std::pair<std::int64_t, std::int64_t>;
+    const std::vector<Cell> tree_cells = {{1, 0}, {2, 1}, {3, 1}, {4, 3}};
+    for (const double word3_obj : {-3.0, 0.0}) {
+        // Word 3's "obj" score under word 1: at 0.0 words 2 and 3 are both
+        // objects of word 1, and the repair reads both words' every head.
+        SCOPED_TRACE(word3_obj);
+        scene.label(3, 1, 0, word3_obj);
+        std::vector<Cell> cells;
         DepparseLabelCube lazy;
         lazy.n = scene.cube.n;
         lazy.labels = scene.cube.labels;
         lazy.values.assign(scene.cube.values.size(), std::nan(""));
-        lazy.pending.assign(static_cast<std::size_t>(lazy.n), true);
-        lazy.fill_column = [&](DepparseLabelCube& cube, std::int64_t h) {
-            columns.push_back(h);
-            for (std::int64_t d = 0; d < cube.n; ++d) {
-                const std::size_t at = static_cast<std::size_t>((d * cube.n + h) * cube.labels);
-                std::copy_n(scene.cube.values.begin() + static_cast<std::ptrdiff_t>(at), cube.labels,
-                            cube.values.begin() + static_cast<std::ptrdiff_t>(at));
-            }
+        lazy.pending.assign(static_cast<std::size_t>(lazy.n * lazy.n), true);
+        lazy.fill = [&](DepparseLabelCube& cube, std::int64_t d, std::int64_t h) {
+            cells.emplace_back(d, h);
+            const std::size_t at = static_cast<std::size_t>((d * cube.n + h) * cube.labels);
+            std::copy_n(scene.cube.values.begin() + static_cast<std::ptrdiff_t>(at), cube.labels,
+                        cube.values.begin() + static_cast<std::ptrdiff_t>(at));
         };
         EXPECT_EQ(detail::decode_with_head_constraints(scene.vocab, scene.arcs, lazy, tree), scene.decode(tree));
-        std::sort(columns.begin(), columns.end());
-        EXPECT_EQ(columns, row.columns) << "each column filled once, only those read";
+        std::sort(cells.begin(), cells.end());
+        EXPECT_EQ(std::adjacent_find(cells.begin(), cells.end()), cells.end()) << "a cell filled twice";
+        if (word3_obj < 0) {
+            EXPECT_EQ(cells, tree_cells);
+        } else {
+            for (const std::int64_t d : {2, 3}) {
+                for (std::int64_t h = 0; h < lazy.n; ++h) {
+                    EXPECT_TRUE(std::binary_search(cells.begin(), cells.end(), Cell{d, h})) << d << " " << h;
+                }
+            }
+            EXPECT_LT(cells.size(), static_cast<std::size_t>(lazy.n * lazy.n)) << "some cells never read";
+        }
     }
 }
 
