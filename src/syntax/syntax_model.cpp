@@ -136,7 +136,7 @@ at::Tensor HighwayStack::forward(const at::Tensor& rows, const std::vector<std::
     return run(rows, nullptr, lengths, nullptr);
 }
 
-at::Tensor HighwayStack::forward_products(const HighwayInput& first, const std::vector<std::int64_t>& lengths,
+at::Tensor HighwayStack::forward_products(HighwayInput first, const std::vector<std::int64_t>& lengths,
                                           Workspace& workspace) const {
     return run(at::Tensor(), &first, lengths, &workspace);
 }
@@ -167,7 +167,7 @@ HighwayInput HighwayStack::first_biases() const {
     return {layer.lstm->bias().unsqueeze(0), layer.highway_bias.unsqueeze(0), layer.gate_bias.unsqueeze(0)};
 }
 
-at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
+at::Tensor HighwayStack::run(const at::Tensor& rows, HighwayInput* first,
                              const std::vector<std::int64_t>& lengths, Workspace* workspace) const {
     const SerialScope serial;
     const auto B = static_cast<std::int64_t>(lengths.size());
@@ -215,7 +215,9 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
             if (!packed.defined() || packed.size(1) != 8 * H) packed = fresh(N, 8 * H);
             at::addmm_out(packed, layer.lstm->bias(), x, layer.lstm->input_weight().t());
         }
-        const at::Tensor products = given ? first->lstm.contiguous() : packed;
+        // The given products are dropped once read, so that their buffers
+        // serve the layers above.
+        at::Tensor products = given ? std::exchange(first->lstm, at::Tensor()).contiguous() : packed;
         // Written at every valid step, the only ones read back.
         if (!output.defined() || output.size(1) != 2 * H) output = fresh(B * T, 2 * H);
         const at::Tensor h0 = layer.h0.expand({2, B, H}).contiguous();
@@ -223,11 +225,12 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, const HighwayInput* first,
         layer.lstm->run_gathered(products.const_data_ptr<float>(), steps.data(), B, T, lengths.data(),
                                  output.mutable_data_ptr<float>(), h0.const_data_ptr<float>(),
                                  c0.const_data_ptr<float>());
+        products = at::Tensor();
         at::Tensor transform;
         at::Tensor gate;
         if (given) {
-            transform = first->highway.contiguous();
-            gate = first->gate.contiguous();
+            transform = std::exchange(first->highway, at::Tensor()).contiguous();
+            gate = std::exchange(first->gate, at::Tensor()).contiguous();
         } else {
             transform = fresh(N, 2 * H);
             at::addmm_out(transform, layer.highway_bias, x, layer.highway_weight_t);

@@ -124,7 +124,7 @@ public:
     at::Tensor forward(const at::Tensor& rows, const std::vector<std::int64_t>& lengths) const;
     // forward() from the first layer's products of the rows, biases included,
     // its intermediates and output taken from `workspace`.
-    at::Tensor forward_products(const HighwayInput& first, const std::vector<std::int64_t>& lengths,
+    at::Tensor forward_products(HighwayInput first, const std::vector<std::int64_t>& lengths,
                                 Workspace& workspace) const;
 
     // The first layer's products of `values` [k, w], columns [column, column +
@@ -135,7 +135,7 @@ public:
     HighwayInput first_biases() const;
 
 private:
-    at::Tensor run(const at::Tensor& rows, const HighwayInput* first, const std::vector<std::int64_t>& lengths,
+    at::Tensor run(const at::Tensor& rows, HighwayInput* first, const std::vector<std::int64_t>& lengths,
                    Workspace* workspace) const;
 
     struct Layer {
