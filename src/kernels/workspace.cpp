@@ -13,7 +13,8 @@ at::Tensor Workspace::take(at::IntArrayRef sizes) {
     at::Tensor* fit = nullptr;
     at::Tensor* largest = nullptr;
     for (at::Tensor& buffer : buffers_) {
-        if (buffer.use_count() != 1 || buffer.storage().use_count() != 1) continue;
+        // Only views of a buffer are handed out, each holding its storage.
+        if (buffer.storage().use_count() != 1) continue;
         if (buffer.numel() >= n) {
             if (fit == nullptr || buffer.numel() < fit->numel()) fit = &buffer;
         } else if (largest == nullptr || buffer.numel() > largest->numel()) {

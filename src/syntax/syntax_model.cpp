@@ -199,9 +199,6 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, HighwayInput* first,
             positions.push_back(b * T + t);
         }
     }
-    const auto fresh = [workspace](std::int64_t count, std::int64_t width) {
-        return take_or_empty(workspace, {count, width});
-    };
     at::Tensor x = rows;
     // The input products and the padded outputs, reused by every layer of one
     // width: fresh pages for each layer would cost a fault per page.
@@ -212,14 +209,14 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, HighwayInput* first,
         const bool given = l == 0 && first != nullptr;
         const std::int64_t H = layer.lstm->hidden_size();
         if (!given) {
-            if (!packed.defined() || packed.size(1) != 8 * H) packed = fresh(N, 8 * H);
+            if (!packed.defined() || packed.size(1) != 8 * H) packed = take_or_empty(workspace, {N, 8 * H});
             at::addmm_out(packed, layer.lstm->bias(), x, layer.lstm->input_weight().t());
         }
         // The given products are dropped once read, so that their buffers
         // serve the layers above.
         at::Tensor products = given ? std::exchange(first->lstm, at::Tensor()).contiguous() : packed;
         // Written at every valid step, the only ones read back.
-        if (!output.defined() || output.size(1) != 2 * H) output = fresh(B * T, 2 * H);
+        if (!output.defined() || output.size(1) != 2 * H) output = take_or_empty(workspace, {B * T, 2 * H});
         const at::Tensor h0 = layer.h0.expand({2, B, H}).contiguous();
         const at::Tensor c0 = layer.c0.expand({2, B, H}).contiguous();
         layer.lstm->run_gathered(products.const_data_ptr<float>(), steps.data(), B, T, lengths.data(),
@@ -232,12 +229,15 @@ at::Tensor HighwayStack::run(const at::Tensor& rows, HighwayInput* first,
             transform = std::exchange(first->highway, at::Tensor()).contiguous();
             gate = std::exchange(first->gate, at::Tensor()).contiguous();
         } else {
-            transform = fresh(N, 2 * H);
+            transform = take_or_empty(workspace, {N, 2 * H});
             at::addmm_out(transform, layer.highway_bias, x, layer.highway_weight_t);
-            gate = fresh(N, 2 * H);
+            gate = take_or_empty(workspace, {N, 2 * H});
             at::addmm_out(gate, layer.gate_bias, x, layer.gate_weight_t);
         }
-        at::Tensor next = fresh(N, 2 * H);
+        // The last layer's rows are the result, which outlives the workspace's
+        // batch: a buffer of their own.
+        const bool last = l + 1 == layers_.size();
+        at::Tensor next = take_or_empty(last ? nullptr : workspace, {N, 2 * H});
         highway_rows({output.const_data_ptr<float>(), positions.data(), gate.const_data_ptr<float>(),
                       transform.const_data_ptr<float>(), 2 * H, next.mutable_data_ptr<float>(), N, 2 * H});
         x = std::move(next);

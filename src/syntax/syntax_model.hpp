@@ -123,7 +123,7 @@ public:
     // products run over these rows only, never over padding.
     at::Tensor forward(const at::Tensor& rows, const std::vector<std::int64_t>& lengths) const;
     // forward() from the first layer's products of the rows, biases included,
-    // its intermediates and output taken from `workspace`.
+    // its intermediates taken from `workspace`.
     at::Tensor forward_products(HighwayInput first, const std::vector<std::int64_t>& lengths,
                                 Workspace& workspace) const;
 
