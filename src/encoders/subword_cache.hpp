@@ -288,15 +288,26 @@ WordPieceEncoding encode_words(const Word* words, std::size_t count, bool add_sp
     WordPieceEncoding encoding;
     const std::size_t total = ids.size();
     encoding.input_ids.assign(ids.data(), ids.data() + total);
+    // Most words have at most four ids: each word's index is written four
+    // times whatever its count, past its end into the next word's place or
+    // the four spare entries, so that the loop takes no branch on the count.
     std::vector<std::int64_t>& word_ids = encoding.word_ids;
-    word_ids.resize(total);
+    word_ids.resize(total + 4);
     std::int64_t* w = word_ids.data();
     std::size_t at = 0;
     if (add_special_tokens) w[at++] = -1;
     for (std::size_t i = 0; i < count; ++i) {
-        for (const std::size_t end = ends[i]; at < end; ++at) w[at] = static_cast<std::int64_t>(i);
+        const auto index = static_cast<std::int64_t>(i);
+        const std::size_t end = ends[i];
+        w[at] = index;
+        w[at + 1] = index;
+        w[at + 2] = index;
+        w[at + 3] = index;
+        for (std::size_t k = at + 4; k < end; ++k) w[k] = index;
+        at = end;
     }
     if (add_special_tokens) w[at++] = -1;
+    word_ids.resize(total);
     encoding.attention_mask.assign(total, 1);
     return encoding;
 }

@@ -40,6 +40,9 @@ TEST(SubwordCache, FramingAndHits) {
         {{"abc", "skip", "d", "The"}, true, {1, 97, 98, 99, 100, 84, 104, 101, 2},
          {-1, 0, 0, 0, 2, 3, 3, 3, -1}},
         {{"the"}, false, {116, 104, 101}, {0, 0, 0}},  // the key is the word as given
+        // Word ids around words of more than four ids and of none, last too.
+        {{"abcdef", "d", "skip"}, false, {97, 98, 99, 100, 101, 102, 100}, {0, 0, 0, 0, 0, 0, 1}},
+        {{"skip", "skip"}, true, {1, 2}, {-1, -1}},
     };
     for (const auto& row : rows) {
         const WordPieceEncoding e = detail::encode_words(row.words, row.special, 1, 2, cache, routine);
@@ -47,14 +50,14 @@ TEST(SubwordCache, FramingAndHits) {
         EXPECT_EQ(e.word_ids, row.word_ids);
         EXPECT_EQ(e.attention_mask, Ids(row.ids.size(), 1));
     }
-    EXPECT_EQ(calls, 5);  // each distinct word once
-    EXPECT_EQ(cache.size(), 5u);
+    EXPECT_EQ(calls, 6);  // each distinct word once
+    EXPECT_EQ(cache.size(), 6u);
 
     // A failing word leaves the encode and stores nothing.
     EXPECT_THROW(detail::encode_words({"ok", "bad"}, true, 1, 2, cache, routine), std::runtime_error);
     EXPECT_THROW(cache.ids("bad", routine), std::runtime_error);
-    EXPECT_EQ(calls, 8);
-    EXPECT_EQ(cache.size(), 6u);
+    EXPECT_EQ(calls, 9);
+    EXPECT_EQ(cache.size(), 7u);
 }
 
 TEST(SubwordCache, LongListsOfViews) {
