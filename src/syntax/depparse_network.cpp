@@ -15,7 +15,6 @@
 #include <ATen/ops/log_softmax.h>
 #include <ATen/ops/logical_not.h>
 #include <ATen/ops/mm.h>
-#include <ATen/ops/ones.h>
 #include <ATen/ops/relu.h>
 #include <ATen/ops/sign.h>
 #include <ATen/ops/tensor.h>

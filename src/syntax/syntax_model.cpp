@@ -8,8 +8,6 @@
 #include <ATen/ops/index_select.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/mm.h>
-#include <ATen/ops/sigmoid.h>
-#include <ATen/ops/tanh.h>
 #include <c10/util/Exception.h>
 
 #include <algorithm>
