@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <shared_mutex>
@@ -44,6 +45,17 @@ public:
         size_ += n;
     }
     void push(std::int64_t id) { append(&id, 1); }
+    // The same from n 32-bit ids stored at p.
+    void append_narrow(const unsigned char* p, std::size_t n) {
+        if (n > capacity_ - size_) grow(n);
+        std::int64_t* const to = data_ + size_;
+        for (std::size_t k = 0; k < n; ++k) {
+            std::int32_t v;
+            std::memcpy(&v, p + 4 * k, 4);
+            to[k] = v;
+        }
+        size_ += n;
+    }
 
     const std::int64_t* data() const { return data_; }
     std::size_t size() const { return size_; }
@@ -139,7 +151,7 @@ public:
         {
             std::shared_lock<std::shared_mutex> lock(mutex_);
             if (slot.holds(word)) {
-                out.insert(out.end(), slot.ids.begin(), slot.ids.end());
+                slot.append_to(out);
                 return;
             }
         }
@@ -176,13 +188,12 @@ public:
                 // That slot has arrived by now: start loading what it points
                 // to (read under the shared lock).
                 const Slot& next = slots_[ends[i + kAhead / 2]];
-                __builtin_prefetch(next.key.data());
-                __builtin_prefetch(next.ids.data());
+                if (next.state == Slot::kHeap) __builtin_prefetch(next.block());
             }
             const std::string_view word(words[i]);
             Slot& slot = slots_[ends[i]];
             if (slot.holds(word)) {
-                out.append(slot.ids.data(), slot.ids.size());
+                slot.append_to(out);
             } else {
                 lock.unlock();
                 decltype(auto) ids = routine(word);
@@ -207,17 +218,43 @@ public:
     }
 
 private:
-    // One cache line a slot, so that a lookup's prefetch brings the whole slot.
+    // One cache line a slot. A word's ids (as 32-bit numbers) and key bytes
+    // are kept inline when they fit, as for most words, so that a hit reads
+    // this line alone; otherwise a block of the slot's own holds the ids as
+    // 64-bit numbers followed by the key.
     struct alignas(64) Slot {
-        std::string key;
-        std::vector<std::int64_t> ids;
-        bool occupied = false;
+        static constexpr std::size_t kRoom = 48;  // bytes of ids and key kept inline
+        enum : std::uint8_t { kEmpty, kInline, kHeap };
+
+        std::uint32_t key_size = 0;
+        std::uint32_t id_count = 0;
+        std::uint8_t state = kEmpty;
+        alignas(8) unsigned char data[kRoom];
+
+        Slot() = default;
+        Slot(const Slot&) = delete;
+        Slot& operator=(const Slot&) = delete;
+        ~Slot() { release(); }
+
+        unsigned char* block() const {
+            unsigned char* p;
+            std::memcpy(&p, data, sizeof p);
+            return p;
+        }
+        void release() {
+            if (state == kHeap) delete[] block();
+            state = kEmpty;
+        }
+        const char* key() const {
+            return reinterpret_cast<const char*>(state == kInline ? data + 4 * std::size_t{id_count}
+                                                                   : block() + 8 * std::size_t{id_count});
+        }
 
         // Whether the slot holds `word`, compared inline eight bytes at a time:
         // words are short, and a library call per lookup costs more.
         bool holds(std::string_view word) const {
-            if (!occupied || key.size() != word.size()) return false;
-            const char* a = key.data();
+            if (state == kEmpty || key_size != word.size()) return false;
+            const char* a = key();
             const char* b = word.data();
             std::size_t n = word.size();
             const bool long_word = n >= 8;
@@ -229,14 +266,71 @@ private:
             }
             return n == 0 || tail_bytes(a, n, long_word) == tail_bytes(b, n, long_word);
         }
-    };
 
+        void append_to(IdSink& out) const {
+            if (state == kInline) {
+                out.append_narrow(data, id_count);
+            } else {
+                out.append(reinterpret_cast<const std::int64_t*>(block()), id_count);
+            }
+        }
+        void append_to(std::vector<std::int64_t>& out) const {
+            for (std::size_t k = 0; k < id_count; ++k) out.push_back(id(k));
+        }
+        std::int64_t id(std::size_t k) const {
+            if (state == kInline) {
+                std::int32_t v;
+                std::memcpy(&v, data + 4 * k, 4);
+                return v;
+            }
+            std::int64_t v;
+            std::memcpy(&v, block() + 8 * k, 8);
+            return v;
+        }
+
+        // Whether a word of these sizes has room: its sizes are 32-bit.
+        static bool fits(std::string_view word, const std::vector<std::int64_t>& ids) {
+            constexpr std::size_t most = std::numeric_limits<std::uint32_t>::max();
+            return word.size() <= most && ids.size() <= most;
+        }
+
+        // Replaces the slot's word (fits(word, ids) holds); the slot is
+        // unchanged if allocation fails.
+        void assign(std::string_view word, const std::vector<std::int64_t>& ids) {
+            bool narrow = ids.size() <= kRoom / 4 && 4 * ids.size() + word.size() <= kRoom;
+            for (std::size_t k = 0; narrow && k < ids.size(); ++k) {
+                narrow = ids[k] >= std::numeric_limits<std::int32_t>::min() &&
+                         ids[k] <= std::numeric_limits<std::int32_t>::max();
+            }
+            if (narrow) {
+                release();
+                for (std::size_t k = 0; k < ids.size(); ++k) {
+                    const auto v = static_cast<std::int32_t>(ids[k]);
+                    std::memcpy(data + 4 * k, &v, 4);
+                }
+                if (!word.empty()) std::memcpy(data + 4 * ids.size(), word.data(), word.size());
+                state = kInline;
+            } else {
+                auto* fresh = new unsigned char[8 * ids.size() + word.size()];
+                if (!ids.empty()) std::memcpy(fresh, ids.data(), 8 * ids.size());
+                if (!word.empty()) std::memcpy(fresh + 8 * ids.size(), word.data(), word.size());
+                release();
+                std::memcpy(data, &fresh, sizeof fresh);
+                state = kHeap;
+            }
+            key_size = static_cast<std::uint32_t>(word.size());
+            id_count = static_cast<std::uint32_t>(ids.size());
+        }
+    };
+    static_assert(sizeof(Slot) == 64, "a slot is one cache line");
+
+    // Stores a word's ids in its slot; a word of 4 GB or more is not kept.
     void store(Slot& slot, std::string_view word, const std::vector<std::int64_t>& ids) const {
+        if (!Slot::fits(word, ids)) return;
         std::unique_lock<std::shared_mutex> lock(mutex_);
-        if (!slot.occupied) ++count_;
-        slot.key.assign(word.data(), word.size());
-        slot.ids.assign(ids.begin(), ids.end());
-        slot.occupied = true;
+        const bool was_occupied = slot.state != Slot::kEmpty;
+        slot.assign(word, ids);
+        if (!was_occupied) ++count_;
     }
 
     std::unique_ptr<Slot[]> slots_;

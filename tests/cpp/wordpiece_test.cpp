@@ -1,6 +1,8 @@
 // The shared encode framing and word cache, and the WordPiece tokenizer.
 #include <gtest/gtest.h>
 
+#include <limits>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -101,6 +103,54 @@ TEST(SubwordCache, WordsSharingASlotReplaceEachOther) {
         EXPECT_EQ(cache.size(), 1u);
     }
     EXPECT_EQ(calls, 3);
+}
+
+// Words of every stored size take turns in one slot: a key and ids that just
+// fill a slot's own room or just pass it, ids past 32 bits, no ids, a long
+// key. Each is computed once, then served whole, by list and by single word.
+TEST(SubwordCache, ReplacedWordsOfEverySizeReadBackWhole) {
+    using Cache = detail::SubwordWordCache;
+    const std::size_t slot = Cache::slot_index("a");
+    // A word of `length` (4 or more) bytes of `fill` in that slot, its last
+    // four varied: one in 8192 such words lands there.
+    const auto in_slot = [slot](std::size_t length, char fill) {
+        for (int i = 0; i < 26 * 26 * 26 * 26; ++i) {
+            std::string word(length, fill);
+            for (int k = 0, v = i; k < 4; ++k, v /= 26) word[length - 1 - k] = static_cast<char>('a' + v % 26);
+            if (Cache::slot_index(word) == slot) return word;
+        }
+        throw std::logic_error("no word in the slot");
+    };
+    constexpr std::int64_t big = std::int64_t{1} << 40;
+    constexpr std::int64_t low = std::numeric_limits<std::int32_t>::min();
+    constexpr std::int64_t high = std::numeric_limits<std::int32_t>::max();
+    const std::vector<std::pair<std::string, Ids>> rows = {
+        {"a", {7}},
+        {in_slot(8, 'b'), Ids(10, 3)},     // 10 ids and 8 bytes fill the room
+        {in_slot(9, 'c'), Ids(10, 4)},     // one byte more
+        {in_slot(4, 'd'), {}},
+        {in_slot(5, 'e'), {high, low, -1}},
+        {in_slot(6, 'f'), {high + 1, 5}},
+        {in_slot(7, 'g'), {-big, big, 0}},
+        {in_slot(200, 'h'), Ids(300, big)},
+        {"a", {7}},
+    };
+    std::map<std::string, Ids> table(rows.begin(), rows.end());
+    int calls = 0;
+    const auto routine = [&](std::string_view word) {
+        ++calls;
+        return table.at(std::string(word));
+    };
+    Cache cache;
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        const auto& [word, ids] = rows[r];
+        Ids twice = ids;
+        twice.insert(twice.end(), ids.begin(), ids.end());
+        EXPECT_EQ(detail::encode_words({word, word}, false, 1, 2, cache, routine).input_ids, twice) << r;
+        EXPECT_EQ(cache.ids(word, routine), ids) << r;
+        EXPECT_EQ(calls, static_cast<int>(r + 1)) << r;
+    }
+    EXPECT_EQ(cache.size(), 1u);
 }
 
 // Every listed character as a token and as a continuing token, so that the
