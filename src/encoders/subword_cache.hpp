@@ -32,8 +32,7 @@ public:
         : buffer_(buffer), data_(buffer.data()), capacity_(buffer.size()) {}
 
     void append(const std::int64_t* ids, std::size_t n) {
-        if (n > capacity_ - size_) grow(n);
-        std::int64_t* const to = data_ + size_;
+        std::int64_t* const to = extend(n);
         switch (n) {
             case 4: to[3] = ids[3]; [[fallthrough]];
             case 3: to[2] = ids[2]; [[fallthrough]];
@@ -42,19 +41,14 @@ public:
             case 0: break;
             default: std::memcpy(to, ids, n * sizeof(std::int64_t));
         }
-        size_ += n;
     }
     void push(std::int64_t id) { append(&id, 1); }
-    // The same from n 32-bit ids stored at p.
-    void append_narrow(const unsigned char* p, std::size_t n) {
+    // Room for n more ids, to be written at the returned place.
+    std::int64_t* extend(std::size_t n) {
         if (n > capacity_ - size_) grow(n);
         std::int64_t* const to = data_ + size_;
-        for (std::size_t k = 0; k < n; ++k) {
-            std::int32_t v;
-            std::memcpy(&v, p + 4 * k, 4);
-            to[k] = v;
-        }
         size_ += n;
+        return to;
     }
 
     const std::int64_t* data() const { return data_; }
@@ -151,7 +145,9 @@ public:
         {
             std::shared_lock<std::shared_mutex> lock(mutex_);
             if (slot.holds(word)) {
-                slot.append_to(out);
+                const std::size_t at = out.size();
+                out.resize(at + slot.id_count);
+                slot.copy_ids(out.data() + at);
                 return;
             }
         }
@@ -193,7 +189,7 @@ public:
             const std::string_view word(words[i]);
             Slot& slot = slots_[ends[i]];
             if (slot.holds(word)) {
-                slot.append_to(out);
+                slot.copy_ids(out.extend(slot.id_count));
             } else {
                 lock.unlock();
                 decltype(auto) ids = routine(word);
@@ -267,25 +263,17 @@ private:
             return n == 0 || tail_bytes(a, n, long_word) == tail_bytes(b, n, long_word);
         }
 
-        void append_to(IdSink& out) const {
-            if (state == kInline) {
-                out.append_narrow(data, id_count);
-            } else {
-                out.append(reinterpret_cast<const std::int64_t*>(block()), id_count);
+        // Writes the slot's id_count ids at `to`.
+        void copy_ids(std::int64_t* to) const {
+            if (state != kInline) {
+                if (id_count != 0) std::memcpy(to, block(), 8 * std::size_t{id_count});
+                return;
             }
-        }
-        void append_to(std::vector<std::int64_t>& out) const {
-            for (std::size_t k = 0; k < id_count; ++k) out.push_back(id(k));
-        }
-        std::int64_t id(std::size_t k) const {
-            if (state == kInline) {
+            for (std::size_t k = 0; k < id_count; ++k) {
                 std::int32_t v;
                 std::memcpy(&v, data + 4 * k, 4);
-                return v;
+                to[k] = v;
             }
-            std::int64_t v;
-            std::memcpy(&v, block() + 8 * k, 8);
-            return v;
         }
 
         // Whether a word of these sizes has room: its sizes are 32-bit.
