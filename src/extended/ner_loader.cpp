@@ -69,23 +69,19 @@ std::vector<std::vector<std::string>> read_tag_columns(const JsonValue& vocab) {
 }
 
 // "<prefix>weight_ih_l<l>", "weight_hh", "bias_ih", "bias_hh", then the same
-// with "_reverse", for every layer: the parameter order of ATen's LSTM.
-std::vector<std::string> lstm_weight_names(const std::string& prefix, std::int64_t layers) {
-    std::vector<std::string> names;
-    for (std::int64_t l = 0; l < layers; ++l) {
-        for (const char* suffix : {"", "_reverse"}) {
-            for (const char* kind : {"weight_ih_l", "weight_hh_l", "bias_ih_l", "bias_hh_l"}) {
-                names.push_back(prefix + kind + std::to_string(l) + suffix);
-            }
-        }
-    }
-    return names;
-}
-
+// with "_reverse", for every layer: the parameter order of ATen's LSTM. Looked up
+// one at a time, so the configured count never sizes anything before the
+// tensors confirm it: the first missing tensor ends the load.
 std::vector<at::Tensor> collect_lstm_weights(const NERPlan::Impl& impl, const std::string& prefix,
                                              std::int64_t layers) {
     std::vector<at::Tensor> weights;
-    for (const std::string& name : lstm_weight_names(prefix, layers)) weights.push_back(impl.require_ner_tensor(name));
+    for (std::int64_t l = 0; l < layers; ++l) {
+        for (const char* suffix : {"", "_reverse"}) {
+            for (const char* kind : {"weight_ih_l", "weight_hh_l", "bias_ih_l", "bias_hh_l"}) {
+                weights.push_back(impl.require_ner_tensor(prefix + kind + std::to_string(l) + suffix));
+            }
+        }
+    }
     return weights;
 }
 
@@ -194,11 +190,9 @@ NERPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
         for (const char* name : {"charmodel.char_emb.weight", "charmodel.charlstm_h_init", "charmodel.charlstm_c_init"}) {
             require_ner_tensor(name);
         }
-        for (const std::string& name : lstm_weight_names("charmodel.charlstm.lstm.", char_num_layers)) {
-            require_ner_tensor(name);
-        }
+        char_lstm_weights = collect_ner_char_lstm_weights(*this);
     }
-    for (const std::string& name : lstm_weight_names("taggerlstm.lstm.", num_layers)) require_ner_tensor(name);
+    tagger_lstm_weights = collect_ner_tagger_lstm_weights(*this);
     if (input_transform) {
         require_ner_tensor("input_transform.weight");
         require_ner_tensor("input_transform.bias");
@@ -244,11 +238,9 @@ NERPlan::Impl::Impl(std::filesystem::path bundle_dir, bool verify_checksums)
     }
 
     if (!charlm) {
-        char_lstm_weights = collect_ner_char_lstm_weights(*this);
         char_lstm_state = {require_ner_tensor("charmodel.charlstm_h_init"),
                            require_ner_tensor("charmodel.charlstm_c_init")};
     }
-    tagger_lstm_weights = collect_ner_tagger_lstm_weights(*this);
     tagger_lstm_state = {require_ner_tensor("taggerlstm_h_init"), require_ner_tensor("taggerlstm_c_init")};
     for (std::size_t k = 0; k < tag_columns.size(); ++k) {
         classifiers.push_back({require_ner_tensor(column_name("tag_clfs.", k, ".weight")),

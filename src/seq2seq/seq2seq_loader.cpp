@@ -155,6 +155,12 @@ Seq2SeqPlan::Impl::Impl(std::filesystem::path path, bool verify_checksums) {
     if (!detail::hidden_size_fits(hidden_dim / 2, encoder_weights[1])) {
         throw Seq2SeqModelError("invalid seq2seq dimensions in assets.config");
     }
+    // Copy mixing adds the generation scores to the copy scores column by column
+    // over the vocabulary: the projection must give exactly one row per unit.
+    const at::Tensor& projection = detail::require_seq2seq_tensor(*this, "dec2vocab.weight");
+    if (copy && (projection.dim() < 1 || projection.size(0) != vocab_size)) {
+        throw Seq2SeqModelError("invalid seq2seq dimensions in assets.config");
+    }
     for (int i = 0; i < 2; ++i) {
         encoder_initial_state.push_back(
             at::zeros({2 * num_layers, 1, hidden_dim / 2}, embedding.options()));

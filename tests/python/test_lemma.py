@@ -76,6 +76,11 @@ def drop(*names):
     return lambda b: [b["tensors"].pop(name) for name in names]
 
 
+def shrink(*names):
+    """Drops the last row of each named tensor."""
+    return lambda b: b["tensors"].update({name: b["tensors"][name][:-1] for name in names})
+
+
 DIMENSIONS = "invalid seq2seq dimensions in assets.config"
 NO_POS = "the seq2seq config enables POS without a POS vocabulary"
 RESERVED = " must begin with <PAD>, <UNK>, <SOS>, <EOS>"
@@ -122,6 +127,9 @@ REFUSALS = [  # edit of the bundle -> error class and message (None: it loads)
     (config(hidden_dim=2**62), SEQ2SEQ, DIMENSIONS),
     (config(num_layers=2**40), SEQ2SEQ, "missing seq2seq tensor: 'encoder.weight_ih_l2'"),
     (config(batch_size=0), SEQ2SEQ, DIMENSIONS),
+    # With copy on, the projection must give one row per vocabulary unit.
+    (shrink("dec2vocab.weight", "dec2vocab.bias"), SEQ2SEQ, DIMENSIONS),
+    (lambda b: (config(copy=False)(b), shrink("dec2vocab.weight", "dec2vocab.bias")(b)), None, None),
     (config(hidden_dim=3, pos_dim=0), SEQ2SEQ, DIMENSIONS),
     (config(pos_dim=0), SEQ2SEQ, NO_POS),
     (edit_at("vocab", pos=KeyError), SEQ2SEQ, NO_POS),

@@ -225,6 +225,10 @@ def test_loader_refusals(tmp_path):
         (config(char_rec_dropout=0.0), None, None),
         (config(char_rec_dropout=0.1), q.NERModelError, ARCH),
         (config(num_layers="1"), q.NERModelError, "expected JSON integer at assets.config.num_layers"),
+        # Layer counts are bounded by the tensors present, never by the configured number.
+        (config(num_layers=2**62), q.NERModelError, "missing NER tensor: 'taggerlstm.lstm.weight_ih_l1'"),
+        (config(char_num_layers=2**62), q.NERModelError,
+         "missing NER tensor: 'charmodel.charlstm.lstm.weight_ih_l1'"),
         (config(lowercase=1), q.NERModelError, "expected JSON boolean at assets.config.lowercase"),
         (lambda b: b["assets"].pop("config"), q.NERModelError, "missing JSON key 'config' at assets"),
         (config(predict_tagset=2), q.NERModelError, "NER predict_tagset is out of range"),
