@@ -57,17 +57,29 @@ static const Registration kClasses[] = {
 
 }  // namespace quelbin::python
 
+// The binding library keeps its type registry in process-wide state that names
+// the interpreter of the latest import: running the module's execution step in a
+// sub-interpreter would point it there and break the module for every later call
+// in the main interpreter. Interpreters from 3.12 on honour the definition's
+// declaration that multiple interpreters are not supported only for isolated
+// sub-interpreters, and 3.11 has no such declaration at all, so the entry point
+// below refuses any interpreter but the main one before the definition is made.
+#define PyInit__quelbin quelbin_module_definition
+#pragma push_macro("NB_EXPORT")
+#undef NB_EXPORT
+#define NB_EXPORT
 NB_MODULE(_quelbin, m) {
     using namespace quelbin::python;
     m.attr("__doc__") = "Native components of Quelbin.";
     m.attr("__version__") = quelbin::native_version();
     m.attr("free_threaded_build") = false;
     bind_exceptions(m);
-    // Classes and functions are built on a staging module of the same name and
-    // then set on `m` in order. The binding library ends the process when it
-    // cannot store a new class or function on its scope; a failed set here
-    // raises instead, and the import turns that into ImportError.
-    nb::module_ staging = nb::steal<nb::module_>(PyModule_New("_quelbin"));
+    // Classes and functions are built on a staging module that carries the import
+    // name (every class and function reports it as its __module__), then set on
+    // `m` in order. The binding library ends the process when it cannot store a
+    // new class or function on its scope; a failed set here raises instead, and
+    // the import turns that into ImportError.
+    nb::module_ staging = nb::steal<nb::module_>(PyModule_NewObject(m.attr("__name__").ptr()));
     if (!staging.is_valid()) nb::raise_python_error();
     for (const Registration& row : kClasses) row.bind(staging);
     bind_module_functions(staging);
@@ -75,4 +87,17 @@ NB_MODULE(_quelbin, m) {
         const std::string key = nb::cast<std::string>(name);
         if (key.rfind("__", 0) != 0) m.attr(name) = value;
     }
+}
+#pragma pop_macro("NB_EXPORT")
+#undef PyInit__quelbin
+
+extern "C" NB_EXPORT PyObject* PyInit__quelbin(void) {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError,
+                        "_quelbin cannot be imported in a sub-interpreter: the binding library's type "
+                        "registry is shared by the whole process, so only the main interpreter may "
+                        "import the module");
+        return nullptr;
+    }
+    return quelbin_module_definition();
 }

@@ -242,3 +242,52 @@ def test_every_exception_reaches_python_as_its_class_with_its_message():
         assert (type(info.value), info.value.args) == (cls, (f"'{kind}' failed at byte 12",)), kind
     with pytest.raises(MemoryError):
         t.throw_engine_error("bad_alloc", "")
+
+
+
+# Run in a fresh process: the module is imported in the main interpreter, then in a
+# sub-interpreter, which is refused; the main interpreter's module keeps working.
+SUB_INTERPRETER = """
+import _xxsubinterpreters as interpreters
+import _quelbin
+document = _quelbin.Document("x")
+interpreter = interpreters.create()
+try:
+    interpreters.run_string(interpreter, "import _quelbin")
+except interpreters.RunFailedError as error:
+    print(error)
+print(document.to_dict(), _quelbin.Document("y").text, repr(_quelbin.Pipeline("en", processors="")))
+"""
+
+
+def test_a_sub_interpreter_is_refused_and_the_main_module_stays_intact():
+    pytest.importorskip("_xxsubinterpreters")
+    run = subprocess.run([sys.executable, "-c", SUB_INTERPRETER], capture_output=True, text=True,
+                         timeout=120, env=dict(os.environ, PYTHONPATH=str(BUILD / "python")))
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [
+        "<class 'ImportError'>: _quelbin cannot be imported in a sub-interpreter: the binding "
+        "library's type registry is shared by the whole process, so only the main interpreter may "
+        "import the module",
+        "[] y <Pipeline lang=en processors=0>"]
+
+
+# The built module imported as a package's submodule: every name it registers reports the
+# import name as its __module__, and rendered signatures name its classes under it.
+RENAMED = """
+import importlib.util, sys
+spec = importlib.util.spec_from_file_location("renamed._quelbin", sys.argv[1])
+module = importlib.util.module_from_spec(spec)
+spec.loader.exec_module(module)
+for name in sys.argv[2:]:
+    print(name, getattr(module, name).__module__)
+print(module.Pipeline.process.__doc__.split("\\n")[0])
+"""
+
+
+def test_every_name_reports_the_import_name_as_its_module():
+    names = [name for name, _ in ENGINE_ERRORS] + CLASSES + FUNCTIONS
+    run = subprocess.run([sys.executable, "-c", RENAMED, q.__file__] + names,
+                         capture_output=True, text=True, timeout=120, check=True)
+    assert run.stdout.splitlines() == [f"{name} renamed._quelbin" for name in names] + [
+        "process(self, arg: str, /) -> renamed._quelbin.Document"]
