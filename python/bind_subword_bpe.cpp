@@ -1,10 +1,10 @@
 // Python classes ByteBPETokenizer and XLMRobertaTokenizer.
+#include "bind_merges.hpp"
 #include "bind_subword_words.hpp"
 #include "module.hpp"
 
 #include <quelbin/subword_bpe.hpp>
 
-#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 

@@ -1,10 +1,10 @@
 // Python class TransformerEncoder.
+#include "bind_merges.hpp"
 #include "module.hpp"
 
 #include <quelbin/transformer.hpp>
 
 #include <nanobind/stl/filesystem.h>
-#include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/vector.h>
 

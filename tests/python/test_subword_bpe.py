@@ -40,6 +40,9 @@ def test_byte_bpe_arguments_and_results():
         lambda: tok.encode([b"ab"]),
         lambda: tok.tokenize(["ab"]),
         lambda: q.ByteBPETokenizer(vocab, [("a", "b", "c")]),
+        # A merge given as one string is not read as its characters.
+        lambda: q.ByteBPETokenizer(vocab, ["ab"]),
+        lambda: q.ByteBPETokenizer(vocab, [b"ab"]),
         lambda: q.ByteBPETokenizer(vocab, [], add_prefix_space=1),
         lambda: q.ByteBPETokenizer(vocab, "ab"),
     ]

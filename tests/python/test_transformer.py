@@ -64,6 +64,7 @@ def test_overloads_arguments_and_errors(tiny):
         (lambda: q.TransformerEncoder(None, TINY_VOCAB), T),
         (lambda: q.TransformerEncoder(tiny, XLMR_VOCAB, XLMR_SCORES, [256], 3), T),
         (lambda: q.TransformerEncoder(tiny, BPE_VOCAB, [("a", "b", "c")], True), T),
+        (lambda: q.TransformerEncoder(tiny, BPE_VOCAB, ["ab"], True), T),
         (lambda: wordpiece.encode("the"), T),
         (lambda: wordpiece.encode_ids([5, 6, 7], [1, 1]), E,
          "transformer attention mask length does not match input ids"),
