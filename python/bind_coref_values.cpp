@@ -19,18 +19,18 @@ namespace {
 
 // An int is a regular word position; anything else must hold exactly two
 // integers (word, empty index) for a zero-anaphora word.
-CorefWordPosition word_position(const nb::object& value) {
+CorefWordPosition word_position(const nb::object& value, const std::string& name) {
     PyObject* p = value.ptr();
-    if (PyLong_Check(p)) return {to_int32(p), std::nullopt};
+    if (PyLong_Check(p)) return {to_int32(p, name), std::nullopt};
     const Py_ssize_t length = PyObject_Size(p);
     if (length < 0) throw nb::python_error();
     if (length != 2) {
         throw std::invalid_argument("a zero-anaphora word position must contain two integers");
     }
-    auto item = [p](Py_ssize_t i) {
+    auto item = [p, &name](Py_ssize_t i) {
         nb::object element = nb::steal(PySequence_GetItem(p, i));
         if (!element.is_valid()) throw nb::python_error();
-        return to_int32(element.ptr());
+        return to_int32(element.ptr(), name);
     };
     const std::int32_t word = item(0);
     return {word, item(1)};
@@ -49,8 +49,8 @@ void bind_coref_mention(nb::module_& m) {
             "__init__",
             [](CorefMention* self, std::int32_t sentence, const nb::object& start_word,
                const nb::object& end_word) {
-                const CorefWordPosition start = word_position(start_word);
-                const CorefWordPosition end = word_position(end_word);
+                const CorefWordPosition start = word_position(start_word, "start_word");
+                const CorefWordPosition end = word_position(end_word, "end_word");
                 new (self) CorefMention(sentence, start, end);
             },
             nb::arg("sentence"), nb::arg("start_word"), nb::arg("end_word"))

@@ -22,13 +22,17 @@ bool is_posix_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
+const char* const kProcessorsType = "processors must be None, a string or a sequence of strings";
+const char* const kPackageType = "package must be a string or mapping from processor names to package names";
+const char* const kMappingType = "package mapping processor names and package names must be strings";
+
 // A comma-separated string is cut and trimmed; any other object must be a
 // sequence of str and is taken as it is.
 std::vector<std::string> processor_names(const nb::handle& processors) {
     std::vector<std::string> names;
     if (processors.is_none()) return names;
     if (PyUnicode_Check(processors.ptr())) {
-        const std::string text = nb::cast<std::string>(processors);
+        const std::string text = cast_argument<std::string>(processors, kProcessorsType);
         std::size_t start = 0;
         while (start <= text.size()) {
             std::size_t end = text.find(',', start);
@@ -41,7 +45,7 @@ std::vector<std::string> processor_names(const nb::handle& processors) {
         }
         return names;
     }
-    return nb::cast<std::vector<std::string>>(processors);
+    return cast_argument<std::vector<std::string>>(processors, kProcessorsType);
 }
 
 void construct(Pipeline* self, std::string lang, nb::handle processors, nb::handle package,
@@ -49,9 +53,10 @@ void construct(Pipeline* self, std::string lang, nb::handle processors, nb::hand
                bool verify_model_checksums, std::vector<std::string> langid_lang_subset) {
     std::vector<std::string> names = processor_names(processors);
     if (PyUnicode_Check(package.ptr())) {
-        new (self) Pipeline(std::move(lang), std::move(names), nb::cast<std::string>(package),
-                            std::move(model_dir), std::move(resources_version),
-                            verify_model_checksums, std::move(langid_lang_subset));
+        new (self) Pipeline(std::move(lang), std::move(names),
+                            cast_argument<std::string>(package, kPackageType), std::move(model_dir),
+                            std::move(resources_version), verify_model_checksums,
+                            std::move(langid_lang_subset));
         return;
     }
     nb::object mapping = nb::module_::import_("collections.abc").attr("Mapping");
@@ -71,7 +76,8 @@ void construct(Pipeline* self, std::string lang, nb::handle processors, nb::hand
         if (!PyUnicode_Check(key.ptr()) || !PyUnicode_Check(value.ptr())) {
             throw nb::type_error("package mapping processor names and package names must be strings");
         }
-        packages.emplace(nb::cast<std::string>(key), nb::cast<std::string>(value));
+        packages.emplace(cast_argument<std::string>(key, kMappingType),
+                         cast_argument<std::string>(value, kMappingType));
     }
     new (self) Pipeline(std::move(lang), std::move(names), std::move(packages), std::move(model_dir),
                         std::move(resources_version), verify_model_checksums,

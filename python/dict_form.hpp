@@ -44,9 +44,10 @@ std::optional<std::string> render_misc(const std::optional<std::string>& stored,
                                        std::string_view spaces_after);
 
 // The interpreter's integer conversion of any object but a float (so "3"
-// gives 3); nb::cast_error when it fails or the value leaves the range. With
-// overflow_sign, a value beyond 64 bits sets it to -1 or 1 instead.
-std::int64_t to_int64(PyObject* value, int* overflow_sign = nullptr);
-std::int32_t to_int32(PyObject* value);
+// gives 3); TypeError naming the value as `what` when it fails or the value
+// leaves the range. With overflow_sign, a value beyond 64 bits sets it to -1
+// or 1 instead.
+std::int64_t to_int64(PyObject* value, const std::string& what, int* overflow_sign = nullptr);
+std::int32_t to_int32(PyObject* value, const std::string& what);
 
 }  // namespace quelbin::python

@@ -24,14 +24,19 @@ PyObject* field(PyObject* entry, const nb::str& key) {
     return value == Py_None ? nullptr : value;
 }
 
-std::string to_utf8(PyObject* value) {
-    if (!PyUnicode_Check(value)) throw nb::cast_error();
+// How a refusal names the value of `key` in an entry.
+std::string entry_value(const nb::str& key) {
+    return std::string("sentence entry '") + key.c_str() + "'";
+}
+
+std::string to_utf8(PyObject* value, const std::string& what) {
+    if (!PyUnicode_Check(value)) throw nb::type_error((what + " must be a string").c_str());
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(value, &size);
     if (!data) {
         // A str with a lone surrogate has no UTF-8 form.
         PyErr_Clear();
-        throw nb::cast_error();
+        throw nb::type_error((what + " must be a string without lone surrogates").c_str());
     }
     return std::string(data, static_cast<std::size_t>(size));
 }
@@ -44,21 +49,23 @@ bool is_underscore(PyObject* value) {
 std::optional<std::string> optional_string_field(PyObject* entry, const nb::str& key) {
     PyObject* value = field(entry, key);
     if (!value) return std::nullopt;
-    std::string text = to_utf8(value);
+    std::string text = to_utf8(value, entry_value(key));
     if (text == "_") return std::nullopt;
     return text;
 }
 
 std::string text_field(PyObject* entry) {
     PyObject* value = field(entry, dict_keys().text);
-    return value ? to_utf8(value) : std::string();
+    return value ? to_utf8(value, entry_value(dict_keys().text)) : std::string();
 }
 
 std::vector<std::string> string_list_field(PyObject* entry, const nb::str& key) {
     PyObject* value = field(entry, key);
     if (!value) return {};
-    if (PyUnicode_Check(value)) return {to_utf8(value)};
-    return nb::cast<std::vector<std::string>>(nb::handle(value));
+    const std::string what = entry_value(key);
+    if (PyUnicode_Check(value)) return {to_utf8(value, what)};
+    const std::string message = what + " must be a string or a sequence of strings";
+    return cast_argument<std::vector<std::string>>(value, message.c_str());
 }
 
 // Offsets fill unsigned 32-bit columns whose all-ones value means absent, so
@@ -68,7 +75,7 @@ std::optional<std::uint32_t> char_offset_field(PyObject* entry, const nb::str& k
     PyObject* value = field(entry, key);
     if (!value) return std::nullopt;
     int overflow = 0;
-    const std::int64_t offset = to_int64(value, &overflow);
+    const std::int64_t offset = to_int64(value, entry_value(key), &overflow);
     if (overflow < 0 || offset < 0) {
         throw std::invalid_argument(std::string(name) + " cannot be negative");
     }
@@ -83,13 +90,13 @@ std::optional<bool> manual_expansion_field(PyObject* entry) {
     if (!value) return std::nullopt;
     if (value == Py_True) return true;
     if (value == Py_False) return false;
-    throw nb::cast_error();
+    throw nb::type_error((entry_value(dict_keys().manual_expansion) + " must be True or False").c_str());
 }
 
 std::optional<int> head_field(PyObject* entry) {
     PyObject* value = field(entry, dict_keys().head);
     if (!value || is_underscore(value)) return std::nullopt;
-    return to_int32(value);
+    return to_int32(value, entry_value(dict_keys().head));
 }
 
 // A single id, or a pair (a, b).
@@ -101,16 +108,17 @@ struct EntryId {
 EntryId parse_entry_id(PyObject* entry) {
     PyObject* value = field(entry, dict_keys().id);
     if (!value) throw std::invalid_argument("every token entry must contain an id");
-    if (PyLong_Check(value)) return {to_int32(value), std::nullopt};
+    const std::string what = entry_value(dict_keys().id);
+    if (PyLong_Check(value)) return {to_int32(value, what), std::nullopt};
     const Py_ssize_t length = PyObject_Size(value);
     if (length < 0) throw nb::python_error();
     if (length == 0 || length > 2) {
         throw std::invalid_argument("an id must be an int or a one/two-element sequence");
     }
-    auto item = [value](Py_ssize_t i) {
+    auto item = [value, &what](Py_ssize_t i) {
         nb::object element = nb::steal(PySequence_GetItem(value, i));
         if (!element.is_valid()) throw nb::python_error();
-        return to_int32(element.ptr());
+        return to_int32(element.ptr(), what);
     };
     EntryId id{item(0), std::nullopt};
     if (length == 2) id.second = item(1);
@@ -249,36 +257,38 @@ SentenceInput parse_sentence(PyObject* sentence) {
 
 }  // namespace
 
-std::int64_t to_int64(PyObject* value, int* overflow_sign) {
+std::int64_t to_int64(PyObject* value, const std::string& what, int* overflow_sign) {
+    const auto refuse = [&what]() { return nb::type_error((what + " must be an integer").c_str()); };
     nb::object number;
     if (!PyLong_Check(value)) {
-        if (PyFloat_Check(value)) throw nb::cast_error();
+        if (PyFloat_Check(value)) throw refuse();
         number = nb::steal(PyNumber_Long(value));
         if (!number.is_valid()) {
             PyErr_Clear();
-            throw nb::cast_error();
+            throw refuse();
         }
         value = number.ptr();
     }
     int overflow = 0;
     const long long result = PyLong_AsLongLongAndOverflow(value, &overflow);
     if (overflow != 0) {
-        if (!overflow_sign) throw nb::cast_error();
+        if (!overflow_sign) throw nb::type_error((what + " must be an integer within 64 bits").c_str());
         *overflow_sign = overflow;
         return 0;
     }
     if (result == -1 && PyErr_Occurred()) {
         PyErr_Clear();
-        throw nb::cast_error();
+        throw refuse();
     }
     return static_cast<std::int64_t>(result);
 }
 
-std::int32_t to_int32(PyObject* value) {
-    const std::int64_t result = to_int64(value);
-    if (result < std::numeric_limits<std::int32_t>::min() ||
+std::int32_t to_int32(PyObject* value, const std::string& what) {
+    int overflow = 0;
+    const std::int64_t result = to_int64(value, what, &overflow);
+    if (overflow != 0 || result < std::numeric_limits<std::int32_t>::min() ||
         result > std::numeric_limits<std::int32_t>::max()) {
-        throw nb::cast_error();
+        throw nb::type_error((what + " must be an integer within 32 bits").c_str());
     }
     return static_cast<std::int32_t>(result);
 }
@@ -321,7 +331,7 @@ Document document_from_dict(const nb::sequence& sentences, const nb::object& tex
     std::vector<SentenceInput> records;
     records.reserve(static_cast<std::size_t>(count));
     for (nb::handle sentence : sentences) records.push_back(parse_sentence(sentence.ptr()));
-    std::string content = text.is_none() ? std::string() : to_utf8(text.ptr());
+    std::string content = text.is_none() ? std::string() : to_utf8(text.ptr(), "from_dict text");
     return Document(std::move(content), records);
 }
 

@@ -66,4 +66,15 @@ void bind_tree_sequence(nb::module_& m);
 // Module functions processor_specs and native_version.
 void bind_module_functions(nb::module_& m);
 
+// A Python object converted inside a binding's body, where a failed conversion
+// is the caller's wrong argument: TypeError with `message` naming it.
+template <typename T>
+T cast_argument(nb::handle value, const char* message) {
+    try {
+        return nb::cast<T>(value);
+    } catch (const nb::cast_error&) {
+        throw nb::type_error(message);
+    }
+}
+
 }  // namespace quelbin::python

@@ -117,8 +117,8 @@ REFUSALS = [
     (entry(id=[]), None, ValueError, "an id must be an int or a one/two-element sequence"),
     (entry(id=1.0), None, TypeError, None),
     (entry(id={1: 2, 3: 4}), None, TypeError, None),  # a length but no indexing
-    (entry(id=2**31), None, RuntimeError, None),
-    (entry(id=["x"]), None, RuntimeError, None),  # int() of the item fails
+    (entry(id=2**31), None, TypeError, "sentence entry 'id' must be an integer within 32 bits"),
+    (entry(id=["x"]), None, TypeError, "sentence entry 'id' must be an integer"),  # int() fails
     # Offsets: negative, and (refused rather than cut to 32 bits) 2^32 - 1 and up.
     ([[{"id": (1, 2), "text": "ab", "end_char": -1}]], None, ValueError,
      "end_char cannot be negative"),
@@ -126,12 +126,17 @@ REFUSALS = [
     (entry(start_char=2**32 - 1), None, ValueError, "start_char must be below 4294967295"),
     ([[{"id": (1, 2), "text": "ab", "end_char": 2**64}]], None, ValueError,
      "end_char must be below 4294967295"),
-    (entry(text="\ud800"), None, RuntimeError, None),
-    (entry(lemma=3), None, RuntimeError, None),
-    (entry(head=2.0), None, RuntimeError, None),
-    (entry(manual_expansion=1), None, RuntimeError, None),
-    (entry(multi_ner=[1]), None, RuntimeError, None),
-    ([[W]], b"a", RuntimeError, None),
+    # A value of the wrong type is the caller's TypeError, naming the key or argument.
+    (entry(text="\ud800"), None, TypeError, "sentence entry 'text' must be a string without lone surrogates"),
+    (entry(lemma=3), None, TypeError, "sentence entry 'lemma' must be a string"),
+    (entry(head=2.0), None, TypeError, "sentence entry 'head' must be an integer"),
+    (entry(head=-2**40), None, TypeError, "sentence entry 'head' must be an integer within 32 bits"),
+    (entry(start_char="x"), None, TypeError, "sentence entry 'start_char' must be an integer"),
+    (entry(manual_expansion=1), None, TypeError, "sentence entry 'manual_expansion' must be True or False"),
+    (entry(multi_ner=[1]), None, TypeError,
+     "sentence entry 'multi_ner' must be a string or a sequence of strings"),
+    (entry(morphemes=5), None, TypeError, "sentence entry 'morphemes' must be a string or a sequence of strings"),
+    ([[W]], b"a", TypeError, "from_dict text must be a string"),
     # Records the document refuses.
     ([[{"id": (0, 1), "text": "a"}]], None, ValueError, "a token has an invalid ID range"),
     ([[{"id": 1}]], None, ValueError, "a token must have non-empty text"),

@@ -135,6 +135,13 @@ CONSTRUCTION = [
      "package must be a string or mapping from processor names to package names"),
     (dict(processors="pos", package={"pos": 1}), TypeError,
      "package mapping processor names and package names must be strings"),
+    (dict(package="\ud800"), TypeError,
+     "package must be a string or mapping from processor names to package names"),
+    (dict(package={"tokenize": "\ud800"}), TypeError,
+     "package mapping processor names and package names must be strings"),
+    # processors: None, a string or a sequence of strings; the argument is named.
+    *[(dict(processors=value), TypeError, "processors must be None, a string or a sequence of strings")
+      for value in (5, b"tokenize", ["tokenize", 1], "tokenize,\ud800", {"tokenize": 1})],
     # A list is taken as it is; a string is cut at commas and trimmed.
     (dict(processors=["tokenize", " pos"]), ValueError, "unknown processor: ' pos'"),
     # Names as long as a known one, but none of them.
