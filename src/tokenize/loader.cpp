@@ -184,6 +184,15 @@ TokenizerPlan::Impl::Impl(const std::filesystem::path& bundle_dir, bool verify_c
         throw TokenizerModelError("tokenizer hidden_dim exceeds the size of its LSTM weights");
     }
     initial_state = {at::zeros({2, 1, hidden_dim}, at::kFloat), at::zeros({2, 1, hidden_dim}, at::kFloat)};
+    // Every character gets feat_dim feature columns, 2 * num_dict_feat of them
+    // from the dictionary, before the network reads them: neither count may
+    // exceed what the first LSTM's input weights could take.
+    if (!detail::hidden_size_fits(feat_dim, rnn_weights[0])) {
+        throw TokenizerModelError("tokenizer feat_dim exceeds the size of its LSTM weights");
+    }
+    if (!detail::hidden_size_fits(num_dict_feat, rnn_weights[0])) {
+        throw TokenizerModelError("dictionary tokenizer feature window exceeds the size of its LSTM weights");
+    }
     // Shapes are checked by the network when it runs, not at load.
     try {
         rnn = std::make_shared<const detail::BiLstm>(rnn_weights);
