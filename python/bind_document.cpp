@@ -101,12 +101,14 @@ nb::list roots(const Sentence& sentence) {
 }  // namespace
 
 void bind_document(nb::module_& m) {
+    // The result names the class under the module's import name.
+    const std::string from_dict_signature =
+        "@staticmethod\ndef from_dict(sentences: collections.abc.Sequence, text: object = None) -> " +
+        std::string(nb::str(m.attr("__name__")).c_str()) + ".Document";
     nb::class_<Document>(m, "Document")
         .def(nb::init<std::string>(), nb::arg("text") = "")
         .def_static("from_dict", &document_from_dict, nb::arg("sentences"),
-                    nb::arg("text") = nb::none(),
-                    nb::sig("@staticmethod\ndef from_dict(sentences: collections.abc.Sequence, "
-                            "text: object = None) -> _quelbin.Document"))
+                    nb::arg("text") = nb::none(), nb::sig(from_dict_signature.c_str()))
         .def_prop_ro("text", [](const Document& d) { return d.text(); })
         .def_prop_ro("codepoint_count", [](const Document& d) { return d.codepoint_count(); })
         .def(

@@ -282,6 +282,7 @@ spec.loader.exec_module(module)
 for name in sys.argv[2:]:
     print(name, getattr(module, name).__module__)
 print(module.Pipeline.process.__doc__.split("\\n")[0])
+print(module.Document.from_dict.__doc__)
 """
 
 
@@ -290,4 +291,5 @@ def test_every_name_reports_the_import_name_as_its_module():
     run = subprocess.run([sys.executable, "-c", RENAMED, q.__file__] + names,
                          capture_output=True, text=True, timeout=120, check=True)
     assert run.stdout.splitlines() == [f"{name} renamed._quelbin" for name in names] + [
-        "process(self, arg: str, /) -> renamed._quelbin.Document"]
+        "process(self, arg: str, /) -> renamed._quelbin.Document",
+        "from_dict(sentences: collections.abc.Sequence, text: object = None) -> renamed._quelbin.Document"]
