@@ -64,6 +64,7 @@ static const Registration kClasses[] = {
 // declaration that multiple interpreters are not supported only for isolated
 // sub-interpreters, and 3.11 has no such declaration at all, so the entry point
 // below refuses any interpreter but the main one before the definition is made.
+// The binding library's own entry point is renamed and kept unexported for it.
 #define PyInit__quelbin quelbin_module_definition
 #pragma push_macro("NB_EXPORT")
 #undef NB_EXPORT
