@@ -12,8 +12,14 @@ namespace quelbin::python {
 
 void bind_byte_bpe_tokenizer(nb::module_& m) {
     nb::class_<ByteBPETokenizer>(m, "ByteBPETokenizer")
-        .def(nb::init<std::vector<std::string>, std::vector<std::pair<std::string, std::string>>,
-                      std::string, std::string, std::string, bool>(),
+        .def(
+            "__init__",
+            [](ByteBPETokenizer* self, std::vector<std::string> vocabulary, std::vector<MergeArgument> merges,
+               std::string unknown_token, std::string cls_token, std::string sep_token, bool add_prefix_space) {
+                new (self) ByteBPETokenizer(std::move(vocabulary), merge_pairs(std::move(merges)),
+                                            std::move(unknown_token), std::move(cls_token),
+                                            std::move(sep_token), add_prefix_space);
+            },
              nb::arg("vocabulary"), nb::arg("merges"), nb::arg("unknown_token") = "<unk>",
              nb::arg("cls_token") = "<s>", nb::arg("sep_token") = "</s>",
              nb::arg("add_prefix_space") = false)

@@ -25,8 +25,16 @@ void bind_transformer_encoder(nb::module_& m) {
              nb::arg("cls_token") = "[CLS]", nb::arg("sep_token") = "[SEP]",
              nb::arg("continuing_subword_prefix") = "##",
              nb::arg("max_input_characters_per_word") = 100)
-        .def(nb::init<Path, Strings, std::vector<std::pair<std::string, std::string>>, bool,
-                      std::size_t, std::size_t, std::string, std::string, std::string>(),
+        .def(
+            "__init__",
+            [](TransformerEncoder* self, Path model_path, Strings vocabulary, std::vector<MergeArgument> merges,
+               bool add_prefix_space, std::size_t intra_op_threads, std::size_t model_max_length,
+               std::string unknown_token, std::string cls_token, std::string sep_token) {
+                new (self) TransformerEncoder(std::move(model_path), std::move(vocabulary),
+                                              merge_pairs(std::move(merges)), add_prefix_space,
+                                              intra_op_threads, model_max_length, std::move(unknown_token),
+                                              std::move(cls_token), std::move(sep_token));
+            },
              nb::arg("model_path"), nb::arg("vocabulary"), nb::arg("merges"),
              nb::arg("add_prefix_space"), nb::arg("intra_op_threads") = 0,
              nb::arg("model_max_length") = 512, nb::arg("unknown_token") = "<unk>",
