@@ -95,15 +95,20 @@ def ensure_example_models(models: pathlib.Path) -> None:
     the job with a message and is left as it is. A tree is replaced whole: the new
     one is written beside it and renamed into place, never over the mapped files of
     a pipeline that may have the old one loaded."""
-    marker = models / MARKER
-    if marker.is_file() and marker.read_text() == MODEL_TREE_VERSION + "\n":
+    def current() -> bool:
+        marker = models / MARKER
+        return marker.is_file() and marker.read_text() == MODEL_TREE_VERSION + "\n"
+
+    models = models.resolve()  # a link is followed, never replaced
+    if current():
         return
-    if models.exists() or models.is_symlink():
+    if models.exists():
         if not models.is_dir():
             sys.exit(f"--models {models}: not a directory")
         entries = {entry.name for entry in models.iterdir()}
         # Versions before 4 marked their tree with a VERSION file beside the release folder.
-        legacy = entries == {"VERSION", "1.14.0"} and (models / "VERSION").read_text().isdigit()
+        legacy = (entries == {"VERSION", "1.14.0"} and (models / "VERSION").is_file()
+                  and (models / "VERSION").read_text().isdigit())
         if entries and MARKER not in entries and not legacy:
             sys.exit(f"--models {models}: the directory is not empty and holds no {MARKER} file, "
                      "so it was not written by this script; nothing was changed. "
@@ -116,6 +121,8 @@ def ensure_example_models(models: pathlib.Path) -> None:
     old = None
     try:
         write_example_models(fresh)
+        if current():  # another run was quicker
+            return
         if models.exists():
             old = models.with_name(fresh.name + ".old")
             models.rename(old)
