@@ -3,6 +3,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUELBIN_BUILD_DIR:-$root/build}
-bash "$root/scripts/install_deps.sh" >&2
-bash "$root/scripts/build.sh" >&2
+# Standard input is kept for the text ("-" or "--file -").
+bash "$root/scripts/install_deps.sh" >&2 </dev/null
+bash "$root/scripts/build.sh" >&2 </dev/null
 QUELBIN_BUILD_DIR="$build" exec "$root/.venv/bin/python" "$root/scripts/example.py" "$@"

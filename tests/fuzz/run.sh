@@ -17,6 +17,9 @@ seconds=${FUZZ_SECONDS:-10}
 jobs=${FUZZ_JOBS:-2}
 runs_limit=${FUZZ_RUNS:--1}
 
+# Alone on a fresh clone it needs what the regular build needs (the project's
+# .venv among them, which writes the fixtures), and clang.
+bash "$root/scripts/install_deps.sh"
 . "$root/scripts/debian_packages.sh"
 ensure_debian_packages clang libclang-rt-dev libomp-dev time
 

@@ -45,3 +45,108 @@ def test_main_job_prints_a_conllu_file_that_strict_readers_read(tmp_path):
     ranges = [(t.id, t.text) for s in document.sentences for t in s.tokens if t.is_mwt()]
     assert [(tuple(map(int, w.id.split("-"))), w.form) for s in pyconll.load_from_string(output)
             for w in s if w.is_multiword()] == ranges
+
+
+def run_main_job(args, models, stdin=None):
+    return subprocess.run([sys.executable, str(ROOT / "scripts" / "example.py"), "--models", str(models), *args],
+                          input=stdin, capture_output=True, timeout=600,
+                          env=dict(os.environ, QUELBIN_BUILD_DIR=str(BUILD)))
+
+
+def test_main_job_reads_a_text_from_a_file_standard_input_or_argument(tmp_path):
+    import random
+
+    import conllu
+    example = load_example()
+    models = tmp_path / "models"
+    # Longer than one argument may be, with words outside the models' vocabularies
+    # and letters beyond ASCII, so that the random networks reach many classes.
+    rng = random.Random(4)
+    vocabulary = example.WORDS + ["au", "du", "maison", "été", "Zoë", "cœur", "garçon", "rue", "2026", "«", "»"]
+    text = "\n\n".join(" ".join(" ".join(rng.choice(vocabulary) for _ in range(rng.randint(2, 14))) + "."
+                                for _ in range(rng.randint(1, 4))) for _ in range(2500))
+    assert len(text.encode()) > 128 * 1024
+    source = tmp_path / "text.txt"
+    source.write_text(text, encoding="utf-8")
+    runs = {"--file F": run_main_job(["--file", str(source)], models),
+            "-": run_main_job(["-"], models, stdin=text.encode()),
+            "--file -": run_main_job(["--file", "-"], models, stdin=text.encode())}
+    document = q.Pipeline(example.LANGUAGE, model_dir=models).process(text)
+    expected = (document.to_conll() + "\n\n").encode()
+    assert {name: (run.returncode, run.stdout == expected) for name, run in runs.items()} == \
+        {name: (0, True) for name in runs}
+    sentences = conllu.parse(expected.decode())
+    assert len(sentences) == len(document.sentences) > 2500
+    assert [[t["form"] for t in s if isinstance(t["id"], int)] for s in sentences] == \
+        [[w.text for w in s.words] for s in document.sentences]
+    # No column holds a reserved vocabulary entry (the text itself has no angle bracket).
+    lines = [line.split("\t") for line in expected.decode().splitlines() if line and line[0] != "#"]
+    assert len(lines) > 10000 and [line for line in lines if "<" in "".join(line) or ">" in "".join(line)] == []
+    assert {len(line) for line in lines} == {10} and {line[3] for line in lines} > {"_"}
+
+    dashed = run_main_job(["--", "-1 degré ce matin."], models)
+    assert [line.split("\t")[1] for line in dashed.stdout.decode().splitlines() if line[:1].isdigit()][:2] == ["-1", "degré"]
+
+
+def test_main_job_refuses_bad_input_before_writing_models(tmp_path):
+    (tmp_path / "latin1.txt").write_bytes("marché".encode("latin-1"))
+    rows = [(["--file", str(tmp_path / "latin1.txt")], "latin1.txt: not UTF-8 text"),
+            (["--file", str(tmp_path / "missing.txt")], "missing.txt: No such file or directory"),
+            (["--file", str(tmp_path / "latin1.txt"), "texte"], "not both")]
+    for args, message in rows:
+        run = run_main_job(args, tmp_path / "models")
+        assert (run.returncode != 0, message in run.stderr.decode()) == (True, True), (args, run.stderr)
+    assert not (tmp_path / "models").exists()
+
+
+def test_main_job_writes_example_models_only_where_it_may(tmp_path):
+    example = load_example()
+    marker = example.MARKER
+
+    def snapshot(path):
+        if path.is_file():
+            return path.read_bytes()
+        return {str(p.relative_to(path)): (p.read_bytes() if p.is_file() else None) for p in sorted(path.rglob("*"))}
+
+    def make(files):
+        def setup(path):
+            for name, content in files.items():
+                (path / name).parent.mkdir(parents=True, exist_ok=True)
+                (path / name).write_text(content) if content is not None else (path / name).mkdir()
+        return setup
+
+    current = tmp_path / "current"
+    example.ensure_example_models(current)
+    refused = "is not empty and holds no QUELBIN_EXAMPLE_MODELS file"
+    # (what is at the path before, the expected outcome: written, kept, or the message)
+    rows = [("new", None, "written"),
+            ("empty", make({}), "written"),
+            ("older tree of the script", make({marker: "3\n", "1.14.0/fr/stale": "x"}), "written"),
+            ("tree of a version that marked it with VERSION", make({"VERSION": "3", "1.14.0": None}), "written"),
+            ("a user's model tree", make({"resources.json": "{}", "1.14.0/fr/pos/tensors.bin": "w"}), refused),
+            ("a project with a VERSION file", make({"VERSION": "3", "1.14.0": None, "notes": "n"}), refused),
+            ("a file", lambda path: None, "not a directory")]
+    for i, (case, setup, outcome) in enumerate(rows):
+        path = tmp_path / "cases" / str(i) / "models"
+        if setup is not None:
+            path.parent.mkdir(parents=True)
+            if case == "a file":
+                path.write_text("keep")
+            else:
+                path.mkdir()
+                setup(path)
+        before = snapshot(path) if path.exists() else None
+        try:
+            example.ensure_example_models(path)
+            got = "written"
+        except SystemExit as stop:
+            got = str(stop.code)
+        if outcome == "written":
+            assert (got, snapshot(path)) == ("written", snapshot(current)), case
+        else:
+            assert outcome in got and snapshot(path) == before, (case, got)
+        # Nothing is left beside it, whatever happened.
+        assert sorted(p.name for p in path.parent.iterdir()) == ["models"], case
+    stamp = (current / marker).stat().st_mtime_ns
+    example.ensure_example_models(current)
+    assert (current / marker).stat().st_mtime_ns == stamp  # a current tree is kept as it is
