@@ -57,6 +57,31 @@ def run_threads(*targets):
         raise errors[0]
 
 
+def in_background(call, rounds):
+    """Runs `call` `rounds` times in a new thread; returns the event set when it ends and
+    a function that waits for it and re-raises its error."""
+    done, errors = threading.Event(), []
+
+    def run():
+        try:
+            for _ in range(rounds):
+                call()
+        except BaseException as error:  # noqa: BLE001 - handed to the caller
+            errors.append(error)
+        finally:
+            done.set()
+
+    worker = threading.Thread(target=run)
+    worker.start()
+
+    def join():
+        worker.join()
+        if errors:
+            raise errors[0]
+
+    return done, join
+
+
 class Setup:
     """The processors, a tokenized text and the documents made from it."""
 
@@ -80,17 +105,7 @@ def edit_while_processing(s, rounds):
     its words; a final tagging must then give what tagging alone gives."""
     doc, expected = s.document(), s.tagged()
     words = list(doc.iter_words())
-    done = threading.Event()
-
-    def tag():
-        try:
-            for _ in range(rounds):
-                s.pos.process(doc)
-        finally:
-            done.set()
-
-    worker = threading.Thread(target=tag)
-    worker.start()
+    done, join = in_background(lambda: s.pos.process(doc), rounds)
     edits = refusals = 0
     while not done.is_set():
         for w in words:
@@ -99,7 +114,7 @@ def edit_while_processing(s, rounds):
                 refusals += 1
             else:
                 edits += 1
-    worker.join()
+    join()
     assert s.pos.process(doc).to_dict() == expected
     return {"edits": edits, "refused": refusals}
 
@@ -136,15 +151,6 @@ def read_views_while_processing(s, rounds):
     text, form = doc.text, doc.to_dict()
     texts = [w.text for w in doc.iter_words()]
     sentence_lengths = [len(sent.words) for sent in doc.sentences]
-    done = threading.Event()
-
-    def expand():
-        try:
-            for _ in range(rounds):
-                s.mwt.process(doc)
-        finally:
-            done.set()
-
     reads = refusals = 0
 
     def read_all():
@@ -157,11 +163,10 @@ def read_views_while_processing(s, rounds):
         assert [len(sent.words) for sent in doc.sentences] == sentence_lengths
         assert doc.text == text and doc.to_dict() == form
 
-    worker = threading.Thread(target=expand)
-    worker.start()
+    done, join = in_background(lambda: s.mwt.process(doc), rounds)
     while not done.is_set():
         refusals += refused(read_all)
-    worker.join()
+    join()
     read_all()
     return {"reads": reads, "refused": refusals}
 
