@@ -2,6 +2,7 @@
 // setters, CoNLL-U text, the dictionary form (written and read in
 // dict_form_*.cpp) and the representations built on it.
 #include "dict_form.hpp"
+#include "document_use.hpp"
 #include "module.hpp"
 #include "view_hash.hpp"
 
@@ -35,6 +36,7 @@ nb::object dict_form(const T& value) {
 }
 
 std::string document_format(const Document& doc, const std::string& spec) {
+    idle(doc);
     if (wants_conll(spec)) return doc.to_conll();
     nb::object dumps = nb::module_::import_("json").attr("dumps");
     nb::object text = dumps(dict_form(doc), nb::arg("ensure_ascii") = false);
@@ -45,20 +47,21 @@ std::string document_format(const Document& doc, const std::string& spec) {
 // JSON of the dictionary form, indented by 2, non-ASCII written as it is.
 std::string document_repr(const Document& doc) {
     nb::object dumps = nb::module_::import_("json").attr("dumps");
-    nb::object text = dumps(document_to_dict(doc), nb::arg("ensure_ascii") = false,
+    nb::object text = dumps(document_to_dict(idle(doc)), nb::arg("ensure_ascii") = false,
                             nb::arg("indent") = 2);
     if (!nb::isinstance<nb::str>(text)) throw nb::type_error("json.dumps did not return a str");
     return nb::cast<std::string>(text);
 }
 
 std::string sentence_format(const Sentence& sentence, const std::string& spec) {
+    idle(sentence);
     if (wants_conll(spec)) return sentence.to_conll();
     return nb::cast<std::string>(nb::repr(dict_form(sentence)));
 }
 
 // The empty words ordered by word id, then empty index (stable).
 WordSequence sorted_empty_words(const Sentence& sentence) {
-    const WordSequence stored = sentence.empty_words();
+    const WordSequence stored = idle(sentence).empty_words();
     const DocumentStorage& d = *sentence.storage();
     std::vector<std::uint32_t> rows(stored.rows()->begin(), stored.rows()->end());
     std::stable_sort(rows.begin(), rows.end(), [&d](std::uint32_t a, std::uint32_t b) {
@@ -72,7 +75,7 @@ WordSequence sorted_empty_words(const Sentence& sentence) {
 // A head of 0 is the sentence's ROOT word; a head outside 1..word count,
 // negative heads included, raises IndexError.
 nb::list dependencies(const Sentence& sentence) {
-    const WordSequence words = sentence.words();
+    const WordSequence words = idle(sentence).words();
     nb::list out;
     for (std::uint64_t i = 0; i < words.size(); ++i) {
         const Word word = words.at(static_cast<std::int64_t>(i));
@@ -88,7 +91,7 @@ nb::list dependencies(const Sentence& sentence) {
 }
 
 nb::list roots(const Sentence& sentence) {
-    const WordSequence words = sentence.words();
+    const WordSequence words = idle(sentence).words();
     nb::list out;
     for (std::uint64_t i = 0; i < words.size(); ++i) {
         const Word word = words.at(static_cast<std::int64_t>(i));
@@ -109,11 +112,12 @@ void bind_document(nb::module_& m) {
         .def(nb::init<std::string>(), nb::arg("text") = "")
         .def_static("from_dict", &document_from_dict, nb::arg("sentences"),
                     nb::arg("text") = nb::none(), nb::sig(from_dict_signature.c_str()))
-        .def_prop_ro("text", [](const Document& d) { return d.text(); })
-        .def_prop_ro("codepoint_count", [](const Document& d) { return d.codepoint_count(); })
+        .def_prop_ro("text", [](const Document& d) { return idle(d).text(); })
+        .def_prop_ro("codepoint_count", [](const Document& d) { return idle(d).codepoint_count(); })
         .def(
             "byte_offset",
             [](const Document& d, std::int64_t codepoint_index) {
+                idle(d);
                 if (codepoint_index < 0) {
                     throw std::out_of_range("code point index is outside the document");
                 }
@@ -121,29 +125,29 @@ void bind_document(nb::module_& m) {
             },
             nb::arg("codepoint_index"))
         .def_prop_rw(
-            "lang", [](const Document& d) { return d.lang(); },
-            [](Document& d, std::optional<std::string> lang) { d.set_lang(lang); })
-        .def_prop_ro("sentences", [](const Document& d) { return d.sentences(); })
-        .def_prop_ro("ents", [](const Document& d) { return d.ents(); })
-        .def_prop_ro("entities", [](const Document& d) { return d.ents(); })
-        .def_prop_ro("num_tokens", [](const Document& d) { return d.num_tokens(); })
-        .def_prop_ro("num_words", [](const Document& d) { return d.num_words(); })
+            "lang", [](const Document& d) { return idle(d).lang(); },
+            [](Document& d, std::optional<std::string> lang) { idle(d).set_lang(lang); })
+        .def_prop_ro("sentences", [](const Document& d) { return idle(d).sentences(); })
+        .def_prop_ro("ents", [](const Document& d) { return idle(d).ents(); })
+        .def_prop_ro("entities", [](const Document& d) { return idle(d).ents(); })
+        .def_prop_ro("num_tokens", [](const Document& d) { return idle(d).num_tokens(); })
+        .def_prop_ro("num_words", [](const Document& d) { return idle(d).num_words(); })
         .def_prop_rw(
             "coref",
             [](const Document& d) {
                 // Each Python chain shares the stored (immutable) chain.
                 nb::list out;
-                for (const std::shared_ptr<const CorefChain>& chain : d.coref()) {
+                for (const std::shared_ptr<const CorefChain>& chain : idle(d).coref()) {
                     out.append(nb::cast(std::const_pointer_cast<CorefChain>(chain)));
                 }
                 return out;
             },
-            [](Document& d, const std::vector<CorefChain>& chains) { d.set_coref(chains); })
-        .def("iter_words", [](const Document& d) { return d.words(); })
-        .def("iter_tokens", [](const Document& d) { return d.tokens(); })
-        .def("rebuild_entities", [](Document& d) { d.rebuild_entities(); })
-        .def("to_dict", &document_to_dict)
-        .def("to_conll", [](const Document& d) { return d.to_conll(); })
+            [](Document& d, const std::vector<CorefChain>& chains) { idle(d).set_coref(chains); })
+        .def("iter_words", [](const Document& d) { return idle(d).words(); })
+        .def("iter_tokens", [](const Document& d) { return idle(d).tokens(); })
+        .def("rebuild_entities", [](Document& d) { idle(d).rebuild_entities(); })
+        .def("to_dict", [](const Document& d) { return document_to_dict(idle(d)); })
+        .def("to_conll", [](const Document& d) { return idle(d).to_conll(); })
         .def("__format__", &document_format)
         .def("__repr__", &document_repr)
         .def("__eq__", [](const Document& a, const Document& b) { return a.same_storage(b); })
@@ -153,32 +157,34 @@ void bind_document(nb::module_& m) {
 
 void bind_sentence(nb::module_& m) {
     nb::class_<Sentence>(m, "Sentence")
-        .def_prop_ro("index", [](const Sentence& s) { return s.index(); })
-        .def_prop_ro("id", [](const Sentence& s) { return s.index(); })
-        .def_prop_ro("sent_id", [](const Sentence& s) { return s.sent_id(); })
-        .def_prop_ro("speaker", [](const Sentence& s) { return s.speaker(); })
-        .def_prop_ro("doc_id", [](const Sentence& s) { return s.doc_id(); })
-        .def_prop_ro("text", [](const Sentence& s) { return s.text(); })
-        .def_prop_ro("doc", [](const Sentence& s) { return s.doc(); })
-        .def_prop_ro("tokens", [](const Sentence& s) { return s.tokens(); })
-        .def_prop_ro("words", [](const Sentence& s) { return s.words(); })
+        .def_prop_ro("index", [](const Sentence& s) { return idle(s).index(); })
+        .def_prop_ro("id", [](const Sentence& s) { return idle(s).index(); })
+        .def_prop_ro("sent_id", [](const Sentence& s) { return idle(s).sent_id(); })
+        .def_prop_ro("speaker", [](const Sentence& s) { return idle(s).speaker(); })
+        .def_prop_ro("doc_id", [](const Sentence& s) { return idle(s).doc_id(); })
+        .def_prop_ro("text", [](const Sentence& s) { return idle(s).text(); })
+        .def_prop_ro("doc", [](const Sentence& s) { return idle(s).doc(); })
+        .def_prop_ro("tokens", [](const Sentence& s) { return idle(s).tokens(); })
+        .def_prop_ro("words", [](const Sentence& s) { return idle(s).words(); })
         .def_prop_ro("empty_words", &sorted_empty_words)
-        .def_prop_ro("all_words", [](const Sentence& s) { return s.all_words(); })
-        .def_prop_ro("ents", [](const Sentence& s) { return s.ents(); })
-        .def_prop_ro("entities", [](const Sentence& s) { return s.ents(); })
+        .def_prop_ro("all_words", [](const Sentence& s) { return idle(s).all_words(); })
+        .def_prop_ro("ents", [](const Sentence& s) { return idle(s).ents(); })
+        .def_prop_ro("entities", [](const Sentence& s) { return idle(s).ents(); })
         .def_prop_rw(
-            "sentiment", [](const Sentence& s) { return s.sentiment(); },
-            [](Sentence& s, std::optional<std::int32_t> value) { s.set_sentiment(value); })
+            "sentiment", [](const Sentence& s) { return idle(s).sentiment(); },
+            [](Sentence& s, std::optional<std::int32_t> value) { idle(s).set_sentiment(value); })
         .def_prop_rw(
-            "constituency", [](const Sentence& s) { return s.constituency(); },
-            [](Sentence& s, std::optional<ConstituencyTree> tree) { s.set_constituency(tree); })
-        .def_prop_ro("comments", [](const Sentence& s) { return s.comments(); })
+            "constituency", [](const Sentence& s) { return idle(s).constituency(); },
+            [](Sentence& s, std::optional<ConstituencyTree> tree) {
+                idle(s).set_constituency(tree);
+            })
+        .def_prop_ro("comments", [](const Sentence& s) { return idle(s).comments(); })
         .def_prop_ro("dependencies", &dependencies)
         .def("get_roots", &roots)
-        .def("to_dict", &sentence_to_dict)
-        .def("to_conll", [](const Sentence& s) { return s.to_conll(); })
+        .def("to_dict", [](const Sentence& s) { return sentence_to_dict(idle(s)); })
+        .def("to_conll", [](const Sentence& s) { return idle(s).to_conll(); })
         .def("__format__", &sentence_format)
-        .def("__repr__", [](const Sentence& s) { return nb::repr(sentence_to_dict(s)); })
+        .def("__repr__", [](const Sentence& s) { return nb::repr(sentence_to_dict(idle(s))); })
         .def("__eq__", [](const Sentence& a, const Sentence& b) { return a.same_view(b); })
         .def("__hash__", [](const Sentence& s) {
             return view_hash(ViewKind::sentence, s.storage(), s.index());

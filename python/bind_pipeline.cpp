@@ -1,5 +1,6 @@
 // Python class Pipeline: argument normalisation, the processing overloads and
 // the textual representation.
+#include "document_use.hpp"
 #include "module.hpp"
 
 #include <quelbin/pipeline.hpp>
@@ -86,21 +87,22 @@ void construct(Pipeline* self, std::string lang, nb::handle processors, nb::hand
 
 Document process_text(const Pipeline& self, std::string text) { return self.process(std::move(text)); }
 Document process_document(const Pipeline& self, const Document& document) {
-    return self.process(document);
+    return while_processing(document, [&] { return self.process(document); });
 }
 std::vector<Document> process_texts(const Pipeline& self, std::vector<std::string> texts) {
     return self.process_bulk(std::move(texts));
 }
 std::vector<Document> process_documents(const Pipeline& self, std::vector<Document> documents) {
-    return self.process_bulk(std::move(documents));
+    return while_processing(documents, [&] { return self.process_bulk(std::move(documents)); });
 }
 
-// Binds the four call forms under `name`, in their fixed order.
+// Binds the four call forms under `name`, in their fixed order. The document
+// forms release the interpreter lock themselves, once their documents are marked.
 void bind_process_overloads(nb::class_<Pipeline>& cls, const char* name) {
     cls.def(name, &process_text, Release())
-        .def(name, &process_document, Release())
+        .def(name, &process_document)
         .def(name, &process_texts, Release())
-        .def(name, &process_documents, Release());
+        .def(name, &process_documents);
 }
 
 }  // namespace
@@ -129,9 +131,9 @@ void bind_pipeline(nb::module_& m) {
     bind_process_overloads(cls, "process");
     bind_process_overloads(cls, "__call__");
     cls.def("bulk_process", &process_texts, Release())
-        .def("bulk_process", &process_documents, Release())
+        .def("bulk_process", &process_documents)
         .def("process_many", &process_texts, Release())
-        .def("process_many", &process_documents, Release())
+        .def("process_many", &process_documents)
         .def("__repr__", [](const Pipeline& self) {
             return "<Pipeline lang=" + self.language() +
                    " processors=" + std::to_string(self.processors().size()) + ">";

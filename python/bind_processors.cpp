@@ -1,4 +1,5 @@
 // Python classes of the pipeline stages: the base Processor and one class per kind.
+#include "document_use.hpp"
 #include "module.hpp"
 
 #include <quelbin/processors.hpp>
@@ -14,6 +15,19 @@ namespace quelbin::python {
 using namespace nb::literals;
 using Release = nb::call_guard<nb::gil_scoped_release>;
 
+namespace {
+
+// The documents stay marked in use while the engine works on them.
+Document process(const Processor& self, Document document) {
+    return while_processing(document, [&] { return self.process(std::move(document)); });
+}
+
+std::vector<Document> process_bulk(const Processor& self, std::vector<Document> documents) {
+    return while_processing(documents, [&] { return self.process_bulk(std::move(documents)); });
+}
+
+}  // namespace
+
 void bind_processor(nb::module_& m) {
     nb::class_<Processor>(m, "Processor")
         .def_prop_ro("name", &Processor::name)
@@ -21,9 +35,9 @@ void bind_processor(nb::module_& m) {
         .def_prop_ro("provides", &Processor::provides)
         .def_prop_ro("module", &Processor::module)
         .def_prop_ro("implemented", &Processor::implemented)
-        .def("process", &Processor::process, Release())
-        .def("__call__", &Processor::process, Release())
-        .def("bulk_process", &Processor::process_bulk, Release())
+        .def("process", &process)
+        .def("__call__", &process)
+        .def("bulk_process", &process_bulk)
         .def("__repr__", [](const Processor& self) {
             return "<" + self.name() + " processor implemented=" +
                    (self.implemented() ? "True>" : "False>");

@@ -3,6 +3,7 @@
 // the same document sees every change. to_dict and the representations give
 // the dictionary form written in dict_form_writer.cpp.
 #include "dict_form.hpp"
+#include "document_use.hpp"
 #include "module.hpp"
 #include "view_hash.hpp"
 
@@ -28,11 +29,11 @@ using OptString = std::optional<std::string>;
 template <OptString (Word::*Get)() const, void (Word::*Set)(const OptString&)>
 void word_string(nb::class_<Word>& cls, const char* name) {
     cls.def_prop_rw(
-        name, [](const Word& w) { return (w.*Get)(); },
-        [](Word& w, OptString value) { (w.*Set)(value); });
+        name, [](const Word& w) { return (idle(w).*Get)(); },
+        [](Word& w, OptString value) { (idle(w).*Set)(value); });
 }
 
-nb::dict plain_word_dict(const Word& w) { return word_to_dict(w, std::nullopt, {}); }
+nb::dict plain_word_dict(const Word& w) { return word_to_dict(idle(w), std::nullopt, {}); }
 
 }  // namespace
 
@@ -40,38 +41,38 @@ void bind_token(nb::module_& m) {
     nb::class_<Token>(m, "Token")
         .def_prop_ro("id",
                      [](const Token& t) -> nb::object {
-                         const auto [first, last] = t.id_range();
+                         const auto [first, last] = idle(t).id_range();
                          if (first == last) return nb::make_tuple(first);
                          return nb::make_tuple(first, last);
                      })
         .def_prop_rw(
-            "text", [](const Token& t) { return t.text(); },
-            [](Token& t, const std::string& text) { t.set_text(text); })
+            "text", [](const Token& t) { return idle(t).text(); },
+            [](Token& t, const std::string& text) { idle(t).set_text(text); })
         .def_prop_rw(
-            "misc", [](const Token& t) { return t.misc(); },
-            [](Token& t, OptString value) { t.set_misc(value); })
+            "misc", [](const Token& t) { return idle(t).misc(); },
+            [](Token& t, OptString value) { idle(t).set_misc(value); })
         .def_prop_rw(
-            "ner", [](const Token& t) { return t.ner(); },
-            [](Token& t, OptString value) { t.set_ner(value); })
+            "ner", [](const Token& t) { return idle(t).ner(); },
+            [](Token& t, OptString value) { idle(t).set_ner(value); })
         .def_prop_rw(
-            "multi_ner", [](const Token& t) { return t.multi_ner(); },
-            [](Token& t, const std::vector<std::string>& tags) { t.set_multi_ner(tags); })
-        .def_prop_ro("start_char", [](const Token& t) { return t.start_char(); })
-        .def_prop_ro("end_char", [](const Token& t) { return t.end_char(); })
+            "multi_ner", [](const Token& t) { return idle(t).multi_ner(); },
+            [](Token& t, const std::vector<std::string>& tags) { idle(t).set_multi_ner(tags); })
+        .def_prop_ro("start_char", [](const Token& t) { return idle(t).start_char(); })
+        .def_prop_ro("end_char", [](const Token& t) { return idle(t).end_char(); })
         .def_prop_rw(
-            "manual_expansion", [](const Token& t) { return t.manual_expansion(); },
-            [](Token& t, std::optional<bool> value) { t.set_manual_expansion(value); })
+            "manual_expansion", [](const Token& t) { return idle(t).manual_expansion(); },
+            [](Token& t, std::optional<bool> value) { idle(t).set_manual_expansion(value); })
         .def_prop_rw(
-            "spaces_before", [](const Token& t) { return t.spaces_before(); },
-            [](Token& t, const std::string& text) { t.set_spaces_before(text); })
+            "spaces_before", [](const Token& t) { return idle(t).spaces_before(); },
+            [](Token& t, const std::string& text) { idle(t).set_spaces_before(text); })
         .def_prop_rw(
-            "spaces_after", [](const Token& t) { return t.spaces_after(); },
-            [](Token& t, const std::string& text) { t.set_spaces_after(text); })
-        .def_prop_ro("words", [](const Token& t) { return t.words(); })
-        .def_prop_ro("sent", [](const Token& t) { return t.sent(); })
-        .def("is_mwt", [](const Token& t) { return t.is_mwt(); })
-        .def("to_dict", &token_to_dict)
-        .def("__repr__", [](const Token& t) { return nb::repr(token_to_dict(t)); })
+            "spaces_after", [](const Token& t) { return idle(t).spaces_after(); },
+            [](Token& t, const std::string& text) { idle(t).set_spaces_after(text); })
+        .def_prop_ro("words", [](const Token& t) { return idle(t).words(); })
+        .def_prop_ro("sent", [](const Token& t) { return idle(t).sent(); })
+        .def("is_mwt", [](const Token& t) { return idle(t).is_mwt(); })
+        .def("to_dict", [](const Token& t) { return token_to_dict(idle(t)); })
+        .def("__repr__", [](const Token& t) { return nb::repr(token_to_dict(idle(t))); })
         .def("__eq__", [](const Token& a, const Token& b) { return a.same_view(b); })
         .def("__hash__",
              [](const Token& t) { return view_hash(ViewKind::token, t.storage(), t.index()); });
@@ -80,33 +81,33 @@ void bind_token(nb::module_& m) {
 void bind_word(nb::module_& m) {
     nb::class_<Word> cls(m, "Word");
     cls.def_prop_ro("id", [](const Word& w) -> nb::object {
-        const std::optional<std::int32_t> empty = w.empty_index();
+        const std::optional<std::int32_t> empty = idle(w).empty_index();
         if (empty) return nb::make_tuple(w.id(), *empty);
         return nb::int_(w.id());
     });
     cls.def_prop_rw(
-        "text", [](const Word& w) { return w.text(); },
-        [](Word& w, const std::string& text) { w.set_text(text); });
+        "text", [](const Word& w) { return idle(w).text(); },
+        [](Word& w, const std::string& text) { idle(w).set_text(text); });
     word_string<&Word::lemma, &Word::set_lemma>(cls, "lemma");
     word_string<&Word::upos, &Word::set_upos>(cls, "upos");
     word_string<&Word::upos, &Word::set_upos>(cls, "pos");
     word_string<&Word::xpos, &Word::set_xpos>(cls, "xpos");
     word_string<&Word::feats, &Word::set_feats>(cls, "feats");
     cls.def_prop_rw(
-        "head", [](const Word& w) { return w.head(); },
-        [](Word& w, std::optional<std::int32_t> head) { w.set_head(head); });
+        "head", [](const Word& w) { return idle(w).head(); },
+        [](Word& w, std::optional<std::int32_t> head) { idle(w).set_head(head); });
     word_string<&Word::deprel, &Word::set_deprel>(cls, "deprel");
     word_string<&Word::deps, &Word::set_deps>(cls, "deps");
     word_string<&Word::misc, &Word::set_misc>(cls, "misc");
-    cls.def_prop_ro("start_char", [](const Word& w) { return w.start_char(); });
-    cls.def_prop_ro("end_char", [](const Word& w) { return w.end_char(); });
-    cls.def_prop_ro("manual_expansion", [](const Word& w) { return w.manual_expansion(); });
+    cls.def_prop_ro("start_char", [](const Word& w) { return idle(w).start_char(); });
+    cls.def_prop_ro("end_char", [](const Word& w) { return idle(w).end_char(); });
+    cls.def_prop_ro("manual_expansion", [](const Word& w) { return idle(w).manual_expansion(); });
     cls.def_prop_rw(
-        "morphemes", [](const Word& w) { return w.morphemes(); },
-        [](Word& w, const std::vector<std::string>& morphemes) { w.set_morphemes(morphemes); });
-    cls.def_prop_ro("coref_chains", [](const Word& w) { return w.coref_chains(); });
-    cls.def_prop_ro("parent", [](const Word& w) { return w.parent(); });
-    cls.def_prop_ro("sent", [](const Word& w) { return w.sent(); });
+        "morphemes", [](const Word& w) { return idle(w).morphemes(); },
+        [](Word& w, const std::vector<std::string>& morphemes) { idle(w).set_morphemes(morphemes); });
+    cls.def_prop_ro("coref_chains", [](const Word& w) { return idle(w).coref_chains(); });
+    cls.def_prop_ro("parent", [](const Word& w) { return idle(w).parent(); });
+    cls.def_prop_ro("sent", [](const Word& w) { return idle(w).sent(); });
     cls.def("to_dict", &plain_word_dict);
     cls.def("__repr__", [](const Word& w) { return nb::repr(plain_word_dict(w)); });
     cls.def("__eq__", [](const Word& a, const Word& b) { return a.same_view(b); });
@@ -117,18 +118,18 @@ void bind_word(nb::module_& m) {
 
 void bind_span(nb::module_& m) {
     nb::class_<Span>(m, "Span")
-        .def_prop_ro("text", [](const Span& s) { return s.text(); })
-        .def_prop_ro("type", [](const Span& s) { return s.type(); })
-        .def_prop_ro("start_char", [](const Span& s) { return s.start_char(); })
-        .def_prop_ro("end_char", [](const Span& s) { return s.end_char(); })
-        .def_prop_ro("tokens", [](const Span& s) { return s.tokens(); })
-        .def_prop_ro("words", [](const Span& s) { return s.words(); })
-        .def_prop_ro("sent", [](const Span& s) { return s.sent(); })
-        .def_prop_ro("doc", [](const Span& s) { return s.doc(); })
-        .def("to_dict", &span_to_dict)
+        .def_prop_ro("text", [](const Span& s) { return idle(s).text(); })
+        .def_prop_ro("type", [](const Span& s) { return idle(s).type(); })
+        .def_prop_ro("start_char", [](const Span& s) { return idle(s).start_char(); })
+        .def_prop_ro("end_char", [](const Span& s) { return idle(s).end_char(); })
+        .def_prop_ro("tokens", [](const Span& s) { return idle(s).tokens(); })
+        .def_prop_ro("words", [](const Span& s) { return idle(s).words(); })
+        .def_prop_ro("sent", [](const Span& s) { return idle(s).sent(); })
+        .def_prop_ro("doc", [](const Span& s) { return idle(s).doc(); })
+        .def("to_dict", [](const Span& s) { return span_to_dict(idle(s)); })
         .def("pretty_print",
-             [](const Span& s) { return "<Span text=" + s.text() + ";type=" + s.type() + ">"; })
-        .def("__repr__", [](const Span& s) { return nb::repr(span_to_dict(s)); })
+             [](const Span& s) { return "<Span text=" + idle(s).text() + ";type=" + s.type() + ">"; })
+        .def("__repr__", [](const Span& s) { return nb::repr(span_to_dict(idle(s))); })
         .def("__eq__", [](const Span& a, const Span& b) { return a.same_view(b); })
         .def("__hash__",
              [](const Span& s) { return view_hash(ViewKind::span, s.storage(), s.index()); });

@@ -2,6 +2,7 @@
 // children, each with its iterator class. A sequence is a window on the
 // document (storage plus range), never a copy; every element access builds a
 // new view.
+#include "document_use.hpp"
 #include "module.hpp"
 
 #include <quelbin/constituency.hpp>
@@ -11,9 +12,21 @@
 
 #include <cstdint>
 #include <string>
+#include <type_traits>
 
 namespace quelbin::python {
 namespace {
+
+// The sequence, once its document is known to be free: fetching an element reads
+// the document's tables. Tree children are values of their own.
+template <typename Seq>
+const Seq& fetchable(const Seq& s) {
+    if constexpr (std::is_same_v<Seq, TreeSequence>) {
+        return s;
+    } else {
+        return idle(s);
+    }
+}
 
 // A sequence copy and a position; the length is fixed when it is made.
 template <typename Seq>
@@ -28,7 +41,9 @@ void bind_iterator(nb::module_& m, const char* name) {
         .def("__iter__", [](nb::handle self) { return nb::borrow(self); })
         .def("__next__", [](ViewIterator<Seq>& it) -> View {
             if (it.position >= it.sequence.size()) throw nb::stop_iteration();
-            // Advance first, so an element whose fetch fails is not retried.
+            // A refused fetch leaves the position; a failing one advances it
+            // first, so that element is not retried.
+            fetchable(it.sequence);
             const std::uint64_t index = it.position++;
             return it.sequence.at(static_cast<std::int64_t>(index));
         });
@@ -39,7 +54,7 @@ void bind_sequence(nb::module_& m, const char* name) {
     const std::string repr_prefix = std::string("<quelbin.") + name + " length=";
     nb::class_<Seq>(m, name)
         .def("__len__", [](const Seq& s) { return s.size(); })
-        .def("__getitem__", [](const Seq& s, std::int64_t index) -> View { return s.at(index); })
+        .def("__getitem__", [](const Seq& s, std::int64_t index) -> View { return fetchable(s).at(index); })
         .def("__getitem__",
              [](const Seq& s, const nb::slice& slice) {
                  // Python's slice rules: defaults, the zero-step ValueError and

@@ -256,10 +256,11 @@ TEST(EmptyWords, RowsAndGeneratedRemoval) {
     EXPECT_EQ(d.add_empty_word(0, word(2, "again", 1)), 6u);
 }
 
-TEST(Replace, RebuildsEverythingButTextAndLanguage) {
+TEST(Replace, RebuildsEverythingButTextLanguageAndInUseMark) {
     DocumentStorage d("Anna ran");
     d.build({plain({"Anna", "ran"})});
     d.lang = d.pool.intern("en");
+    d.in_use.set = true;
     d.sentence_constituency[0] = ConstituencyTree("S", {}).node();
     d.add_empty_word(0, word(1, "pro", 1));
     d.set_coref({CorefChain(0, {CorefMention(0, {0, no}, {1, no})}, "Anna", 0)});
@@ -270,6 +271,10 @@ TEST(Replace, RebuildsEverythingButTextAndLanguage) {
     fresh.lang = fresh.pool.intern("en");
     d.replace(next);
     EXPECT_EQ(snapshot(d), snapshot(fresh));
+    EXPECT_TRUE(d.in_use.set);
+    // The mark stays with its storage: a storage made from another starts unmarked.
+    const DocumentStorage moved(std::move(d));
+    EXPECT_FALSE(moved.in_use.set);
     DocumentStorage no_lang("");
     no_lang.replace({plain({"x"})});
     EXPECT_EQ(no_lang.lang, kAbsentStringId);
