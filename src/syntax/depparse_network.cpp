@@ -7,7 +7,7 @@
 #include <ATen/ops/bmm.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/empty.h>
-#include <ATen/ops/eye.h>
+#include <ATen/ops/diagonal.h>
 #include <ATen/ops/index_select.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log.h>
@@ -225,8 +225,8 @@ at::Tensor packed_arcs(const DepparsePlan::Impl& impl, const at::Tensor& sides, 
         const at::Tensor predicted = at::softplus(d, 1, 20).add(1);
         arc = arc.sub(at::log(at::abs(offset).to(at::kFloat).sub(predicted).pow(2).div(2).add(1)));
     }
-    arc.masked_fill_(at::eye(n, at::TensorOptions().dtype(at::kBool)).unsqueeze(0),
-                     -std::numeric_limits<float>::infinity());
+    // No position heads itself: the diagonal of every member, without an n x n mask.
+    arc.diagonal(0, 1, 2).fill_(-std::numeric_limits<float>::infinity());
     if (mask != nullptr) arc.masked_fill_(at::logical_not(*mask).unsqueeze(1), -std::numeric_limits<float>::infinity());
     return at::log_softmax(arc, 2);
 }
