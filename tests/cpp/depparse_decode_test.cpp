@@ -245,7 +245,9 @@ TEST(DepparseDecode, SameHeadsAsDecodingWithAMatrixPerLevel) {
         for (const bool ties : {false, true}) {
             if (n > 800 && ties) continue;
             const DepparseScores S = random_scores(rng, n, ties);
+            previous::contractions = 0;
             const Heads old = previous::penalised(S);
+            if (n == 2000) EXPECT_GT(previous::contractions, 100u) << "too few levels to test";
             Heads now;
             const std::string error = error_of([&] { now = detail::decode_single_root(S); });
             if (std::count(old.begin() + 1, old.end(), 0) == 1) {
@@ -253,9 +255,10 @@ TEST(DepparseDecode, SameHeadsAsDecodingWithAMatrixPerLevel) {
             } else {
                 EXPECT_EQ(error, "single-root dependency decoding did not produce one root") << n;
             }
-            previous::contractions = 0;
+            // Without the penalty several words may take the root; the
+            // largest sizes are compared with it only, to keep the test short.
+            if (n > 800) continue;
             ASSERT_EQ(detail::chu_liu_edmonds(S), previous::chu_liu_edmonds(S)) << "n=" << n << " ties=" << ties;
-            if (n == 2000) EXPECT_GT(previous::contractions, 100u) << "too few levels to test";
         }
     }
 }
