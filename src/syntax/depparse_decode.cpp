@@ -109,7 +109,7 @@ struct ConstraintGroup {
 
 class HeadConstraints {
 public:
-    HeadConstraints(const std::vector<std::string>& deprel_labels, const DepparseMatrix& arcs,
+    HeadConstraints(const std::vector<std::string>& deprel_labels, const DepparseArcs& arcs,
                     DepparseLabelCube& cube)
         : arcs_(arcs), cube_(cube), classes_(static_cast<std::size_t>(cube.labels), kNoClass) {
         for (std::size_t k = 0; k < classes_.size(); ++k) {
@@ -169,7 +169,7 @@ public:
         double sum = 0.0;
         for (std::size_t w = 1; w < heads.size(); ++w) {
             const auto word = static_cast<std::int64_t>(w);
-            sum += arcs_[word][heads[w]] + cube_.at(word, heads[w])[labels[w - 1]];
+            sum += arcs_(word, heads[w]) + cube_.at(word, heads[w])[labels[w - 1]];
         }
         return sum;
     }
@@ -185,15 +185,14 @@ public:
             const std::int64_t d = g.dependents[i];
             double* row = joined_.data() + i * static_cast<std::size_t>(n);
             for (std::int64_t h = 0; h < n; ++h) {
-                row[h] = arcs_[d][h] + best_allowed(d, h, h == g.head ? g.cls : kNoClass).second;
+                row[h] = arcs_(d, h) + best_allowed(d, h, h == g.head ? g.cls : kNoClass).second;
             }
         }
         std::size_t adopted = 0;
         double adopted_total = kNegInf;
         for (std::size_t a = 0; a < count; ++a) {
             // Decoding works in scores_, refilled for every candidate.
-            scores_.n = n;
-            scores_.values = arcs_.values;
+            widen_arcs(arcs_, scores_);
             for (std::size_t i = 0; i < count; ++i) {
                 if (i == a) continue;
                 std::copy_n(joined_.data() + i * static_cast<std::size_t>(n), n, scores_[g.dependents[i]]);
@@ -219,7 +218,7 @@ public:
     }
 
 private:
-    const DepparseMatrix& arcs_;
+    const DepparseArcs& arcs_;
     DepparseLabelCube& cube_;
     std::vector<ConstraintClass> classes_;
     BanMap bans_;
@@ -494,7 +493,7 @@ std::optional<std::string> head_constraint_class(std::string_view relation) {
 }
 
 std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head_constraints(
-    const std::vector<std::string>& deprel_labels, const DepparseMatrix& arcs, DepparseLabelCube& cube,
+    const std::vector<std::string>& deprel_labels, const DepparseArcs& arcs, DepparseLabelCube& cube,
     std::vector<std::int64_t> heads) {
     HeadConstraints constraints(deprel_labels, arcs, cube);
     std::vector<std::int64_t> labels = constraints.label_all(heads);
@@ -506,16 +505,27 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head
     return {std::move(heads), std::move(labels)};
 }
 
-DepparseMatrix depparse_arc_rows(const at::Tensor& arc) {
-    const at::Tensor a = arc.contiguous();
-    DepparseMatrix arcs;
-    arcs.n = a.size(0);
-    const float* data = a.const_data_ptr<float>();
-    arcs.values.assign(data, data + arcs.n * arcs.n);
-    return arcs;
+DepparseArcs depparse_arcs(const at::Tensor& arc) {
+    return {arc.size(0), arc.stride(0), arc.const_data_ptr<float>()};
 }
 
-std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseMatrix& arcs,
+void widen_arcs(const DepparseArcs& arcs, DepparseMatrix& scores) {
+    scores.n = arcs.n;
+    scores.values.resize(static_cast<std::size_t>(arcs.n * arcs.n));
+    for (std::int64_t i = 0; i < arcs.n; ++i) {
+        const float* row = arcs.values + i * arcs.stride;
+        std::copy(row, row + arcs.n, scores[i]);
+    }
+}
+
+DepparseMatrix depparse_arc_rows(const at::Tensor& arc) {
+    const at::Tensor a = arc.contiguous();
+    DepparseMatrix scores;
+    widen_arcs(depparse_arcs(a), scores);
+    return scores;
+}
+
+std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseArcs& arcs,
                                              DepparseLabelCube& cube, std::vector<std::int64_t> heads) {
     auto [final_heads, labels] = decode_with_head_constraints(impl.deprel_labels, arcs, cube, std::move(heads));
     std::vector<DepparsePrediction> predictions;
@@ -535,10 +545,12 @@ std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, con
 std::vector<DepparsePrediction> decode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
                                                 const at::Tensor& arc, const at::Tensor& label) {
     if (words.empty()) return {};
-    const DepparseMatrix arcs = depparse_arc_rows(arc.squeeze(0));
+    const at::Tensor a = arc.squeeze(0).contiguous();
+    const DepparseArcs arcs = depparse_arcs(a);
     std::vector<std::int64_t> heads;
     {
-        DepparseMatrix scores = arcs;
+        DepparseMatrix scores;
+        widen_arcs(arcs, scores);
         heads = decode_single_root(scores);
     }
     DepparseLabelCube cube;

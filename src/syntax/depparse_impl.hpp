@@ -206,6 +206,20 @@ struct DepparseMatrix {
     const double* operator[](std::int64_t row) const { return values.data() + row * n; }
 };
 
+// A sentence's unpenalised arc log-probabilities as the scorer left them:
+// n x n floats, rows `stride` apart, held by whoever made the view; read as
+// doubles.
+struct DepparseArcs {
+    std::int64_t n = 0;
+    std::int64_t stride = 0;
+    const float* values = nullptr;
+    double operator()(std::int64_t dependent, std::int64_t head) const { return values[dependent * stride + head]; }
+};
+// The view of arc scores [n, n] whose rows are contiguous (the tensor holds them).
+DepparseArcs depparse_arcs(const at::Tensor& arc);
+// The arcs widened into `scores`, resized to n x n.
+void widen_arcs(const DepparseArcs& arcs, DepparseMatrix& scores);
+
 // Relation log-probabilities per (dependent, head), labels values each: the
 // whole cube in `values` ((dependent * n + head) * labels + k), or, when
 // `fill` is set, cells computed the first time at() reads them: fill writes
@@ -244,7 +258,7 @@ std::optional<std::string> head_constraint_class(std::string_view relation);
 // repairs heads with two dependents of one constraint class, at most five
 // passes. Classifier output k names deprel_labels[k + 4].
 std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head_constraints(
-    const std::vector<std::string>& deprel_labels, const DepparseMatrix& arcs, DepparseLabelCube& cube,
+    const std::vector<std::string>& deprel_labels, const DepparseArcs& arcs, DepparseLabelCube& cube,
     std::vector<std::int64_t> heads);
 
 // One prediction per word from the sentence's arc [1, n, n] and label
@@ -257,7 +271,7 @@ DepparseMatrix depparse_arc_rows(const at::Tensor& arc);
 
 // One prediction per word from decoded heads (entry 0 the root's): relations
 // by decode_with_head_constraints over the cube, which may change heads.
-std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseMatrix& arcs,
+std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseArcs& arcs,
                                              DepparseLabelCube& cube, std::vector<std::int64_t> heads);
 
 }  // namespace detail

@@ -363,7 +363,7 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
     const SerialScope serial;
     const at::Tensor mask = padding_mask(lengths);
     const at::Tensor sides = scorer_sides(impl, rows, &workspace);
-    at::Tensor arcs = packed_arcs(impl, sides, lengths, mask.size(1), &mask, &workspace);
+    const at::Tensor arcs = packed_arcs(impl, sides, lengths, mask.size(1), &mask, &workspace);
     const at::Tensor dependents = side_of(impl, sides, "deprel.W1", &workspace);
     const std::vector<std::int64_t> offsets = row_offsets(lengths);
     const std::size_t B = lengths.size();
@@ -372,7 +372,7 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
         // positions, increasing), their rows in the batch gathered until
         // about kRelationHeads: the heads' products then share one pass over
         // the relation weight.
-        std::vector<DepparseMatrix> arc_rows;
+        std::vector<DepparseArcs> arc_rows;  // views into `arcs`
         std::vector<std::vector<std::int64_t>> trees;
         std::vector<std::vector<std::int64_t>> heads;
         std::vector<std::int64_t> chosen;
@@ -383,10 +383,9 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
             trees.emplace_back();
             heads.emplace_back();
             try {
-                arc_rows.back() = depparse_arc_rows(arcs[static_cast<std::int64_t>(end)].narrow(0, 0, length).narrow(1, 0, length));
-                // The arc scores are copied now: drop them before decoding the last member.
-                if (end + 1 == B) arcs.reset();
-                DepparseMatrix scores = arc_rows.back();
+                arc_rows.back() = depparse_arcs(arcs[static_cast<std::int64_t>(end)].narrow(0, 0, length).narrow(1, 0, length));
+                DepparseMatrix scores;
+                widen_arcs(arc_rows.back(), scores);
                 trees.back() = decode_single_root(scores);
             } catch (...) {
                 fail(end, std::current_exception());

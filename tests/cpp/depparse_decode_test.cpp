@@ -315,15 +315,23 @@ TEST(DepparseDecode, ConstraintClassesByExactName) {
 
 // A sentence of three words under word 1 (the root's dependent): words 2 and
 // 3 both prefer their first relation most.
+// Arc scores as the scorer leaves them, floats.
+struct FloatRows {
+    std::int64_t n = 0;
+    std::vector<float> values;
+    float* operator[](std::int64_t row) { return values.data() + row * n; }
+    detail::DepparseArcs view() const { return {n, n, values.data()}; }
+};
+
 struct ConstraintScene {
     std::vector<std::string> vocab;
-    detail::DepparseMatrix arcs;
+    FloatRows arcs;
     DepparseLabelCube cube;
 
     ConstraintScene(std::vector<std::string> relations, std::int64_t n) {
         vocab = {"<PAD>", "<UNK>", "<EMPTY>", "<ROOT>"};
         vocab.insert(vocab.end(), relations.begin(), relations.end());
-        arcs = detail::DepparseMatrix(n, -5.0);
+        arcs = {n, std::vector<float>(static_cast<std::size_t>(n * n), -5.0f)};
         cube.n = n;
         cube.labels = static_cast<std::int64_t>(relations.size());
         cube.values.assign(static_cast<std::size_t>(n * n * cube.labels), -3.0);
@@ -332,7 +340,7 @@ struct ConstraintScene {
         cube.values[static_cast<std::size_t>((d * cube.n + h) * cube.labels + k)] = value;
     }
     std::pair<Heads, Heads> decode(const Heads& heads) {
-        return detail::decode_with_head_constraints(vocab, arcs, cube, heads);
+        return detail::decode_with_head_constraints(vocab, arcs.view(), cube, heads);
     }
 };
 
@@ -449,7 +457,7 @@ TEST(DepparseDecode, LazyCubeFillsOnlyTheCellsDecodingReads) {
             const std::size_t at = static_cast<std::size_t>((d * scene.cube.n + h) * scene.cube.labels);
             std::copy_n(scene.cube.values.begin() + static_cast<std::ptrdiff_t>(at), scene.cube.labels, out);
         };
-        EXPECT_EQ(detail::decode_with_head_constraints(scene.vocab, scene.arcs, lazy, tree), scene.decode(tree));
+        EXPECT_EQ(detail::decode_with_head_constraints(scene.vocab, scene.arcs.view(), lazy, tree), scene.decode(tree));
         std::sort(cells.begin(), cells.end());
         EXPECT_EQ(std::adjacent_find(cells.begin(), cells.end()), cells.end()) << "a cell filled twice";
         if (word3_obj < 0) {
