@@ -226,10 +226,6 @@ private:
     DepparseMatrix scores_;
 };
 
-}  // namespace
-
-namespace {
-
 // A contracted cycle, kept to expand the tree afterwards: its members (nodes
 // of the level it was found on, in order) with their heads and arc scores
 // inside the cycle, from offset `members` of the lists below, and the sum of
