@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <numeric>
 #include <unordered_map>
 
 #include "quelbin/errors.hpp"
@@ -16,11 +18,27 @@ namespace {
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 constexpr int kMaxConstraintPasses = 5;
 
-// Index of the strict maximum, lowest index on ties; 0 when nothing beats -inf.
-std::size_t argmax_lowest(const std::vector<double>& row) {
-    std::size_t best = 0;
+// Index of the strict maximum of row[0 .. n), lowest index on ties; 0 when
+// nothing beats -inf.
+std::int64_t argmax_lowest(const double* row, std::int64_t n) {
+    std::int64_t best = 0;
     double value = kNegInf;
-    for (std::size_t j = 0; j < row.size(); ++j) {
+    for (std::int64_t j = 0; j < n; ++j) {
+        if (row[j] > value) {
+            value = row[j];
+            best = j;
+        }
+    }
+    return best;
+}
+
+// The same over the columns `order` lists, in that order: the column (not
+// its place in the order) of the first strict maximum; order[0] when nothing
+// beats -inf.
+std::int64_t argmax_in_order(const double* row, const std::vector<std::int64_t>& order) {
+    std::int64_t best = order[0];
+    double value = kNegInf;
+    for (const std::int64_t j : order) {
         if (row[j] > value) {
             value = row[j];
             best = j;
@@ -91,7 +109,7 @@ struct ConstraintGroup {
 
 class HeadConstraints {
 public:
-    HeadConstraints(const std::vector<std::string>& deprel_labels, const DepparseScores& arcs,
+    HeadConstraints(const std::vector<std::string>& deprel_labels, const DepparseArcs& arcs,
                     DepparseLabelCube& cube)
         : arcs_(arcs), cube_(cube), classes_(static_cast<std::size_t>(cube.labels), kNoClass) {
         for (std::size_t k = 0; k < classes_.size(); ++k) {
@@ -150,32 +168,38 @@ public:
     double total(const std::vector<std::int64_t>& heads, const std::vector<std::int64_t>& labels) {
         double sum = 0.0;
         for (std::size_t w = 1; w < heads.size(); ++w) {
-            const auto h = static_cast<std::size_t>(heads[w]);
-            sum += arcs_[w][h] + cube_.at(static_cast<std::int64_t>(w), heads[w])[labels[w - 1]];
+            const auto word = static_cast<std::int64_t>(w);
+            sum += arcs_(word, heads[w]) + cube_.at(word, heads[w])[labels[w - 1]];
         }
         return sum;
     }
 
     // One pass over the first group: the best candidate tree, then the bans.
     void repair(const ConstraintGroup& g, std::vector<std::int64_t>& heads, std::vector<std::int64_t>& labels) {
-        const std::size_t n = arcs_.size();
+        const std::int64_t n = arcs_.n;
+        const std::size_t count = g.dependents.size();
+        // Each member's arcs joined to its best permitted relation: the same
+        // in every candidate that does not anchor that member.
+        joined_.resize(count * static_cast<std::size_t>(n));
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::int64_t d = g.dependents[i];
+            double* row = joined_.data() + i * static_cast<std::size_t>(n);
+            for (std::int64_t h = 0; h < n; ++h) {
+                row[h] = arcs_(d, h) + best_allowed(d, h, h == g.head ? g.cls : kNoClass).second;
+            }
+        }
         std::size_t adopted = 0;
         double adopted_total = kNegInf;
-        for (std::size_t a = 0; a < g.dependents.size(); ++a) {
-            DepparseScores scores = arcs_;
-            for (std::size_t i = 0; i < g.dependents.size(); ++i) {
+        for (std::size_t a = 0; a < count; ++a) {
+            // Decoding works in scores_, refilled for every candidate.
+            widen_arcs(arcs_, scores_);
+            for (std::size_t i = 0; i < count; ++i) {
                 if (i == a) continue;
-                const std::int64_t d = g.dependents[i];
-                for (std::size_t h = 0; h < n; ++h) {
-                    const auto head = static_cast<std::int64_t>(h);
-                    scores[static_cast<std::size_t>(d)][h] =
-                        arcs_[static_cast<std::size_t>(d)][h] +
-                        best_allowed(d, head, head == g.head ? g.cls : kNoClass).second;
-                }
+                std::copy_n(joined_.data() + i * static_cast<std::size_t>(n), n, scores_[g.dependents[i]]);
             }
-            std::vector<std::int64_t> candidate_heads = decode_single_root(std::move(scores));
+            std::vector<std::int64_t> candidate_heads = decode_single_root(scores_);
             std::vector<std::int64_t> candidate_labels = label_all(candidate_heads);
-            for (std::size_t i = 0; i < g.dependents.size(); ++i) {
+            for (std::size_t i = 0; i < count; ++i) {
                 const std::int64_t d = g.dependents[i];
                 if (i == a || candidate_heads[static_cast<std::size_t>(d)] != g.head) continue;
                 candidate_labels[static_cast<std::size_t>(d) - 1] = best_allowed(d, g.head, g.cls).first;
@@ -188,109 +212,270 @@ public:
                 labels = std::move(candidate_labels);
             }
         }
-        for (std::size_t i = 0; i < g.dependents.size(); ++i) {
+        for (std::size_t i = 0; i < count; ++i) {
             if (i != adopted) bans_[ban_key(g.dependents[i], g.head)] |= static_cast<std::uint8_t>(1u << g.cls);
         }
     }
 
 private:
-    const DepparseScores& arcs_;
+    const DepparseArcs& arcs_;
     DepparseLabelCube& cube_;
     std::vector<ConstraintClass> classes_;
     BanMap bans_;
+    std::vector<double> joined_;
+    DepparseMatrix scores_;
 };
+
+// A contracted cycle, kept to expand the tree afterwards: its members (nodes
+// of the level it was found on, in order) with their heads and arc scores
+// inside the cycle, from offset `members` of the lists below, and the sum of
+// those scores.
+struct Contraction {
+    std::size_t members = 0;
+    std::size_t count = 0;
+    double total = 0.0;
+};
+
+bool bit(const std::uint64_t* bits, std::int64_t v) { return ((bits[v / 64] >> (v % 64)) & 1u) != 0; }
+void set_bit(std::uint64_t* bits, std::int64_t v) { bits[v / 64] |= std::uint64_t{1} << (v % 64); }
 
 }  // namespace
 
-std::vector<std::int64_t> chu_liu_edmonds(DepparseScores S) {
-    const std::size_t n = S.size();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i < S[i].size()) S[i][i] = kNegInf;
-    }
-    if (n > 0) {
-        std::fill(S[0].begin(), S[0].end(), kNegInf);
-        if (!S[0].empty()) S[0][0] = 0.0;
-    }
-    std::vector<std::int64_t> best(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (S[i].empty()) throw DepparseModelError("cannot decode an empty score row");
-        best[i] = static_cast<std::int64_t>(argmax_lowest(S[i]));
-    }
-    const std::vector<std::int64_t> C = last_cycle(best);
-    if (C.empty()) return best;
+// Every level of the contraction works in the one matrix. A level's nodes are
+// listed in `order`, which decides ties (the earliest wins); each node owns a
+// row and a column of the matrix. A cycle's node is listed last and takes the
+// row and column of its first member; the rows and columns of the other
+// members are never written again, so expanding a level can scan them once
+// more. Writing over the first member's row and column loses only whether
+// the first member was a node's best member to head (leave) and the best to
+// enter the cycle from the node (enter): one bit each per node and level.
+std::vector<std::int64_t> chu_liu_edmonds(DepparseMatrix& S) {
+    const std::int64_t n = S.n;
+    if (n == 0) return {};
+    for (std::int64_t i = 0; i < n; ++i) S[i][i] = kNegInf;
+    std::fill(S[0], S[0] + n, kNegInf);
+    S[0][0] = 0.0;
+    std::vector<std::int64_t> order(static_cast<std::size_t>(n));
+    std::iota(order.begin(), order.end(), 0);
+    std::vector<std::int64_t> best(static_cast<std::size_t>(n));
+    for (std::int64_t i = 0; i < n; ++i) best[static_cast<std::size_t>(i)] = argmax_lowest(S[i], n);
 
-    std::vector<std::int64_t> N;
-    {
-        std::vector<bool> in_cycle(n, false);
-        for (const std::int64_t v : C) in_cycle[static_cast<std::size_t>(v)] = true;
-        for (std::size_t v = 0; v < n; ++v) {
-            if (!in_cycle[v]) N.push_back(static_cast<std::int64_t>(v));
+    const auto words = static_cast<std::size_t>((n + 63) / 64);
+    std::vector<Contraction> levels;
+    std::vector<std::int64_t> members;
+    std::vector<std::int64_t> member_heads;
+    std::vector<double> member_scores;
+    std::vector<std::uint64_t> first_leave;  // per level, a bit per node
+    std::vector<std::uint64_t> first_enter;
+    std::vector<std::int64_t> place(static_cast<std::size_t>(n));  // node -> its index in order
+    std::vector<std::int64_t> pointer;                               // head by index in order
+    std::vector<char> in_cycle(static_cast<std::size_t>(n), 0);
+    std::vector<std::int64_t> rest;
+    std::vector<double> enter_best;
+    std::vector<std::size_t> enter_at;
+    for (;;) {
+        const std::size_t live = order.size();
+        for (std::size_t p = 0; p < live; ++p) place[static_cast<std::size_t>(order[p])] = static_cast<std::int64_t>(p);
+        pointer.resize(live);
+        for (std::size_t p = 0; p < live; ++p) {
+            pointer[p] = place[static_cast<std::size_t>(best[static_cast<std::size_t>(order[p])])];
         }
-    }
-    const std::size_t c = C.size();
-    const std::size_t r = N.size();
-    const auto at = [&](std::int64_t i, std::int64_t j) { return S[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)]; };
-    std::vector<double> cs(c);
-    double cycle_total = 0.0;
-    for (std::size_t k = 0; k < c; ++k) {
-        cs[k] = at(C[k], best[static_cast<std::size_t>(C[k])]);
-        cycle_total += cs[k];
-    }
-    std::vector<std::size_t> enter(r);
-    std::vector<std::size_t> leave(r);
-    DepparseScores T(r + 1, std::vector<double>(r + 1, 0.0));
-    for (std::size_t t = 0; t < r; ++t) {
-        std::size_t e = 0;
-        double e_best = kNegInf;
-        std::size_t l = 0;
-        double l_best = kNegInf;
+        const std::vector<std::int64_t> cycle = last_cycle(pointer);
+        if (cycle.empty()) break;
+
+        Contraction level{members.size(), cycle.size(), 0.0};
+        for (const std::int64_t p : cycle) {
+            const std::int64_t v = order[static_cast<std::size_t>(p)];
+            const std::int64_t head = best[static_cast<std::size_t>(v)];
+            in_cycle[static_cast<std::size_t>(v)] = 1;
+            members.push_back(v);
+            member_heads.push_back(head);
+            member_scores.push_back(S[v][head]);
+            level.total += S[v][head];
+        }
+        const std::int64_t* C = members.data() + level.members;
+        const double* cs = member_scores.data() + level.members;
+        const std::size_t c = level.count;
+        const std::int64_t s = C[0];
+        rest.clear();
+        for (const std::int64_t v : order) {
+            if (in_cycle[static_cast<std::size_t>(v)] == 0) rest.push_back(v);
+        }
+        const std::size_t r = rest.size();
+        // The value of the cycle entered from each outer node, member by
+        // member (one row at a time).
+        enter_best.assign(r, kNegInf);
+        enter_at.assign(r, 0);
         for (std::size_t k = 0; k < c; ++k) {
-            const double h = cycle_total + (at(C[k], N[t]) - cs[k]);
-            if (h > e_best) {
-                e_best = h;
-                e = k;
-            }
-            const double d = at(N[t], C[k]);
-            if (d > l_best) {
-                l_best = d;
-                l = k;
+            const double* row = S[C[k]];
+            for (std::size_t t = 0; t < r; ++t) {
+                const double h = level.total + (row[rest[t]] - cs[k]);
+                if (h > enter_best[t]) {
+                    enter_best[t] = h;
+                    enter_at[t] = k;
+                }
             }
         }
-        enter[t] = e;
-        leave[t] = l;
-        for (std::size_t u = 0; u < r; ++u) T[t][u] = at(N[t], N[u]);
-        T[t][r] = at(N[t], C[l]);
-        T[r][t] = cycle_total + (at(C[e], N[t]) - cs[e]);
+        first_leave.resize(first_leave.size() + words, 0);
+        first_enter.resize(first_enter.size() + words, 0);
+        std::uint64_t* leave_bits = first_leave.data() + levels.size() * words;
+        std::uint64_t* enter_bits = first_enter.data() + levels.size() * words;
+        for (std::size_t t = 0; t < r; ++t) {
+            const std::int64_t v = rest[t];
+            double* row = S[v];
+            std::size_t l = 0;
+            double l_best = kNegInf;
+            for (std::size_t k = 0; k < c; ++k) {
+                if (row[C[k]] > l_best) {
+                    l_best = row[C[k]];
+                    l = k;
+                }
+            }
+            const std::size_t e = enter_at[t];
+            const double entering = level.total + (S[C[e]][v] - cs[e]);
+            row[s] = row[C[l]];
+            S[s][v] = entering;
+            if (l == 0) set_bit(leave_bits, v);
+            if (e == 0) set_bit(enter_bits, v);
+        }
+        S[s][s] = kNegInf;
+        levels.push_back(level);
+        rest.push_back(s);
+        order.swap(rest);
+        // The cycle's node scans its row. The other nodes keep their heads
+        // unless the head was a member: the cycle's column holds at most
+        // their best, and comes last. A node whose head was a member, at
+        // value m, takes the first outer column after that member that
+        // equals m (the columns before it are all lower), or else the cycle.
+        best[static_cast<std::size_t>(s)] = argmax_in_order(S[s], order);
+        const std::vector<std::int64_t>& previous = rest;  // the level's order
+        for (std::size_t t = 0; t + 1 < order.size(); ++t) {
+            const std::int64_t v = order[t];
+            const std::int64_t head = best[static_cast<std::size_t>(v)];
+            if (in_cycle[static_cast<std::size_t>(head)] == 0) continue;
+            const double* row = S[v];
+            const double top = row[s];  // the best member's score
+            std::int64_t next = s;
+            for (std::size_t p = static_cast<std::size_t>(place[static_cast<std::size_t>(head)]) + 1; p < live; ++p) {
+                const std::int64_t u = previous[p];
+                if (in_cycle[static_cast<std::size_t>(u)] == 0 && row[u] == top) {
+                    next = u;
+                    break;
+                }
+            }
+            best[static_cast<std::size_t>(v)] = next;
+        }
+        for (std::size_t k = 0; k < c; ++k) in_cycle[static_cast<std::size_t>(C[k])] = 0;
     }
-    const std::vector<std::int64_t> sub = chu_liu_edmonds(std::move(T));
-    const auto h = static_cast<std::size_t>(sub[r]);
-    std::vector<std::int64_t> result(n, -1);
-    for (std::size_t t = 0; t < r; ++t) {
-        const auto s = static_cast<std::size_t>(sub[t]);
-        result[static_cast<std::size_t>(N[t])] = s < r ? N[s] : C[leave[t]];
+
+    // Expand the levels, the last contracted first.
+    std::vector<std::int64_t>& heads = best;
+    std::vector<char> alive(static_cast<std::size_t>(n), 0);
+    for (const std::int64_t v : order) alive[static_cast<std::size_t>(v)] = 1;
+    for (std::size_t i = levels.size(); i-- > 0;) {
+        const Contraction& level = levels[i];
+        const std::int64_t* C = members.data() + level.members;
+        const double* cs = member_scores.data() + level.members;
+        const std::size_t c = level.count;
+        const std::int64_t s = C[0];
+        const std::uint64_t* leave_bits = first_leave.data() + i * words;
+        const std::uint64_t* enter_bits = first_enter.data() + i * words;
+        const std::int64_t h = heads[static_cast<std::size_t>(s)];
+        for (std::int64_t v = 0; v < n; ++v) {
+            if (alive[static_cast<std::size_t>(v)] == 0 || v == s || heads[static_cast<std::size_t>(v)] != s) continue;
+            std::size_t l = 0;
+            if (!bit(leave_bits, v)) {
+                double l_best = kNegInf;
+                for (std::size_t k = 1; k < c; ++k) {
+                    if (S[v][C[k]] > l_best) {
+                        l_best = S[v][C[k]];
+                        l = k;
+                    }
+                }
+            }
+            heads[static_cast<std::size_t>(v)] = C[l];
+        }
+        for (std::size_t k = 0; k < c; ++k) heads[static_cast<std::size_t>(C[k])] = member_heads[level.members + k];
+        std::size_t e = 0;
+        if (!bit(enter_bits, h)) {
+            double e_best = kNegInf;
+            for (std::size_t k = 1; k < c; ++k) {
+                const double value = level.total + (S[C[k]][h] - cs[k]);
+                if (value > e_best) {
+                    e_best = value;
+                    e = k;
+                }
+            }
+        }
+        heads[static_cast<std::size_t>(C[e])] = h;
+        for (std::size_t k = 1; k < c; ++k) alive[static_cast<std::size_t>(C[k])] = 1;
     }
-    for (const std::int64_t v : C) result[static_cast<std::size_t>(v)] = best[static_cast<std::size_t>(v)];
-    result[static_cast<std::size_t>(C[enter[h]])] = N[h];
-    return result;
+    return std::move(heads);
 }
 
-std::vector<std::int64_t> decode_single_root(DepparseScores S) {
-    if (S.empty()) throw DepparseModelError("dependency scores contain no finite value");
+std::vector<std::int64_t> decode_single_root(DepparseMatrix& S) {
+    if (S.n == 0) throw DepparseModelError("dependency scores contain no finite value");
     double m = std::numeric_limits<double>::infinity();
-    for (const auto& row : S) {
-        for (const double value : row) {
-            if (std::isfinite(value) && value < m) m = value;
-        }
+    for (const double value : S.values) {
+        if (std::isfinite(value) && value < m) m = value;
     }
     if (!std::isfinite(m)) throw DepparseModelError("dependency scores contain no finite value");
-    const auto rows = static_cast<double>(S.size());
-    for (auto& row : S) {
-        if (!row.empty()) row[0] = std::fma(m, rows, row[0]);
-    }
-    std::vector<std::int64_t> heads = chu_liu_edmonds(std::move(S));
+    const auto rows = static_cast<double>(S.n);
+    for (std::int64_t r = 0; r < S.n; ++r) S[r][0] = std::fma(m, rows, S[r][0]);
+    std::vector<std::int64_t> heads = chu_liu_edmonds(S);
     const auto roots = std::count(heads.begin() + 1, heads.end(), 0);
     if (roots != 1) throw DepparseModelError("single-root dependency decoding did not produce one root");
     return heads;
+}
+
+namespace {
+
+DepparseMatrix matrix_of(const DepparseScores& S) {
+    const auto n = static_cast<std::int64_t>(S.size());
+    DepparseMatrix M(n, 0.0);
+    for (std::int64_t i = 0; i < n; ++i) {
+        const std::vector<double>& row = S[static_cast<std::size_t>(i)];
+        if (static_cast<std::int64_t>(row.size()) != n) throw DepparseModelError("cannot decode an empty score row");
+        std::copy(row.begin(), row.end(), M[i]);
+    }
+    return M;
+}
+
+}  // namespace
+
+std::vector<std::int64_t> chu_liu_edmonds(const DepparseScores& S) {
+    DepparseMatrix M = matrix_of(S);
+    return chu_liu_edmonds(M);
+}
+
+std::vector<std::int64_t> decode_single_root(const DepparseScores& S) {
+    const bool finite = std::any_of(S.begin(), S.end(), [](const std::vector<double>& row) {
+        return std::any_of(row.begin(), row.end(), [](double value) { return std::isfinite(value); });
+    });
+    if (!finite) throw DepparseModelError("dependency scores contain no finite value");
+    DepparseMatrix M = matrix_of(S);
+    return decode_single_root(M);
+}
+
+const double* DepparseLabelCube::at(std::int64_t dependent, std::int64_t head) {
+    if (!fill) return values.data() + (dependent * n + head) * labels;
+    const auto [cell, fresh] = filled_.try_emplace(ban_key(dependent, head), nullptr);
+    if (!fresh) return cell->second;
+    constexpr std::int64_t kBlockCells = 1024;
+    if (block_free_ == 0) {
+        blocks_.push_back(std::make_unique<double[]>(static_cast<std::size_t>(kBlockCells * labels)));
+        block_free_ = kBlockCells;
+    }
+    double* out = blocks_.back().get() + (kBlockCells - block_free_) * labels;
+    try {
+        fill(dependent, head, out);
+    } catch (...) {
+        filled_.erase(cell);
+        throw;
+    }
+    --block_free_;
+    cell->second = out;
+    return out;
 }
 
 std::optional<std::string> head_constraint_class(std::string_view relation) {
@@ -304,7 +489,7 @@ std::optional<std::string> head_constraint_class(std::string_view relation) {
 }
 
 std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head_constraints(
-    const std::vector<std::string>& deprel_labels, const DepparseScores& arcs, DepparseLabelCube& cube,
+    const std::vector<std::string>& deprel_labels, const DepparseArcs& arcs, DepparseLabelCube& cube,
     std::vector<std::int64_t> heads) {
     HeadConstraints constraints(deprel_labels, arcs, cube);
     std::vector<std::int64_t> labels = constraints.label_all(heads);
@@ -316,18 +501,27 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head
     return {std::move(heads), std::move(labels)};
 }
 
-DepparseScores depparse_arc_rows(const at::Tensor& arc) {
-    const at::Tensor a = arc.contiguous();
-    const std::int64_t n = a.size(0);
-    DepparseScores arcs(static_cast<std::size_t>(n), std::vector<double>(static_cast<std::size_t>(n)));
-    const float* arc_data = a.data_ptr<float>();
-    for (std::int64_t i = 0; i < n; ++i) {
-        for (std::int64_t j = 0; j < n; ++j) arcs[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)] = arc_data[i * n + j];
-    }
-    return arcs;
+DepparseArcs depparse_arcs(const at::Tensor& arc) {
+    return {arc.size(0), arc.stride(0), arc.const_data_ptr<float>()};
 }
 
-std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseScores& arcs,
+void widen_arcs(const DepparseArcs& arcs, DepparseMatrix& scores) {
+    scores.n = arcs.n;
+    scores.values.resize(static_cast<std::size_t>(arcs.n * arcs.n));
+    for (std::int64_t i = 0; i < arcs.n; ++i) {
+        const float* row = arcs.values + i * arcs.stride;
+        std::copy(row, row + arcs.n, scores[i]);
+    }
+}
+
+DepparseMatrix depparse_arc_rows(const at::Tensor& arc) {
+    const at::Tensor a = arc.contiguous();
+    DepparseMatrix scores;
+    widen_arcs(depparse_arcs(a), scores);
+    return scores;
+}
+
+std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseArcs& arcs,
                                              DepparseLabelCube& cube, std::vector<std::int64_t> heads) {
     auto [final_heads, labels] = decode_with_head_constraints(impl.deprel_labels, arcs, cube, std::move(heads));
     std::vector<DepparsePrediction> predictions;
@@ -347,14 +541,23 @@ std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, con
 std::vector<DepparsePrediction> decode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
                                                 const at::Tensor& arc, const at::Tensor& label) {
     if (words.empty()) return {};
-    const DepparseScores arcs = depparse_arc_rows(arc.squeeze(0));
-    const at::Tensor l = label.squeeze(0).contiguous();
+    const at::Tensor a = arc.squeeze(0).contiguous();
+    const DepparseArcs arcs = depparse_arcs(a);
+    std::vector<std::int64_t> heads;
+    {
+        DepparseMatrix scores;
+        widen_arcs(arcs, scores);
+        heads = decode_single_root(scores);
+    }
     DepparseLabelCube cube;
-    cube.n = static_cast<std::int64_t>(arcs.size());
+    cube.n = arcs.n;
+    const at::Tensor l = label.squeeze(0).contiguous();
     cube.labels = l.size(2);
-    const float* label_data = l.data_ptr<float>();
-    cube.values.assign(label_data, label_data + cube.n * cube.n * cube.labels);
-    return relate_heads(impl, arcs, cube, decode_single_root(arcs));
+    cube.fill = [l, n = cube.n, L = cube.labels](std::int64_t d, std::int64_t h, double* out) {
+        const float* scores = l.const_data_ptr<float>() + (d * n + h) * L;
+        std::copy(scores, scores + L, out);
+    };
+    return relate_heads(impl, arcs, cube, std::move(heads));
 }
 
 }  // namespace quelbin::detail

@@ -175,6 +175,11 @@ std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::I
                                                            const std::vector<at::Tensor>& encoded,
                                                            const std::vector<std::vector<DepparseWord>>& sentences);
 
+// One sentence's predictions from its encoding [1, n + 1, H]: the arc scores,
+// the best tree, and relations scored only under the heads decoding reads,
+// as bulk parsing does.
+std::vector<DepparsePrediction> parse_encoded_sentence(const DepparsePlan::Impl& impl, const at::Tensor& encoded);
+
 // Every sentence parsed: input rows for all of them (the character model once
 // over their distinct forms), then per batch of depparse_batches the encoder,
 // the scorers and decoding, so that only the batches in flight hold
@@ -186,37 +191,66 @@ std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan:
                                                              const std::vector<at::Tensor>& forward_features,
                                                              const std::vector<at::Tensor>& backward_features);
 
-// Decoding. Score matrices are rows of doubles: row = dependent, column =
-// candidate head, position 0 the root.
+// Decoding. Score matrices hold doubles: row = dependent, column = candidate
+// head, position 0 the root. DepparseScores (a list of rows) is the form the
+// decoder's tests write; the engine keeps one flat square DepparseMatrix.
 using DepparseScores = std::vector<std::vector<double>>;
 
-// Relation log-probabilities per (dependent, head), labels values each. A
-// cube may be filled lazily, one (dependent, head) cell at a time: `pending`
-// then marks the cells not yet written (index dependent * n + head), and
-// `fill` writes one into `values` (never resizing it) the first time at()
-// reads it.
-struct DepparseLabelCube {
+struct DepparseMatrix {
+    std::int64_t n = 0;
+    std::vector<double> values;  // row-major, n * n
+    DepparseMatrix() = default;
+    DepparseMatrix(std::int64_t size, double value)
+        : n(size), values(static_cast<std::size_t>(size) * static_cast<std::size_t>(size), value) {}
+    double* operator[](std::int64_t row) { return values.data() + row * n; }
+    const double* operator[](std::int64_t row) const { return values.data() + row * n; }
+};
+
+// A sentence's unpenalised arc log-probabilities as the scorer left them:
+// n x n floats, rows `stride` apart, held by whoever made the view; read as
+// doubles.
+struct DepparseArcs {
+    std::int64_t n = 0;
+    std::int64_t stride = 0;
+    const float* values = nullptr;
+    double operator()(std::int64_t dependent, std::int64_t head) const { return values[dependent * stride + head]; }
+};
+// The view of arc scores [n, n] whose rows are contiguous (the tensor holds them).
+DepparseArcs depparse_arcs(const at::Tensor& arc);
+// The arcs widened into `scores`, resized to n x n.
+void widen_arcs(const DepparseArcs& arcs, DepparseMatrix& scores);
+
+// Relation log-probabilities per (dependent, head), labels values each: the
+// whole cube in `values` ((dependent * n + head) * labels + k), or, when
+// `fill` is set, cells computed the first time at() reads them: fill writes
+// a cell's labels values, which are kept, and only those cells take memory.
+// A pointer from at() stays valid as long as the cube.
+class DepparseLabelCube {
+public:
     std::int64_t n = 0;
     std::int64_t labels = 0;
     std::vector<double> values;
-    std::vector<bool> pending;
-    std::function<void(DepparseLabelCube&, std::int64_t, std::int64_t)> fill;
-    const double* at(std::int64_t dependent, std::int64_t head) {
-        const auto cell = static_cast<std::size_t>(dependent * n + head);
-        if (!pending.empty() && pending[cell]) {
-            pending[cell] = false;
-            fill(*this, dependent, head);
-        }
-        return values.data() + static_cast<std::int64_t>(cell) * labels;
-    }
+    std::function<void(std::int64_t dependent, std::int64_t head, double* out)> fill;
+    const double* at(std::int64_t dependent, std::int64_t head);
+
+private:
+    std::unordered_map<std::uint64_t, const double*> filled_;
+    std::vector<std::unique_ptr<double[]>> blocks_;
+    std::int64_t block_free_ = 0;  // cells left in the last block
 };
 
 // A maximum spanning arborescence rooted at 0: one head per position, entry 0
-// is 0. Ties go to the lowest column or member index.
-std::vector<std::int64_t> chu_liu_edmonds(DepparseScores scores);
+// is 0. Ties go to the lowest column or member index. Contracts cycles in the
+// matrix itself, which it leaves changed.
+std::vector<std::int64_t> chu_liu_edmonds(DepparseMatrix& scores);
 // chu_liu_edmonds after a penalty on every root attachment; exactly one word
 // on the root or "single-root dependency decoding did not produce one root".
-std::vector<std::int64_t> decode_single_root(DepparseScores scores);
+// The matrix is left changed.
+std::vector<std::int64_t> decode_single_root(DepparseMatrix& scores);
+// The same over a list of rows ("cannot decode an empty score row" for a
+// row of another length than the list).
+std::vector<std::int64_t> chu_liu_edmonds(const DepparseScores& scores);
+std::vector<std::int64_t> decode_single_root(const DepparseScores& scores);
 
 // "obj", "subj", "subj_outer" or none, by exact relation name.
 std::optional<std::string> head_constraint_class(std::string_view relation);
@@ -224,7 +258,7 @@ std::optional<std::string> head_constraint_class(std::string_view relation);
 // repairs heads with two dependents of one constraint class, at most five
 // passes. Classifier output k names deprel_labels[k + 4].
 std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head_constraints(
-    const std::vector<std::string>& deprel_labels, const DepparseScores& arcs, DepparseLabelCube& cube,
+    const std::vector<std::string>& deprel_labels, const DepparseArcs& arcs, DepparseLabelCube& cube,
     std::vector<std::int64_t> heads);
 
 // One prediction per word from the sentence's arc [1, n, n] and label
@@ -232,12 +266,12 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head
 std::vector<DepparsePrediction> decode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
                                                 const at::Tensor& arc, const at::Tensor& label);
 
-// Rows of doubles from a sentence's arc log-probabilities [n, n].
-DepparseScores depparse_arc_rows(const at::Tensor& arc);
+// Doubles from a sentence's arc log-probabilities [n, n].
+DepparseMatrix depparse_arc_rows(const at::Tensor& arc);
 
 // One prediction per word from decoded heads (entry 0 the root's): relations
 // by decode_with_head_constraints over the cube, which may change heads.
-std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseScores& arcs,
+std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseArcs& arcs,
                                              DepparseLabelCube& cube, std::vector<std::int64_t> heads);
 
 }  // namespace detail

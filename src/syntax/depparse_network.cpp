@@ -7,7 +7,7 @@
 #include <ATen/ops/bmm.h>
 #include <ATen/ops/cat.h>
 #include <ATen/ops/empty.h>
-#include <ATen/ops/eye.h>
+#include <ATen/ops/diagonal.h>
 #include <ATen/ops/index_select.h>
 #include <ATen/ops/linear.h>
 #include <ATen/ops/log.h>
@@ -183,10 +183,12 @@ at::Tensor packed_biaffine(const DepparsePlan::Impl& impl, const at::Tensor& h1,
             const at::Tensor heads = h2.narrow(0, offsets[b], m);
             at::Tensor entry = scores[b];
             if (m < n) entry = entry.narrow(0, 0, m).narrow(1, 0, m);
-            if (O == 1) {
-                // s[i, j] = (t h2^T)[i, j].
-                const at::Tensor product = at::mm(tb, heads.t());
-                entry.copy_(product.unsqueeze(2));
+            if (O == 1 && m == n) {
+                // s[i, j] = (t h2^T)[i, j], straight into the scores.
+                at::Tensor out = entry.squeeze(2);
+                at::mm_out(out, tb, heads.t());
+            } else if (O == 1) {
+                entry.copy_(at::mm(tb, heads.t()).unsqueeze(2));
             } else if (m == n) {
                 at::bmm_out(entry, heads.unsqueeze(0).expand({m, m, I2}), tb.view({m, I2, O}));
             } else {
@@ -209,8 +211,11 @@ at::Tensor packed_arcs(const DepparsePlan::Impl& impl, const at::Tensor& sides, 
             .squeeze(3);
     };
     at::Tensor arc = scorer("unlabeled");
-    const at::Tensor range = at::arange(n, at::TensorOptions().dtype(at::kLong));
-    const at::Tensor offset = range.view({1, 1, n}).sub(range.view({1, n, 1}));  // head minus dependent
+    at::Tensor offset;  // head minus dependent, [1, n, n], only for the terms that read it
+    if (impl.linearization || impl.distance) {
+        const at::Tensor range = at::arange(n, at::TensorOptions().dtype(at::kLong));
+        offset = range.view({1, 1, n}).sub(range.view({1, n, 1}));
+    }
     if (impl.linearization) {
         const at::Tensor lin = scorer("linearization");
         arc = arc.add(at::log_sigmoid(lin.mul(at::sign(offset).to(at::kFloat))));
@@ -220,8 +225,8 @@ at::Tensor packed_arcs(const DepparsePlan::Impl& impl, const at::Tensor& sides, 
         const at::Tensor predicted = at::softplus(d, 1, 20).add(1);
         arc = arc.sub(at::log(at::abs(offset).to(at::kFloat).sub(predicted).pow(2).div(2).add(1)));
     }
-    arc.masked_fill_(at::eye(n, at::TensorOptions().dtype(at::kBool)).unsqueeze(0),
-                     -std::numeric_limits<float>::infinity());
+    // No position heads itself: the diagonal of every member, without an n x n mask.
+    arc.diagonal(0, 1, 2).fill_(-std::numeric_limits<float>::infinity());
     if (mask != nullptr) arc.masked_fill_(at::logical_not(*mask).unsqueeze(1), -std::numeric_limits<float>::infinity());
     return at::log_softmax(arc, 2);
 }
@@ -313,12 +318,10 @@ DepparseLabelCube relation_cube(const DepparsePlan::Impl& impl, const at::Tensor
     DepparseLabelCube cube;
     cube.n = length;
     cube.labels = O;
-    cube.values.assign(static_cast<std::size_t>(length * length * O), 0.0);
-    cube.pending.assign(static_cast<std::size_t>(length * length), true);
     cube.fill = [&impl, rows, sentence = dependents.narrow(0, offset, length).contiguous(), bias, offset, length, I1,
                  O, by_head = std::move(by_head),
-                 scores = std::vector<float>(static_cast<std::size_t>(O))](DepparseLabelCube& c, std::int64_t d,
-                                                                           std::int64_t h) mutable {
+                 scores = std::vector<float>(static_cast<std::size_t>(O))](std::int64_t d, std::int64_t h,
+                                                                           double* out) mutable {
         if (!by_head[static_cast<std::size_t>(h)].defined()) {
             std::vector<std::int64_t> missing;
             for (std::int64_t j = 0; j < length; ++j) {
@@ -342,7 +345,6 @@ DepparseLabelCube relation_cube(const DepparsePlan::Impl& impl, const at::Tensor
         float sum = 0.0f;
         for (const float v : scores) sum += std::exp(v - top);
         const float shift = top + std::log(sum);
-        double* out = c.values.data() + (d * length + h) * O;
         for (std::int64_t o = 0; o < O; ++o) out[o] = static_cast<double>(scores[static_cast<std::size_t>(o)] - shift);
     };
     return cube;
@@ -370,7 +372,7 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
         // positions, increasing), their rows in the batch gathered until
         // about kRelationHeads: the heads' products then share one pass over
         // the relation weight.
-        std::vector<DepparseScores> arc_rows;
+        std::vector<DepparseArcs> arc_rows;  // views into `arcs`
         std::vector<std::vector<std::int64_t>> trees;
         std::vector<std::vector<std::int64_t>> heads;
         std::vector<std::int64_t> chosen;
@@ -381,8 +383,10 @@ void parse_packed_batch(const DepparsePlan::Impl& impl, const at::Tensor& rows, 
             trees.emplace_back();
             heads.emplace_back();
             try {
-                arc_rows.back() = depparse_arc_rows(arcs[static_cast<std::int64_t>(end)].narrow(0, 0, length).narrow(1, 0, length));
-                trees.back() = decode_single_root(arc_rows.back());
+                arc_rows.back() = depparse_arcs(arcs[static_cast<std::int64_t>(end)].narrow(0, 0, length).narrow(1, 0, length));
+                DepparseMatrix scores;
+                widen_arcs(arc_rows.back(), scores);
+                trees.back() = decode_single_root(scores);
             } catch (...) {
                 fail(end, std::current_exception());
                 continue;
@@ -462,6 +466,18 @@ std::vector<std::pair<at::Tensor, at::Tensor>> score_batch(const DepparsePlan::I
         result[i] = {std::move(arc), std::move(label)};
     });
     return result;
+}
+
+std::vector<DepparsePrediction> parse_encoded_sentence(const DepparsePlan::Impl& impl, const at::Tensor& encoded) {
+    Workspace workspace;
+    std::vector<DepparsePrediction> predictions;
+    std::exception_ptr error;
+    parse_packed_batch(
+        impl, encoded[0], {encoded.size(1)}, workspace,
+        [&](std::size_t, std::vector<DepparsePrediction> result) { predictions = std::move(result); },
+        [&](std::size_t, std::exception_ptr failure) { error = std::move(failure); });
+    if (error) std::rethrow_exception(error);
+    return predictions;
 }
 
 std::vector<std::vector<DepparsePrediction>> parse_sentences(const DepparsePlan::Impl& impl,

@@ -18,9 +18,9 @@ namespace {
 std::vector<DepparsePrediction> parse_words(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words) {
     if (words.empty()) return {};
     const c10::InferenceMode guard;
-    const at::Tensor encoded = encode_sentence(impl, words, nullptr, nullptr);
-    const auto [arc, label] = score_sentence(impl, encoded, nullptr);
-    return decode_sentence(impl, words, arc, label);
+    // Relations are scored only under the heads decoding reads: the whole
+    // label scores of a long sentence would take n * n * labels floats.
+    return parse_encoded_sentence(impl, encode_sentence(impl, words, nullptr, nullptr));
 }
 
 std::vector<std::vector<DepparsePrediction>> parse_batch(const DepparsePlan::Impl& impl,

@@ -1,6 +1,8 @@
 """DepparseProcessor: heads and relations against the eager reference with an independent
 decoder (one document at a time and in bulk at every budget), write-back rules, the POS
 check, all-or-nothing bulk, and the default pipeline end to end."""
+import os
+
 import numpy as np
 import torch
 
@@ -206,3 +208,36 @@ def test_main_job_prints_a_parsed_text(tmp_path):
     words = [r for r in rows if "-" not in r[0]]
     assert [r[1] for r in words] == ["Le", "marché", "ferme", "à", "midi", "."]
     assert [r[6] for r in words].count("0") == 1 and all(r[6].isdigit() and r[7] in DEPRELS for r in words)
+
+
+def test_one_long_sentence_parses_in_quadratic_memory(tmp_path):
+    # 3,000 words without a full stop: one sentence. A matrix per contraction level would
+    # take tens of gigabytes and the whole relation scores hundreds of megabytes; a few
+    # n x n arrays take well under that. The child runs under an address-space cap, so a
+    # return of that growth fails here instead of exhausting the machine.
+    import json
+    import subprocess
+    import sys
+
+    from conftest import BUILD, ROOT
+    sys.path.insert(0, str(ROOT / "scripts"))
+    import example
+    example.write_example_models(tmp_path)
+    child = f"""
+import json, resource, sys
+sys.path.insert(0, {str(BUILD / "python")!r})
+import _quelbin as q
+pipeline = q.Pipeline("fr", model_dir={str(tmp_path)!r})
+status = open("/proc/self/status").read().splitlines()
+before = next(int(line.split()[1]) for line in status if line.startswith("VmRSS:"))
+doc = pipeline.process("Il va " * 1500)
+heads = [[w.head for w in s.words] for s in doc.sentences]
+print(json.dumps({{"heads": heads, "growth_mb": (resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) / 1024}}))
+"""
+    done = subprocess.run(["prlimit", "--as=4000000000", sys.executable, "-c", child], capture_output=True, text=True,
+                          env={**os.environ, "OMP_NUM_THREADS": "1"})
+    assert done.returncode == 0, done.stderr[-2000:]
+    run = json.loads(done.stdout)
+    [heads] = run["heads"]
+    assert len(heads) > 2900 and heads.count(0) == 1 and all(0 <= h <= len(heads) for h in heads)
+    assert run["growth_mb"] < 500, run["growth_mb"]
