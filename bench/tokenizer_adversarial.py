@@ -118,7 +118,7 @@ def main():
                 cells.append(f"{value:.3f}" if value else "-")
                 cells.append(f"{value / base:.2f}" if value and base else "-")
             seconds = f"{result['process_seconds']:.2f}" if per_million["process"] else "-"
-            print(f"{kind:<16} {int(result['characters']):>11} {cells[0]:>13} {cells[1]:>11} {cells[2]:>12} "
+            print(f"{kind:<16} {len(text):>11} {cells[0]:>13} {cells[1]:>11} {cells[2]:>12} "
                   f"{cells[3]:>11} {seconds:>10} {result['peak_rss_mb']:>8.0f}", flush=True)
 
 

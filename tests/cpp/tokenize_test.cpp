@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -338,6 +339,32 @@ TEST(TokenizeBuildDocument, PlanKeepsItsModelWhenMoved) {
     assigned = std::move(moved);
     EXPECT_EQ(assigned.predict_labels("Ab z."), labels);
     EXPECT_EQ(assigned.bundle().path(), std::filesystem::absolute(fixture("loader/nulls")));
+}
+
+// One paragraph of 256 KB on which a regular-expression search from every
+// start would scan to its end. Through the whole tokenizer (all nine features
+// and the e-mail/URL rule) each takes well under a second; when the rules took
+// quadratic time, "1.1.1" alone took over half a minute. The bound is far above
+// the linear time so that only a return of that growth fails it.
+TEST(TokenizeDocument, AdversarialParagraphsInBoundedTime) {
+    const TokenizerPlan plan(fixture("reference/negative_gate"), false);
+    const std::size_t size = 256 * 1024;
+    const auto repeat = [&](const std::string& head, const std::string& piece) {
+        std::string text = head;
+        while (text.size() < size) text += piece;
+        return text;
+    };
+    const std::string texts[] = {
+        repeat("", "1."), repeat("", "a."), repeat("", "a@a."), repeat("\"", "\\\""),
+        repeat("", "a@[1.2.3.t:"), repeat("http://", "http:"), repeat("", "Aa Aa: (555)x1234 1/2/2020 May $1,"),
+    };
+    for (const std::string& text : texts) {
+        const auto start = std::chrono::steady_clock::now();
+        const Document document = plan.process(Document(text));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(seconds, 10.0) << text.substr(0, 20);
+        EXPECT_GT(document.num_tokens(), 0u);
+    }
 }
 
 using Matches = std::vector<std::pair<std::size_t, std::size_t>>;
