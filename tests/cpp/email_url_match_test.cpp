@@ -9,6 +9,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -32,7 +33,8 @@ Matches new_matches(const std::string& text) {
 
 Matches old_matches(const std::string& text) {
     Matches found;
-    backtracking_email_url().for_each_match(text, [&](std::size_t b, std::size_t e) { found.emplace_back(b, e); });
+    backtracking_email_url().for_each_match(text,
+                                            [&](std::size_t b, std::size_t e) { found.emplace_back(b, e); });
     return found;
 }
 
@@ -44,8 +46,8 @@ std::string piece_text(std::mt19937& rng) {
         "@", "@", "\"", "\"", "\\", "\\", "[", "]", ":", " ", "\t", "/", "_", "!", "~", "#", "http",
         "https", "://", "http://", "https://", "www", "www.", "com", "co", "org", "gov", "edu",
         "net", ".com", ".co.", "\x01", "\x09", "\x7f", "\x80", "\xc3\xa9", "\n", "\r", "\x0b",
-        std::string(1, '\0'), "a@b.c", "x.org.uk", "[1.2.3.4]", "@[10.0.0.", "1.2.3.ab:", "@[1.2.3.t:", "\\]",
-        "\\\\", "\\ ", "\\\"", "a-", "-b", "1.1.1", "a.a.a", "mr.smith@example.com"};
+        std::string(1, '\0'), "a@b.c", "x.org.uk", "[1.2.3.4]", "@[10.0.0.", "1.2.3.ab:", "@[1.2.3.t:",
+        "\\]", "\\\\", "\\ ", "\\\"", "a-", "-b", "1.1.1", "a.a.a", "mr.smith@example.com"};
     std::uniform_int_distribution<std::size_t> pick(0, pieces.size() - 1), count(1, 40);
     std::string text;
     for (std::size_t i = count(rng); i > 0; --i) text += pieces[pick(rng)];
@@ -89,19 +91,13 @@ std::string kind_of(std::string_view match) {
     return match.substr(0, 4) == "www." ? "www URL" : "bare URL";
 }
 
-// Outputs only compared where the backtracking search stayed within its limits.
+// Short generated texts and 1 MB of text full of addresses: the same matches
+// in the same order, every alternative of the pattern taken many times.
 TEST(EmailUrlMatch, SameMatchesAsTheBacktrackingSearch) {
     std::mt19937 rng(49);
     std::map<std::string, std::size_t> kinds;
-    std::size_t over_limits = 0;
     const auto compare = [&](const std::string& text) {
-        Matches expected;
-        try {
-            expected = old_matches(text);
-        } catch (const RegexMatchError&) {
-            ++over_limits;
-            return;
-        }
+        const Matches expected = old_matches(text);
         ASSERT_EQ(new_matches(text), expected) << ::testing::PrintToString(text);
         for (const auto& [b, e] : expected) ++kinds[kind_of(std::string_view(text).substr(b, e - b))];
     };
@@ -111,7 +107,6 @@ TEST(EmailUrlMatch, SameMatchesAsTheBacktrackingSearch) {
                              "www URL", "bare URL"}) {
         EXPECT_GT(kinds[kind], 500u) << kind;
     }
-    EXPECT_LT(over_limits, 10u);
 }
 
 // Byte ranges chosen at the pattern's edges. On an address literal's text
