@@ -1,6 +1,7 @@
 #include "tokenize/features.hpp"
 
 #include "model/unicode.hpp"
+#include "tokenize/email_url_match.hpp"
 
 #include <quelbin/errors.hpp>
 
@@ -65,27 +66,10 @@ std::string join_units(const Paragraph& paragraph) {
     return text;
 }
 
-}  // namespace
-
-const ByteRegex& labeled_field_regex() { return structural_regexes().labeled_field; }
-const ByteRegex& phone_id_regex() { return structural_regexes().phone_id; }
-const ByteRegex& date_pattern_regex() { return structural_regexes().date_pattern; }
-const ByteRegex& currency_regex() { return structural_regexes().currency; }
-
-const ByteRegex& email_url_regex() {
-    static const ByteRegex regex{
-        R"re((?:(?:[a-z0-9!#$%&'*+/=?^_`{|}~-]+(?:\.[a-z0-9!#$%&'*+/=?^_`{|}~-]+)*|"(?:[\x01-\x08\x0b\x0c\x0e-\x1f\x21\x23-\x5b\x5d-\x7f]|\\[\x01-\x09\x0b\x0c\x0e-\x7f])*")@(?:(?:[a-z0-9](?:[a-z0-9-]*[a-z0-9])?\.)+[a-z0-9](?:[a-z0-9-]*[a-z0-9])?|\[(?:(?:(?:2(?:5[0-5]|[0-4][0-9])|1[0-9][0-9]|[1-9]?[0-9]))\.){3}(?:(?:2(?:5[0-5]|[0-4][0-9])|1[0-9][0-9]|[1-9]?[0-9])|[a-z0-9-]*[a-z0-9]:(?:[\x01-\x08\x0b\x0c\x0e-\x1f\x21-\x5a\x53-\x7f]|\\[\x01-\x09\x0b\x0c\x0e-\x7f])+)\]))|(?:(?:https?:\/\/(?:www\.|(?!www))[a-zA-Z0-9][a-zA-Z0-9-]+[a-zA-Z0-9]\.[^\s"]{2,}|www\.[a-zA-Z0-9][a-zA-Z0-9-]+[a-zA-Z0-9]\.[^\s"]{2,}|https?:\/\/(?:www\.|(?!www))[a-zA-Z0-9]+\.[^\s"]{2,}|www\.[a-zA-Z0-9]+\.[^\s"]{2,})|[a-zA-Z0-9]+\.(?:gov|org|edu|net|com|co)(?:\.[^\s"]{2,})))re"};
-    return regex;
-}
-
-bool is_decimal_digit(std::uint32_t cp) {
-    for (const DigitRange& range : kDecimalDigits) {
-        if (cp >= range.first && cp <= range.last) return true;
-    }
-    return false;
-}
-
-void mark_regex_matches(std::string_view text, const ByteRegex& regex, std::vector<float>& mask) {
+// Sets mask[u] to 1 for every unit u covered by a match that find reports
+// (as byte offsets into text, the concatenated unit texts).
+template <class FindMatches>
+void mark_matches(std::string_view text, std::vector<float>& mask, FindMatches&& find) {
     const std::size_t units = mask.size();
     std::vector<std::uint32_t> unit_of_byte(text.size() + 1);
     std::size_t p = 0;
@@ -96,11 +80,29 @@ void mark_regex_matches(std::string_view text, const ByteRegex& regex, std::vect
         ++unit;
     }
     unit_of_byte[text.size()] = static_cast<std::uint32_t>(units);
-    regex.for_each_match(text, [&](std::size_t begin, std::size_t end) {
+    find([&](std::size_t begin, std::size_t end) {
         const std::size_t first = unit_of_byte[begin];
         const std::size_t last = std::min<std::size_t>(unit_of_byte[end], units);
         for (std::size_t u = first; u < last; ++u) mask[u] = 1.0f;
     });
+}
+
+}  // namespace
+
+const ByteRegex& labeled_field_regex() { return structural_regexes().labeled_field; }
+const ByteRegex& phone_id_regex() { return structural_regexes().phone_id; }
+const ByteRegex& date_pattern_regex() { return structural_regexes().date_pattern; }
+const ByteRegex& currency_regex() { return structural_regexes().currency; }
+
+bool is_decimal_digit(std::uint32_t cp) {
+    for (const DigitRange& range : kDecimalDigits) {
+        if (cp >= range.first && cp <= range.last) return true;
+    }
+    return false;
+}
+
+void mark_regex_matches(std::string_view text, const ByteRegex& regex, std::vector<float>& mask) {
+    mark_matches(text, mask, [&](const auto& on_match) { regex.for_each_match(text, on_match); });
 }
 
 void compute_unit_features_into(const TokenizerPlan::Impl& impl, const Paragraph& paragraph, float* out) {
@@ -199,11 +201,10 @@ std::vector<float> compute_unit_features(const TokenizerPlan::Impl& impl, const 
 }
 
 void mask_emails_and_urls(const Paragraph& paragraph, std::vector<std::int64_t>& labels) {
-    const ByteRegex& regex = email_url_regex();
     const std::string text = join_units(paragraph);
     if (text.empty() || text.find_first_of("@.") == std::string::npos) return;
     std::vector<float> marked(paragraph.size(), 0.0f);
-    mark_regex_matches(text, regex, marked);
+    mark_matches(text, marked, [&](const auto& on_match) { for_each_email_or_url(text, on_match); });
     const std::size_t n = std::min(paragraph.size(), labels.size());
     std::size_t i = 0;
     while (i < n) {

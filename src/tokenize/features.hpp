@@ -15,12 +15,11 @@ namespace quelbin::detail {
 inline constexpr const char* kStructuralFeatures[] = {"labeled_field", "phone_id", "date_pattern",
                                                       "currency"};
 
-// The five expressions, compiled on first use.
+// The four structural expressions, compiled together on first use.
 const ByteRegex& labeled_field_regex();
 const ByteRegex& phone_id_regex();
 const ByteRegex& date_pattern_regex();
 const ByteRegex& currency_regex();
-const ByteRegex& email_url_regex();
 
 // Whether a code point is a decimal digit (general category Nd).
 bool is_decimal_digit(std::uint32_t cp);

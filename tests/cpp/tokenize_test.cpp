@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <optional>
@@ -340,9 +341,35 @@ TEST(TokenizeBuildDocument, PlanKeepsItsModelWhenMoved) {
     EXPECT_EQ(assigned.bundle().path(), std::filesystem::absolute(fixture("loader/nulls")));
 }
 
+// One paragraph of 256 KB on which a regular-expression search from every
+// start would scan to its end. Through the whole tokenizer (all nine features
+// and the e-mail/URL rule) each takes well under a second; when the rules took
+// quadratic time, "1.1.1" alone took over half a minute. The bound is far above
+// the linear time so that only a return of that growth fails it.
+TEST(TokenizeDocument, AdversarialParagraphsInBoundedTime) {
+    const TokenizerPlan plan(fixture("reference/negative_gate"), false);
+    const std::size_t size = 256 * 1024;
+    const auto repeat = [&](const std::string& head, const std::string& piece) {
+        std::string text = head;
+        while (text.size() < size) text += piece;
+        return text;
+    };
+    const std::string texts[] = {
+        repeat("", "1."), repeat("", "a."), repeat("", "a@a."), repeat("\"", "\\\""),
+        repeat("", "a@[1.2.3.t:"), repeat("http://", "http:"), repeat("", "Aa Aa: (555)x1234 1/2/2020 May $1,"),
+    };
+    for (const std::string& text : texts) {
+        const auto start = std::chrono::steady_clock::now();
+        const Document document = plan.process(Document(text));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_LT(seconds, 10.0) << text.substr(0, 20);
+        EXPECT_GT(document.num_tokens(), 0u);
+    }
+}
+
 using Matches = std::vector<std::pair<std::size_t, std::size_t>>;
 
-// Byte ranges of the structural and address expressions, chosen at their edges.
+// Byte ranges of the structural expressions, chosen at their edges.
 TEST(TokenizeRegex, HandPickedMatches) {
     const struct {
         const ByteRegex& regex;
@@ -355,11 +382,6 @@ TEST(TokenizeRegex, HandPickedMatches) {
         {phone_id_regex(), "x12 x123456 x1234", {{12, 17}}},
         {date_pattern_regex(), "on 1/2/34 or 01/02/20245", {{3, 9}}},
         {currency_regex(), "$ 12,34.5.6 $x", {{0, 9}}},
-        // Case-sensitive: the local part starts after the last upper-case letter.
-        {email_url_regex(), "JOHN.Doe@example.com", {{6, 20}}},
-        {email_url_regex(), "JOHN.Doe@Example.com", {}},
-        {email_url_regex(), "see www.ab.cd and http://www.x.org/a\"b", {{4, 13}, {18, 36}}},
-        {email_url_regex(), "mail me at a@b", {}},
     };
     for (const auto& c : cases) {
         Matches found;
