@@ -77,7 +77,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     try {
         read_and_round_trip(value);
     } catch (const nb::python_error&) {
-    } catch (const nb::cast_error&) {
+    } catch (const nb::builtin_exception& error) {
+        // A value of the wrong type is the caller's TypeError; nothing else is expected here.
+        if (error.type() != nb::exception_type::type_error) {
+            fault(std::string("unexpected builtin exception: ") + error.what());
+        }
     } catch (const std::invalid_argument&) {
     } catch (const std::exception& error) {
         fault(std::string("unexpected ") + typeid(error).name() + ": " + error.what());
