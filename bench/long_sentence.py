@@ -1,5 +1,5 @@
 """One very long sentence through the default pipeline (tokenize, mwt, pos, lemma, depparse)
-with the main job's example models, at one thread: time and peak memory per length.
+with the main job's example models, at one thread (or --threads): time and peak memory per length.
 
 A text without sentence-final punctuation ("Il va " repeated) becomes one sentence, so the
 parser decodes one tree over all its words. Two parsers:
@@ -9,12 +9,14 @@ parser decodes one tree over all its words. Two parsers:
   object and subject classes, so that most heads carry two objects or subjects and the
   head-constraint repair re-decodes the tree once per member of a group, up to five passes.
 
-Every case runs in a process of its own, under an address-space cap (prlimit --as), with
-OMP_NUM_THREADS=1; its peak RSS is the child's own maximum resident set (loading the models
+Every case runs in a process of its own, under an address-space cap (prlimit --as) and a time
+limit (--timeout), with OMP_NUM_THREADS=1 (--threads N sets N; --threads default leaves the
+library's default); its peak RSS is the child's own maximum resident set (loading the models
 has a higher transient peak than what stays resident, so short sentences show that peak).
 
     .venv/bin/python bench/long_sentence.py [--cases example:1000,example:2000,...]
-                                            [--cap-gb 6] [--models build/bench_long_sentence]
+                                            [--cap-gb 6] [--timeout 300] [--threads 1|N|default]
+                                            [--models build/bench_long_sentence]
 """
 import argparse
 import hashlib
@@ -80,6 +82,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--cases", default=DEFAULT_CASES, help="parser:words, comma-separated")
     parser.add_argument("--cap-gb", type=float, default=6.0, help="address-space cap of every case")
+    parser.add_argument("--timeout", type=float, default=300.0, help="seconds a case may take")
+    parser.add_argument("--threads", default="1", help="OMP_NUM_THREADS of every case, or 'default'")
     parser.add_argument("--models", type=pathlib.Path, default=BUILD / "bench_long_sentence")
     parser.add_argument("--child", nargs=2, metavar=("MODELS", "WORDS"), help=argparse.SUPPRESS)
     args = parser.parse_args()
@@ -87,13 +91,21 @@ def main():
         child(pathlib.Path(args.child[0]), int(args.child[1]))
         return
     write_models(args.models)
-    env = {**os.environ, "OMP_NUM_THREADS": "1", "MKL_NUM_THREADS": "1", "QUELBIN_BUILD_DIR": str(BUILD)}
+    env = {**os.environ, "QUELBIN_BUILD_DIR": str(BUILD)}
+    for name in ("OMP_NUM_THREADS", "MKL_NUM_THREADS"):
+        env.pop(name, None)
+        if args.threads != "default":
+            env[name] = args.threads
     cap = int(args.cap_gb * 1e9)
     for case in args.cases.split(","):
         name, words = case.split(":")
         models = args.models / ("example" if name == "example" else "obj_subj")
         command = ["prlimit", f"--as={cap}", sys.executable, __file__, "--child", str(models), words]
-        done = subprocess.run(command, capture_output=True, text=True, env=env)
+        try:
+            done = subprocess.run(command, capture_output=True, text=True, env=env, timeout=args.timeout)
+        except subprocess.TimeoutExpired:
+            print(f"{name}, {int(words):,} words: stopped after {args.timeout:g} s", flush=True)
+            continue
         if done.returncode != 0:
             last = (done.stderr.strip().splitlines() or ["(no message)"])[-1]
             print(f"{name}, {int(words):,} words: failed (exit {done.returncode}) under a {args.cap_gb:g} GB "
