@@ -514,13 +514,6 @@ void widen_arcs(const DepparseArcs& arcs, DepparseMatrix& scores) {
     }
 }
 
-DepparseMatrix depparse_arc_rows(const at::Tensor& arc) {
-    const at::Tensor a = arc.contiguous();
-    DepparseMatrix scores;
-    widen_arcs(depparse_arcs(a), scores);
-    return scores;
-}
-
 std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseArcs& arcs,
                                              DepparseLabelCube& cube, std::vector<std::int64_t> heads) {
     auto [final_heads, labels] = decode_with_head_constraints(impl.deprel_labels, arcs, cube, std::move(heads));

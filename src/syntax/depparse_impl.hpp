@@ -266,9 +266,6 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> decode_with_head
 std::vector<DepparsePrediction> decode_sentence(const DepparsePlan::Impl& impl, const std::vector<DepparseWord>& words,
                                                 const at::Tensor& arc, const at::Tensor& label);
 
-// Doubles from a sentence's arc log-probabilities [n, n].
-DepparseMatrix depparse_arc_rows(const at::Tensor& arc);
-
 // One prediction per word from decoded heads (entry 0 the root's): relations
 // by decode_with_head_constraints over the cube, which may change heads.
 std::vector<DepparsePrediction> relate_heads(const DepparsePlan::Impl& impl, const DepparseArcs& arcs,

@@ -260,8 +260,9 @@ TEST(DepparseNetwork, ParsesEqualDecodingTheFullScores) {
             }
             // A repair that moved a head read relations under heads the first
             // tree did not choose.
-            const at::Tensor arc = scored[s].first.squeeze(0);
-            detail::DepparseMatrix scores = detail::depparse_arc_rows(arc);
+            const at::Tensor arc = scored[s].first.squeeze(0).contiguous();
+            detail::DepparseMatrix scores;
+            detail::widen_arcs(detail::depparse_arcs(arc), scores);
             const std::vector<std::int64_t> tree = detail::decode_single_root(scores);
             for (std::size_t w = 0; w < expected.size(); ++w) {
                 if (expected[w].head != tree[w + 1]) {
