@@ -190,14 +190,9 @@ public:
         }
         std::size_t adopted = 0;
         double adopted_total = kNegInf;
+        RepairCandidates candidates(arcs_, g.dependents, joined_.data());
         for (std::size_t a = 0; a < count; ++a) {
-            // Decoding works in scores_, refilled for every candidate.
-            widen_arcs(arcs_, scores_);
-            for (std::size_t i = 0; i < count; ++i) {
-                if (i == a) continue;
-                std::copy_n(joined_.data() + i * static_cast<std::size_t>(n), n, scores_[g.dependents[i]]);
-            }
-            std::vector<std::int64_t> candidate_heads = decode_single_root(scores_);
+            std::vector<std::int64_t> candidate_heads = candidates.decode(a);
             std::vector<std::int64_t> candidate_labels = label_all(candidate_heads);
             for (std::size_t i = 0; i < count; ++i) {
                 const std::int64_t d = g.dependents[i];
@@ -223,7 +218,6 @@ private:
     std::vector<ConstraintClass> classes_;
     BanMap bans_;
     std::vector<double> joined_;
-    DepparseMatrix scores_;
 };
 
 // A contracted cycle, kept to expand the tree afterwards: its members (nodes

@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <limits>
 #include <optional>
+#include <queue>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -251,6 +253,108 @@ std::vector<std::int64_t> decode_single_root(DepparseMatrix& scores);
 // row of another length than the list).
 std::vector<std::int64_t> chu_liu_edmonds(const DepparseScores& scores);
 std::vector<std::int64_t> decode_single_root(const DepparseScores& scores);
+
+// The head-constraint repair's candidate trees over one pass's group: the
+// arcs with each member's row replaced by its joined row (members.size()
+// rows of n doubles at `joined`), except the anchor's. decode(a) gives the
+// heads decode_single_root gives for that matrix, ties included, with the
+// same errors.
+class RepairCandidates {
+public:
+    RepairCandidates(const DepparseArcs& arcs, const std::vector<std::int64_t>& members, const double* joined);
+    std::vector<std::int64_t> decode(std::size_t anchor);
+    // Candidates decoded with the matrix decoder so far (for scores that
+    // are not numbers, or +inf, or maxima shared by very many positions).
+    std::size_t matrix_decodes() const { return matrix_decodes_; }
+
+private:
+    struct RowStats {
+        double min = std::numeric_limits<double>::infinity();   // smallest finite value, any column
+        double max = -std::numeric_limits<double>::infinity();  // largest off the root and the diagonal
+        std::size_t ties = 0;                                    // columns holding max: offset in a pool
+        std::size_t tie_count = 0;
+    };
+    struct Span {
+        const std::int32_t* data = nullptr;
+        std::size_t count = 0;
+    };
+    struct Level {
+        std::size_t cycle = 0;
+        std::size_t first_score = 0;
+        double total = 0.0;
+    };
+    template <typename T>
+    RowStats stats_of(const T* row, std::int64_t x, std::vector<std::int32_t>& ties);
+    bool joined_row(std::int64_t x, const double** row, const RowStats** stats) const;
+    double value(std::int64_t node, std::int64_t y) const;
+    double* row_of(std::int64_t node);
+    const double* row_of(std::int64_t node) const;
+    Span ties_of(std::int64_t v) const;
+    std::int64_t find(std::int64_t v);
+    std::int64_t best_of(std::int64_t v);
+    void find_tied_head(std::int64_t v);
+    void walk(std::int64_t start);
+    void contract(std::size_t index);
+    std::vector<std::int64_t> decode_by_rows();
+    std::vector<std::int64_t> expand();
+    std::size_t tie_budget() const;
+    void aim_at_maximum(std::int64_t v, std::int64_t head);
+    void order_positions(std::size_t count);
+    void build_ancestors(std::size_t count);
+    std::int64_t ancestor_below(std::int64_t y, std::int64_t bound) const;
+
+    DepparseArcs arcs_;
+    std::int64_t n_;
+    std::vector<std::int64_t> members_;
+    const double* joined_;
+    bool usable_ = true;
+    std::size_t matrix_decodes_ = 0;
+    std::int64_t anchor_ = -1;
+    std::vector<std::int64_t> member_of_;
+    std::vector<RowStats> arc_stats_;
+    std::vector<RowStats> joined_stats_;
+    std::vector<std::int32_t> arc_ties_;
+    std::vector<std::int32_t> joined_ties_;
+    DepparseMatrix dense_;
+    // One decode's state, kept for the next. Nodes: positions 0 .. n - 1,
+    // then the contracted cycles in order; a node's id is its place in order.
+    std::vector<double> root_column_;
+    std::vector<std::unique_ptr<double[]>> blocks_;  // the cycles' rows
+    std::vector<std::int64_t> parent_;                // union-find
+    std::vector<std::int64_t> enclosing_;             // the node a node was contracted into
+    std::vector<double> maximum_;
+    std::vector<char> on_root_;
+    std::vector<Span> tie_span_;                      // positions' tied maxima
+    std::vector<std::vector<std::int32_t>> level_ties_;  // cycles' tied maxima
+    std::vector<std::int64_t> tied_head_;             // heads of nodes with several tied maxima
+    std::vector<std::vector<std::int64_t>> tied_under_;
+    std::vector<std::int64_t> under_;
+    std::vector<std::int64_t> moved_;
+    std::vector<char> settled_;
+    std::vector<char> on_cycle_;
+    std::vector<std::int64_t> stamp_;
+    std::vector<std::int64_t> place_;
+    std::vector<std::int64_t> path_;
+    std::int64_t walk_id_ = 0;
+    std::int64_t round_start_ = 0;
+    std::size_t tie_work_ = 0;
+    std::vector<std::int64_t> first_;
+    std::vector<std::int64_t> last_;
+    std::vector<std::int64_t> next_;
+    std::vector<std::vector<std::int64_t>> cycles_;
+    std::priority_queue<std::pair<std::int64_t, std::size_t>> pending_;
+    std::vector<Level> levels_;
+    std::vector<std::int64_t> member_heads_;
+    std::vector<double> member_scores_;
+    std::vector<std::int64_t> rank_;
+    std::vector<std::int64_t> low_;
+    std::vector<std::int64_t> high_;
+    std::vector<std::vector<std::int64_t>> up_;
+    std::vector<std::size_t> target_begin_;
+    std::vector<std::size_t> target_count_;
+    std::vector<double> target_value_;
+    std::vector<std::int32_t> targets_;
+};
 
 // "obj", "subj", "subj_outer" or none, by exact relation name.
 std::optional<std::string> head_constraint_class(std::string_view relation);

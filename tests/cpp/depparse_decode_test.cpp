@@ -431,6 +431,82 @@ TEST(DepparseDecode, BansCarryBetweenPassesAndPassesStopAtFive) {
     EXPECT_EQ(std::count(many_labels.begin() + 1, many_labels.end(), 0), 5 + 2);
 }
 
+// The repair's candidates decoded from shared rows give the heads (or the
+// error) of decoding each candidate's own matrix: log-probabilities with
+// holes; rows paired to head each other (a cycle at almost every level, as
+// in a sentence of one repeated phrase); log-probabilities whose row maxima
+// a few positions share; values on a coarse grid and equal arcs (maxima
+// shared by so many positions that the matrix decoder takes the larger
+// sizes); log-probabilities with a few values that are not numbers, which
+// only the matrix decoder takes.
+TEST(DepparseDecode, RepairCandidatesDecodeAsTheirMatrices) {
+    std::mt19937 rng(4747);
+    std::normal_distribution<double> normal(0.0, 2.0);
+    std::uniform_int_distribution<int> hole(0, 19);
+    enum Shape { kLogProbs, kPairs, kTiedMaxima, kGrid, kFlat, kNotANumber };
+    std::size_t left_to_matrix = 0;
+    std::size_t ties_by_matrix = 0;
+    std::size_t not_a_number_by_matrix = 0;
+    std::size_t not_a_number_candidates = 0;
+    for (const Shape shape : {kLogProbs, kPairs, kTiedMaxima, kGrid, kFlat, kNotANumber}) {
+        for (const std::int64_t n : {2, 3, 5, 9, 17, 40, 120, 400, 900}) {
+            SCOPED_TRACE(testing::Message() << "shape " << shape << " n " << n);
+            std::uniform_int_distribution<std::int64_t> position(1, n - 1);
+            std::uniform_int_distribution<int> grid(-12, -1);
+            const auto draw = [&] { return shape == kGrid ? grid(rng) / 4.0 : normal(rng); };
+            FloatRows arcs{n, std::vector<float>(static_cast<std::size_t>(n * n))};
+            for (std::int64_t d = 0; d < n; ++d) {
+                for (std::int64_t h = 0; h < n; ++h) {
+                    double v = shape == kFlat ? -1.0 : draw() - 8.0;
+                    if (shape == kPairs && d > 0 && h == (d % 2 == 1 ? d + 1 : d - 1)) v += 10.0;
+                    if (hole(rng) == 0) v = -kInf;
+                    if (shape == kNotANumber && hole(rng) == 0 && hole(rng) == 0) v = std::nan("");
+                    arcs[d][h] = static_cast<float>(v);
+                }
+                if (shape == kTiedMaxima && d % 4 == 0) arcs[d][position(rng)] = *std::max_element(arcs[d] + 1, arcs[d] + n);
+            }
+            std::vector<std::int64_t> members;
+            for (std::int64_t d = 1; d < n && members.size() < 10; ++d) {
+                if (d % 3 != 0 || n < 4) members.push_back(d);
+            }
+            std::vector<double> joined(members.size() * static_cast<std::size_t>(n));
+            for (std::size_t i = 0; i < members.size(); ++i) {
+                for (std::int64_t h = 0; h < n; ++h) {
+                    joined[i * static_cast<std::size_t>(n) + static_cast<std::size_t>(h)] =
+                        arcs[members[i]][h] + draw() - 2.0;
+                }
+            }
+            detail::RepairCandidates candidates(arcs.view(), members, joined.data());
+            for (std::size_t a = 0; a < members.size(); ++a) {
+                detail::DepparseMatrix M(n, 0.0);
+                for (std::int64_t d = 0; d < n; ++d) {
+                    for (std::int64_t h = 0; h < n; ++h) M[d][h] = arcs[d][h];
+                }
+                for (std::size_t i = 0; i < members.size(); ++i) {
+                    if (i == a) continue;
+                    std::copy_n(joined.begin() + static_cast<std::ptrdiff_t>(i * static_cast<std::size_t>(n)), n,
+                                M[members[i]]);
+                }
+                Heads expected;
+                Heads got;
+                const std::string expected_error = error_of([&] { expected = detail::decode_single_root(M); });
+                const std::string error = error_of([&] { got = candidates.decode(a); });
+                ASSERT_EQ(error, expected_error) << "anchor " << a;
+                ASSERT_EQ(got, expected) << "anchor " << a;
+            }
+            if (shape < kGrid) left_to_matrix += candidates.matrix_decodes();
+            if (shape == kGrid || shape == kFlat) ties_by_matrix += candidates.matrix_decodes();
+            if (shape == kNotANumber && n >= 40) {
+                not_a_number_by_matrix += candidates.matrix_decodes();
+                not_a_number_candidates += members.size();
+            }
+        }
+    }
+    EXPECT_EQ(left_to_matrix, 0u);
+    EXPECT_GT(ties_by_matrix, 0u);
+    EXPECT_EQ(not_a_number_by_matrix, not_a_number_candidates);
+}
+
 // A cube filled one head column at a time asks only for the columns of the
 // chosen heads until a constraint needs more, and decodes as the full cube.
 TEST(DepparseDecode, LazyCubeFillsOnlyTheCellsDecodingReads) {

@@ -1,0 +1,533 @@
+// The head-constraint repair's candidate trees without a matrix per
+// candidate. A candidate is the arcs with every group member's row replaced
+// by its joined row, except the anchor's, so the rows' minima, maxima and
+// tied maxima are found once per pass and each candidate only assembles them.
+//
+// Decoding then follows the contraction of the matrix decoder step by step
+// (the same cycles, in the same order, with the same ties), but no level's
+// matrix is written. A node is an original position or a contracted cycle;
+// each keeps one row over the original positions, and its value toward a
+// node is the maximum of that row over the node's positions. A node's head
+// is then the first node (lowest id) holding one of the positions where its
+// row is highest, so a contraction costs one pass over its members' rows,
+// not a read of every remaining row's column. Expanding follows those
+// positions down the contraction tree.
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "quelbin/errors.hpp"
+#include "syntax/depparse_impl.hpp"
+
+namespace quelbin::detail {
+namespace {
+
+constexpr double kNegInf = -std::numeric_limits<double>::infinity();
+constexpr double kPosInf = std::numeric_limits<double>::infinity();
+constexpr std::int64_t kBlockRows = 64;
+
+}  // namespace
+
+template <typename T>
+RepairCandidates::RowStats RepairCandidates::stats_of(const T* row, std::int64_t x, std::vector<std::int32_t>& ties) {
+    RowStats stats;
+    for (std::int64_t y = 0; y < n_; ++y) {
+        const double v = row[y];
+        if (std::isnan(v) || v == kPosInf) usable_ = false;
+        if (std::isfinite(v) && v < stats.min) stats.min = v;
+    }
+    for (std::int64_t y = 1; y < n_; ++y) {
+        if (y != x && row[y] > stats.max) stats.max = row[y];
+    }
+    stats.ties = ties.size();
+    if (stats.max == kNegInf) return stats;
+    for (std::int64_t y = 1; y < n_; ++y) {
+        if (y != x && row[y] == stats.max) ties.push_back(static_cast<std::int32_t>(y));
+    }
+    stats.tie_count = ties.size() - stats.ties;
+    return stats;
+}
+
+RepairCandidates::RepairCandidates(const DepparseArcs& arcs, const std::vector<std::int64_t>& members,
+                                   const double* joined)
+    : arcs_(arcs), n_(arcs.n), members_(members), joined_(joined) {
+    member_of_.assign(static_cast<std::size_t>(n_), -1);
+    for (std::size_t i = 0; i < members.size(); ++i) member_of_[static_cast<std::size_t>(members[i])] = static_cast<std::int64_t>(i);
+    arc_stats_.resize(static_cast<std::size_t>(n_));
+    for (std::int64_t x = 0; x < n_; ++x) {
+        arc_stats_[static_cast<std::size_t>(x)] = stats_of(arcs.values + x * arcs.stride, x, arc_ties_);
+    }
+    joined_stats_.resize(members.size());
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        joined_stats_[i] = stats_of(joined + i * static_cast<std::size_t>(n_), members[i], joined_ties_);
+    }
+}
+
+std::vector<std::int64_t> RepairCandidates::decode(std::size_t anchor) {
+    anchor_ = static_cast<std::int64_t>(anchor);
+    if (usable_) {
+        std::vector<std::int64_t> heads = decode_by_rows();
+        if (!heads.empty()) return heads;
+    }
+    // The matrix decoder takes values that are not numbers, or +inf (the row
+    // form does not copy its comparisons for them), and rows whose maxima so
+    // many positions share that following them costs more than a matrix.
+    ++matrix_decodes_;
+    widen_arcs(arcs_, dense_);
+    for (std::size_t i = 0; i < members_.size(); ++i) {
+        if (i == anchor) continue;
+        std::copy_n(joined_ + i * static_cast<std::size_t>(n_), n_, dense_[members_[i]]);
+    }
+    return decode_single_root(dense_);
+}
+
+// Original row x of the current candidate: its joined row (true) or its arcs.
+bool RepairCandidates::joined_row(std::int64_t x, const double** row, const RowStats** stats) const {
+    const std::int64_t i = member_of_[static_cast<std::size_t>(x)];
+    if (i >= 0 && i != anchor_) {
+        *row = joined_ + static_cast<std::size_t>(i) * static_cast<std::size_t>(n_);
+        *stats = &joined_stats_[static_cast<std::size_t>(i)];
+        return true;
+    }
+    *stats = &arc_stats_[static_cast<std::size_t>(x)];
+    return false;
+}
+
+double RepairCandidates::value(std::int64_t node, std::int64_t y) const {
+    if (node >= n_) return row_of(node)[y];
+    if (y == 0) return root_column_[static_cast<std::size_t>(node)];
+    if (y == node) return kNegInf;
+    const double* row = nullptr;
+    const RowStats* stats = nullptr;
+    if (joined_row(node, &row, &stats)) return row[y];
+    return arcs_(node, y);
+}
+
+double* RepairCandidates::row_of(std::int64_t node) {
+    const std::int64_t i = node - n_;
+    return blocks_[static_cast<std::size_t>(i / kBlockRows)].get() + (i % kBlockRows) * n_;
+}
+
+const double* RepairCandidates::row_of(std::int64_t node) const {
+    return const_cast<RepairCandidates*>(this)->row_of(node);
+}
+
+RepairCandidates::Span RepairCandidates::ties_of(std::int64_t v) const {
+    if (v >= n_) {
+        const std::vector<std::int32_t>& ties = level_ties_[static_cast<std::size_t>(v - n_)];
+        return {ties.data(), ties.size()};
+    }
+    return tie_span_[static_cast<std::size_t>(v)];
+}
+
+std::int64_t RepairCandidates::find(std::int64_t v) {
+    while (parent_[static_cast<std::size_t>(v)] != v) {
+        auto& p = parent_[static_cast<std::size_t>(v)];
+        p = parent_[static_cast<std::size_t>(p)];
+        v = p;
+    }
+    return v;
+}
+
+// The node a node takes as head at the current level: the root when the
+// root's column holds its maximum, else the first node in order (the lowest
+// id) that holds a position of the maximum. A node with several such
+// positions keeps its head, found again when that head is contracted.
+std::int64_t RepairCandidates::best_of(std::int64_t v) {
+    const auto sv = static_cast<std::size_t>(v);
+    if (on_root_[sv] != 0) return 0;
+    const Span ties = ties_of(v);
+    if (ties.count == 1) return find(ties.data[0]);
+    return tied_head_[sv];
+}
+
+void RepairCandidates::find_tied_head(std::int64_t v) {
+    const Span ties = ties_of(v);
+    tie_work_ += ties.count;
+    std::int64_t head = find(ties.data[0]);
+    for (std::size_t t = 1; t < ties.count; ++t) head = std::min(head, find(ties.data[t]));
+    tied_head_[static_cast<std::size_t>(v)] = head;
+    tied_under_[static_cast<std::size_t>(head)].push_back(v);
+}
+
+// Follows heads from `start`; a walk that comes back to itself is a new
+// cycle, one that reaches the root settles every node on it.
+void RepairCandidates::walk(std::int64_t start) {
+    path_.clear();
+    const std::int64_t id = ++walk_id_;
+    std::int64_t v = start;
+    for (;;) {
+        const auto sv = static_cast<std::size_t>(v);
+        if (v == 0 || settled_[sv] != 0) {
+            for (const std::int64_t p : path_) settled_[static_cast<std::size_t>(p)] = 1;
+            return;
+        }
+        if (on_cycle_[sv] != 0) return;
+        if (stamp_[sv] == id) {
+            std::vector<std::int64_t> cycle(path_.begin() + place_[sv], path_.end());
+            std::sort(cycle.begin(), cycle.end());
+            for (const std::int64_t c : cycle) on_cycle_[static_cast<std::size_t>(c)] = 1;
+            pending_.emplace(cycle.front(), cycles_.size());
+            cycles_.push_back(std::move(cycle));
+            return;
+        }
+        if (stamp_[sv] >= round_start_) return;  // joins an earlier walk of this round
+        stamp_[sv] = id;
+        place_[sv] = static_cast<std::int64_t>(path_.size());
+        path_.push_back(v);
+        v = best_of(v);
+    }
+}
+
+// out = total + (in - cs) over a member's row, or the larger of that and out.
+template <typename T>
+static void enter_row(const T* in, double total, double cs, bool first, double* out, std::int64_t n) {
+    if (first) {
+        for (std::int64_t y = 0; y < n; ++y) out[y] = total + (static_cast<double>(in[y]) - cs);
+    } else {
+        for (std::int64_t y = 0; y < n; ++y) {
+            const double e = total + (static_cast<double>(in[y]) - cs);
+            out[y] = e > out[y] ? e : out[y];
+        }
+    }
+}
+
+// Contracts cycle `index` into the next node.
+void RepairCandidates::contract(std::size_t index) {
+    const std::vector<std::int64_t>& C = cycles_[index];
+    const auto level_index = static_cast<std::int64_t>(levels_.size());
+    const std::int64_t s = n_ + level_index;
+    const auto ss = static_cast<std::size_t>(s);
+    if (level_index % kBlockRows == 0 && static_cast<std::size_t>(level_index / kBlockRows) == blocks_.size()) {
+        blocks_.push_back(std::make_unique<double[]>(static_cast<std::size_t>(kBlockRows * n_)));
+    }
+    Level level;
+    level.cycle = index;
+    level.first_score = member_scores_.size();
+    for (const std::int64_t v : C) {
+        member_heads_.push_back(best_of(v));
+        member_scores_.push_back(maximum_[static_cast<std::size_t>(v)]);
+        level.total += maximum_[static_cast<std::size_t>(v)];
+    }
+    // The value of the cycle entered from each position, member by member.
+    double* out = row_of(s);
+    for (std::size_t k = 0; k < C.size(); ++k) {
+        const std::int64_t v = C[k];
+        const double cs = member_scores_[level.first_score + k];
+        const double* joined = nullptr;
+        const RowStats* stats = nullptr;
+        if (v >= n_) {
+            enter_row(row_of(v), level.total, cs, k == 0, out, n_);
+        } else if (joined_row(v, &joined, &stats)) {
+            enter_row(joined, level.total, cs, k == 0, out, n_);
+        } else {
+            enter_row(arcs_.values + v * arcs_.stride, level.total, cs, k == 0, out, n_);
+        }
+    }
+    // The root's column: original rows hold their penalised value apart.
+    double root = kNegInf;
+    for (std::size_t k = 0; k < C.size(); ++k) {
+        const double e = level.total + (value(C[k], 0) - member_scores_[level.first_score + k]);
+        if (e > root) root = e;
+    }
+    out[0] = root;
+    // The node's positions: its members' lists joined in order, masked.
+    first_[ss] = first_[static_cast<std::size_t>(C.front())];
+    for (std::size_t k = 0; k + 1 < C.size(); ++k) {
+        next_[static_cast<std::size_t>(last_[static_cast<std::size_t>(C[k])])] = first_[static_cast<std::size_t>(C[k + 1])];
+    }
+    last_[ss] = last_[static_cast<std::size_t>(C.back())];
+    for (std::int64_t y = first_[ss];; y = next_[static_cast<std::size_t>(y)]) {
+        out[y] = kNegInf;
+        if (y == last_[ss]) break;
+    }
+    for (const std::int64_t v : C) {
+        parent_[static_cast<std::size_t>(v)] = s;
+        enclosing_[static_cast<std::size_t>(v)] = s;
+        on_cycle_[static_cast<std::size_t>(v)] = 0;
+    }
+    levels_.push_back(level);
+
+    // Its maximum and the positions holding it, lowest first.
+    double top = kNegInf;
+    for (std::int64_t y = 0; y < n_; ++y) top = out[y] > top ? out[y] : top;
+    maximum_[ss] = top;
+    if (level_ties_.size() <= static_cast<std::size_t>(level_index)) level_ties_.resize(static_cast<std::size_t>(level_index) + 1);
+    std::vector<std::int32_t>& ties = level_ties_[static_cast<std::size_t>(level_index)];
+    ties.clear();
+    on_root_[ss] = top == kNegInf || out[0] == top ? 1 : 0;
+    if (on_root_[ss] != 0) return;
+    for (std::int64_t y = 1; y < n_; ++y) {
+        if (out[y] == top) ties.push_back(static_cast<std::int32_t>(y));
+    }
+    if (ties.size() > 1) find_tied_head(s);
+}
+
+std::vector<std::int64_t> RepairCandidates::decode_by_rows() {
+    const std::int64_t n = n_;
+    const auto un = static_cast<std::size_t>(n);
+    // The root penalty of decode_single_root, from the rows' minima.
+    double m = kPosInf;
+    for (std::int64_t x = 0; x < n; ++x) {
+        const double* row = nullptr;
+        const RowStats* stats = nullptr;
+        joined_row(x, &row, &stats);
+        if (stats->min < m) m = stats->min;
+    }
+    if (!std::isfinite(m)) throw DepparseModelError("dependency scores contain no finite value");
+    const auto rows = static_cast<double>(n);
+    root_column_.resize(un);
+    for (std::int64_t x = 0; x < n; ++x) {
+        const double* row = nullptr;
+        const RowStats* stats = nullptr;
+        const double raw = joined_row(x, &row, &stats) ? row[0] : arcs_(x, 0);
+        root_column_[static_cast<std::size_t>(x)] = std::fma(m, rows, raw);
+    }
+
+    const std::size_t nodes = 2 * un;
+    parent_.resize(nodes);
+    enclosing_.resize(nodes);
+    for (std::size_t v = 0; v < nodes; ++v) parent_[v] = enclosing_[v] = static_cast<std::int64_t>(v);
+    maximum_.assign(nodes, kNegInf);
+    on_root_.assign(nodes, 0);
+    tie_span_.assign(un, Span{});
+    tied_head_.assign(nodes, -1);
+    tied_under_.resize(nodes);
+    for (auto& rows_under : tied_under_) rows_under.clear();
+    settled_.assign(nodes, 0);
+    on_cycle_.assign(nodes, 0);
+    stamp_.assign(nodes, 0);
+    place_.resize(nodes);
+    first_.resize(nodes);
+    last_.resize(nodes);
+    next_.resize(un);
+    walk_id_ = 0;
+    round_start_ = 1;
+    tie_work_ = 0;
+    cycles_.clear();
+    levels_.clear();
+    member_heads_.clear();
+    member_scores_.clear();
+    pending_ = {};
+    for (std::int64_t y = 0; y < n; ++y) first_[static_cast<std::size_t>(y)] = last_[static_cast<std::size_t>(y)] = y;
+
+    // Heads of the original rows: argmax from column 0 upward, lowest wins.
+    on_root_[0] = 1;
+    for (std::int64_t x = 1; x < n; ++x) {
+        const auto sx = static_cast<std::size_t>(x);
+        const double* row = nullptr;
+        const RowStats* stats = nullptr;
+        const bool joined = joined_row(x, &row, &stats);
+        const double root = root_column_[sx];
+        if (stats->max == kNegInf || stats->max <= root) {
+            on_root_[sx] = 1;
+            maximum_[sx] = std::max(root, stats->max);
+            continue;
+        }
+        maximum_[sx] = stats->max;
+        tie_span_[sx] = {(joined ? joined_ties_ : arc_ties_).data() + stats->ties, stats->tie_count};
+    }
+    for (std::int64_t x = 1; x < n; ++x) {
+        if (on_root_[static_cast<std::size_t>(x)] == 0 && tie_span_[static_cast<std::size_t>(x)].count > 1) find_tied_head(x);
+    }
+    for (std::int64_t x = 1; x < n; ++x) walk(x);
+
+    // Contract the cycle whose first node comes last, as long as any is left.
+    while (!pending_.empty()) {
+        const std::size_t index = pending_.top().second;
+        pending_.pop();
+        contract(index);
+        const std::int64_t s = n + static_cast<std::int64_t>(levels_.size()) - 1;
+        // A row whose maximum several nodes hold can move to another node
+        // than the new one when its head was a member: its head is found
+        // again before any walk reads it.
+        moved_.clear();
+        for (const std::int64_t member : cycles_[index]) {
+            under_.clear();
+            under_.swap(tied_under_[static_cast<std::size_t>(member)]);
+            for (const std::int64_t v : under_) {
+                if (find(v) != v || tied_head_[static_cast<std::size_t>(v)] != member) continue;
+                find_tied_head(v);
+                if (tied_head_[static_cast<std::size_t>(v)] != s) moved_.push_back(v);
+            }
+        }
+        round_start_ = walk_id_ + 1;
+        walk(s);
+        for (const std::int64_t v : moved_) walk(v);
+        if (tie_work_ > tie_budget()) return {};
+    }
+    return expand();
+}
+
+// Expands the levels, the last contracted first. A node's head at a level
+// holds positions where the node's row is highest over that head (its
+// targets, with that value); the matrix decoder's expansion moves the node to
+// the first member holding a target, level by level, so the node ends on the
+// target that comes first in the contraction tree's order (children by id).
+// A cycle, when its level comes, is entered by the first member whose value
+// of the cycle reaches the cycle's own value at one of the cycle's targets.
+std::vector<std::int64_t> RepairCandidates::expand() {
+    const std::int64_t n = n_;
+    const std::int64_t created = static_cast<std::int64_t>(levels_.size());
+    const auto count = static_cast<std::size_t>(n + created);
+    order_positions(count);
+    build_ancestors(count);
+    target_begin_.assign(count, 0);
+    target_count_.assign(count, 0);
+    target_value_.assign(count, kNegInf);
+    targets_.clear();
+    for (std::int64_t v = 1; v < n + created; ++v) {
+        if (find(v) == v) aim_at_maximum(v, best_of(v));
+    }
+    for (std::int64_t i = created; i-- > 0;) {
+        const std::int64_t s = n + i;
+        const auto ss = static_cast<std::size_t>(s);
+        const Level& level = levels_[static_cast<std::size_t>(i)];
+        const std::vector<std::int64_t>& C = cycles_[level.cycle];
+        const double* cs = member_scores_.data() + level.first_score;
+        // s's head at this level is the node below s that holds its first
+        // target; its targets are those within that node.
+        const std::size_t first = target_begin_[ss];
+        const std::size_t end = first + target_count_[ss];
+        tie_work_ += target_count_[ss];
+        if (tie_work_ > tie_budget()) return {};
+        std::int32_t lead = targets_[first];
+        for (std::size_t t = first; t < end; ++t) {
+            if (rank_[static_cast<std::size_t>(targets_[t])] < rank_[static_cast<std::size_t>(lead)]) lead = targets_[t];
+        }
+        const std::int64_t h = ancestor_below(lead, s);
+        const double reach = target_value_[ss];
+        const auto inside_h = [&](std::int32_t y) {
+            const std::int64_t r = rank_[static_cast<std::size_t>(y)];
+            return r >= low_[static_cast<std::size_t>(h)] && r <= high_[static_cast<std::size_t>(h)];
+        };
+        std::size_t e = 0;
+        for (; e + 1 < C.size(); ++e) {
+            bool enters = false;
+            for (std::size_t t = first; t < end && !enters; ++t) {
+                enters = inside_h(targets_[t]) && level.total + (value(C[e], targets_[t]) - cs[e]) == reach;
+            }
+            if (enters) break;
+        }
+        for (std::size_t k = 0; k < C.size(); ++k) {
+            if (k != e) aim_at_maximum(C[k], member_heads_[level.first_score + k]);
+        }
+        // The entered member's targets: its highest values among those
+        // positions of h where it reaches the cycle's value.
+        const auto se = static_cast<std::size_t>(C[e]);
+        double top = kNegInf;
+        bool any = false;
+        for (std::size_t t = first; t < end; ++t) {
+            const std::int32_t y = targets_[t];
+            const double v = value(C[e], y);
+            if (!inside_h(y) || level.total + (v - cs[e]) != reach) continue;
+            if (!any || v > top) top = v;
+            any = true;
+        }
+        target_begin_[se] = targets_.size();
+        for (std::size_t t = first; t < end; ++t) {
+            const std::int32_t y = targets_[t];
+            const double v = value(C[e], y);
+            if (inside_h(y) && level.total + (v - cs[e]) == reach && v == top) targets_.push_back(y);
+        }
+        target_count_[se] = targets_.size() - target_begin_[se];
+        target_value_[se] = top;
+    }
+    std::vector<std::int64_t> heads(static_cast<std::size_t>(n), 0);
+    for (std::int64_t y = 1; y < n; ++y) {
+        const auto sy = static_cast<std::size_t>(y);
+        std::int32_t lead = targets_[target_begin_[sy]];
+        for (std::size_t t = target_begin_[sy]; t < target_begin_[sy] + target_count_[sy]; ++t) {
+            if (rank_[static_cast<std::size_t>(targets_[t])] < rank_[static_cast<std::size_t>(lead)]) lead = targets_[t];
+        }
+        heads[sy] = lead;
+    }
+    const auto roots = std::count(heads.begin() + 1, heads.end(), 0);
+    if (roots != 1) throw DepparseModelError("single-root dependency decoding did not produce one root");
+    return heads;
+}
+
+// Work on tied maxima allowed to one decode before the matrix decoder is
+// the cheaper.
+std::size_t RepairCandidates::tie_budget() const {
+    return static_cast<std::size_t>(n_) * static_cast<std::size_t>(n_) / 2 + 4096;
+}
+
+// Gives v the head `head`, a node that holds v's maximum (its best when
+// contracted, or at the end): v's targets are the positions of its maximum
+// within head.
+void RepairCandidates::aim_at_maximum(std::int64_t v, std::int64_t head) {
+    const auto sv = static_cast<std::size_t>(v);
+    target_begin_[sv] = targets_.size();
+    if (head == 0) {
+        targets_.push_back(0);
+        target_value_[sv] = value(v, 0);
+    } else {
+        const Span ties = ties_of(v);
+        tie_work_ += ties.count;
+        const auto sh = static_cast<std::size_t>(head);
+        for (std::size_t t = 0; t < ties.count; ++t) {
+            const std::int64_t r = rank_[static_cast<std::size_t>(ties.data[t])];
+            if (r >= low_[sh] && r <= high_[sh]) targets_.push_back(ties.data[t]);
+        }
+        target_value_[sv] = maximum_[sv];
+    }
+    target_count_[sv] = targets_.size() - target_begin_[sv];
+}
+
+// Numbers the positions in the contraction tree's order (a node's members
+// by id) so that every node's positions form the range low_ .. high_.
+void RepairCandidates::order_positions(std::size_t count) {
+    rank_.assign(static_cast<std::size_t>(n_), 0);
+    low_.assign(count, 0);
+    high_.assign(count, 0);
+    std::int64_t next_rank = 0;
+    std::vector<std::pair<std::int64_t, std::size_t>> stack;
+    for (std::size_t top = 0; top < count; ++top) {
+        if (enclosing_[top] != static_cast<std::int64_t>(top)) continue;
+        stack.emplace_back(static_cast<std::int64_t>(top), 0);
+        while (!stack.empty()) {
+            auto& [node, child] = stack.back();
+            const auto sn = static_cast<std::size_t>(node);
+            if (node < n_) {
+                rank_[sn] = low_[sn] = high_[sn] = next_rank++;
+                stack.pop_back();
+                continue;
+            }
+            const std::vector<std::int64_t>& C = cycles_[levels_[static_cast<std::size_t>(node - n_)].cycle];
+            if (child == 0) low_[sn] = next_rank;
+            if (child == C.size()) {
+                high_[sn] = next_rank - 1;
+                stack.pop_back();
+                continue;
+            }
+            const std::int64_t member = C[child++];
+            stack.emplace_back(member, 0);
+        }
+    }
+}
+
+// Jump tables over the contraction tree: up_[j][v] is v's 2^j-th enclosing
+// node (a node left uncontracted encloses itself). Enclosing nodes have
+// larger ids.
+void RepairCandidates::build_ancestors(std::size_t count) {
+    std::size_t depth = 1;
+    while ((std::size_t{1} << depth) < count) ++depth;
+    up_.resize(depth);
+    up_[0].assign(enclosing_.begin(), enclosing_.begin() + static_cast<std::ptrdiff_t>(count));
+    for (std::size_t j = 1; j < depth; ++j) {
+        up_[j].resize(count);
+        for (std::size_t v = 0; v < count; ++v) up_[j][v] = up_[j - 1][static_cast<std::size_t>(up_[j - 1][v])];
+    }
+}
+
+// The largest node below `bound` that encloses position y (y < bound).
+std::int64_t RepairCandidates::ancestor_below(std::int64_t y, std::int64_t bound) const {
+    for (std::size_t j = up_.size(); j-- > 0;) {
+        const std::int64_t a = up_[j][static_cast<std::size_t>(y)];
+        if (a < bound) y = a;
+    }
+    return y;
+}
+
+}  // namespace quelbin::detail
