@@ -15,6 +15,9 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "quelbin/errors.hpp"
 #include "syntax/depparse_impl.hpp"
@@ -24,6 +27,8 @@ namespace {
 
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 constexpr double kPosInf = std::numeric_limits<double>::infinity();
+constexpr double kMarked = std::numeric_limits<double>::quiet_NaN();
+constexpr std::int64_t kTieBlock = 64;
 constexpr std::int64_t kBlockRows = 64;
 
 }  // namespace
@@ -179,16 +184,64 @@ void RepairCandidates::walk(std::int64_t start) {
     }
 }
 
-// out = total + (in - cs) over a member's row, or the larger of that and out.
+// A cycle's row holds not-a-number at its own positions: scores never do
+// (such candidates go to the matrix decoder), every comparison skips it, and
+// entering a cycle keeps it, so a row needs no masking pass.
+//
+// out = total + (in - cs) over a member's row (`first`), or the larger of
+// that and out, where out is not-a-number wherever either is.
 template <typename T>
 static void enter_row(const T* in, double total, double cs, bool first, double* out, std::int64_t n) {
     if (first) {
         for (std::int64_t y = 0; y < n; ++y) out[y] = total + (static_cast<double>(in[y]) - cs);
-    } else {
-        for (std::int64_t y = 0; y < n; ++y) {
-            const double e = total + (static_cast<double>(in[y]) - cs);
-            out[y] = e > out[y] ? e : out[y];
+        return;
+    }
+    for (std::int64_t y = 0; y < n; ++y) {
+        const double e = total + (static_cast<double>(in[y]) - cs);
+        out[y] = e > out[y] || e != e ? e : out[y];
+    }
+}
+
+#if defined(__SSE2__)
+static __m128d load_two(const double* in) { return _mm_loadu_pd(in); }
+static __m128d load_two(const float* in) {
+    return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(in))));
+}
+#endif
+
+// The same for the last member, over positions 1 .. n - 1, keeping the
+// maximum of every block of kTieBlock positions (block b from position
+// 1 + b * kTieBlock), so that finding where the row's maximum lies reads
+// only the blocks that hold it.
+template <typename T>
+static void enter_last_row(const T* in, double total, double cs, double* out, std::int64_t n, double* block_max) {
+    for (std::int64_t start = 1, b = 0; start < n; start += kTieBlock, ++b) {
+        const std::int64_t end = std::min(n, start + kTieBlock);
+        std::int64_t y = start;
+        double top = kNegInf;
+#if defined(__SSE2__)
+        const __m128d t = _mm_set1_pd(total);
+        const __m128d c = _mm_set1_pd(cs);
+        __m128d tops = _mm_set1_pd(kNegInf);
+        for (; y + 2 <= end; y += 2) {
+            const __m128d e = _mm_add_pd(t, _mm_sub_pd(load_two(in + y), c));
+            const __m128d o = _mm_loadu_pd(out + y);
+            const __m128d take = _mm_or_pd(_mm_cmpgt_pd(e, o), _mm_cmpunord_pd(e, e));
+            const __m128d v = _mm_or_pd(_mm_and_pd(take, e), _mm_andnot_pd(take, o));
+            _mm_storeu_pd(out + y, v);
+            tops = _mm_max_pd(v, tops);  // v > tops ? v : tops, so marks are skipped
         }
+        const double low = _mm_cvtsd_f64(tops);
+        const double high = _mm_cvtsd_f64(_mm_unpackhi_pd(tops, tops));
+        top = high > low ? high : low;
+#endif
+        for (; y < end; ++y) {
+            const double e = total + (static_cast<double>(in[y]) - cs);
+            const double v = e > out[y] || e != e ? e : out[y];
+            out[y] = v;
+            top = v > top ? v : top;
+        }
+        block_max[b] = top;
     }
 }
 
@@ -211,17 +264,31 @@ void RepairCandidates::contract(std::size_t index) {
     }
     // The value of the cycle entered from each position, member by member.
     double* out = row_of(s);
+    const std::size_t blocks = static_cast<std::size_t>((n_ - 1 + kTieBlock - 1) / kTieBlock);
+    block_max_.resize(blocks);
     for (std::size_t k = 0; k < C.size(); ++k) {
         const std::int64_t v = C[k];
         const double cs = member_scores_[level.first_score + k];
         const double* joined = nullptr;
         const RowStats* stats = nullptr;
+        const bool last = k + 1 == C.size();
+        if (k == 1) {
+            // The original members' own positions; the cycles' are marked.
+            for (const std::int64_t u : C) {
+                if (u < n_) out[u] = kMarked;
+            }
+        }
         if (v >= n_) {
-            enter_row(row_of(v), level.total, cs, k == 0, out, n_);
+            const double* in = row_of(v);
+            if (last) enter_last_row(in, level.total, cs, out, n_, block_max_.data());
+            else enter_row(in, level.total, cs, k == 0, out, n_);
         } else if (joined_row(v, &joined, &stats)) {
-            enter_row(joined, level.total, cs, k == 0, out, n_);
+            if (last) enter_last_row(joined, level.total, cs, out, n_, block_max_.data());
+            else enter_row(joined, level.total, cs, k == 0, out, n_);
         } else {
-            enter_row(arcs_.values + v * arcs_.stride, level.total, cs, k == 0, out, n_);
+            const float* in = arcs_.values + v * arcs_.stride;
+            if (last) enter_last_row(in, level.total, cs, out, n_, block_max_.data());
+            else enter_row(in, level.total, cs, k == 0, out, n_);
         }
     }
     // The root's column: original rows hold their penalised value apart.
@@ -231,16 +298,6 @@ void RepairCandidates::contract(std::size_t index) {
         if (e > root) root = e;
     }
     out[0] = root;
-    // The node's positions: its members' lists joined in order, masked.
-    first_[ss] = first_[static_cast<std::size_t>(C.front())];
-    for (std::size_t k = 0; k + 1 < C.size(); ++k) {
-        next_[static_cast<std::size_t>(last_[static_cast<std::size_t>(C[k])])] = first_[static_cast<std::size_t>(C[k + 1])];
-    }
-    last_[ss] = last_[static_cast<std::size_t>(C.back())];
-    for (std::int64_t y = first_[ss];; y = next_[static_cast<std::size_t>(y)]) {
-        out[y] = kNegInf;
-        if (y == last_[ss]) break;
-    }
     for (const std::int64_t v : C) {
         parent_[static_cast<std::size_t>(v)] = s;
         enclosing_[static_cast<std::size_t>(v)] = s;
@@ -248,18 +305,24 @@ void RepairCandidates::contract(std::size_t index) {
     }
     levels_.push_back(level);
 
-    // Its maximum and the positions holding it, lowest first.
+    // Its maximum and the positions holding it, lowest first; the root comes
+    // first in order, so it wins ties.
     double top = kNegInf;
-    for (std::int64_t y = 0; y < n_; ++y) top = out[y] > top ? out[y] : top;
-    maximum_[ss] = top;
+    for (const double block_top : block_max_) top = block_top > top ? block_top : top;
     if (level_ties_.size() <= static_cast<std::size_t>(level_index)) level_ties_.resize(static_cast<std::size_t>(level_index) + 1);
     std::vector<std::int32_t>& ties = level_ties_[static_cast<std::size_t>(level_index)];
     ties.clear();
-    on_root_[ss] = top == kNegInf || out[0] == top ? 1 : 0;
+    on_root_[ss] = root >= top ? 1 : 0;
+    maximum_[ss] = std::max(top, root);
     if (on_root_[ss] != 0) return;
-    for (std::int64_t y = 1; y < n_; ++y) {
-        if (out[y] == top) ties.push_back(static_cast<std::int32_t>(y));
+    for (std::size_t b = 0; b < blocks; ++b) {
+        if (block_max_[b] != top) continue;
+        const std::int64_t start = 1 + static_cast<std::int64_t>(b) * kTieBlock;
+        for (std::int64_t y = start; y < std::min(n_, start + kTieBlock); ++y) {
+            if (out[y] == top) ties.push_back(static_cast<std::int32_t>(y));
+        }
     }
+    maximum_[ss] = out[ties.front()];  // the first position's own value, as a scan would keep
     if (ties.size() > 1) find_tied_head(s);
 }
 
@@ -298,9 +361,6 @@ std::vector<std::int64_t> RepairCandidates::decode_by_rows() {
     on_cycle_.assign(nodes, 0);
     stamp_.assign(nodes, 0);
     place_.resize(nodes);
-    first_.resize(nodes);
-    last_.resize(nodes);
-    next_.resize(un);
     walk_id_ = 0;
     round_start_ = 1;
     tie_work_ = 0;
@@ -309,7 +369,6 @@ std::vector<std::int64_t> RepairCandidates::decode_by_rows() {
     member_heads_.clear();
     member_scores_.clear();
     pending_ = {};
-    for (std::int64_t y = 0; y < n; ++y) first_[static_cast<std::size_t>(y)] = last_[static_cast<std::size_t>(y)] = y;
 
     // Heads of the original rows: argmax from column 0 upward, lowest wins.
     on_root_[0] = 1;

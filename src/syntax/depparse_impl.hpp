@@ -319,6 +319,7 @@ private:
     // One decode's state, kept for the next. Nodes: positions 0 .. n - 1,
     // then the contracted cycles in order; a node's id is its place in order.
     std::vector<double> root_column_;
+    std::vector<double> block_max_;
     std::vector<std::unique_ptr<double[]>> blocks_;  // the cycles' rows
     std::vector<std::int64_t> parent_;                // union-find
     std::vector<std::int64_t> enclosing_;             // the node a node was contracted into
@@ -338,9 +339,6 @@ private:
     std::int64_t walk_id_ = 0;
     std::int64_t round_start_ = 0;
     std::size_t tie_work_ = 0;
-    std::vector<std::int64_t> first_;
-    std::vector<std::int64_t> last_;
-    std::vector<std::int64_t> next_;
     std::vector<std::vector<std::int64_t>> cycles_;
     std::priority_queue<std::pair<std::int64_t, std::size_t>> pending_;
     std::vector<Level> levels_;
