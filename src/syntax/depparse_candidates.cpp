@@ -245,6 +245,43 @@ static void enter_last_row(const T* in, double total, double cs, double* out, st
     }
 }
 
+// A two-member cycle in one pass: out = the larger of both members'
+// entered values (marked wherever either is), block maxima as above.
+template <typename A, typename B>
+static void enter_pair(const A* first, double cs_first, const B* second, double cs_second, double total, double* out,
+                       std::int64_t n, double* block_max) {
+    for (std::int64_t start = 1, b = 0; start < n; start += kTieBlock, ++b) {
+        const std::int64_t end = std::min(n, start + kTieBlock);
+        std::int64_t y = start;
+        double top = kNegInf;
+#if defined(__SSE2__)
+        const __m128d t = _mm_set1_pd(total);
+        const __m128d c0 = _mm_set1_pd(cs_first);
+        const __m128d c1 = _mm_set1_pd(cs_second);
+        __m128d tops = _mm_set1_pd(kNegInf);
+        for (; y + 2 <= end; y += 2) {
+            const __m128d o = _mm_add_pd(t, _mm_sub_pd(load_two(first + y), c0));
+            const __m128d e = _mm_add_pd(t, _mm_sub_pd(load_two(second + y), c1));
+            const __m128d take = _mm_or_pd(_mm_cmpgt_pd(e, o), _mm_cmpunord_pd(e, e));
+            const __m128d v = _mm_or_pd(_mm_and_pd(take, e), _mm_andnot_pd(take, o));
+            _mm_storeu_pd(out + y, v);
+            tops = _mm_max_pd(v, tops);
+        }
+        const double low = _mm_cvtsd_f64(tops);
+        const double high = _mm_cvtsd_f64(_mm_unpackhi_pd(tops, tops));
+        top = high > low ? high : low;
+#endif
+        for (; y < end; ++y) {
+            const double o = total + (static_cast<double>(first[y]) - cs_first);
+            const double e = total + (static_cast<double>(second[y]) - cs_second);
+            const double v = e > o || e != e ? e : o;
+            out[y] = v;
+            top = v > top ? v : top;
+        }
+        block_max[b] = top;
+    }
+}
+
 // Contracts cycle `index` into the next node.
 void RepairCandidates::contract(std::size_t index) {
     const std::vector<std::int64_t>& C = cycles_[index];
@@ -266,29 +303,65 @@ void RepairCandidates::contract(std::size_t index) {
     double* out = row_of(s);
     const std::size_t blocks = static_cast<std::size_t>((n_ - 1 + kTieBlock - 1) / kTieBlock);
     block_max_.resize(blocks);
-    for (std::size_t k = 0; k < C.size(); ++k) {
-        const std::int64_t v = C[k];
-        const double cs = member_scores_[level.first_score + k];
+    const double* cs = member_scores_.data() + level.first_score;
+    // A member's row: a cycle's or a joined row (doubles), or the arcs.
+    struct Row {
+        const double* values = nullptr;
+        const float* arcs = nullptr;
+    };
+    const auto row_for = [&](std::int64_t v) {
         const double* joined = nullptr;
         const RowStats* stats = nullptr;
-        const bool last = k + 1 == C.size();
-        if (k == 1) {
-            // The original members' own positions; the cycles' are marked.
-            for (const std::int64_t u : C) {
-                if (u < n_) out[u] = kMarked;
-            }
-        }
+        Row row;
         if (v >= n_) {
-            const double* in = row_of(v);
-            if (last) enter_last_row(in, level.total, cs, out, n_, block_max_.data());
-            else enter_row(in, level.total, cs, k == 0, out, n_);
+            row.values = row_of(v);
         } else if (joined_row(v, &joined, &stats)) {
-            if (last) enter_last_row(joined, level.total, cs, out, n_, block_max_.data());
-            else enter_row(joined, level.total, cs, k == 0, out, n_);
+            row.values = joined;
         } else {
-            const float* in = arcs_.values + v * arcs_.stride;
-            if (last) enter_last_row(in, level.total, cs, out, n_, block_max_.data());
-            else enter_row(in, level.total, cs, k == 0, out, n_);
+            row.arcs = arcs_.values + v * arcs_.stride;
+        }
+        return row;
+    };
+    if (C.size() == 2) {
+        const Row a = row_for(C[0]);
+        const Row b = row_for(C[1]);
+        double* tops = block_max_.data();
+        if (a.arcs != nullptr && b.arcs != nullptr) {
+            enter_pair(a.arcs, cs[0], b.arcs, cs[1], level.total, out, n_, tops);
+        } else if (a.arcs != nullptr) {
+            enter_pair(a.arcs, cs[0], b.values, cs[1], level.total, out, n_, tops);
+        } else if (b.arcs != nullptr) {
+            enter_pair(a.values, cs[0], b.arcs, cs[1], level.total, out, n_, tops);
+        } else {
+            enter_pair(a.values, cs[0], b.values, cs[1], level.total, out, n_, tops);
+        }
+        // The original members' own positions; the cycles' are marked.
+        for (const std::int64_t u : C) {
+            if (u >= n_) continue;
+            out[u] = kMarked;
+            const std::int64_t start = 1 + (u - 1) / kTieBlock * kTieBlock;
+            double top = kNegInf;
+            for (std::int64_t y = start; y < std::min(n_, start + kTieBlock); ++y) top = out[y] > top ? out[y] : top;
+            block_max_[static_cast<std::size_t>((u - 1) / kTieBlock)] = top;
+        }
+    } else {
+        for (std::size_t k = 0; k < C.size(); ++k) {
+            if (k == 1) {
+                for (const std::int64_t u : C) {
+                    if (u < n_) out[u] = kMarked;
+                }
+            }
+            const Row row = row_for(C[k]);
+            const bool last = k + 1 == C.size();
+            if (row.arcs != nullptr && last) {
+                enter_last_row(row.arcs, level.total, cs[k], out, n_, block_max_.data());
+            } else if (row.arcs != nullptr) {
+                enter_row(row.arcs, level.total, cs[k], k == 0, out, n_);
+            } else if (last) {
+                enter_last_row(row.values, level.total, cs[k], out, n_, block_max_.data());
+            } else {
+                enter_row(row.values, level.total, cs[k], k == 0, out, n_);
+            }
         }
     }
     // The root's column: original rows hold their penalised value apart.
