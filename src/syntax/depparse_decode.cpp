@@ -169,9 +169,28 @@ public:
         double sum = 0.0;
         for (std::size_t w = 1; w < heads.size(); ++w) {
             const auto word = static_cast<std::int64_t>(w);
-            sum += arcs_(word, heads[w]) + cube_.at(word, heads[w])[labels[w - 1]];
+            const bool remembered = plain_head_[w] == heads[w] && plain_label_[w] == labels[w - 1];
+            const double label = remembered ? plain_score_[w] : cube_.at(word, heads[w])[labels[w - 1]];
+            sum += arcs_(word, heads[w]) + label;
         }
         return sum;
+    }
+
+    // label_all for a candidate: candidates share most heads, so each word's
+    // last plain relation (and its score) is kept for the pass, in which the
+    // bans do not change.
+    std::vector<std::int64_t> label_candidate(const std::vector<std::int64_t>& heads) {
+        std::vector<std::int64_t> labels(heads.size() - 1);
+        for (std::size_t w = 1; w < heads.size(); ++w) {
+            if (plain_head_[w] != heads[w]) {
+                const auto [label, score] = best_allowed(static_cast<std::int64_t>(w), heads[w], kNoClass);
+                plain_head_[w] = heads[w];
+                plain_label_[w] = label;
+                plain_score_[w] = score;
+            }
+            labels[w - 1] = plain_label_[w];
+        }
+        return labels;
     }
 
     // One pass over the first group: the best candidate tree, then the bans.
@@ -191,9 +210,12 @@ public:
         std::size_t adopted = 0;
         double adopted_total = kNegInf;
         RepairCandidates candidates(arcs_, g.dependents, joined_.data());
+        plain_head_.assign(static_cast<std::size_t>(n), -1);
+        plain_label_.assign(static_cast<std::size_t>(n), -1);
+        plain_score_.assign(static_cast<std::size_t>(n), 0.0);
         for (std::size_t a = 0; a < count; ++a) {
             std::vector<std::int64_t> candidate_heads = candidates.decode(a);
-            std::vector<std::int64_t> candidate_labels = label_all(candidate_heads);
+            std::vector<std::int64_t> candidate_labels = label_candidate(candidate_heads);
             for (std::size_t i = 0; i < count; ++i) {
                 const std::int64_t d = g.dependents[i];
                 if (i == a || candidate_heads[static_cast<std::size_t>(d)] != g.head) continue;
@@ -218,6 +240,9 @@ private:
     std::vector<ConstraintClass> classes_;
     BanMap bans_;
     std::vector<double> joined_;
+    std::vector<std::int64_t> plain_head_;  // per word, within one pass
+    std::vector<std::int64_t> plain_label_;
+    std::vector<double> plain_score_;
 };
 
 // A contracted cycle, kept to expand the tree afterwards: its members (nodes
