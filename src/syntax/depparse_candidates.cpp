@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <cstdint>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -28,7 +29,10 @@ namespace {
 constexpr double kNegInf = -std::numeric_limits<double>::infinity();
 constexpr double kPosInf = std::numeric_limits<double>::infinity();
 constexpr double kMarked = std::numeric_limits<double>::quiet_NaN();
-constexpr std::int64_t kTieBlock = 64;
+constexpr std::int64_t kTieBlock = 64;  // positions per block: one 64-bit word of bits
+
+// Block b's first position: the root's column is no block's.
+constexpr std::int64_t block_start(std::int64_t b) { return b == 0 ? 1 : b * kTieBlock; }
 constexpr std::int64_t kBlockRows = 64;
 
 }  // namespace
@@ -99,7 +103,12 @@ bool RepairCandidates::joined_row(std::int64_t x, const double** row, const RowS
 }
 
 double RepairCandidates::value(std::int64_t node, std::int64_t y) const {
-    if (node >= n_) return row_of(node)[y];
+    if (node >= n_) {
+        const auto level = static_cast<std::size_t>(node - n_);
+        if (y == 0) return root_value_[level];
+        if (row_slot_[level] >= 0) return row_of(node)[y];
+        return recomputed(node, y);
+    }
     if (y == 0) return root_column_[static_cast<std::size_t>(node)];
     if (y == node) return kNegInf;
     const double* row = nullptr;
@@ -109,8 +118,22 @@ double RepairCandidates::value(std::int64_t node, std::int64_t y) const {
 }
 
 double* RepairCandidates::row_of(std::int64_t node) {
-    const std::int64_t i = node - n_;
+    const std::int64_t i = row_slot_[static_cast<std::size_t>(node - n_)];
     return blocks_[static_cast<std::size_t>(i / kBlockRows)].get() + (i % kBlockRows) * n_;
+}
+
+// A cycle's row value at position y (outside it) once its row is given
+// back: entered from its members' values there, as its row was.
+double RepairCandidates::recomputed(std::int64_t node, std::int64_t y) const {
+    const Level& level = levels_[static_cast<std::size_t>(node - n_)];
+    const std::vector<std::int64_t>& C = cycles_[level.cycle];
+    const double* cs = member_scores_.data() + level.first_score;
+    double best = kNegInf;
+    for (std::size_t k = 0; k < C.size(); ++k) {
+        const double e = level.total + (value(C[k], y) - cs[k]);
+        if (k == 0 || e > best) best = e;
+    }
+    return best;
 }
 
 const double* RepairCandidates::row_of(std::int64_t node) const {
@@ -210,14 +233,14 @@ static __m128d load_two(const float* in) {
 #endif
 
 // The same for the last member, over positions 1 .. n - 1, keeping the
-// maximum of every block of kTieBlock positions (block b from position
-// 1 + b * kTieBlock), so that finding where the row's maximum lies reads
+// maximum of every block of 64 positions (block b from position 64 b, the
+// root's column left out of block 0), so that finding where the row's maximum lies reads
 // only the blocks that hold it.
 template <typename T>
 static void enter_last_row(const T* in, double total, double cs, double* out, std::int64_t n, double* block_max) {
-    for (std::int64_t start = 1, b = 0; start < n; start += kTieBlock, ++b) {
-        const std::int64_t end = std::min(n, start + kTieBlock);
-        std::int64_t y = start;
+    for (std::int64_t b = 0; b * kTieBlock < n; ++b) {
+        const std::int64_t end = std::min(n, (b + 1) * kTieBlock);
+        std::int64_t y = block_start(b);
         double top = kNegInf;
 #if defined(__SSE2__)
         const __m128d t = _mm_set1_pd(total);
@@ -246,27 +269,37 @@ static void enter_last_row(const T* in, double total, double cs, double* out, st
 }
 
 // A two-member cycle in one pass: out = the larger of both members'
-// entered values (marked wherever either is), block maxima as above.
+// entered values (marked wherever either is), block maxima as above, and a
+// bit per position where the second member's value is the larger.
 template <typename A, typename B>
 static void enter_pair(const A* first, double cs_first, const B* second, double cs_second, double total, double* out,
-                       std::int64_t n, double* block_max) {
-    for (std::int64_t start = 1, b = 0; start < n; start += kTieBlock, ++b) {
-        const std::int64_t end = std::min(n, start + kTieBlock);
-        std::int64_t y = start;
+                       std::int64_t n, double* block_max, std::uint64_t* from_second) {
+    for (std::int64_t b = 0; b * kTieBlock < n; ++b) {
+        const std::int64_t end = std::min(n, (b + 1) * kTieBlock);
+        std::int64_t y = block_start(b);
         double top = kNegInf;
+        std::uint64_t taken = 0;
 #if defined(__SSE2__)
         const __m128d t = _mm_set1_pd(total);
         const __m128d c0 = _mm_set1_pd(cs_first);
         const __m128d c1 = _mm_set1_pd(cs_second);
         __m128d tops = _mm_set1_pd(kNegInf);
-        for (; y + 2 <= end; y += 2) {
-            const __m128d o = _mm_add_pd(t, _mm_sub_pd(load_two(first + y), c0));
-            const __m128d e = _mm_add_pd(t, _mm_sub_pd(load_two(second + y), c1));
+        __m128d more_tops = tops;
+        const auto pair = [&](std::int64_t at, __m128d& block_top) {
+            const __m128d o = _mm_add_pd(t, _mm_sub_pd(load_two(first + at), c0));
+            const __m128d e = _mm_add_pd(t, _mm_sub_pd(load_two(second + at), c1));
             const __m128d take = _mm_or_pd(_mm_cmpgt_pd(e, o), _mm_cmpunord_pd(e, e));
             const __m128d v = _mm_or_pd(_mm_and_pd(take, e), _mm_andnot_pd(take, o));
-            _mm_storeu_pd(out + y, v);
-            tops = _mm_max_pd(v, tops);
+            _mm_storeu_pd(out + at, v);
+            block_top = _mm_max_pd(v, block_top);  // v > top ? v : top, so marks are skipped
+            taken |= static_cast<std::uint64_t>(_mm_movemask_pd(take)) << (at & 63);
+        };
+        for (; y + 4 <= end; y += 4) {
+            pair(y, tops);
+            pair(y + 2, more_tops);
         }
+        for (; y + 2 <= end; y += 2) pair(y, tops);
+        tops = _mm_max_pd(more_tops, tops);
         const double low = _mm_cvtsd_f64(tops);
         const double high = _mm_cvtsd_f64(_mm_unpackhi_pd(tops, tops));
         top = high > low ? high : low;
@@ -274,11 +307,14 @@ static void enter_pair(const A* first, double cs_first, const B* second, double 
         for (; y < end; ++y) {
             const double o = total + (static_cast<double>(first[y]) - cs_first);
             const double e = total + (static_cast<double>(second[y]) - cs_second);
-            const double v = e > o || e != e ? e : o;
+            const bool take = e > o || e != e;
+            const double v = take ? e : o;
             out[y] = v;
             top = v > top ? v : top;
+            taken |= static_cast<std::uint64_t>(take) << (y & 63);
         }
         block_max[b] = top;
+        from_second[b] = taken;
     }
 }
 
@@ -288,9 +324,22 @@ void RepairCandidates::contract(std::size_t index) {
     const auto level_index = static_cast<std::int64_t>(levels_.size());
     const std::int64_t s = n_ + level_index;
     const auto ss = static_cast<std::size_t>(s);
-    if (level_index % kBlockRows == 0 && static_cast<std::size_t>(level_index / kBlockRows) == blocks_.size()) {
-        blocks_.push_back(std::make_unique<double[]>(static_cast<std::size_t>(kBlockRows * n_)));
+    // A row slot: one given back, or a new one.
+    std::int64_t slot = 0;
+    if (!free_slots_.empty()) {
+        slot = free_slots_.back();
+        free_slots_.pop_back();
+    } else {
+        slot = slots_++;
+        if (slot % kBlockRows == 0 && static_cast<std::size_t>(slot / kBlockRows) == blocks_.size()) {
+            blocks_.push_back(std::make_unique<double[]>(static_cast<std::size_t>(kBlockRows * n_)));
+        }
     }
+    if (row_slot_.size() <= static_cast<std::size_t>(level_index)) {
+        row_slot_.resize(static_cast<std::size_t>(level_index) + 1);
+        root_value_.resize(static_cast<std::size_t>(level_index) + 1);
+    }
+    row_slot_[static_cast<std::size_t>(level_index)] = slot;
     Level level;
     level.cycle = index;
     level.first_score = member_scores_.size();
@@ -301,7 +350,7 @@ void RepairCandidates::contract(std::size_t index) {
     }
     // The value of the cycle entered from each position, member by member.
     double* out = row_of(s);
-    const std::size_t blocks = static_cast<std::size_t>((n_ - 1 + kTieBlock - 1) / kTieBlock);
+    const std::size_t blocks = static_cast<std::size_t>((n_ + kTieBlock - 1) / kTieBlock);
     block_max_.resize(blocks);
     const double* cs = member_scores_.data() + level.first_score;
     // A member's row: a cycle's or a joined row (doubles), or the arcs.
@@ -326,23 +375,34 @@ void RepairCandidates::contract(std::size_t index) {
         const Row a = row_for(C[0]);
         const Row b = row_for(C[1]);
         double* tops = block_max_.data();
+        std::uint64_t* second = seconds_of(static_cast<std::size_t>(level_index));
         if (a.arcs != nullptr && b.arcs != nullptr) {
-            enter_pair(a.arcs, cs[0], b.arcs, cs[1], level.total, out, n_, tops);
+            enter_pair(a.arcs, cs[0], b.arcs, cs[1], level.total, out, n_, tops, second);
         } else if (a.arcs != nullptr) {
-            enter_pair(a.arcs, cs[0], b.values, cs[1], level.total, out, n_, tops);
+            enter_pair(a.arcs, cs[0], b.values, cs[1], level.total, out, n_, tops, second);
         } else if (b.arcs != nullptr) {
-            enter_pair(a.values, cs[0], b.arcs, cs[1], level.total, out, n_, tops);
+            enter_pair(a.values, cs[0], b.arcs, cs[1], level.total, out, n_, tops, second);
         } else {
-            enter_pair(a.values, cs[0], b.values, cs[1], level.total, out, n_, tops);
+            enter_pair(a.values, cs[0], b.values, cs[1], level.total, out, n_, tops, second);
+        }
+        // Expanding reads which member gave each position its value from
+        // `second`, so the members' rows go back for later cycles.
+        for (const std::int64_t u : C) {
+            if (u < n_) continue;
+            std::int64_t& member_slot = row_slot_[static_cast<std::size_t>(u - n_)];
+            free_slots_.push_back(member_slot);
+            member_slot = -1;
         }
         // The original members' own positions; the cycles' are marked.
         for (const std::int64_t u : C) {
             if (u >= n_) continue;
             out[u] = kMarked;
-            const std::int64_t start = 1 + (u - 1) / kTieBlock * kTieBlock;
+            const std::int64_t b = u / kTieBlock;
             double top = kNegInf;
-            for (std::int64_t y = start; y < std::min(n_, start + kTieBlock); ++y) top = out[y] > top ? out[y] : top;
-            block_max_[static_cast<std::size_t>((u - 1) / kTieBlock)] = top;
+            for (std::int64_t y = block_start(b); y < std::min(n_, (b + 1) * kTieBlock); ++y) {
+                top = out[y] > top ? out[y] : top;
+            }
+            block_max_[static_cast<std::size_t>(b)] = top;
         }
     } else {
         for (std::size_t k = 0; k < C.size(); ++k) {
@@ -371,6 +431,12 @@ void RepairCandidates::contract(std::size_t index) {
         if (e > root) root = e;
     }
     out[0] = root;
+    root_value_[static_cast<std::size_t>(level_index)] = root;
+    if (C.size() == 2) {
+        const double from_first = level.total + (value(C[0], 0) - cs[0]);
+        const double from_second = level.total + (value(C[1], 0) - cs[1]);
+        if (from_second > from_first) seconds_of(static_cast<std::size_t>(level_index))[0] |= 1u;
+    }
     for (const std::int64_t v : C) {
         parent_[static_cast<std::size_t>(v)] = s;
         enclosing_[static_cast<std::size_t>(v)] = s;
@@ -390,8 +456,8 @@ void RepairCandidates::contract(std::size_t index) {
     if (on_root_[ss] != 0) return;
     for (std::size_t b = 0; b < blocks; ++b) {
         if (block_max_[b] != top) continue;
-        const std::int64_t start = 1 + static_cast<std::int64_t>(b) * kTieBlock;
-        for (std::int64_t y = start; y < std::min(n_, start + kTieBlock); ++y) {
+        const auto block = static_cast<std::int64_t>(b);
+        for (std::int64_t y = block_start(block); y < std::min(n_, (block + 1) * kTieBlock); ++y) {
             if (out[y] == top) ties.push_back(static_cast<std::int32_t>(y));
         }
     }
@@ -436,6 +502,9 @@ std::vector<std::int64_t> RepairCandidates::decode_by_rows() {
     place_.resize(nodes);
     walk_id_ = 0;
     round_start_ = 1;
+    slots_ = 0;
+    free_slots_.clear();
+    words_ = static_cast<std::size_t>((n + kTieBlock - 1) / kTieBlock);
     tie_work_ = 0;
     cycles_.clear();
     levels_.clear();
@@ -507,6 +576,7 @@ std::vector<std::int64_t> RepairCandidates::expand() {
     target_begin_.assign(count, 0);
     target_count_.assign(count, 0);
     target_value_.assign(count, kNegInf);
+    value_known_.assign(count, 1);
     targets_.clear();
     for (std::int64_t v = 1; v < n + created; ++v) {
         if (find(v) == v) aim_at_maximum(v, best_of(v));
@@ -528,42 +598,57 @@ std::vector<std::int64_t> RepairCandidates::expand() {
             if (rank_[static_cast<std::size_t>(targets_[t])] < rank_[static_cast<std::size_t>(lead)]) lead = targets_[t];
         }
         const std::int64_t h = ancestor_below(lead, s);
-        const double reach = target_value_[ss];
         const auto inside_h = [&](std::int32_t y) {
             const std::int64_t r = rank_[static_cast<std::size_t>(y)];
             return r >= low_[static_cast<std::size_t>(h)] && r <= high_[static_cast<std::size_t>(h)];
         };
+        reached_.clear();
+        for (std::size_t t = first; t < end; ++t) {
+            if (inside_h(targets_[t])) reached_.push_back(targets_[t]);
+        }
+        if (reached_.empty()) return {};
+        // The entered member, and the positions where it reaches s's value.
         std::size_t e = 0;
-        for (; e + 1 < C.size(); ++e) {
-            bool enters = false;
-            for (std::size_t t = first; t < end && !enters; ++t) {
-                enters = inside_h(targets_[t]) && level.total + (value(C[e], targets_[t]) - cs[e]) == reach;
+        entering_.clear();
+        if (C.size() == 2) {
+            const std::uint64_t* second = seconds_of(static_cast<std::size_t>(i));
+            const auto from_second = [&](std::int32_t y) { return ((second[y >> 6] >> (y & 63)) & 1u) != 0; };
+            e = 1;
+            for (const std::int32_t y : reached_) {
+                if (!from_second(y)) e = 0;
             }
-            if (enters) break;
+            for (const std::int32_t y : reached_) {
+                if (from_second(y) == (e == 1)) entering_.push_back(y);
+            }
+        } else {
+            const double reach = reach_of(s);
+            for (e = 0; e < C.size() && entering_.empty(); ++e) {
+                for (const std::int32_t y : reached_) {
+                    if (level.total + (value(C[e], y) - cs[e]) == reach) entering_.push_back(y);
+                }
+            }
+            if (entering_.empty()) return {};
+            --e;
         }
         for (std::size_t k = 0; k < C.size(); ++k) {
             if (k != e) aim_at_maximum(C[k], member_heads_[level.first_score + k]);
         }
-        // The entered member's targets: its highest values among those
-        // positions of h where it reaches the cycle's value.
+        // The entered member's targets: its highest values among those.
         const auto se = static_cast<std::size_t>(C[e]);
-        double top = kNegInf;
-        bool any = false;
-        for (std::size_t t = first; t < end; ++t) {
-            const std::int32_t y = targets_[t];
-            const double v = value(C[e], y);
-            if (!inside_h(y) || level.total + (v - cs[e]) != reach) continue;
-            if (!any || v > top) top = v;
-            any = true;
-        }
         target_begin_[se] = targets_.size();
-        for (std::size_t t = first; t < end; ++t) {
-            const std::int32_t y = targets_[t];
-            const double v = value(C[e], y);
-            if (inside_h(y) && level.total + (v - cs[e]) == reach && v == top) targets_.push_back(y);
+        if (entering_.size() == 1) {
+            targets_.push_back(entering_.front());
+            value_known_[se] = 0;  // read from the row only if needed
+        } else {
+            double top = kNegInf;
+            for (const std::int32_t y : entering_) top = std::max(top, value(C[e], y));
+            for (const std::int32_t y : entering_) {
+                if (value(C[e], y) == top) targets_.push_back(y);
+            }
+            target_value_[se] = top;
+            value_known_[se] = 1;
         }
         target_count_[se] = targets_.size() - target_begin_[se];
-        target_value_[se] = top;
     }
     std::vector<std::int64_t> heads(static_cast<std::size_t>(n), 0);
     for (std::int64_t y = 1; y < n; ++y) {
@@ -583,6 +668,22 @@ std::vector<std::int64_t> RepairCandidates::expand() {
 // the cheaper.
 std::size_t RepairCandidates::tie_budget() const {
     return static_cast<std::size_t>(n_) * static_cast<std::size_t>(n_) / 2 + 4096;
+}
+
+// The value of node v's row at its targets.
+double RepairCandidates::reach_of(std::int64_t v) {
+    const auto sv = static_cast<std::size_t>(v);
+    if (value_known_[sv] == 0) {
+        target_value_[sv] = value(v, targets_[target_begin_[sv]]);
+        value_known_[sv] = 1;
+    }
+    return target_value_[sv];
+}
+
+std::uint64_t* RepairCandidates::seconds_of(std::size_t level) {
+    const std::size_t need = (level + 1) * words_;
+    if (seconds_.size() < need) seconds_.resize(std::max(need, 2 * seconds_.size()));
+    return seconds_.data() + level * words_;
 }
 
 // Gives v the head `head`, a node that holds v's maximum (its best when

@@ -287,6 +287,9 @@ private:
     RowStats stats_of(const T* row, std::int64_t x, std::vector<std::int32_t>& ties);
     bool joined_row(std::int64_t x, const double** row, const RowStats** stats) const;
     double value(std::int64_t node, std::int64_t y) const;
+    double recomputed(std::int64_t node, std::int64_t y) const;
+    double reach_of(std::int64_t v);
+    std::uint64_t* seconds_of(std::size_t level);
     double* row_of(std::int64_t node);
     const double* row_of(std::int64_t node) const;
     Span ties_of(std::int64_t v) const;
@@ -320,7 +323,13 @@ private:
     // then the contracted cycles in order; a node's id is its place in order.
     std::vector<double> root_column_;
     std::vector<double> block_max_;
-    std::vector<std::unique_ptr<double[]>> blocks_;  // the cycles' rows
+    std::vector<std::unique_ptr<double[]>> blocks_;  // row slots
+    std::int64_t slots_ = 0;
+    std::vector<std::int64_t> free_slots_;
+    std::vector<std::int64_t> row_slot_;            // per cycle, -1 once given back
+    std::vector<double> root_value_;                // per cycle, its row's root column
+    std::size_t words_ = 0;                         // 64-bit words of a bit per position
+    std::vector<std::uint64_t> seconds_;            // per two-member cycle, which member gave each value
     std::vector<std::int64_t> parent_;                // union-find
     std::vector<std::int64_t> enclosing_;             // the node a node was contracted into
     std::vector<double> maximum_;
@@ -352,6 +361,9 @@ private:
     std::vector<std::size_t> target_count_;
     std::vector<double> target_value_;
     std::vector<std::int32_t> targets_;
+    std::vector<char> value_known_;
+    std::vector<std::int32_t> reached_;
+    std::vector<std::int32_t> entering_;
 };
 
 // "obj", "subj", "subj_outer" or none, by exact relation name.
