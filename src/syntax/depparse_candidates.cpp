@@ -19,6 +19,10 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#include "kernels/simd.hpp"
+#ifdef QUELBIN_X86_KERNELS
+#include <immintrin.h>
+#endif
 
 #include "quelbin/errors.hpp"
 #include "syntax/depparse_impl.hpp"
@@ -318,6 +322,65 @@ static void enter_pair(const A* first, double cs_first, const B* second, double 
     }
 }
 
+#ifdef QUELBIN_X86_KERNELS
+__attribute__((target("avx2"))) QUELBIN_ALWAYS_INLINE __m256d load_four(const double* in) { return _mm256_loadu_pd(in); }
+__attribute__((target("avx2"))) QUELBIN_ALWAYS_INLINE __m256d load_four(const float* in) {
+    return _mm256_cvtps_pd(_mm_loadu_ps(in));
+}
+
+// enter_pair four positions at a time, for processors with AVX2.
+template <typename A, typename B>
+__attribute__((target("avx2"))) static void enter_pair_avx2(const A* first, double cs_first, const B* second,
+                                                             double cs_second, double total, double* out,
+                                                             std::int64_t n, double* block_max,
+                                                             std::uint64_t* from_second) {
+    const __m256d t = _mm256_set1_pd(total);
+    const __m256d c0 = _mm256_set1_pd(cs_first);
+    const __m256d c1 = _mm256_set1_pd(cs_second);
+    for (std::int64_t b = 0; b * kTieBlock < n; ++b) {
+        const std::int64_t end = std::min(n, (b + 1) * kTieBlock);
+        std::int64_t y = block_start(b);
+        std::uint64_t taken = 0;
+        __m256d tops = _mm256_set1_pd(kNegInf);
+        for (; y + 4 <= end; y += 4) {
+            const __m256d o = _mm256_add_pd(t, _mm256_sub_pd(load_four(first + y), c0));
+            const __m256d e = _mm256_add_pd(t, _mm256_sub_pd(load_four(second + y), c1));
+            const __m256d take = _mm256_or_pd(_mm256_cmp_pd(e, o, _CMP_GT_OQ), _mm256_cmp_pd(e, e, _CMP_UNORD_Q));
+            const __m256d v = _mm256_blendv_pd(o, e, take);
+            _mm256_storeu_pd(out + y, v);
+            tops = _mm256_max_pd(v, tops);  // v > tops ? v : tops, so marks are skipped
+            taken |= static_cast<std::uint64_t>(_mm256_movemask_pd(take)) << (y & 63);
+        }
+        alignas(32) double lanes[4];
+        _mm256_store_pd(lanes, tops);
+        double top = kNegInf;
+        for (const double lane : lanes) top = lane > top ? lane : top;
+        for (; y < end; ++y) {
+            const double o = total + (static_cast<double>(first[y]) - cs_first);
+            const double e = total + (static_cast<double>(second[y]) - cs_second);
+            const bool take = e > o || e != e;
+            const double v = take ? e : o;
+            out[y] = v;
+            top = v > top ? v : top;
+            taken |= static_cast<std::uint64_t>(take) << (y & 63);
+        }
+        block_max[b] = top;
+        from_second[b] = taken;
+    }
+}
+#endif
+
+// enter_pair with the widest vectors the processor has.
+template <typename A, typename B>
+static void enter_pair_best(const A* first, double cs_first, const B* second, double cs_second, double total,
+                            double* out, std::int64_t n, double* block_max, std::uint64_t* from_second) {
+#ifdef QUELBIN_X86_KERNELS
+    static const bool avx2 = __builtin_cpu_supports("avx2");
+    if (avx2) return enter_pair_avx2(first, cs_first, second, cs_second, total, out, n, block_max, from_second);
+#endif
+    enter_pair(first, cs_first, second, cs_second, total, out, n, block_max, from_second);
+}
+
 // Contracts cycle `index` into the next node.
 void RepairCandidates::contract(std::size_t index) {
     const std::vector<std::int64_t>& C = cycles_[index];
@@ -377,13 +440,13 @@ void RepairCandidates::contract(std::size_t index) {
         double* tops = block_max_.data();
         std::uint64_t* second = seconds_of(static_cast<std::size_t>(level_index));
         if (a.arcs != nullptr && b.arcs != nullptr) {
-            enter_pair(a.arcs, cs[0], b.arcs, cs[1], level.total, out, n_, tops, second);
+            enter_pair_best(a.arcs, cs[0], b.arcs, cs[1], level.total, out, n_, tops, second);
         } else if (a.arcs != nullptr) {
-            enter_pair(a.arcs, cs[0], b.values, cs[1], level.total, out, n_, tops, second);
+            enter_pair_best(a.arcs, cs[0], b.values, cs[1], level.total, out, n_, tops, second);
         } else if (b.arcs != nullptr) {
-            enter_pair(a.values, cs[0], b.arcs, cs[1], level.total, out, n_, tops, second);
+            enter_pair_best(a.values, cs[0], b.arcs, cs[1], level.total, out, n_, tops, second);
         } else {
-            enter_pair(a.values, cs[0], b.values, cs[1], level.total, out, n_, tops, second);
+            enter_pair_best(a.values, cs[0], b.values, cs[1], level.total, out, n_, tops, second);
         }
         // Expanding reads which member gave each position its value from
         // `second`, so the members' rows go back for later cycles.
