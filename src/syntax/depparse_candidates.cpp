@@ -11,11 +11,13 @@
 // is then the first node (lowest id) holding one of the positions where its
 // row is highest, so a contraction costs one pass over its members' rows,
 // not a read of every remaining row's column. Expanding follows those
-// positions down the contraction tree.
+// positions down the contraction tree; for a two-member cycle it reads which
+// member gave each position its value from a bit kept per position, so that
+// the members' rows are given back as soon as the cycle's row is made.
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <cstdint>
+#include <limits>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -127,17 +129,43 @@ double* RepairCandidates::row_of(std::int64_t node) {
 }
 
 // A cycle's row value at position y (outside it) once its row is given
-// back: entered from its members' values there, as its row was.
+// back: entered from its members' values there, as its row was. Nested
+// cycles are followed with a stack of their own, as they can be as many as
+// the words.
 double RepairCandidates::recomputed(std::int64_t node, std::int64_t y) const {
-    const Level& level = levels_[static_cast<std::size_t>(node - n_)];
-    const std::vector<std::int64_t>& C = cycles_[level.cycle];
-    const double* cs = member_scores_.data() + level.first_score;
-    double best = kNegInf;
-    for (std::size_t k = 0; k < C.size(); ++k) {
-        const double e = level.total + (value(C[k], y) - cs[k]);
-        if (k == 0 || e > best) best = e;
+    struct Pending {
+        std::int64_t node;
+        std::size_t member;
+        double best;
+    };
+    std::vector<Pending> pending{{node, 0, kNegInf}};
+    double result = 0.0;
+    bool returned = false;  // `result` is the value of the top's current member
+    while (!pending.empty()) {
+        Pending& top = pending.back();
+        const Level& level = levels_[static_cast<std::size_t>(top.node - n_)];
+        const std::vector<std::int64_t>& C = cycles_[level.cycle];
+        if (returned) {
+            const double e = level.total + (result - member_scores_[level.first_score + top.member]);
+            if (top.member == 0 || e > top.best) top.best = e;
+            ++top.member;
+            returned = false;
+        }
+        if (top.member == C.size()) {
+            result = top.best;
+            returned = true;
+            pending.pop_back();
+            continue;
+        }
+        const std::int64_t member = C[top.member];
+        if (member < n_ || row_slot_[static_cast<std::size_t>(member - n_)] >= 0) {
+            result = value(member, y);
+            returned = true;
+        } else {
+            pending.push_back({member, 0, kNegInf});
+        }
     }
-    return best;
+    return result;
 }
 
 const double* RepairCandidates::row_of(std::int64_t node) const {
@@ -238,8 +266,8 @@ static __m128d load_two(const float* in) {
 
 // The same for the last member, over positions 1 .. n - 1, keeping the
 // maximum of every block of 64 positions (block b from position 64 b, the
-// root's column left out of block 0), so that finding where the row's maximum lies reads
-// only the blocks that hold it.
+// root's column left out of block 0), so that finding where the row's
+// maximum lies reads only the blocks that hold it.
 template <typename T>
 static void enter_last_row(const T* in, double total, double cs, double* out, std::int64_t n, double* block_max) {
     for (std::int64_t b = 0; b * kTieBlock < n; ++b) {
