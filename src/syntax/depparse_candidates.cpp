@@ -300,6 +300,22 @@ static void enter_last_row(const T* in, double total, double cs, double* out, st
     }
 }
 
+// enter_pair's positions y .. end - 1 one at a time.
+template <typename A, typename B>
+QUELBIN_ALWAYS_INLINE void enter_pair_tail(const A* first, double cs_first, const B* second, double cs_second,
+                                           double total, double* out, std::int64_t y, std::int64_t end, double& top,
+                                           std::uint64_t& taken) {
+    for (; y < end; ++y) {
+        const double o = total + (static_cast<double>(first[y]) - cs_first);
+        const double e = total + (static_cast<double>(second[y]) - cs_second);
+        const bool take = e > o || e != e;
+        const double v = take ? e : o;
+        out[y] = v;
+        top = v > top ? v : top;
+        taken |= static_cast<std::uint64_t>(take) << (y & 63);
+    }
+}
+
 // A two-member cycle in one pass: out = the larger of both members'
 // entered values (marked wherever either is), block maxima as above, and a
 // bit per position where the second member's value is the larger.
@@ -336,15 +352,7 @@ static void enter_pair(const A* first, double cs_first, const B* second, double 
         const double high = _mm_cvtsd_f64(_mm_unpackhi_pd(tops, tops));
         top = high > low ? high : low;
 #endif
-        for (; y < end; ++y) {
-            const double o = total + (static_cast<double>(first[y]) - cs_first);
-            const double e = total + (static_cast<double>(second[y]) - cs_second);
-            const bool take = e > o || e != e;
-            const double v = take ? e : o;
-            out[y] = v;
-            top = v > top ? v : top;
-            taken |= static_cast<std::uint64_t>(take) << (y & 63);
-        }
+        enter_pair_tail(first, cs_first, second, cs_second, total, out, y, end, top, taken);
         block_max[b] = top;
         from_second[b] = taken;
     }
@@ -383,15 +391,7 @@ __attribute__((target("avx2"))) static void enter_pair_avx2(const A* first, doub
         _mm256_store_pd(lanes, tops);
         double top = kNegInf;
         for (const double lane : lanes) top = lane > top ? lane : top;
-        for (; y < end; ++y) {
-            const double o = total + (static_cast<double>(first[y]) - cs_first);
-            const double e = total + (static_cast<double>(second[y]) - cs_second);
-            const bool take = e > o || e != e;
-            const double v = take ? e : o;
-            out[y] = v;
-            top = v > top ? v : top;
-            taken |= static_cast<std::uint64_t>(take) << (y & 63);
-        }
+        enter_pair_tail(first, cs_first, second, cs_second, total, out, y, end, top, taken);
         block_max[b] = top;
         from_second[b] = taken;
     }
