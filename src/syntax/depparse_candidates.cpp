@@ -40,6 +40,8 @@ constexpr std::int64_t kTieBlock = 64;  // positions per block: one 64-bit word 
 // Block b's first position: the root's column is no block's.
 constexpr std::int64_t block_start(std::int64_t b) { return b == 0 ? 1 : b * kTieBlock; }
 constexpr std::int64_t kBlockRows = 64;
+// Sentences from this many positions keep their rows in contraction order.
+constexpr std::int64_t kPermuteFrom = 256;
 
 }  // namespace
 
@@ -82,7 +84,10 @@ std::vector<std::int64_t> RepairCandidates::decode(std::size_t anchor) {
     anchor_ = static_cast<std::int64_t>(anchor);
     if (usable_) {
         std::vector<std::int64_t> heads = decode_by_rows();
-        if (!heads.empty()) return heads;
+        if (!heads.empty()) {
+            if (!permuted_ && members_.size() > 1 && n_ >= kPermuteFrom) store_in_contraction_order();
+            return heads;
+        }
     }
     // The matrix decoder takes values that are not numbers, or +inf (the row
     // form does not copy its comparisons for them), and rows whose maxima so
@@ -94,6 +99,32 @@ std::vector<std::int64_t> RepairCandidates::decode(std::size_t anchor) {
         std::copy_n(joined_ + i * static_cast<std::size_t>(n_), n_, dense_[members_[i]]);
     }
     return decode_single_root(dense_);
+}
+
+// Rows keep positions in the order of the first candidate's contraction
+// tree, where every cycle's positions lie side by side: the candidates of a
+// pass contract nearly alike, so a cycle's positions then fill whole blocks,
+// which its row and the rows built from it mark without reading. The order is the positions' own for the
+// scores, ties and every result; only where a row stores a position changes.
+void RepairCandidates::store_in_contraction_order() {
+    const auto un = static_cast<std::size_t>(n_);
+    order_.resize(un);
+    for (std::size_t y = 0; y < un; ++y) order_[static_cast<std::size_t>(rank_[y])] = static_cast<std::int32_t>(y);
+    perm_.resize(un);
+    for (std::size_t i = 0; i < un; ++i) perm_[static_cast<std::size_t>(order_[i])] = static_cast<std::int32_t>(i);
+    arcs_stored_.resize(un * un);
+    for (std::int64_t x = 0; x < n_; ++x) {
+        const float* row = arcs_.values + x * arcs_.stride;
+        float* out = arcs_stored_.data() + static_cast<std::size_t>(x) * un;
+        for (std::size_t i = 0; i < un; ++i) out[i] = row[order_[i]];
+    }
+    joined_stored_.resize(members_.size() * un);
+    for (std::size_t m = 0; m < members_.size(); ++m) {
+        const double* row = joined_ + m * un;
+        double* out = joined_stored_.data() + m * un;
+        for (std::size_t i = 0; i < un; ++i) out[i] = row[order_[i]];
+    }
+    permuted_ = true;
 }
 
 // Original row x of the current candidate: its joined row (true) or its arcs.
@@ -112,7 +143,7 @@ double RepairCandidates::value(std::int64_t node, std::int64_t y) const {
     if (node >= n_) {
         const auto level = static_cast<std::size_t>(node - n_);
         if (y == 0) return root_value_[level];
-        if (row_slot_[level] >= 0) return row_of(node)[y];
+        if (row_slot_[level] >= 0) return row_of(node)[stored(y)];
         return recomputed(node, y);
     }
     if (y == 0) return root_column_[static_cast<std::size_t>(node)];
@@ -300,6 +331,17 @@ static void enter_last_row(const T* in, double total, double cs, double* out, st
     }
 }
 
+// A block of positions that lie inside the cycle (a member's row marks the
+// whole block): marked without reading the members' rows.
+QUELBIN_ALWAYS_INLINE bool skip_inside(double* out, std::int64_t y, std::int64_t end, std::uint8_t inside,
+                                       double& block_max, std::uint64_t& from_second) {
+    if (inside == 0) return false;
+    std::fill(out + y, out + end, kMarked);
+    block_max = kNegInf;
+    from_second = 0;
+    return true;
+}
+
 // enter_pair's positions y .. end - 1 one at a time.
 template <typename A, typename B>
 QUELBIN_ALWAYS_INLINE void enter_pair_tail(const A* first, double cs_first, const B* second, double cs_second,
@@ -321,10 +363,11 @@ QUELBIN_ALWAYS_INLINE void enter_pair_tail(const A* first, double cs_first, cons
 // bit per position where the second member's value is the larger.
 template <typename A, typename B>
 static void enter_pair(const A* first, double cs_first, const B* second, double cs_second, double total, double* out,
-                       std::int64_t n, double* block_max, std::uint64_t* from_second) {
+                       std::int64_t n, double* block_max, std::uint64_t* from_second, const std::uint8_t* inside) {
     for (std::int64_t b = 0; b * kTieBlock < n; ++b) {
         const std::int64_t end = std::min(n, (b + 1) * kTieBlock);
         std::int64_t y = block_start(b);
+        if (skip_inside(out, y, end, inside[b], block_max[b], from_second[b])) continue;
         double top = kNegInf;
         std::uint64_t taken = 0;
 #if defined(__SSE2__)
@@ -369,13 +412,14 @@ template <typename A, typename B>
 __attribute__((target("avx2"))) static void enter_pair_avx2(const A* first, double cs_first, const B* second,
                                                              double cs_second, double total, double* out,
                                                              std::int64_t n, double* block_max,
-                                                             std::uint64_t* from_second) {
+                                                             std::uint64_t* from_second, const std::uint8_t* inside) {
     const __m256d t = _mm256_set1_pd(total);
     const __m256d c0 = _mm256_set1_pd(cs_first);
     const __m256d c1 = _mm256_set1_pd(cs_second);
     for (std::int64_t b = 0; b * kTieBlock < n; ++b) {
         const std::int64_t end = std::min(n, (b + 1) * kTieBlock);
         std::int64_t y = block_start(b);
+        if (skip_inside(out, y, end, inside[b], block_max[b], from_second[b])) continue;
         std::uint64_t taken = 0;
         __m256d tops = _mm256_set1_pd(kNegInf);
         for (; y + 4 <= end; y += 4) {
@@ -401,12 +445,13 @@ __attribute__((target("avx2"))) static void enter_pair_avx2(const A* first, doub
 // enter_pair with the widest vectors the processor has.
 template <typename A, typename B>
 static void enter_pair_best(const A* first, double cs_first, const B* second, double cs_second, double total,
-                            double* out, std::int64_t n, double* block_max, std::uint64_t* from_second) {
+                            double* out, std::int64_t n, double* block_max, std::uint64_t* from_second,
+                            const std::uint8_t* inside) {
 #ifdef QUELBIN_X86_KERNELS
     static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return enter_pair_avx2(first, cs_first, second, cs_second, total, out, n, block_max, from_second);
+    if (avx2) return enter_pair_avx2(first, cs_first, second, cs_second, total, out, n, block_max, from_second, inside);
 #endif
-    enter_pair(first, cs_first, second, cs_second, total, out, n, block_max, from_second);
+    enter_pair(first, cs_first, second, cs_second, total, out, n, block_max, from_second, inside);
 }
 
 // Contracts cycle `index` into the next node.
@@ -431,6 +476,8 @@ void RepairCandidates::contract(std::size_t index) {
         root_value_.resize(static_cast<std::size_t>(level_index) + 1);
     }
     row_slot_[static_cast<std::size_t>(level_index)] = slot;
+    const std::size_t blocks = static_cast<std::size_t>((n_ + kTieBlock - 1) / kTieBlock);
+    if (inside_.size() < static_cast<std::size_t>(slot + 1) * blocks) inside_.resize(static_cast<std::size_t>(slot + 1) * blocks);
     Level level;
     level.cycle = index;
     level.first_score = member_scores_.size();
@@ -441,7 +488,15 @@ void RepairCandidates::contract(std::size_t index) {
     }
     // The value of the cycle entered from each position, member by member.
     double* out = row_of(s);
-    const std::size_t blocks = static_cast<std::size_t>((n_ + kTieBlock - 1) / kTieBlock);
+    // Blocks wholly inside a member are inside the cycle.
+    std::uint8_t* out_inside = inside_.data() + static_cast<std::size_t>(slot) * blocks;
+    std::fill(out_inside, out_inside + blocks, 0);
+    for (const std::int64_t u : C) {
+        if (u < n_) continue;
+        const auto member_slot = static_cast<std::size_t>(row_slot_[static_cast<std::size_t>(u - n_)]);
+        const std::uint8_t* member_inside = inside_.data() + member_slot * blocks;
+        for (std::size_t k = 0; k < blocks; ++k) out_inside[k] |= member_inside[k];
+    }
     block_max_.resize(blocks);
     const double* cs = member_scores_.data() + level.first_score;
     // A member's row: a cycle's or a joined row (doubles), or the arcs.
@@ -456,9 +511,9 @@ void RepairCandidates::contract(std::size_t index) {
         if (v >= n_) {
             row.values = row_of(v);
         } else if (joined_row(v, &joined, &stats)) {
-            row.values = joined;
+            row.values = permuted_ ? joined_stored_.data() + static_cast<std::size_t>(member_of_[static_cast<std::size_t>(v)]) * static_cast<std::size_t>(n_) : joined;
         } else {
-            row.arcs = arcs_.values + v * arcs_.stride;
+            row.arcs = permuted_ ? arcs_stored_.data() + static_cast<std::size_t>(v) * static_cast<std::size_t>(n_) : arcs_.values + v * arcs_.stride;
         }
         return row;
     };
@@ -468,13 +523,13 @@ void RepairCandidates::contract(std::size_t index) {
         double* tops = block_max_.data();
         std::uint64_t* second = seconds_of(static_cast<std::size_t>(level_index));
         if (a.arcs != nullptr && b.arcs != nullptr) {
-            enter_pair_best(a.arcs, cs[0], b.arcs, cs[1], level.total, out, n_, tops, second);
+            enter_pair_best(a.arcs, cs[0], b.arcs, cs[1], level.total, out, n_, tops, second, out_inside);
         } else if (a.arcs != nullptr) {
-            enter_pair_best(a.arcs, cs[0], b.values, cs[1], level.total, out, n_, tops, second);
+            enter_pair_best(a.arcs, cs[0], b.values, cs[1], level.total, out, n_, tops, second, out_inside);
         } else if (b.arcs != nullptr) {
-            enter_pair_best(a.values, cs[0], b.arcs, cs[1], level.total, out, n_, tops, second);
+            enter_pair_best(a.values, cs[0], b.arcs, cs[1], level.total, out, n_, tops, second, out_inside);
         } else {
-            enter_pair_best(a.values, cs[0], b.values, cs[1], level.total, out, n_, tops, second);
+            enter_pair_best(a.values, cs[0], b.values, cs[1], level.total, out, n_, tops, second, out_inside);
         }
         // Expanding reads which member gave each position its value from
         // `second`, so the members' rows go back for later cycles.
@@ -484,22 +539,26 @@ void RepairCandidates::contract(std::size_t index) {
             free_slots_.push_back(member_slot);
             member_slot = -1;
         }
-        // The original members' own positions; the cycles' are marked.
+        // The original members' own positions; the cycles' are marked. A
+        // block whose last position that marks is inside from then on.
         for (const std::int64_t u : C) {
             if (u >= n_) continue;
-            out[u] = kMarked;
-            const std::int64_t b = u / kTieBlock;
+            out[stored(u)] = kMarked;
+            const std::int64_t b = stored(u) / kTieBlock;
             double top = kNegInf;
+            bool marked = true;
             for (std::int64_t y = block_start(b); y < std::min(n_, (b + 1) * kTieBlock); ++y) {
                 top = out[y] > top ? out[y] : top;
+                marked = marked && out[y] != out[y];
             }
             block_max_[static_cast<std::size_t>(b)] = top;
+            out_inside[b] = marked ? 1 : 0;
         }
     } else {
         for (std::size_t k = 0; k < C.size(); ++k) {
             if (k == 1) {
                 for (const std::int64_t u : C) {
-                    if (u < n_) out[u] = kMarked;
+                    if (u < n_) out[stored(u)] = kMarked;
                 }
             }
             const Row row = row_for(C[k]);
@@ -549,10 +608,11 @@ void RepairCandidates::contract(std::size_t index) {
         if (block_max_[b] != top) continue;
         const auto block = static_cast<std::int64_t>(b);
         for (std::int64_t y = block_start(block); y < std::min(n_, (block + 1) * kTieBlock); ++y) {
-            if (out[y] == top) ties.push_back(static_cast<std::int32_t>(y));
+            if (out[y] == top) ties.push_back(static_cast<std::int32_t>(permuted_ ? order_[static_cast<std::size_t>(y)] : y));
         }
     }
-    maximum_[ss] = out[ties.front()];  // the first position's own value, as a scan would keep
+    std::sort(ties.begin(), ties.end());
+    maximum_[ss] = out[stored(ties.front())];  // the first position's own value, as a scan would keep
     if (ties.size() > 1) find_tied_head(s);
 }
 
@@ -703,7 +763,10 @@ std::vector<std::int64_t> RepairCandidates::expand() {
         entering_.clear();
         if (C.size() == 2) {
             const std::uint64_t* second = seconds_of(static_cast<std::size_t>(i));
-            const auto from_second = [&](std::int32_t y) { return ((second[y >> 6] >> (y & 63)) & 1u) != 0; };
+            const auto from_second = [&](std::int32_t position) {
+                const std::int64_t y = stored(position);
+                return ((second[y >> 6] >> (y & 63)) & 1u) != 0;
+            };
             e = 1;
             for (const std::int32_t y : reached_) {
                 if (!from_second(y)) e = 0;

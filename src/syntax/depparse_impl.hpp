@@ -290,6 +290,8 @@ private:
     double recomputed(std::int64_t node, std::int64_t y) const;
     double reach_of(std::int64_t v);
     std::uint64_t* seconds_of(std::size_t level);
+    void store_in_contraction_order();
+    std::int64_t stored(std::int64_t position) const { return permuted_ ? perm_[static_cast<std::size_t>(position)] : position; }
     double* row_of(std::int64_t node);
     const double* row_of(std::int64_t node) const;
     Span ties_of(std::int64_t v) const;
@@ -319,6 +321,12 @@ private:
     std::vector<std::int32_t> arc_ties_;
     std::vector<std::int32_t> joined_ties_;
     DepparseMatrix dense_;
+    // Where rows store each position (see store_in_contraction_order).
+    bool permuted_ = false;
+    std::vector<std::int32_t> perm_;   // position -> place
+    std::vector<std::int32_t> order_;  // place -> position
+    std::vector<float> arcs_stored_;
+    std::vector<double> joined_stored_;
     // One decode's state, kept for the next. Nodes: positions 0 .. n - 1,
     // then the contracted cycles in order; a node's id is its place in order.
     std::vector<double> root_column_;
@@ -327,6 +335,7 @@ private:
     std::int64_t slots_ = 0;
     std::vector<std::int64_t> free_slots_;
     std::vector<std::int64_t> row_slot_;            // per cycle, -1 once given back
+    std::vector<std::uint8_t> inside_;              // per row slot and block of 64: all inside the cycle
     std::vector<double> root_value_;                // per cycle, its row's root column
     std::size_t words_ = 0;                         // 64-bit words of a bit per position
     std::vector<std::uint64_t> seconds_;            // per two-member cycle, which member gave each value
