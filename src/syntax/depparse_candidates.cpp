@@ -332,11 +332,10 @@ static void enter_last_row(const T* in, double total, double cs, double* out, st
 }
 
 // A block of positions that lie inside the cycle (a member's row marks the
-// whole block): marked without reading the members' rows.
-QUELBIN_ALWAYS_INLINE bool skip_inside(double* out, std::int64_t y, std::int64_t end, std::uint8_t inside,
-                                       double& block_max, std::uint64_t& from_second) {
+// whole block) is left unwritten: nothing reads a row inside its cycle but a
+// cycle of more than two members, which marks such blocks first.
+QUELBIN_ALWAYS_INLINE bool skip_inside(std::uint8_t inside, double& block_max, std::uint64_t& from_second) {
     if (inside == 0) return false;
-    std::fill(out + y, out + end, kMarked);
     block_max = kNegInf;
     from_second = 0;
     return true;
@@ -367,7 +366,7 @@ static void enter_pair(const A* first, double cs_first, const B* second, double 
     for (std::int64_t b = 0; b * kTieBlock < n; ++b) {
         const std::int64_t end = std::min(n, (b + 1) * kTieBlock);
         std::int64_t y = block_start(b);
-        if (skip_inside(out, y, end, inside[b], block_max[b], from_second[b])) continue;
+        if (skip_inside(inside[b], block_max[b], from_second[b])) continue;
         double top = kNegInf;
         std::uint64_t taken = 0;
 #if defined(__SSE2__)
@@ -419,7 +418,7 @@ __attribute__((target("avx2"))) static void enter_pair_avx2(const A* first, doub
     for (std::int64_t b = 0; b * kTieBlock < n; ++b) {
         const std::int64_t end = std::min(n, (b + 1) * kTieBlock);
         std::int64_t y = block_start(b);
-        if (skip_inside(out, y, end, inside[b], block_max[b], from_second[b])) continue;
+        if (skip_inside(inside[b], block_max[b], from_second[b])) continue;
         std::uint64_t taken = 0;
         __m256d tops = _mm256_set1_pd(kNegInf);
         for (; y + 4 <= end; y += 4) {
@@ -555,6 +554,14 @@ void RepairCandidates::contract(std::size_t index) {
             out_inside[b] = marked ? 1 : 0;
         }
     } else {
+        for (const std::int64_t u : C) {
+            if (u < n_) continue;
+            const std::uint8_t* member_inside = inside_.data() + static_cast<std::size_t>(row_slot_[static_cast<std::size_t>(u - n_)]) * blocks;
+            double* row = row_of(u);
+            for (std::int64_t b = 0; b < static_cast<std::int64_t>(blocks); ++b) {
+                if (member_inside[b] != 0) std::fill(row + block_start(b), row + std::min(n_, (b + 1) * kTieBlock), kMarked);
+            }
+        }
         for (std::size_t k = 0; k < C.size(); ++k) {
             if (k == 1) {
                 for (const std::int64_t u : C) {
