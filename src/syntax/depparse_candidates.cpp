@@ -229,16 +229,27 @@ std::int64_t RepairCandidates::best_of(std::int64_t v) {
     if (on_root_[sv] != 0) return 0;
     const Span ties = ties_of(v);
     if (ties.count == 1) return find(ties.data[0]);
-    return tied_head_[sv];
+    return tied_together_[sv] != 0 ? find(tied_head_[sv]) : tied_head_[sv];
 }
 
+// The head of a node whose maximum several positions hold. Once one node
+// holds them all, the node that holds that node is the head from then on;
+// until then the node is listed under its head and found again when the
+// head is contracted.
 void RepairCandidates::find_tied_head(std::int64_t v) {
     const Span ties = ties_of(v);
     tie_work_ += ties.count;
     std::int64_t head = find(ties.data[0]);
-    for (std::size_t t = 1; t < ties.count; ++t) head = std::min(head, find(ties.data[t]));
-    tied_head_[static_cast<std::size_t>(v)] = head;
-    tied_under_[static_cast<std::size_t>(head)].push_back(v);
+    bool together = true;
+    for (std::size_t t = 1; t < ties.count; ++t) {
+        const std::int64_t holder = find(ties.data[t]);
+        together = together && holder == head;
+        head = std::min(head, holder);
+    }
+    const auto sv = static_cast<std::size_t>(v);
+    tied_head_[sv] = head;
+    tied_together_[sv] = together ? 1 : 0;
+    if (!together) tied_under_[static_cast<std::size_t>(head)].push_back(v);
 }
 
 // Follows heads from `start`; a walk that comes back to itself is a new
@@ -652,6 +663,7 @@ std::vector<std::int64_t> RepairCandidates::decode_by_rows() {
     on_root_.assign(nodes, 0);
     tie_span_.assign(un, Span{});
     tied_head_.assign(nodes, -1);
+    tied_together_.assign(nodes, 0);
     tied_under_.resize(nodes);
     for (auto& rows_under : tied_under_) rows_under.clear();
     settled_.assign(nodes, 0);
@@ -705,9 +717,10 @@ std::vector<std::int64_t> RepairCandidates::decode_by_rows() {
             under_.clear();
             under_.swap(tied_under_[static_cast<std::size_t>(member)]);
             for (const std::int64_t v : under_) {
-                if (find(v) != v || tied_head_[static_cast<std::size_t>(v)] != member) continue;
+                const auto sv = static_cast<std::size_t>(v);
+                if (find(v) != v || tied_together_[sv] != 0 || tied_head_[sv] != member) continue;
                 find_tied_head(v);
-                if (tied_head_[static_cast<std::size_t>(v)] != s) moved_.push_back(v);
+                if (best_of(v) != s) moved_.push_back(v);
             }
         }
         round_start_ = walk_id_ + 1;

@@ -347,6 +347,7 @@ private:
     std::vector<std::vector<std::int32_t>> level_ties_;  // cycles' tied maxima
     std::vector<std::int64_t> tied_head_;             // heads of nodes with several tied maxima
     std::vector<std::vector<std::int64_t>> tied_under_;
+    std::vector<char> tied_together_;                 // one node holds all of them: head is its holder
     std::vector<std::int64_t> under_;
     std::vector<std::int64_t> moved_;
     std::vector<char> settled_;
