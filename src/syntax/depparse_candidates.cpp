@@ -528,6 +528,22 @@ void RepairCandidates::contract(std::size_t index) {
         return row;
     };
     if (C.size() == 2) {
+        // The next level's original member is most likely the one of the
+        // first candidate's next level: fetch its row meanwhile.
+        const auto next = static_cast<std::size_t>(level_index) + 1;
+#if defined(__SSE2__)
+        if (permuted_ && next < first_originals_.size() && first_originals_[next] >= 0) {
+            const char* ahead = reinterpret_cast<const char*>(row_for(first_originals_[next]).arcs);
+            if (ahead != nullptr) {
+                const auto bytes = static_cast<std::int64_t>(sizeof(float)) * n_;
+                for (std::int64_t byte = 0; byte < bytes; byte += 64) _mm_prefetch(ahead + byte, _MM_HINT_T1);
+            }
+        }
+#endif
+        if (!permuted_) {
+            if (first_originals_.size() <= static_cast<std::size_t>(level_index)) first_originals_.resize(static_cast<std::size_t>(level_index) + 1, -1);
+            first_originals_[static_cast<std::size_t>(level_index)] = C[0] < n_ ? C[0] : C[1] < n_ ? C[1] : -1;
+        }
         const Row a = row_for(C[0]);
         const Row b = row_for(C[1]);
         double* tops = block_max_.data();

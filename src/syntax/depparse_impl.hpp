@@ -327,6 +327,7 @@ private:
     std::vector<std::int32_t> order_;  // place -> position
     std::vector<float> arcs_stored_;
     std::vector<double> joined_stored_;
+    std::vector<std::int64_t> first_originals_;  // per level of the first candidate, its original member
     // One decode's state, kept for the next. Nodes: positions 0 .. n - 1,
     // then the contracted cycles in order; a node's id is its place in order.
     std::vector<double> root_column_;
