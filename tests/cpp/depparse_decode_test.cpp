@@ -434,7 +434,9 @@ TEST(DepparseDecode, BansCarryBetweenPassesAndPassesStopAtFive) {
 // The repair's candidates decoded from shared rows give the heads (or the
 // error) of decoding each candidate's own matrix: log-probabilities with
 // holes; rows paired to head each other (a cycle at almost every level, as
-// in a sentence of one repeated phrase); log-probabilities whose row maxima
+// in a sentence of one repeated phrase); scores falling with the distance
+// between positions (neighbours' cycles merge into ever longer runs);
+// log-probabilities whose row maxima
 // a few positions share; values on a coarse grid and equal arcs (maxima
 // shared by so many positions that the matrix decoder takes the larger
 // sizes); log-probabilities with a few values that are not numbers, which
@@ -443,12 +445,12 @@ TEST(DepparseDecode, RepairCandidatesDecodeAsTheirMatrices) {
     std::mt19937 rng(4747);
     std::normal_distribution<double> normal(0.0, 2.0);
     std::uniform_int_distribution<int> hole(0, 19);
-    enum Shape { kLogProbs, kPairs, kTiedMaxima, kGrid, kFlat, kNotANumber };
+    enum Shape { kLogProbs, kPairs, kBand, kTiedMaxima, kGrid, kFlat, kNotANumber };
     std::size_t left_to_matrix = 0;
     std::size_t ties_by_matrix = 0;
     std::size_t not_a_number_by_matrix = 0;
     std::size_t not_a_number_candidates = 0;
-    for (const Shape shape : {kLogProbs, kPairs, kTiedMaxima, kGrid, kFlat, kNotANumber}) {
+    for (const Shape shape : {kLogProbs, kPairs, kBand, kTiedMaxima, kGrid, kFlat, kNotANumber}) {
         for (const std::int64_t n : {2, 3, 5, 9, 17, 40, 120, 400, 900}) {
             SCOPED_TRACE(testing::Message() << "shape " << shape << " n " << n);
             std::uniform_int_distribution<std::int64_t> position(1, n - 1);
@@ -459,6 +461,7 @@ TEST(DepparseDecode, RepairCandidatesDecodeAsTheirMatrices) {
                 for (std::int64_t h = 0; h < n; ++h) {
                     double v = shape == kFlat ? -1.0 : draw() - 8.0;
                     if (shape == kPairs && d > 0 && h == (d % 2 == 1 ? d + 1 : d - 1)) v += 10.0;
+                    if (shape == kBand) v = -static_cast<double>(std::abs(d - h)) - 0.1 * std::abs(normal(rng));
                     if (hole(rng) == 0) v = -kInf;
                     if (shape == kNotANumber && hole(rng) == 0 && hole(rng) == 0) v = std::nan("");
                     arcs[d][h] = static_cast<float>(v);
