@@ -115,6 +115,7 @@ public:
         for (std::size_t k = 0; k < classes_.size(); ++k) {
             if (k + 4 < deprel_labels.size()) classes_[k] = class_of(deprel_labels[k + 4]);
         }
+        forget_plain_labels();
     }
 
     std::pair<std::int64_t, double> best_allowed(std::int64_t d, std::int64_t h, ConstraintClass excluded) {
@@ -135,13 +136,28 @@ public:
         return {index, best};
     }
 
+    // Each word's plain relation under its head. A repair's candidates share
+    // most heads, so each word's last plain relation (and its score) is kept
+    // until the bans change.
     std::vector<std::int64_t> label_all(const std::vector<std::int64_t>& heads) {
-        std::vector<std::int64_t> labels;
-        labels.reserve(heads.size() - 1);
+        std::vector<std::int64_t> labels(heads.size() - 1);
         for (std::size_t w = 1; w < heads.size(); ++w) {
-            labels.push_back(best_allowed(static_cast<std::int64_t>(w), heads[w], kNoClass).first);
+            if (plain_head_[w] != heads[w]) {
+                const auto [label, score] = best_allowed(static_cast<std::int64_t>(w), heads[w], kNoClass);
+                plain_head_[w] = heads[w];
+                plain_label_[w] = label;
+                plain_score_[w] = score;
+            }
+            labels[w - 1] = plain_label_[w];
         }
         return labels;
+    }
+
+    void forget_plain_labels() {
+        const auto n = static_cast<std::size_t>(arcs_.n);
+        plain_head_.assign(n, -1);
+        plain_label_.assign(n, -1);
+        plain_score_.assign(n, 0.0);
     }
 
     std::vector<ConstraintGroup> violations(const std::vector<std::int64_t>& heads,
@@ -176,23 +192,6 @@ public:
         return sum;
     }
 
-    // label_all for a candidate: candidates share most heads, so each word's
-    // last plain relation (and its score) is kept for the pass, in which the
-    // bans do not change.
-    std::vector<std::int64_t> label_candidate(const std::vector<std::int64_t>& heads) {
-        std::vector<std::int64_t> labels(heads.size() - 1);
-        for (std::size_t w = 1; w < heads.size(); ++w) {
-            if (plain_head_[w] != heads[w]) {
-                const auto [label, score] = best_allowed(static_cast<std::int64_t>(w), heads[w], kNoClass);
-                plain_head_[w] = heads[w];
-                plain_label_[w] = label;
-                plain_score_[w] = score;
-            }
-            labels[w - 1] = plain_label_[w];
-        }
-        return labels;
-    }
-
     // One pass over the first group: the best candidate tree, then the bans.
     void repair(const ConstraintGroup& g, std::vector<std::int64_t>& heads, std::vector<std::int64_t>& labels) {
         const std::int64_t n = arcs_.n;
@@ -210,12 +209,9 @@ public:
         std::size_t adopted = 0;
         double adopted_total = kNegInf;
         RepairCandidates candidates(arcs_, g.dependents, joined_.data());
-        plain_head_.assign(static_cast<std::size_t>(n), -1);
-        plain_label_.assign(static_cast<std::size_t>(n), -1);
-        plain_score_.assign(static_cast<std::size_t>(n), 0.0);
         for (std::size_t a = 0; a < count; ++a) {
             std::vector<std::int64_t> candidate_heads = candidates.decode(a);
-            std::vector<std::int64_t> candidate_labels = label_candidate(candidate_heads);
+            std::vector<std::int64_t> candidate_labels = label_all(candidate_heads);
             for (std::size_t i = 0; i < count; ++i) {
                 const std::int64_t d = g.dependents[i];
                 if (i == a || candidate_heads[static_cast<std::size_t>(d)] != g.head) continue;
@@ -232,6 +228,7 @@ public:
         for (std::size_t i = 0; i < count; ++i) {
             if (i != adopted) bans_[ban_key(g.dependents[i], g.head)] |= static_cast<std::uint8_t>(1u << g.cls);
         }
+        forget_plain_labels();
     }
 
 private:
@@ -240,7 +237,7 @@ private:
     std::vector<ConstraintClass> classes_;
     BanMap bans_;
     std::vector<double> joined_;
-    std::vector<std::int64_t> plain_head_;  // per word, within one pass
+    std::vector<std::int64_t> plain_head_;  // per word, while the bans stay
     std::vector<std::int64_t> plain_label_;
     std::vector<double> plain_score_;
 };
