@@ -42,6 +42,10 @@ constexpr std::int64_t block_start(std::int64_t b) { return b == 0 ? 1 : b * kTi
 constexpr std::int64_t kBlockRows = 64;
 // Sentences from this many positions keep their rows in contraction order.
 constexpr std::int64_t kPermuteFrom = 256;
+// Groups of this many members decode from the reference's saved states,
+// taken about this many times per decode.
+constexpr std::size_t kShareFrom = 3;
+constexpr std::int64_t kCheckpoints = 64;
 
 }  // namespace
 
@@ -81,9 +85,15 @@ RepairCandidates::RepairCandidates(const DepparseArcs& arcs, const std::vector<s
 }
 
 std::vector<std::int64_t> RepairCandidates::decode(std::size_t anchor) {
+    if (usable_ && !reference_tried_ && members_.size() >= kShareFrom) prepare_reference();
     anchor_ = static_cast<std::int64_t>(anchor);
     if (usable_) {
-        std::vector<std::int64_t> heads = decode_by_rows();
+        std::vector<std::int64_t> heads;
+        if (!resume()) {
+            heads = decode_by_rows();
+        } else if (contract_all()) {
+            heads = expand();
+        }
         if (!heads.empty()) {
             if (!permuted_ && members_.size() > 1 && n_ >= kPermuteFrom) store_in_contraction_order();
             return heads;
@@ -269,7 +279,8 @@ void RepairCandidates::walk(std::int64_t start) {
             std::vector<std::int64_t> cycle(path_.begin() + place_[sv], path_.end());
             std::sort(cycle.begin(), cycle.end());
             for (const std::int64_t c : cycle) on_cycle_[static_cast<std::size_t>(c)] = 1;
-            pending_.emplace(cycle.front(), cycles_.size());
+            pending_.emplace_back(cycle.front(), cycles_.size());
+            std::push_heap(pending_.begin(), pending_.end());
             cycles_.push_back(std::move(cycle));
             return;
         }
@@ -650,17 +661,41 @@ void RepairCandidates::contract(std::size_t index) {
     if (ties.size() > 1) find_tied_head(s);
 }
 
-std::vector<std::int64_t> RepairCandidates::decode_by_rows() {
-    const std::int64_t n = n_;
-    const auto un = static_cast<std::size_t>(n);
-    // The root penalty of decode_single_root, from the rows' minima.
+// The smallest finite value of the current candidate's rows: the root
+// penalty of decode_single_root.
+double RepairCandidates::penalty_minimum() const {
     double m = kPosInf;
-    for (std::int64_t x = 0; x < n; ++x) {
+    for (std::int64_t x = 0; x < n_; ++x) {
         const double* row = nullptr;
         const RowStats* stats = nullptr;
         joined_row(x, &row, &stats);
         if (stats->min < m) m = stats->min;
     }
+    return m;
+}
+
+// Original row x's maximum and where it lies, or the root.
+void RepairCandidates::start_head(std::int64_t x) {
+    const auto sx = static_cast<std::size_t>(x);
+    const double* row = nullptr;
+    const RowStats* stats = nullptr;
+    const bool joined = joined_row(x, &row, &stats);
+    const double root = root_column_[sx];
+    on_root_[sx] = 0;
+    tie_span_[sx] = Span{};
+    if (stats->max == kNegInf || stats->max <= root) {
+        on_root_[sx] = 1;
+        maximum_[sx] = std::max(root, stats->max);
+        return;
+    }
+    maximum_[sx] = stats->max;
+    tie_span_[sx] = {(joined ? joined_ties_ : arc_ties_).data() + stats->ties, stats->tie_count};
+}
+
+void RepairCandidates::start_decode() {
+    const std::int64_t n = n_;
+    const auto un = static_cast<std::size_t>(n);
+    const double m = penalty_minimum();
     if (!std::isfinite(m)) throw DepparseModelError("dependency scores contain no finite value");
     const auto rows = static_cast<double>(n);
     root_column_.resize(un);
@@ -696,33 +731,33 @@ std::vector<std::int64_t> RepairCandidates::decode_by_rows() {
     levels_.clear();
     member_heads_.clear();
     member_scores_.clear();
-    pending_ = {};
+    pending_.clear();
+    clean_levels_ = clean_cycles_ = clean_scores_ = 0;
 
     // Heads of the original rows: argmax from column 0 upward, lowest wins.
     on_root_[0] = 1;
-    for (std::int64_t x = 1; x < n; ++x) {
-        const auto sx = static_cast<std::size_t>(x);
-        const double* row = nullptr;
-        const RowStats* stats = nullptr;
-        const bool joined = joined_row(x, &row, &stats);
-        const double root = root_column_[sx];
-        if (stats->max == kNegInf || stats->max <= root) {
-            on_root_[sx] = 1;
-            maximum_[sx] = std::max(root, stats->max);
-            continue;
-        }
-        maximum_[sx] = stats->max;
-        tie_span_[sx] = {(joined ? joined_ties_ : arc_ties_).data() + stats->ties, stats->tie_count};
-    }
+    for (std::int64_t x = 1; x < n; ++x) start_head(x);
     for (std::int64_t x = 1; x < n; ++x) {
         if (on_root_[static_cast<std::size_t>(x)] == 0 && tie_span_[static_cast<std::size_t>(x)].count > 1) find_tied_head(x);
     }
     for (std::int64_t x = 1; x < n; ++x) walk(x);
+}
 
-    // Contract the cycle whose first node comes last, as long as any is left.
+std::vector<std::int64_t> RepairCandidates::decode_by_rows() {
+    start_decode();
+    if (!contract_all()) return {};
+    return expand();
+}
+
+// Contracts the cycle whose first node comes last, as long as any is left;
+// false once ties cost more than the matrix decoder would.
+bool RepairCandidates::contract_all() {
+    const std::int64_t n = n_;
     while (!pending_.empty()) {
-        const std::size_t index = pending_.top().second;
-        pending_.pop();
+        if (checkpointing_ && levels_.size() % checkpoint_every_ == 0) take_checkpoint();
+        std::pop_heap(pending_.begin(), pending_.end());
+        const std::size_t index = pending_.back().second;
+        pending_.pop_back();
         contract(index);
         const std::int64_t s = n + static_cast<std::int64_t>(levels_.size()) - 1;
         // A row whose maximum several nodes hold can move to another node
@@ -742,9 +777,235 @@ std::vector<std::int64_t> RepairCandidates::decode_by_rows() {
         round_start_ = walk_id_ + 1;
         walk(s);
         for (const std::int64_t v : moved_) walk(v);
-        if (tie_work_ > tie_budget()) return {};
+        if (tie_work_ > tie_budget()) return false;
     }
-    return expand();
+    return true;
+}
+
+// The candidates of a pass share most of their decoding: a candidate's
+// matrix is the reference's (every member joined) but for the anchor's row,
+// so until a level contracts the anchor, or a cycle through the anchor's own
+// head comes first, it contracts the very cycles the reference does. The
+// reference is decoded once, its state saved every few levels, and each
+// candidate goes on from the last saved state it shares.
+void RepairCandidates::prepare_reference() {
+    reference_tried_ = true;
+    anchor_ = static_cast<std::int64_t>(members_.size());
+    try {
+        if (!permuted_ && n_ >= kPermuteFrom) {
+            if (decode_by_rows().empty()) return;
+            store_in_contraction_order();
+        }
+        checkpoint_every_ = static_cast<std::size_t>(std::max<std::int64_t>(1, n_ / kCheckpoints));
+        rows_left_ = static_cast<std::size_t>(2 * kCheckpoints + n_ / 8);
+        checkpointing_ = true;
+        const bool decoded = !decode_by_rows().empty();
+        checkpointing_ = false;
+        if (!decoded) checkpoints_.clear();
+    } catch (const DepparseModelError&) {
+        checkpointing_ = false;
+        checkpoints_.clear();
+    }
+    if (checkpoints_.empty()) return;
+    reference_minimum_ = penalty_minimum();
+    reference_root_column_ = root_column_;
+    reference_tie_span_ = tie_span_;
+    reference_cycles_ = cycles_;
+    reference_levels_ = levels_;
+    reference_member_heads_ = member_heads_;
+    reference_member_scores_ = member_scores_;
+    reference_level_ties_.assign(level_ties_.begin(), level_ties_.begin() + static_cast<std::ptrdiff_t>(levels_.size()));
+    reference_root_value_.assign(root_value_.begin(), root_value_.begin() + static_cast<std::ptrdiff_t>(levels_.size()));
+    if (seconds_.size() < levels_.size() * words_) seconds_.resize(levels_.size() * words_);
+    reference_seconds_.assign(seconds_.begin(), seconds_.begin() + static_cast<std::ptrdiff_t>(levels_.size() * words_));
+    clean_levels_ = levels_.size();
+    clean_cycles_ = cycles_.size();
+    clean_scores_ = member_scores_.size();
+    contracted_at_.assign(static_cast<std::size_t>(n_), levels_.size());
+    first_below_.assign(levels_.size() + 1, std::numeric_limits<std::int64_t>::max());
+    for (std::size_t l = 0; l < levels_.size(); ++l) {
+        const std::vector<std::int64_t>& C = cycles_[levels_[l].cycle];
+        for (const std::int64_t v : C) {
+            if (v < n_) contracted_at_[static_cast<std::size_t>(v)] = l;
+        }
+        first_below_[l + 1] = std::min(first_below_[l], C.front());
+    }
+}
+
+void RepairCandidates::take_checkpoint() {
+    std::size_t live_rows = 0;
+    for (std::size_t l = 0; l < levels_.size(); ++l) live_rows += row_slot_[l] >= 0 ? 1 : 0;
+    if (live_rows > rows_left_) return;
+    rows_left_ -= live_rows;
+    Checkpoint c;
+    c.level = levels_.size();
+    c.cycles = cycles_.size();
+    c.scores = member_scores_.size();
+    c.slots = slots_;
+    c.tie_work = tie_work_;
+    const auto nodes = static_cast<std::ptrdiff_t>(static_cast<std::size_t>(n_) + c.level);
+    c.parent.assign(parent_.begin(), parent_.begin() + nodes);
+    c.enclosing.assign(enclosing_.begin(), enclosing_.begin() + nodes);
+    c.tied_head.assign(tied_head_.begin(), tied_head_.begin() + nodes);
+    c.maximum.assign(maximum_.begin(), maximum_.begin() + nodes);
+    c.on_root.assign(on_root_.begin(), on_root_.begin() + nodes);
+    c.tied_together.assign(tied_together_.begin(), tied_together_.begin() + nodes);
+    c.settled.assign(settled_.begin(), settled_.begin() + nodes);
+    c.on_cycle.assign(on_cycle_.begin(), on_cycle_.begin() + nodes);
+    for (std::ptrdiff_t v = 0; v < nodes; ++v) {
+        if (!tied_under_[static_cast<std::size_t>(v)].empty()) c.tied_under.emplace_back(v, tied_under_[static_cast<std::size_t>(v)]);
+    }
+    c.row_slot.assign(row_slot_.begin(), row_slot_.begin() + static_cast<std::ptrdiff_t>(c.level));
+    c.free_slots = free_slots_;
+    c.pending = pending_;
+    const std::size_t blocks = words_;
+    for (std::size_t l = 0; l < c.level; ++l) {
+        const std::int64_t slot = row_slot_[l];
+        if (slot < 0) continue;
+        c.row_slots.push_back(slot);
+        const double* row = row_of(n_ + static_cast<std::int64_t>(l));
+        c.rows.insert(c.rows.end(), row, row + n_);
+        const std::uint8_t* inside = inside_.data() + static_cast<std::size_t>(slot) * blocks;
+        c.inside.insert(c.inside.end(), inside, inside + blocks);
+    }
+    checkpoints_.push_back(std::move(c));
+}
+
+// Working lists from the reference: `clean` entries already hold its
+// values; the next ones up to `count` are copied.
+template <typename T>
+static void take_reference(std::vector<T>& working, const std::vector<T>& reference, std::size_t clean,
+                           std::size_t count) {
+    if (working.size() < count) working.resize(count);
+    for (std::size_t i = clean; i < count; ++i) working[i] = reference[i];
+}
+
+void RepairCandidates::restore(const Checkpoint& c) {
+    const auto nodes = static_cast<std::size_t>(n_) + c.level;
+    const std::size_t all = 2 * static_cast<std::size_t>(n_);
+    std::copy(c.parent.begin(), c.parent.end(), parent_.begin());
+    std::copy(c.enclosing.begin(), c.enclosing.end(), enclosing_.begin());
+    std::copy(c.tied_head.begin(), c.tied_head.end(), tied_head_.begin());
+    std::copy(c.maximum.begin(), c.maximum.end(), maximum_.begin());
+    std::copy(c.on_root.begin(), c.on_root.end(), on_root_.begin());
+    std::copy(c.tied_together.begin(), c.tied_together.end(), tied_together_.begin());
+    std::copy(c.settled.begin(), c.settled.end(), settled_.begin());
+    std::copy(c.on_cycle.begin(), c.on_cycle.end(), on_cycle_.begin());
+    for (std::size_t v = nodes; v < all; ++v) {
+        parent_[v] = enclosing_[v] = static_cast<std::int64_t>(v);
+        tied_head_[v] = -1;
+        maximum_[v] = kNegInf;
+        on_root_[v] = tied_together_[v] = settled_[v] = on_cycle_[v] = 0;
+    }
+    for (auto& rows_under : tied_under_) rows_under.clear();
+    for (const auto& [v, rows_under] : c.tied_under) tied_under_[static_cast<std::size_t>(v)] = rows_under;
+    std::copy(c.row_slot.begin(), c.row_slot.end(), row_slot_.begin());
+    free_slots_ = c.free_slots;
+    slots_ = c.slots;
+    pending_ = c.pending;
+    tie_work_ = c.tie_work;
+    const std::size_t blocks = words_;
+    for (std::size_t r = 0; r < c.row_slots.size(); ++r) {
+        const std::int64_t slot = c.row_slots[r];
+        double* row = blocks_[static_cast<std::size_t>(slot / kBlockRows)].get() + (slot % kBlockRows) * n_;
+        std::copy_n(c.rows.begin() + static_cast<std::ptrdiff_t>(r * static_cast<std::size_t>(n_)), n_, row);
+        std::copy_n(c.inside.begin() + static_cast<std::ptrdiff_t>(r * blocks), blocks,
+                    inside_.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(slot) * blocks));
+    }
+    std::copy(reference_root_column_.begin(), reference_root_column_.end(), root_column_.begin());
+    std::copy(reference_tie_span_.begin(), reference_tie_span_.end(), tie_span_.begin());
+    // Lists appended level by level: the reference's up to the checkpoint.
+    take_reference(levels_, reference_levels_, clean_levels_, c.level);
+    levels_.resize(c.level);
+    take_reference(level_ties_, reference_level_ties_, clean_levels_, c.level);
+    take_reference(root_value_, reference_root_value_, clean_levels_, c.level);
+    if (clean_levels_ < c.level) {
+        std::copy(reference_seconds_.begin() + static_cast<std::ptrdiff_t>(clean_levels_ * words_),
+                  reference_seconds_.begin() + static_cast<std::ptrdiff_t>(c.level * words_),
+                  seconds_.begin() + static_cast<std::ptrdiff_t>(clean_levels_ * words_));
+    }
+    take_reference(cycles_, reference_cycles_, clean_cycles_, c.cycles);
+    cycles_.resize(c.cycles);
+    take_reference(member_heads_, reference_member_heads_, clean_scores_, c.scores);
+    member_heads_.resize(c.scores);
+    take_reference(member_scores_, reference_member_scores_, clean_scores_, c.scores);
+    member_scores_.resize(c.scores);
+    clean_levels_ = c.level;
+    clean_cycles_ = c.cycles;
+    clean_scores_ = c.scores;
+}
+
+// Turns the reference's state into the candidate's, whose rows differ in
+// the anchor a's alone: a's head and what follows from it.
+void RepairCandidates::patch_anchor(std::int64_t a, double m) {
+    const auto sa = static_cast<std::size_t>(a);
+    root_column_[sa] = std::fma(m, static_cast<double>(n_), arcs_(a, 0));
+    // The reference's cycle through a is none of the candidate's.
+    if (on_cycle_[sa] != 0) {
+        const auto through_a = std::find_if(pending_.begin(), pending_.end(), [&](const auto& entry) {
+            const std::vector<std::int64_t>& C = cycles_[entry.second];
+            return std::find(C.begin(), C.end(), a) != C.end();
+        });
+        for (const std::int64_t v : cycles_[through_a->second]) on_cycle_[static_cast<std::size_t>(v)] = 0;
+        pending_.erase(through_a);
+        std::make_heap(pending_.begin(), pending_.end());
+    }
+    start_head(a);
+    tied_head_[sa] = -1;
+    tied_together_[sa] = 0;
+    if (on_root_[sa] == 0 && tie_span_[sa].count > 1) find_tied_head(a);
+    // Nodes whose heads lead to a are no longer known to reach the root.
+    const auto nodes = static_cast<std::size_t>(n_) + levels_.size();
+    leads_.assign(nodes, 0);  // 1: leads to a, 2: does not, 3: being followed
+    leads_[sa] = 1;
+    leads_[0] = 2;
+    for (std::size_t v = 1; v < nodes; ++v) {
+        if (leads_[v] != 0 || find(static_cast<std::int64_t>(v)) != static_cast<std::int64_t>(v)) continue;
+        path_.clear();
+        auto u = static_cast<std::int64_t>(v);
+        char leads = 2;
+        for (;;) {
+            const auto su = static_cast<std::size_t>(u);
+            if (leads_[su] != 0) {
+                leads = leads_[su] == 1 ? 1 : 2;
+                break;
+            }
+            if (on_cycle_[su] != 0) break;
+            leads_[su] = 3;
+            path_.push_back(u);
+            u = best_of(u);
+        }
+        for (const std::int64_t p : path_) leads_[static_cast<std::size_t>(p)] = leads;
+    }
+    for (std::size_t v = 0; v < nodes; ++v) {
+        if (leads_[v] == 1) settled_[v] = 0;
+    }
+    round_start_ = walk_id_ + 1;
+    walk(a);
+}
+
+// Sets up the current candidate from the last checkpoint whose state it
+// shares, if any.
+bool RepairCandidates::resume() {
+    if (checkpoints_.empty() || anchor_ >= static_cast<std::int64_t>(members_.size())) return false;
+    const double m = penalty_minimum();
+    if (!(m == reference_minimum_)) return false;
+    const std::int64_t a = members_[static_cast<std::size_t>(anchor_)];
+    const std::size_t contracted = contracted_at_[static_cast<std::size_t>(a)];
+    std::size_t k = checkpoints_.size();
+    while (k > 0 && checkpoints_[k - 1].level > contracted) --k;
+    // A candidate's cycle through a that comes before one of the
+    // reference's contractions would have been contracted earlier.
+    for (; k > 0; --k) {
+        const Checkpoint& c = checkpoints_[k - 1];
+        restore(c);
+        patch_anchor(a, m);
+        if (on_cycle_[static_cast<std::size_t>(a)] == 0 || cycles_.back().front() < first_below_[c.level]) {
+            ++resumed_decodes_;
+            return true;
+        }
+    }
+    return false;
 }
 
 // Expands the levels, the last contracted first. A node's head at a level

@@ -8,7 +8,6 @@
 #include <memory>
 #include <limits>
 #include <optional>
-#include <queue>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -266,6 +265,8 @@ public:
     // Candidates decoded with the matrix decoder so far (for scores that
     // are not numbers, or +inf, or maxima shared by very many positions).
     std::size_t matrix_decodes() const { return matrix_decodes_; }
+    // Candidates decoded from a saved state of the reference decode.
+    std::size_t resumed_decodes() const { return resumed_decodes_; }
 
 private:
     struct RowStats {
@@ -283,8 +284,34 @@ private:
         std::size_t first_score = 0;
         double total = 0.0;
     };
+    // The reference decode's state before a level's contraction: what a
+    // candidate needs to go on from there (see resume).
+    struct Checkpoint {
+        std::size_t level = 0;
+        std::size_t cycles = 0;
+        std::size_t scores = 0;
+        std::int64_t slots = 0;
+        std::size_t tie_work = 0;
+        std::vector<std::int64_t> parent, enclosing, tied_head, row_slot, free_slots;
+        std::vector<double> maximum;
+        std::vector<char> on_root, tied_together, settled, on_cycle;
+        std::vector<std::pair<std::int64_t, std::vector<std::int64_t>>> tied_under;
+        std::vector<std::pair<std::int64_t, std::size_t>> pending;
+        std::vector<std::int64_t> row_slots;  // live rows: slot, values, inside flags
+        std::vector<double> rows;
+        std::vector<std::uint8_t> inside;
+    };
     template <typename T>
     RowStats stats_of(const T* row, std::int64_t x, std::vector<std::int32_t>& ties);
+    double penalty_minimum() const;
+    void start_head(std::int64_t x);
+    void start_decode();
+    bool contract_all();
+    void prepare_reference();
+    void take_checkpoint();
+    void restore(const Checkpoint& checkpoint);
+    void patch_anchor(std::int64_t a, double m);
+    bool resume();
     bool joined_row(std::int64_t x, const double** row, const RowStats** stats) const;
     double value(std::int64_t node, std::int64_t y) const;
     double recomputed(std::int64_t node, std::int64_t y) const;
@@ -360,7 +387,31 @@ private:
     std::int64_t round_start_ = 0;
     std::size_t tie_work_ = 0;
     std::vector<std::vector<std::int64_t>> cycles_;
-    std::priority_queue<std::pair<std::int64_t, std::size_t>> pending_;
+    std::vector<std::pair<std::int64_t, std::size_t>> pending_;  // max-heap by first node
+    // The reference decode (every member joined) and its saved states.
+    bool reference_tried_ = false;
+    bool checkpointing_ = false;
+    std::size_t checkpoint_every_ = 1;
+    std::size_t rows_left_ = 0;  // rows the checkpoints may still keep
+    std::size_t resumed_decodes_ = 0;
+    double reference_minimum_ = 0.0;
+    std::vector<Checkpoint> checkpoints_;
+    std::vector<std::size_t> contracted_at_;   // per position, the reference's level that contracts it
+    std::vector<std::int64_t> first_below_;    // per level, the least first node of the cycles before it
+    std::vector<double> reference_root_column_;
+    std::vector<Span> reference_tie_span_;
+    std::vector<std::vector<std::int64_t>> reference_cycles_;
+    std::vector<Level> reference_levels_;
+    std::vector<std::int64_t> reference_member_heads_;
+    std::vector<double> reference_member_scores_;
+    std::vector<std::vector<std::int32_t>> reference_level_ties_;
+    std::vector<double> reference_root_value_;
+    std::vector<std::uint64_t> reference_seconds_;
+    // How much of the lists above the working lists still hold unchanged.
+    std::size_t clean_levels_ = 0;
+    std::size_t clean_cycles_ = 0;
+    std::size_t clean_scores_ = 0;
+    std::vector<char> leads_;
     std::vector<Level> levels_;
     std::vector<std::int64_t> member_heads_;
     std::vector<double> member_scores_;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 #include <random>
 
 #include "quelbin/errors.hpp"
@@ -431,6 +432,34 @@ TEST(DepparseDecode, BansCarryBetweenPassesAndPassesStopAtFive) {
     EXPECT_EQ(std::count(many_labels.begin() + 1, many_labels.end(), 0), 5 + 2);
 }
 
+// Decodes every candidate, anchors in a shuffled order (one candidate's
+// result must not depend on those decoded before it), and expects the heads
+// or the error of decoding the candidate's own matrix.
+void expect_candidates_as_matrices(detail::RepairCandidates& candidates, FloatRows& arcs,
+                                   const std::vector<std::int64_t>& members, const std::vector<double>& joined,
+                                   std::mt19937& rng) {
+    const std::int64_t n = arcs.n;
+    std::vector<std::size_t> anchors(members.size());
+    std::iota(anchors.begin(), anchors.end(), std::size_t{0});
+    std::shuffle(anchors.begin(), anchors.end(), rng);
+    for (const std::size_t a : anchors) {
+        detail::DepparseMatrix M(n, 0.0);
+        for (std::int64_t d = 0; d < n; ++d) {
+            for (std::int64_t h = 0; h < n; ++h) M[d][h] = arcs[d][h];
+        }
+        for (std::size_t i = 0; i < members.size(); ++i) {
+            if (i == a) continue;
+            std::copy_n(joined.begin() + static_cast<std::ptrdiff_t>(i * static_cast<std::size_t>(n)), n, M[members[i]]);
+        }
+        Heads expected;
+        Heads got;
+        const std::string expected_error = error_of([&] { expected = detail::decode_single_root(M); });
+        const std::string error = error_of([&] { got = candidates.decode(a); });
+        ASSERT_EQ(error, expected_error) << "anchor " << a;
+        ASSERT_EQ(got, expected) << "anchor " << a;
+    }
+}
+
 // The repair's candidates decoded from shared rows give the heads (or the
 // error) of decoding each candidate's own matrix: log-probabilities with
 // holes; rows paired to head each other (a cycle at almost every level, as
@@ -440,7 +469,9 @@ TEST(DepparseDecode, BansCarryBetweenPassesAndPassesStopAtFive) {
 // a few positions share; values on a coarse grid and equal arcs (maxima
 // shared by so many positions that the matrix decoder takes the larger
 // sizes); log-probabilities with a few values that are not numbers, which
-// only the matrix decoder takes.
+// only the matrix decoder takes. Most candidates go on from a saved state of
+// the decode with every member joined; the anchors come in a shuffled order,
+// in a shuffled order.
 TEST(DepparseDecode, RepairCandidatesDecodeAsTheirMatrices) {
     std::mt19937 rng(4747);
     std::normal_distribution<double> normal(0.0, 2.0);
@@ -450,6 +481,8 @@ TEST(DepparseDecode, RepairCandidatesDecodeAsTheirMatrices) {
     std::size_t ties_by_matrix = 0;
     std::size_t not_a_number_by_matrix = 0;
     std::size_t not_a_number_candidates = 0;
+    std::size_t resumed = 0;
+    std::size_t resumable = 0;
     for (const Shape shape : {kLogProbs, kPairs, kBand, kTiedMaxima, kGrid, kFlat, kNotANumber}) {
         for (const std::int64_t n : {2, 3, 5, 9, 17, 40, 120, 400, 900}) {
             SCOPED_TRACE(testing::Message() << "shape " << shape << " n " << n);
@@ -480,24 +513,13 @@ TEST(DepparseDecode, RepairCandidatesDecodeAsTheirMatrices) {
                 }
             }
             detail::RepairCandidates candidates(arcs.view(), members, joined.data());
-            for (std::size_t a = 0; a < members.size(); ++a) {
-                detail::DepparseMatrix M(n, 0.0);
-                for (std::int64_t d = 0; d < n; ++d) {
-                    for (std::int64_t h = 0; h < n; ++h) M[d][h] = arcs[d][h];
-                }
-                for (std::size_t i = 0; i < members.size(); ++i) {
-                    if (i == a) continue;
-                    std::copy_n(joined.begin() + static_cast<std::ptrdiff_t>(i * static_cast<std::size_t>(n)), n,
-                                M[members[i]]);
-                }
-                Heads expected;
-                Heads got;
-                const std::string expected_error = error_of([&] { expected = detail::decode_single_root(M); });
-                const std::string error = error_of([&] { got = candidates.decode(a); });
-                ASSERT_EQ(error, expected_error) << "anchor " << a;
-                ASSERT_EQ(got, expected) << "anchor " << a;
-            }
+            expect_candidates_as_matrices(candidates, arcs, members, joined, rng);
+            if (testing::Test::HasFatalFailure()) return;
             if (shape < kGrid) left_to_matrix += candidates.matrix_decodes();
+            if (shape < kGrid && members.size() >= 3) {
+                resumed += candidates.resumed_decodes();
+                resumable += members.size();
+            }
             if (shape == kGrid || shape == kFlat) ties_by_matrix += candidates.matrix_decodes();
             if (shape == kNotANumber && n >= 40) {
                 not_a_number_by_matrix += candidates.matrix_decodes();
@@ -508,6 +530,56 @@ TEST(DepparseDecode, RepairCandidatesDecodeAsTheirMatrices) {
     EXPECT_EQ(left_to_matrix, 0u);
     EXPECT_GT(ties_by_matrix, 0u);
     EXPECT_EQ(not_a_number_by_matrix, not_a_number_candidates);
+    EXPECT_GE(resumed * 10, resumable * 8);
+}
+
+// Candidates that go on from the shared decode, over many small sentences:
+// scores on a coarse grid, where the order of two cycles' contractions
+// decides ties (a candidate whose cycle through its anchor comes before one
+// the shared decode contracts must not go on after it); and a word that only
+// the root can head, which most words take as head, so that words already
+// known to reach the root can lead to the anchor.
+TEST(DepparseDecode, RepairCandidatesGoOnFromTheSharedDecode) {
+    std::mt19937 rng(122);
+    std::uniform_int_distribution<int> grid(-6, -1);
+    std::normal_distribution<double> normal(0.0, 2.0);
+    enum Shape { kCoarse, kRootedHub };
+    for (const Shape shape : {kCoarse, kRootedHub}) {
+        std::size_t resumed = 0;
+        std::size_t decoded = 0;
+        for (int sentence = 0; sentence < 2000; ++sentence) {
+            const auto n = static_cast<std::int64_t>(5 + rng() % 30);
+            SCOPED_TRACE(testing::Message() << "shape " << shape << " sentence " << sentence);
+            const auto draw = [&] { return shape == kCoarse ? grid(rng) / 2.0 : normal(rng) - 8.0; };
+            FloatRows arcs{n, std::vector<float>(static_cast<std::size_t>(n * n))};
+            for (std::int64_t d = 0; d < n; ++d) {
+                for (std::int64_t h = 0; h < n; ++h) {
+                    double v = draw();
+                    if (shape == kRootedHub && d > 1 && h == 1) v += 1.0;
+                    if (shape == kRootedHub && d == 1 && h > 0) v = -kInf;
+                    arcs[d][h] = static_cast<float>(v);
+                }
+            }
+            std::vector<std::int64_t> members;
+            for (std::int64_t d = 1; d < n && members.size() < 8; ++d) {
+                if (rng() % 2 == 0) members.push_back(d);
+            }
+            if (members.size() < 3) continue;
+            std::vector<double> joined(members.size() * static_cast<std::size_t>(n));
+            for (std::size_t i = 0; i < members.size(); ++i) {
+                for (std::int64_t h = 0; h < n; ++h) {
+                    joined[i * static_cast<std::size_t>(n) + static_cast<std::size_t>(h)] =
+                        arcs[members[i]][h] + (shape == kCoarse ? grid(rng) / 2.0 : normal(rng) - 2.0);
+                }
+            }
+            detail::RepairCandidates candidates(arcs.view(), members, joined.data());
+            expect_candidates_as_matrices(candidates, arcs, members, joined, rng);
+            if (testing::Test::HasFatalFailure()) return;
+            resumed += candidates.resumed_decodes();
+            decoded += members.size();
+        }
+        EXPECT_GE(resumed * 2, decoded) << "shape " << shape;
+    }
 }
 
 // A cube filled one head column at a time asks only for the columns of the
