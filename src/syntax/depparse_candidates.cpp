@@ -14,6 +14,10 @@
 // positions down the contraction tree; for a two-member cycle it reads which
 // member gave each position its value from a bit kept per position, so that
 // the members' rows are given back as soon as the cycle's row is made.
+//
+// The candidates of a pass contract alike until the level that contracts
+// their anchor: each goes on from a state of one shared decode saved before
+// that level, so a pass costs about what is left after those levels.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -85,7 +89,10 @@ RepairCandidates::RepairCandidates(const DepparseArcs& arcs, const std::vector<s
 }
 
 std::vector<std::int64_t> RepairCandidates::decode(std::size_t anchor) {
-    if (usable_ && !reference_tried_ && members_.size() >= kShareFrom) prepare_reference();
+    // The shared decode needs rows stored as they stay; longer sentences
+    // take that order from the first candidate's decode.
+    const bool share = usable_ && !reference_tried_ && members_.size() >= kShareFrom;
+    if (share && (permuted_ || n_ < kPermuteFrom)) prepare_reference();
     anchor_ = static_cast<std::int64_t>(anchor);
     if (usable_) {
         std::vector<std::int64_t> heads;
@@ -96,6 +103,7 @@ std::vector<std::int64_t> RepairCandidates::decode(std::size_t anchor) {
         }
         if (!heads.empty()) {
             if (!permuted_ && members_.size() > 1 && n_ >= kPermuteFrom) store_in_contraction_order();
+            if (share && !reference_tried_) prepare_reference();
             return heads;
         }
     }
@@ -792,10 +800,6 @@ void RepairCandidates::prepare_reference() {
     reference_tried_ = true;
     anchor_ = static_cast<std::int64_t>(members_.size());
     try {
-        if (!permuted_ && n_ >= kPermuteFrom) {
-            if (decode_by_rows().empty()) return;
-            store_in_contraction_order();
-        }
         checkpoint_every_ = static_cast<std::size_t>(std::max<std::int64_t>(1, n_ / kCheckpoints));
         rows_left_ = static_cast<std::size_t>(2 * kCheckpoints + n_ / 8);
         checkpointing_ = true;

@@ -257,7 +257,8 @@ std::vector<std::int64_t> decode_single_root(const DepparseScores& scores);
 // arcs with each member's row replaced by its joined row (members.size()
 // rows of n doubles at `joined`), except the anchor's. decode(a) gives the
 // heads decode_single_root gives for that matrix, ties included, with the
-// same errors.
+// same errors. Groups of three or more members decode each candidate from
+// a saved state of one decode shared by all (see prepare_reference).
 class RepairCandidates {
 public:
     RepairCandidates(const DepparseArcs& arcs, const std::vector<std::int64_t>& members, const double* joined);
@@ -407,7 +408,8 @@ private:
     std::vector<std::vector<std::int32_t>> reference_level_ties_;
     std::vector<double> reference_root_value_;
     std::vector<std::uint64_t> reference_seconds_;
-    // How much of the lists above the working lists still hold unchanged.
+    // Leading entries of the working lists (per level, per cycle, per
+    // member score) that still equal the reference's.
     std::size_t clean_levels_ = 0;
     std::size_t clean_cycles_ = 0;
     std::size_t clean_scores_ = 0;
