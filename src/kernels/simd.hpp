@@ -32,6 +32,16 @@
 
 namespace quelbin::detail {
 
+// True when the processor runs AVX2 code.
+inline bool cpu_has_avx2() {
+#ifdef QUELBIN_X86_KERNELS
+    static const bool available = __builtin_cpu_supports("avx2");
+    return available;
+#else
+    return false;
+#endif
+}
+
 // True when the processor runs the AVX-512 entry points (F, VL, BW and DQ).
 inline bool cpu_has_avx512() {
 #ifdef QUELBIN_X86_KERNELS

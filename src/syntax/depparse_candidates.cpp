@@ -172,10 +172,11 @@ double RepairCandidates::value(std::int64_t node, std::int64_t y) const {
     return arcs_(node, y);
 }
 
-double* RepairCandidates::row_of(std::int64_t node) {
-    const std::int64_t i = row_slot_[static_cast<std::size_t>(node - n_)];
-    return blocks_[static_cast<std::size_t>(i / kBlockRows)].get() + (i % kBlockRows) * n_;
+double* RepairCandidates::slot_row(std::int64_t slot) {
+    return blocks_[static_cast<std::size_t>(slot / kBlockRows)].get() + (slot % kBlockRows) * n_;
 }
+
+double* RepairCandidates::row_of(std::int64_t node) { return slot_row(row_slot_[static_cast<std::size_t>(node - n_)]); }
 
 // A cycle's row value at position y (outside it) once its row is given
 // back: entered from its members' values there, as its row was. Nested
@@ -477,8 +478,7 @@ static void enter_pair_best(const A* first, double cs_first, const B* second, do
                             double* out, std::int64_t n, double* block_max, std::uint64_t* from_second,
                             const std::uint8_t* inside) {
 #ifdef QUELBIN_X86_KERNELS
-    static const bool avx2 = __builtin_cpu_supports("avx2");
-    if (avx2) return enter_pair_avx2(first, cs_first, second, cs_second, total, out, n, block_max, from_second, inside);
+    if (cpu_has_avx2()) return enter_pair_avx2(first, cs_first, second, cs_second, total, out, n, block_max, from_second, inside);
 #endif
     enter_pair(first, cs_first, second, cs_second, total, out, n, block_max, from_second, inside);
 }
@@ -505,7 +505,7 @@ void RepairCandidates::contract(std::size_t index) {
         root_value_.resize(static_cast<std::size_t>(level_index) + 1);
     }
     row_slot_[static_cast<std::size_t>(level_index)] = slot;
-    const std::size_t blocks = static_cast<std::size_t>((n_ + kTieBlock - 1) / kTieBlock);
+    const std::size_t blocks = words_;  // blocks of 64 positions, one word of bits each
     if (inside_.size() < static_cast<std::size_t>(slot + 1) * blocks) inside_.resize(static_cast<std::size_t>(slot + 1) * blocks);
     Level level;
     level.cycle = index;
@@ -518,12 +518,11 @@ void RepairCandidates::contract(std::size_t index) {
     // The value of the cycle entered from each position, member by member.
     double* out = row_of(s);
     // Blocks wholly inside a member are inside the cycle.
-    std::uint8_t* out_inside = inside_.data() + static_cast<std::size_t>(slot) * blocks;
+    std::uint8_t* out_inside = inside_of(slot);
     std::fill(out_inside, out_inside + blocks, 0);
     for (const std::int64_t u : C) {
         if (u < n_) continue;
-        const auto member_slot = static_cast<std::size_t>(row_slot_[static_cast<std::size_t>(u - n_)]);
-        const std::uint8_t* member_inside = inside_.data() + member_slot * blocks;
+        const std::uint8_t* member_inside = inside_of(row_slot_[static_cast<std::size_t>(u - n_)]);
         for (std::size_t k = 0; k < blocks; ++k) out_inside[k] |= member_inside[k];
     }
     block_max_.resize(blocks);
@@ -602,7 +601,7 @@ void RepairCandidates::contract(std::size_t index) {
     } else {
         for (const std::int64_t u : C) {
             if (u < n_) continue;
-            const std::uint8_t* member_inside = inside_.data() + static_cast<std::size_t>(row_slot_[static_cast<std::size_t>(u - n_)]) * blocks;
+            const std::uint8_t* member_inside = inside_of(row_slot_[static_cast<std::size_t>(u - n_)]);
             double* row = row_of(u);
             for (std::int64_t b = 0; b < static_cast<std::int64_t>(blocks); ++b) {
                 if (member_inside[b] != 0) std::fill(row + block_start(b), row + std::min(n_, (b + 1) * kTieBlock), kMarked);
@@ -682,6 +681,14 @@ double RepairCandidates::penalty_minimum() const {
     return m;
 }
 
+// Original row x's root column, penalised by m.
+double RepairCandidates::root_entry(std::int64_t x, double m) const {
+    const double* row = nullptr;
+    const RowStats* stats = nullptr;
+    const double raw = joined_row(x, &row, &stats) ? row[0] : arcs_(x, 0);
+    return std::fma(m, static_cast<double>(n_), raw);
+}
+
 // Original row x's maximum and where it lies, or the root.
 void RepairCandidates::start_head(std::int64_t x) {
     const auto sx = static_cast<std::size_t>(x);
@@ -705,14 +712,8 @@ void RepairCandidates::start_decode() {
     const auto un = static_cast<std::size_t>(n);
     const double m = penalty_minimum();
     if (!std::isfinite(m)) throw DepparseModelError("dependency scores contain no finite value");
-    const auto rows = static_cast<double>(n);
     root_column_.resize(un);
-    for (std::int64_t x = 0; x < n; ++x) {
-        const double* row = nullptr;
-        const RowStats* stats = nullptr;
-        const double raw = joined_row(x, &row, &stats) ? row[0] : arcs_(x, 0);
-        root_column_[static_cast<std::size_t>(x)] = std::fma(m, rows, raw);
-    }
+    for (std::int64_t x = 0; x < n; ++x) root_column_[static_cast<std::size_t>(x)] = root_entry(x, m);
 
     const std::size_t nodes = 2 * un;
     parent_.resize(nodes);
@@ -862,15 +863,14 @@ void RepairCandidates::take_checkpoint() {
     c.row_slot.assign(row_slot_.begin(), row_slot_.begin() + static_cast<std::ptrdiff_t>(c.level));
     c.free_slots = free_slots_;
     c.pending = pending_;
-    const std::size_t blocks = words_;
     for (std::size_t l = 0; l < c.level; ++l) {
         const std::int64_t slot = row_slot_[l];
         if (slot < 0) continue;
-        c.row_slots.push_back(slot);
-        const double* row = row_of(n_ + static_cast<std::int64_t>(l));
+        c.live_slots.push_back(slot);
+        const double* row = slot_row(slot);
         c.rows.insert(c.rows.end(), row, row + n_);
-        const std::uint8_t* inside = inside_.data() + static_cast<std::size_t>(slot) * blocks;
-        c.inside.insert(c.inside.end(), inside, inside + blocks);
+        const std::uint8_t* inside = inside_of(slot);
+        c.inside.insert(c.inside.end(), inside, inside + words_);
     }
     checkpoints_.push_back(std::move(c));
 }
@@ -908,13 +908,10 @@ void RepairCandidates::restore(const Checkpoint& c) {
     slots_ = c.slots;
     pending_ = c.pending;
     tie_work_ = c.tie_work;
-    const std::size_t blocks = words_;
-    for (std::size_t r = 0; r < c.row_slots.size(); ++r) {
-        const std::int64_t slot = c.row_slots[r];
-        double* row = blocks_[static_cast<std::size_t>(slot / kBlockRows)].get() + (slot % kBlockRows) * n_;
-        std::copy_n(c.rows.begin() + static_cast<std::ptrdiff_t>(r * static_cast<std::size_t>(n_)), n_, row);
-        std::copy_n(c.inside.begin() + static_cast<std::ptrdiff_t>(r * blocks), blocks,
-                    inside_.begin() + static_cast<std::ptrdiff_t>(static_cast<std::size_t>(slot) * blocks));
+    for (std::size_t r = 0; r < c.live_slots.size(); ++r) {
+        const std::int64_t slot = c.live_slots[r];
+        std::copy_n(c.rows.begin() + static_cast<std::ptrdiff_t>(r * static_cast<std::size_t>(n_)), n_, slot_row(slot));
+        std::copy_n(c.inside.begin() + static_cast<std::ptrdiff_t>(r * words_), words_, inside_of(slot));
     }
     std::copy(reference_root_column_.begin(), reference_root_column_.end(), root_column_.begin());
     std::copy(reference_tie_span_.begin(), reference_tie_span_.end(), tie_span_.begin());
@@ -943,7 +940,7 @@ void RepairCandidates::restore(const Checkpoint& c) {
 // the anchor a's alone: a's head and what follows from it.
 void RepairCandidates::patch_anchor(std::int64_t a, double m) {
     const auto sa = static_cast<std::size_t>(a);
-    root_column_[sa] = std::fma(m, static_cast<double>(n_), arcs_(a, 0));
+    root_column_[sa] = root_entry(a, m);
     // The reference's cycle through a is none of the candidate's.
     if (on_cycle_[sa] != 0) {
         const auto through_a = std::find_if(pending_.begin(), pending_.end(), [&](const auto& entry) {

@@ -298,13 +298,14 @@ private:
         std::vector<char> on_root, tied_together, settled, on_cycle;
         std::vector<std::pair<std::int64_t, std::vector<std::int64_t>>> tied_under;
         std::vector<std::pair<std::int64_t, std::size_t>> pending;
-        std::vector<std::int64_t> row_slots;  // live rows: slot, values, inside flags
+        std::vector<std::int64_t> live_slots;  // live rows: slot, values, inside flags
         std::vector<double> rows;
         std::vector<std::uint8_t> inside;
     };
     template <typename T>
     RowStats stats_of(const T* row, std::int64_t x, std::vector<std::int32_t>& ties);
     double penalty_minimum() const;
+    double root_entry(std::int64_t x, double m) const;
     void start_head(std::int64_t x);
     void start_decode();
     bool contract_all();
@@ -320,6 +321,8 @@ private:
     std::uint64_t* seconds_of(std::size_t level);
     void store_in_contraction_order();
     std::int64_t stored(std::int64_t position) const { return permuted_ ? perm_[static_cast<std::size_t>(position)] : position; }
+    double* slot_row(std::int64_t slot);
+    std::uint8_t* inside_of(std::int64_t slot) { return inside_.data() + static_cast<std::size_t>(slot) * words_; }
     double* row_of(std::int64_t node);
     const double* row_of(std::int64_t node) const;
     Span ties_of(std::int64_t v) const;
