@@ -1,5 +1,6 @@
 // Python class CharLMPlan.
 #include "module.hpp"
+#include "unlocked.hpp"
 
 #include <quelbin/charlm.hpp>
 #include <quelbin/model_bundle.hpp>
@@ -18,7 +19,7 @@ void bind_charlm_plan(nb::module_& m) {
         .def_prop_ro("bundle", &CharLMPlan::bundle, nb::rv_policy::reference_internal)
         .def_prop_ro("is_forward", &CharLMPlan::is_forward)
         .def_prop_ro("hidden_size", &CharLMPlan::hidden_size)
-        .def("encode", &CharLMPlan::encode, nb::arg("words"), nb::call_guard<nb::gil_scoped_release>());
+        .def("encode", &CharLMPlan::encode, nb::arg("words"), Release());
 }
 
 }  // namespace quelbin::python

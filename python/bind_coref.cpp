@@ -1,5 +1,6 @@
 // Python classes CorefPrediction and CorefPlan.
 #include "module.hpp"
+#include "unlocked.hpp"
 
 #include <quelbin/coref_plan.hpp>
 #include <quelbin/model_bundle.hpp>
@@ -29,7 +30,7 @@ void bind_coref_plan(nb::module_& m) {
         .def_prop_ro("predicts_singletons", &CorefPlan::predicts_singletons)
         .def_prop_ro("predicts_zero_anaphora", &CorefPlan::predicts_zero_anaphora)
         .def("resolve", &CorefPlan::resolve, "words"_a, "sentence_ids"_a,
-             "speakers"_a = std::vector<std::string>(), nb::call_guard<nb::gil_scoped_release>());
+             "speakers"_a = std::vector<std::string>(), Release());
 }
 
 }  // namespace quelbin::python

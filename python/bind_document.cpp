@@ -44,10 +44,21 @@ std::string document_format(const Document& doc, const std::string& spec) {
     return nb::cast<std::string>(text);
 }
 
+// The dictionary forms, each read counted on its document.
+nb::list read_document_dict(const Document& doc) {
+    DocumentRead read(doc);
+    return document_to_dict(doc);
+}
+
+nb::list read_sentence_dict(const Sentence& sentence) {
+    DocumentRead read(sentence);
+    return sentence_to_dict(sentence);
+}
+
 // JSON of the dictionary form, indented by 2, non-ASCII written as it is.
 std::string document_repr(const Document& doc) {
     nb::object dumps = nb::module_::import_("json").attr("dumps");
-    nb::object text = dumps(document_to_dict(idle(doc)), nb::arg("ensure_ascii") = false,
+    nb::object text = dumps(read_document_dict(doc), nb::arg("ensure_ascii") = false,
                             nb::arg("indent") = 2);
     if (!nb::isinstance<nb::str>(text)) throw nb::type_error("json.dumps did not return a str");
     return nb::cast<std::string>(text);
@@ -61,7 +72,8 @@ std::string sentence_format(const Sentence& sentence, const std::string& spec) {
 
 // The empty words ordered by word id, then empty index (stable).
 WordSequence sorted_empty_words(const Sentence& sentence) {
-    const WordSequence stored = idle(sentence).empty_words();
+    DocumentRead read(sentence);
+    const WordSequence stored = sentence.empty_words();
     const DocumentStorage& d = *sentence.storage();
     std::vector<std::uint32_t> rows(stored.rows()->begin(), stored.rows()->end());
     std::stable_sort(rows.begin(), rows.end(), [&d](std::uint32_t a, std::uint32_t b) {
@@ -75,7 +87,8 @@ WordSequence sorted_empty_words(const Sentence& sentence) {
 // A head of 0 is the sentence's ROOT word; a head outside 1..word count,
 // negative heads included, raises IndexError.
 nb::list dependencies(const Sentence& sentence) {
-    const WordSequence words = idle(sentence).words();
+    DocumentRead read(sentence);
+    const WordSequence words = sentence.words();
     nb::list out;
     for (std::uint64_t i = 0; i < words.size(); ++i) {
         const Word word = words.at(static_cast<std::int64_t>(i));
@@ -91,7 +104,8 @@ nb::list dependencies(const Sentence& sentence) {
 }
 
 nb::list roots(const Sentence& sentence) {
-    const WordSequence words = idle(sentence).words();
+    DocumentRead read(sentence);
+    const WordSequence words = sentence.words();
     nb::list out;
     for (std::uint64_t i = 0; i < words.size(); ++i) {
         const Word word = words.at(static_cast<std::int64_t>(i));
@@ -126,7 +140,7 @@ void bind_document(nb::module_& m) {
             nb::arg("codepoint_index"))
         .def_prop_rw(
             "lang", [](const Document& d) { return idle(d).lang(); },
-            [](Document& d, std::optional<std::string> lang) { idle(d).set_lang(lang); })
+            [](Document& d, std::optional<std::string> lang) { editable(d).set_lang(lang); })
         .def_prop_ro("sentences", [](const Document& d) { return idle(d).sentences(); })
         .def_prop_ro("ents", [](const Document& d) { return idle(d).ents(); })
         .def_prop_ro("entities", [](const Document& d) { return idle(d).ents(); })
@@ -136,17 +150,18 @@ void bind_document(nb::module_& m) {
             "coref",
             [](const Document& d) {
                 // Each Python chain shares the stored (immutable) chain.
+                DocumentRead read(d);
                 nb::list out;
-                for (const std::shared_ptr<const CorefChain>& chain : idle(d).coref()) {
+                for (const std::shared_ptr<const CorefChain>& chain : d.coref()) {
                     out.append(nb::cast(std::const_pointer_cast<CorefChain>(chain)));
                 }
                 return out;
             },
-            [](Document& d, const std::vector<CorefChain>& chains) { idle(d).set_coref(chains); })
+            [](Document& d, const std::vector<CorefChain>& chains) { editable(d).set_coref(chains); })
         .def("iter_words", [](const Document& d) { return idle(d).words(); })
         .def("iter_tokens", [](const Document& d) { return idle(d).tokens(); })
-        .def("rebuild_entities", [](Document& d) { idle(d).rebuild_entities(); })
-        .def("to_dict", [](const Document& d) { return document_to_dict(idle(d)); })
+        .def("rebuild_entities", [](Document& d) { editable(d).rebuild_entities(); })
+        .def("to_dict", &read_document_dict)
         .def("to_conll", [](const Document& d) { return idle(d).to_conll(); })
         .def("__format__", &document_format)
         .def("__repr__", &document_repr)
@@ -172,19 +187,19 @@ void bind_sentence(nb::module_& m) {
         .def_prop_ro("entities", [](const Sentence& s) { return idle(s).ents(); })
         .def_prop_rw(
             "sentiment", [](const Sentence& s) { return idle(s).sentiment(); },
-            [](Sentence& s, std::optional<std::int32_t> value) { idle(s).set_sentiment(value); })
+            [](Sentence& s, std::optional<std::int32_t> value) { editable(s).set_sentiment(value); })
         .def_prop_rw(
             "constituency", [](const Sentence& s) { return idle(s).constituency(); },
             [](Sentence& s, std::optional<ConstituencyTree> tree) {
-                idle(s).set_constituency(tree);
+                editable(s).set_constituency(tree);
             })
         .def_prop_ro("comments", [](const Sentence& s) { return idle(s).comments(); })
         .def_prop_ro("dependencies", &dependencies)
         .def("get_roots", &roots)
-        .def("to_dict", [](const Sentence& s) { return sentence_to_dict(idle(s)); })
+        .def("to_dict", &read_sentence_dict)
         .def("to_conll", [](const Sentence& s) { return idle(s).to_conll(); })
         .def("__format__", &sentence_format)
-        .def("__repr__", [](const Sentence& s) { return nb::repr(sentence_to_dict(idle(s))); })
+        .def("__repr__", [](const Sentence& s) { return nb::repr(read_sentence_dict(s)); })
         .def("__eq__", [](const Sentence& a, const Sentence& b) { return a.same_view(b); })
         .def("__hash__", [](const Sentence& s) {
             return view_hash(ViewKind::sentence, s.storage(), s.index());

@@ -1,5 +1,6 @@
 // Python class MorphSegPlan.
 #include "module.hpp"
+#include "unlocked.hpp"
 
 #include <quelbin/model_bundle.hpp>
 #include <quelbin/morphseg.hpp>
@@ -15,8 +16,8 @@ void bind_morphseg_plan(nb::module_& m) {
         .def(nb::init<std::filesystem::path, bool>(), nb::arg("bundle_path"), nb::arg("verify_checksums") = false)
         // The plan's own bundle; the result keeps the plan alive.
         .def_prop_ro("bundle", &MorphSegPlan::bundle, nb::rv_policy::reference_internal)
-        .def("segment", &MorphSegPlan::segment, nb::arg("word"), nb::call_guard<nb::gil_scoped_release>())
-        .def("segment_many", &MorphSegPlan::segment_many, nb::arg("words"), nb::call_guard<nb::gil_scoped_release>());
+        .def("segment", &MorphSegPlan::segment, nb::arg("word"), Release())
+        .def("segment_many", &MorphSegPlan::segment_many, nb::arg("words"), Release());
 }
 
 }  // namespace quelbin::python

@@ -13,7 +13,6 @@
 namespace quelbin::python {
 
 using namespace nb::literals;
-using Release = nb::call_guard<nb::gil_scoped_release>;
 
 namespace {
 

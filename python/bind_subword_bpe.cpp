@@ -26,7 +26,7 @@ void bind_byte_bpe_tokenizer(nb::module_& m) {
         .def("encode", &encode_word_views<ByteBPETokenizer>, nb::arg("words"),
              nb::arg("add_special_tokens") = true)
         .def("tokenize", &ByteBPETokenizer::tokenize, nb::arg("text"),
-             nb::call_guard<nb::gil_scoped_release>())
+             Release())
         .def_prop_ro("vocabulary_size", &ByteBPETokenizer::vocabulary_size)
         .def_prop_ro("cache_size", &ByteBPETokenizer::cache_size)
         .def_prop_ro_static("highway_enabled",
@@ -42,7 +42,7 @@ void bind_xlm_roberta_tokenizer(nb::module_& m) {
         .def("encode", &encode_word_views<XLMRobertaTokenizer>, nb::arg("words"),
              nb::arg("add_special_tokens") = true)
         .def("tokenize", &XLMRobertaTokenizer::tokenize, nb::arg("text"),
-             nb::call_guard<nb::gil_scoped_release>())
+             Release())
         .def_prop_ro("vocabulary_size", &XLMRobertaTokenizer::vocabulary_size)
         .def_prop_ro("cache_size", &XLMRobertaTokenizer::cache_size)
         .def_prop_ro_static("highway_enabled",

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "module.hpp"
+#include "unlocked.hpp"
 
 #include <quelbin/subword.hpp>
 
@@ -69,7 +70,7 @@ private:
 template <class Tokenizer>
 WordPieceEncoding encode_word_views(const Tokenizer& tokenizer, const WordViews& words,
                                     bool add_special_tokens) {
-    nb::gil_scoped_release release;
+    Unlocked unlocked;
     return tokenizer.encode(words.views, words.count, add_special_tokens);
 }
 

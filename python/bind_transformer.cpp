@@ -1,6 +1,7 @@
 // Python class TransformerEncoder.
 #include "bind_merges.hpp"
 #include "module.hpp"
+#include "unlocked.hpp"
 
 #include <quelbin/transformer.hpp>
 
@@ -46,11 +47,11 @@ void bind_transformer_encoder(nb::module_& m) {
              nb::arg("model_max_length") = 512, nb::arg("cls_token") = "<s>",
              nb::arg("sep_token") = "</s>")
         .def("encode", &TransformerEncoder::encode, nb::arg("words"), nb::arg("keep_endpoints") = false,
-             nb::call_guard<nb::gil_scoped_release>())
+             Release())
         .def("tokenize", &TransformerEncoder::tokenize, nb::arg("words"),
-             nb::arg("add_special_tokens") = true, nb::call_guard<nb::gil_scoped_release>())
+             nb::arg("add_special_tokens") = true, Release())
         .def("encode_ids", &TransformerEncoder::encode_ids, nb::arg("input_ids"),
-             nb::arg("attention_mask") = Ids{}, nb::call_guard<nb::gil_scoped_release>())
+             nb::arg("attention_mask") = Ids{}, Release())
         .def_prop_ro("model_path", &TransformerEncoder::model_path)
         .def_static("runtime_version", &TransformerEncoder::runtime_version);
 }

@@ -30,10 +30,24 @@ template <OptString (Word::*Get)() const, void (Word::*Set)(const OptString&)>
 void word_string(nb::class_<Word>& cls, const char* name) {
     cls.def_prop_rw(
         name, [](const Word& w) { return (idle(w).*Get)(); },
-        [](Word& w, OptString value) { (idle(w).*Set)(value); });
+        [](Word& w, OptString value) { (editable(w).*Set)(value); });
 }
 
-nb::dict plain_word_dict(const Word& w) { return word_to_dict(idle(w), std::nullopt, {}); }
+// The dictionary forms, each read counted on its document.
+nb::dict plain_word_dict(const Word& w) {
+    DocumentRead read(w);
+    return word_to_dict(w, std::nullopt, {});
+}
+
+nb::list read_token_dict(const Token& t) {
+    DocumentRead read(t);
+    return token_to_dict(t);
+}
+
+nb::dict read_span_dict(const Span& s) {
+    DocumentRead read(s);
+    return span_to_dict(s);
+}
 
 }  // namespace
 
@@ -47,32 +61,32 @@ void bind_token(nb::module_& m) {
                      })
         .def_prop_rw(
             "text", [](const Token& t) { return idle(t).text(); },
-            [](Token& t, const std::string& text) { idle(t).set_text(text); })
+            [](Token& t, const std::string& text) { editable(t).set_text(text); })
         .def_prop_rw(
             "misc", [](const Token& t) { return idle(t).misc(); },
-            [](Token& t, OptString value) { idle(t).set_misc(value); })
+            [](Token& t, OptString value) { editable(t).set_misc(value); })
         .def_prop_rw(
             "ner", [](const Token& t) { return idle(t).ner(); },
-            [](Token& t, OptString value) { idle(t).set_ner(value); })
+            [](Token& t, OptString value) { editable(t).set_ner(value); })
         .def_prop_rw(
             "multi_ner", [](const Token& t) { return idle(t).multi_ner(); },
-            [](Token& t, const std::vector<std::string>& tags) { idle(t).set_multi_ner(tags); })
+            [](Token& t, const std::vector<std::string>& tags) { editable(t).set_multi_ner(tags); })
         .def_prop_ro("start_char", [](const Token& t) { return idle(t).start_char(); })
         .def_prop_ro("end_char", [](const Token& t) { return idle(t).end_char(); })
         .def_prop_rw(
             "manual_expansion", [](const Token& t) { return idle(t).manual_expansion(); },
-            [](Token& t, std::optional<bool> value) { idle(t).set_manual_expansion(value); })
+            [](Token& t, std::optional<bool> value) { editable(t).set_manual_expansion(value); })
         .def_prop_rw(
             "spaces_before", [](const Token& t) { return idle(t).spaces_before(); },
-            [](Token& t, const std::string& text) { idle(t).set_spaces_before(text); })
+            [](Token& t, const std::string& text) { editable(t).set_spaces_before(text); })
         .def_prop_rw(
             "spaces_after", [](const Token& t) { return idle(t).spaces_after(); },
-            [](Token& t, const std::string& text) { idle(t).set_spaces_after(text); })
+            [](Token& t, const std::string& text) { editable(t).set_spaces_after(text); })
         .def_prop_ro("words", [](const Token& t) { return idle(t).words(); })
         .def_prop_ro("sent", [](const Token& t) { return idle(t).sent(); })
         .def("is_mwt", [](const Token& t) { return idle(t).is_mwt(); })
-        .def("to_dict", [](const Token& t) { return token_to_dict(idle(t)); })
-        .def("__repr__", [](const Token& t) { return nb::repr(token_to_dict(idle(t))); })
+        .def("to_dict", &read_token_dict)
+        .def("__repr__", [](const Token& t) { return nb::repr(read_token_dict(t)); })
         .def("__eq__", [](const Token& a, const Token& b) { return a.same_view(b); })
         .def("__hash__",
              [](const Token& t) { return view_hash(ViewKind::token, t.storage(), t.index()); });
@@ -87,7 +101,7 @@ void bind_word(nb::module_& m) {
     });
     cls.def_prop_rw(
         "text", [](const Word& w) { return idle(w).text(); },
-        [](Word& w, const std::string& text) { idle(w).set_text(text); });
+        [](Word& w, const std::string& text) { editable(w).set_text(text); });
     word_string<&Word::lemma, &Word::set_lemma>(cls, "lemma");
     word_string<&Word::upos, &Word::set_upos>(cls, "upos");
     word_string<&Word::upos, &Word::set_upos>(cls, "pos");
@@ -95,7 +109,7 @@ void bind_word(nb::module_& m) {
     word_string<&Word::feats, &Word::set_feats>(cls, "feats");
     cls.def_prop_rw(
         "head", [](const Word& w) { return idle(w).head(); },
-        [](Word& w, std::optional<std::int32_t> head) { idle(w).set_head(head); });
+        [](Word& w, std::optional<std::int32_t> head) { editable(w).set_head(head); });
     word_string<&Word::deprel, &Word::set_deprel>(cls, "deprel");
     word_string<&Word::deps, &Word::set_deps>(cls, "deps");
     word_string<&Word::misc, &Word::set_misc>(cls, "misc");
@@ -104,7 +118,7 @@ void bind_word(nb::module_& m) {
     cls.def_prop_ro("manual_expansion", [](const Word& w) { return idle(w).manual_expansion(); });
     cls.def_prop_rw(
         "morphemes", [](const Word& w) { return idle(w).morphemes(); },
-        [](Word& w, const std::vector<std::string>& morphemes) { idle(w).set_morphemes(morphemes); });
+        [](Word& w, const std::vector<std::string>& morphemes) { editable(w).set_morphemes(morphemes); });
     cls.def_prop_ro("coref_chains", [](const Word& w) { return idle(w).coref_chains(); });
     cls.def_prop_ro("parent", [](const Word& w) { return idle(w).parent(); });
     cls.def_prop_ro("sent", [](const Word& w) { return idle(w).sent(); });
@@ -126,10 +140,10 @@ void bind_span(nb::module_& m) {
         .def_prop_ro("words", [](const Span& s) { return idle(s).words(); })
         .def_prop_ro("sent", [](const Span& s) { return idle(s).sent(); })
         .def_prop_ro("doc", [](const Span& s) { return idle(s).doc(); })
-        .def("to_dict", [](const Span& s) { return span_to_dict(idle(s)); })
+        .def("to_dict", &read_span_dict)
         .def("pretty_print",
              [](const Span& s) { return "<Span text=" + idle(s).text() + ";type=" + s.type() + ">"; })
-        .def("__repr__", [](const Span& s) { return nb::repr(span_to_dict(idle(s))); })
+        .def("__repr__", [](const Span& s) { return nb::repr(read_span_dict(s)); })
         .def("__eq__", [](const Span& a, const Span& b) { return a.same_view(b); })
         .def("__hash__",
              [](const Span& s) { return view_hash(ViewKind::span, s.storage(), s.index()); });

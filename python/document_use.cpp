@@ -9,13 +9,17 @@ void throw_document_in_use() {
     throw std::runtime_error("the document is being processed by another call");
 }
 
-DocumentsInUse::DocumentsInUse(const Document& document) : storages_{idle(document).storage()} {
+void throw_document_being_read() {
+    throw std::runtime_error("the document is being read by another call");
+}
+
+DocumentsInUse::DocumentsInUse(const Document& document) : storages_{editable(document).storage()} {
     storages_.front()->in_use.set = true;
 }
 
 DocumentsInUse::DocumentsInUse(const std::vector<Document>& documents) {
     storages_.reserve(documents.size());
-    for (const Document& document : documents) storages_.push_back(idle(document).storage());
+    for (const Document& document : documents) storages_.push_back(editable(document).storage());
     for (const auto& storage : storages_) storage->in_use.set = true;
 }
 

@@ -1,6 +1,7 @@
 // Entry point of the _quelbin extension module: attributes, exception classes,
 // then every class in its fixed order, then the module functions.
 #include "module.hpp"
+#include "unlocked.hpp"
 
 #include <quelbin/version.hpp>
 
@@ -84,6 +85,7 @@ NB_MODULE(_quelbin, m) {
     if (!staging.is_valid()) nb::raise_python_error();
     for (const Registration& row : kClasses) row.bind(staging);
     bind_module_functions(staging);
+    wait_for_unlocked_calls_at_exit();
     for (auto [name, value] : nb::borrow<nb::dict>(PyModule_GetDict(staging.ptr()))) {
         const std::string key = nb::cast<std::string>(name);
         if (key.rfind("__", 0) != 0) m.attr(name) = value;

@@ -25,17 +25,19 @@ inline constexpr std::uint32_t kAbsentCharOffset = 0xFFFFFFFFu;
 inline constexpr std::int32_t kAbsentInt32 = INT32_MIN;
 inline constexpr std::uint32_t kNoRow = 0xFFFFFFFFu;
 
-// Whether a call that lets other threads run meanwhile is working on a storage.
-// Only that call's caller reads and writes it, under a lock of its own (the
-// Python module does so under the interpreter lock); the engine never reads it.
-// Moving a storage into another (replace) leaves the destination's mark alone,
-// so a call that rebuilds its document's tables does not touch the mark.
+// Whether a call that lets other threads run meanwhile is working on a storage,
+// and how many reads that may run other code midway are under way on it. Only
+// the callers read and write it, under a lock of their own (the Python module
+// does so under the interpreter lock); the engine never reads it. Moving a
+// storage into another (replace) leaves the destination's mark alone, so a call
+// that rebuilds its document's tables does not touch the mark.
 struct InUseMark {
     InUseMark() noexcept = default;
     InUseMark(InUseMark&&) noexcept {}
     InUseMark& operator=(InUseMark&&) noexcept { return *this; }
 
     bool set = false;
+    std::uint32_t readers = 0;
 };
 
 class DocumentStorage {
