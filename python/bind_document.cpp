@@ -44,16 +44,8 @@ std::string document_format(const Document& doc, const std::string& spec) {
     return nb::cast<std::string>(text);
 }
 
-// The dictionary forms, each read counted on its document.
-nb::list read_document_dict(const Document& doc) {
-    DocumentRead read(doc);
-    return document_to_dict(doc);
-}
-
-nb::list read_sentence_dict(const Sentence& sentence) {
-    DocumentRead read(sentence);
-    return sentence_to_dict(sentence);
-}
+nb::list read_document_dict(const Document& doc) { return counted_read(doc, document_to_dict); }
+nb::list read_sentence_dict(const Sentence& s) { return counted_read(s, sentence_to_dict); }
 
 // JSON of the dictionary form, indented by 2, non-ASCII written as it is.
 std::string document_repr(const Document& doc) {

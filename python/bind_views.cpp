@@ -33,21 +33,11 @@ void word_string(nb::class_<Word>& cls, const char* name) {
         [](Word& w, OptString value) { (editable(w).*Set)(value); });
 }
 
-// The dictionary forms, each read counted on its document.
 nb::dict plain_word_dict(const Word& w) {
-    DocumentRead read(w);
-    return word_to_dict(w, std::nullopt, {});
+    return counted_read(w, [](const Word& word) { return word_to_dict(word, std::nullopt, {}); });
 }
-
-nb::list read_token_dict(const Token& t) {
-    DocumentRead read(t);
-    return token_to_dict(t);
-}
-
-nb::dict read_span_dict(const Span& s) {
-    DocumentRead read(s);
-    return span_to_dict(s);
-}
+nb::list read_token_dict(const Token& t) { return counted_read(t, token_to_dict); }
+nb::dict read_span_dict(const Span& s) { return counted_read(s, span_to_dict); }
 
 }  // namespace
 

@@ -60,6 +60,13 @@ private:
     std::shared_ptr<DocumentStorage> storage_;
 };
 
+// What `read(view)` returns, read with the read counted on the view's document.
+template <class View, class Read>
+auto counted_read(const View& view, Read&& read) {
+    DocumentRead counted(view);
+    return read(view);
+}
+
 // Marks the documents' storages for its lifetime. Refuses before marking any when
 // one is marked or being read already; a storage may come more than once (one bulk call given a
 // document twice).
