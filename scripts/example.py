@@ -7,10 +7,11 @@ bounded only by memory.
 
 No trained model can be fetched here, so the first run writes a small example
 model tree (made with the test-bundle writer) into the build folder and reuses
-it afterwards: a tokenizer whose weights are set by hand to split at spaces and
-punctuation, a dictionary-only expander, a POS tagger, a dependency parser and
-a NER tagger with small random weights, and a dictionary-only lemmatizer. The
-output shows the engine at work, not linguistic quality.
+it afterwards (written again when found damaged): a tokenizer whose weights are
+set by hand to split at spaces and punctuation, a dictionary-only expander, a
+POS tagger, a dependency parser and a NER tagger with small random weights, and
+a dictionary-only lemmatizer. The output shows the engine at work, not
+linguistic quality.
 """
 import argparse
 import os
@@ -89,44 +90,76 @@ def write_example_models(root: pathlib.Path) -> None:
     (root / MARKER).write_text(MODEL_TREE_VERSION + "\n")
 
 
-def ensure_example_models(models: pathlib.Path) -> None:
-    """Makes `models` hold the current example tree. Writes only into a directory that
-    does not exist, is empty or holds a tree this script wrote; anything else stops
-    the job with a message and is left as it is. A tree is replaced whole: the new
-    one is written beside it and renamed into place, never over the mapped files of
-    a pipeline that may have the old one loaded."""
+def shown(path) -> str:
+    """A path as the user typed it, with bytes that are not UTF-8 written as \\xNN."""
+    return os.fsencode(path).decode("utf-8", "backslashreplace")
+
+
+def make_directories(directory: pathlib.Path, given) -> None:
+    """Makes `directory` and its missing parents; when one cannot be made, removes
+    those it made and stops the job with a message about the --models path `given`."""
+    missing = []
+    for path in [directory, *directory.parents]:
+        if path.is_dir():
+            break
+        missing.append(path)
+    made = []
+    try:
+        for path in reversed(missing):
+            path.mkdir()
+            made.append(path)
+    except OSError as error:
+        for path in reversed(made):
+            path.rmdir()
+        reason = "it is there but not a directory" if isinstance(error, FileExistsError) else error.strerror
+        sys.exit(f"--models {shown(given)}: cannot make the directory {shown(path)}: {reason}")
+
+
+def ensure_example_models(models: pathlib.Path, rewrite: bool = False) -> None:
+    """Makes `models` hold the current example tree (`rewrite`: a new copy of it, for
+    a tree of this script that is damaged). Writes only into a directory that does
+    not exist, is empty or holds this script's marker file; anything else stops the
+    job with a message and is left as it is. A tree is replaced whole: the new one
+    is written beside it and renamed into place, never over the mapped files of a
+    pipeline that may have the old one loaded."""
     def current() -> bool:
         marker = models / MARKER
-        return marker.is_file() and marker.read_text() == MODEL_TREE_VERSION + "\n"
+        return marker.is_file() and marker.read_bytes() == (MODEL_TREE_VERSION + "\n").encode()
 
-    models = models.resolve()  # a link is followed, never replaced
-    if current():
-        return
-    if models.exists():
-        if not models.is_dir():
-            sys.exit(f"--models {models}: not a directory")
-        entries = {entry.name for entry in models.iterdir()}
-        # Versions before 4 marked their tree with a VERSION file beside the release folder.
-        legacy = (entries == {"VERSION", "1.14.0"} and (models / "VERSION").is_file()
-                  and (models / "VERSION").read_text().isdigit())
-        if entries and MARKER not in entries and not legacy:
-            sys.exit(f"--models {models}: the directory is not empty and holds no {MARKER} file, "
-                     "so it was not written by this script; nothing was changed. "
-                     "Give a new or empty directory.")
-    models.parent.mkdir(parents=True, exist_ok=True)
-    fresh = pathlib.Path(tempfile.mkdtemp(prefix=f".{models.name}.", dir=models.parent))
+    given = models
+    try:
+        models = models.resolve()  # a link is followed, never replaced
+        if current() and not rewrite:
+            return
+        if models.exists():
+            if not models.is_dir():
+                sys.exit(f"--models {shown(given)}: not a directory")
+            entries = {entry.name for entry in models.iterdir()}
+            if entries and MARKER not in entries:
+                # Versions before 4 wrote a VERSION file beside the release folder.
+                old = (" If it is an example tree of an older version of this script, remove it by hand."
+                       if entries == {"VERSION", "1.14.0"} else "")
+                sys.exit(f"--models {shown(given)}: the directory is not empty and holds no {MARKER} file, "
+                         f"so it was not written by this script; nothing was changed. "
+                         f"Give a new or empty directory.{old}")
+        make_directories(models.parent, given)
+        fresh = pathlib.Path(tempfile.mkdtemp(prefix=f".{models.name}.", dir=models.parent))
+    except (OSError, RuntimeError) as error:  # RuntimeError: a loop of symbolic links
+        sys.exit(f"--models {shown(given)}: {getattr(error, 'strerror', None) or error}")
     umask = os.umask(0)
     os.umask(umask)
-    fresh.chmod(0o777 & ~umask)  # mkdtemp makes it private
     old = None
     try:
+        fresh.chmod(0o777 & ~umask)  # mkdtemp makes it private
         write_example_models(fresh)
-        if current():  # another run was quicker
+        if current() and not rewrite:  # another run was quicker
             return
         if models.exists():
             old = models.with_name(fresh.name + ".old")
             models.rename(old)
         fresh.rename(models)
+    except OSError as error:
+        sys.exit(f"--models {shown(given)}: cannot write the example models: {error.strerror}")
     finally:
         if fresh.exists():
             shutil.rmtree(fresh)
@@ -134,17 +167,42 @@ def ensure_example_models(models: pathlib.Path) -> None:
             shutil.rmtree(old, ignore_errors=True)
 
 
+def load_pipeline(models: pathlib.Path):
+    """The default pipeline over the example tree at `models`. The tree is this
+    script's own (ensure_example_models has run), so one that does not load is
+    damaged: it is written again, once."""
+    for attempt in range(2):
+        try:
+            return _quelbin.Pipeline(LANGUAGE, model_dir=models, verify_model_checksums=True)
+        except (RuntimeError, ValueError, OSError) as error:  # ModelBundleError is a RuntimeError
+            if attempt == 1:
+                sys.exit(f"--models {shown(models)}: the example models do not load ({error}); "
+                         "remove the directory to have it written again")
+            ensure_example_models(models, rewrite=True)
+
+
 def read_text(args) -> str:
     source = args.file if args.file is not None else ("-" if args.text == "-" else None)
     if source is None:
-        return SAMPLE if args.text is None else args.text
+        if args.text is None:
+            return SAMPLE
+        # Bytes of an argument that are not UTF-8 arrive as lone surrogates.
+        try:
+            os.fsencode(args.text).decode("utf-8")
+        except UnicodeDecodeError as error:
+            sys.exit(f"the text argument: not UTF-8 text ({error.reason} at byte {error.start})")
+        return args.text
+    name = "standard input" if source == "-" else shown(source)
+    if source == "-" and sys.stdin is None:
+        sys.exit("standard input is closed: give the text as an argument or with --file")
     try:
         data = sys.stdin.buffer.read() if source == "-" else pathlib.Path(source).read_bytes()
-        return data.decode("utf-8")
+        # A leading byte-order mark says the file is UTF-8; it is not text.
+        return data.removeprefix(b"\xef\xbb\xbf").decode("utf-8")
     except OSError as error:
-        sys.exit(f"--file {source}: {error.strerror}")
+        sys.exit(f"{name}: {error.strerror}")
     except UnicodeDecodeError as error:
-        sys.exit(f"{'standard input' if source == '-' else source}: not UTF-8 text ({error.reason} at byte {error.start})")
+        sys.exit(f"{name}: not UTF-8 text ({error.reason} at byte {error.start})")
 
 
 def main() -> None:
@@ -153,14 +211,22 @@ def main() -> None:
                         help='text to process; "-" reads standard input; after "--" a text may begin with "-"')
     parser.add_argument("--file", metavar="FILE", help='UTF-8 file to process ("-": standard input)')
     parser.add_argument("--models", type=pathlib.Path, default=BUILD / "example_models",
-                        help="model tree to use, written there first when the directory is new or empty")
+                        help=f"model tree to use, written there first when the directory is new or empty "
+                             f"(or holds this script's {MARKER} file)")
     args = parser.parse_args()
     if args.file is not None and args.text is not None:
         parser.error("give the text as an argument or with --file, not both")
     text = read_text(args)
     ensure_example_models(args.models)
-    pipeline = _quelbin.Pipeline(LANGUAGE, model_dir=args.models)
-    conll = pipeline.process(text).to_conll()
+    pipeline = load_pipeline(args.models)
+    try:
+        document = pipeline.process(text)
+    except (MemoryError, RuntimeError) as error:
+        if not isinstance(error, MemoryError) and "allocate" not in str(error):
+            raise
+        sys.exit("one sentence of the text is too long for the memory available (a sentence's parse needs "
+                 "memory growing as the square of its length): split text without sentence ends first")
+    conll = document.to_conll()
     # to_conll ends at the last word line; a CoNLL-U file closes every sentence,
     # the last one included, with a blank line.
     sys.stdout.buffer.write((conll + "\n\n").encode("utf-8") if conll else b"")

@@ -15,6 +15,20 @@ bool starts_with(const std::string& text, std::string_view prefix) {
 
 void append_int(std::string& out, std::int64_t value) { out += std::to_string(value); }
 
+// Appends `text` with each line break (CRLF, CR or LF) written as one space, so
+// that a comment holding it stays one line of the file.
+void append_one_line(std::string& out, std::string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            out += ' ';
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+        } else {
+            out += c;
+        }
+    }
+}
+
 // An absent value or an empty string is written as "_".
 void append_field(std::string& out, const StringPool& pool, std::uint32_t id) {
     if (id == kAbsentStringId) {
@@ -108,7 +122,7 @@ void append_sentence(std::string& out, const DocumentStorage& d, std::uint32_t s
         const std::string& text = pool.get(d.sentence_text[s]);
         if (!text.empty()) {
             out += "# text = ";
-            out += text;
+            append_one_line(out, text);
             out += '\n';
         }
     }

@@ -299,4 +299,22 @@ TEST(Conll, HeaderLines) {
     EXPECT_EQ(conll({}, std::nullopt, false), "# sent_id = s\n");
 }
 
+// Each line break of the sentence text (CRLF, CR or LF) is one space in the
+// text comment, so the comment stays one line; the stored text keeps its breaks.
+TEST(Conll, TextCommentIsOneLine) {
+    const std::string stored = "a\r\nb\rc\nd\n\re\r\r\nf\n";
+    SentenceInput s = plain({"a", "f"});
+    s.text = stored;
+    s.sent_id = "s";
+    SentenceInput other = plain({"g"});
+    other.text = "g\n";
+    other.sent_id = "t";
+    Document doc("", {s, other});
+    const std::string body = "1\ta\t_\t_\t_\t_\t_\t_\t_\t_\n2\tf\t_\t_\t_\t_\t_\t_\t_\t_";
+    const std::string first = "# sent_id = s\n# text = a b c d  e  f \n" + body;
+    EXPECT_EQ(doc.sentences().at(0).to_conll(), first);
+    EXPECT_EQ(doc.to_conll(), first + "\n\n# sent_id = t\n# text = g \n1\tg\t_\t_\t_\t_\t_\t_\t_\t_");
+    EXPECT_EQ(doc.sentences().at(0).text(), stored);
+}
+
 }  // namespace

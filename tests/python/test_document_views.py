@@ -245,3 +245,13 @@ def test_conll_reads_back_with_an_independent_parser(doc):
     body = "\n".join("\t".join([i, w] + ["_"] * 8) for i, w in [("1", "a"), ("1.1", "e")])
     assert q.Document.from_dict(form).to_conll() == (
         "# sent_id = 0\n\n\n# sent_id = 1\n# text = a \n" + body)
+
+
+def test_conll_text_comment_of_wrapped_text_is_one_line():
+    text = "Il va\r\nau\rmarché\nici."
+    spans = [(0, 2), (3, 5), (7, 9), (10, 16), (17, 20), (20, 21)]
+    doc = q.Document.from_dict([[{"id": i + 1, "text": text[a:b], "start_char": a, "end_char": b}
+                                 for i, (a, b) in enumerate(spans)]], text=text)
+    header = doc.to_conll().split("\n")[:3]
+    assert header == ["# sent_id = 0", "# text = Il va au marché ici.", "1\tIl\t_\t_\t_\t_\t_\t_\t_\t_"]
+    assert doc.sentences[0].text == text  # the stored text keeps its line breaks

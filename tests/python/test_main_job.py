@@ -2,6 +2,7 @@
 word for word, with every stage of the default pipeline in it."""
 import importlib.util
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -47,10 +48,17 @@ def test_main_job_prints_a_conllu_file_that_strict_readers_read(tmp_path):
             for w in s if w.is_multiword()] == ranges
 
 
-def run_main_job(args, models, stdin=None):
+def run_main_job(args, models, stdin=None, **options):
     return subprocess.run([sys.executable, str(ROOT / "scripts" / "example.py"), "--models", str(models), *args],
                           input=stdin, capture_output=True, timeout=600,
-                          env=dict(os.environ, QUELBIN_BUILD_DIR=str(BUILD)))
+                          env=dict(os.environ, QUELBIN_BUILD_DIR=str(BUILD)), **options)
+
+
+def snapshot(path):
+    """A file's bytes, or a directory's entries with the bytes of its files."""
+    if path.is_file():
+        return path.read_bytes()
+    return {str(p.relative_to(path)): (p.read_bytes() if p.is_file() else None) for p in sorted(path.rglob("*"))}
 
 
 def test_main_job_reads_a_text_from_a_file_standard_input_or_argument(tmp_path):
@@ -103,11 +111,6 @@ def test_main_job_writes_example_models_only_where_it_may(tmp_path):
     example = load_example()
     marker = example.MARKER
 
-    def snapshot(path):
-        if path.is_file():
-            return path.read_bytes()
-        return {str(p.relative_to(path)): (p.read_bytes() if p.is_file() else None) for p in sorted(path.rglob("*"))}
-
     def make(files):
         def setup(path):
             for name, content in files.items():
@@ -122,7 +125,7 @@ def test_main_job_writes_example_models_only_where_it_may(tmp_path):
     rows = [("new", None, "written"),
             ("empty", make({}), "written"),
             ("older tree of the script", make({marker: "3\n", "1.14.0/fr/stale": "x"}), "written"),
-            ("tree of a version that marked it with VERSION", make({"VERSION": "3", "1.14.0": None}), "written"),
+            ("tree of a version that marked it with VERSION", make({"VERSION": "3", "1.14.0": None}), "remove it by hand"),
             ("a user's model tree", make({"resources.json": "{}", "1.14.0/fr/pos/tensors.bin": "w"}), refused),
             ("a project with a VERSION file", make({"VERSION": "3", "1.14.0": None, "notes": "n"}), refused),
             ("a file", lambda path: None, "not a directory")]
@@ -150,3 +153,73 @@ def test_main_job_writes_example_models_only_where_it_may(tmp_path):
     stamp = (current / marker).stat().st_mtime_ns
     example.ensure_example_models(current)
     assert (current / marker).stat().st_mtime_ns == stamp  # a current tree is kept as it is
+
+
+def test_main_job_inputs_and_errors(tmp_path):
+    import re
+    import resource
+    import shutil
+
+    import conllu
+    example = load_example()
+    models = tmp_path / "models"
+    example.ensure_example_models(models)
+    pipeline = q.Pipeline(example.LANGUAGE, model_dir=models)
+    expected = (pipeline.process("Il va.").to_conll() + "\n\n").encode()
+    user = tmp_path / "mine"  # a user's tree, shaped as the example trees of old versions were
+    (user / "1.14.0" / "de" / "pos").mkdir(parents=True)
+    (user / "VERSION").write_text("2")
+    (user / "1.14.0" / "de" / "pos" / "tensors.bin").write_text("weights")
+    damaged = tmp_path / "damaged"
+    shutil.copytree(models, damaged)
+    tensors = damaged / "1.14.0" / "fr" / "pos" / "tensors.bin"
+    tensors.write_bytes(tensors.read_bytes()[:100])
+    (tmp_path / "target").mkdir()
+    (tmp_path / "link").symlink_to(tmp_path / "target")
+    (tmp_path / "a file").write_text("keep")
+    (tmp_path / "bom.txt").write_bytes(b"\xef\xbb\xbfIl va.")
+
+    def cap_memory():  # far below what one sentence of 30,000 words needs
+        resource.setrlimit(resource.RLIMIT_AS, (1500 << 20, 1500 << 20))
+
+    # (case, arguments, standard input, set-up in the child, the output or the message)
+    rows = [("a user's tree", ["--models", user, "Il va."], None, None, "holds no QUELBIN_EXAMPLE_MODELS"),
+            ("argument not UTF-8", [b"a \xff"], None, None, "the text argument: not UTF-8 text"),
+            ("standard input closed", ["-"], None, lambda: os.close(0), "standard input is closed"),
+            ("models on a virtual filesystem", ["--models", "/proc/quelbin/models", "x"], None, None,
+             "--models /proc/quelbin/models: cannot make the directory /proc/quelbin"),
+            ("models under a file", ["--models", tmp_path / "a file" / "sub", "x"], None, None,
+             "cannot make the directory"),
+            ("a sentence too long", ["-"], " ".join(["marché"] * 30000).encode(), cap_memory,
+             "one sentence of the text is too long for the memory available"),
+            ("damaged example tree", ["--models", damaged, "Il va."], None, None, expected),
+            ("link to an empty directory", ["--models", tmp_path / "link", "Il va."], None, None, expected),
+            ("byte-order mark in a file", ["--file", tmp_path / "bom.txt"], None, None, expected),
+            ("byte-order mark on standard input", ["-"], b"\xef\xbb\xbfIl va.", None, expected)]
+    for case, args, stdin, setup, outcome in rows:
+        before = snapshot(tmp_path)
+        run = run_main_job(args, models, stdin=stdin, preexec_fn=setup)
+        if isinstance(outcome, bytes):
+            assert (run.returncode, run.stdout, run.stderr) == (0, outcome, b""), case
+            continue
+        errors = run.stderr.decode(errors="replace")
+        assert (run.returncode != 0, run.stdout, len(errors.splitlines()), outcome in errors) == \
+            (True, b"", 1, True), (case, errors)
+        assert snapshot(tmp_path) == before, case
+    assert not pathlib.Path("/proc/quelbin").exists()
+    # The damaged tree is written again; the link stays and the tree goes into its target.
+    assert snapshot(damaged) == snapshot(models)
+    assert (tmp_path / "link").is_symlink() and snapshot(tmp_path / "target") == snapshot(models)
+
+    # Wrapped text: every text comment is one line, its sentence with each line break as a space.
+    wrapped = "Il va au marché{0}du village avec des amis. Ils achètent{0}du pain.{0}{0}Le marché{0}ferme."
+    for line_break in ["\n", "\r\n", "\r"]:
+        text = wrapped.format(line_break)
+        run = run_main_job(["-"], models, stdin=text.encode())
+        document = pipeline.process(text)
+        assert sum(line_break in s.text for s in document.sentences) == 3, line_break
+        sentences = conllu.parse(run.stdout.decode())
+        assert [s.metadata["text"] for s in sentences] == \
+            [re.sub(r"\r\n|\r|\n", " ", s.text) for s in document.sentences], line_break
+        assert [[t["form"] for t in s if isinstance(t["id"], int)] for s in sentences] == \
+            [[w.text for w in s.words] for s in document.sentences], line_break
