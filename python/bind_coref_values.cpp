@@ -17,23 +17,19 @@
 namespace quelbin::python {
 namespace {
 
-// An int is a regular word position; anything else must hold exactly two
-// integers (word, empty index) for a zero-anaphora word.
+// One integer (an int, or a str or bytes holding one) is a regular word
+// position; anything else must hold exactly two integers (word, empty index)
+// for a zero-anaphora word.
 CorefWordPosition word_position(const nb::object& value, const std::string& name) {
     PyObject* p = value.ptr();
-    if (PyLong_Check(p)) return {to_int32(p, name), std::nullopt};
+    if (const auto single = single_int32(p, name)) return {*single, std::nullopt};
     const Py_ssize_t length = PyObject_Size(p);
     if (length < 0) throw nb::python_error();
     if (length != 2) {
         throw std::invalid_argument("a zero-anaphora word position must contain two integers");
     }
-    auto item = [p, &name](Py_ssize_t i) {
-        nb::object element = nb::steal(PySequence_GetItem(p, i));
-        if (!element.is_valid()) throw nb::python_error();
-        return to_int32(element.ptr(), name);
-    };
-    const std::int32_t word = item(0);
-    return {word, item(1)};
+    const std::int32_t word = int32_item(p, 0, name);
+    return {word, int32_item(p, 1, name)};
 }
 
 nb::object position_object(const CorefWordPosition& position) {

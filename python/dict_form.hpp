@@ -49,5 +49,12 @@ std::optional<std::string> render_misc(const std::optional<std::string>& stored,
 // or 1 instead.
 std::int64_t to_int64(PyObject* value, const std::string& what, int* overflow_sign = nullptr);
 std::int32_t to_int32(PyObject* value, const std::string& what);
+// A word ID or position given as one value: an int, or a str, bytes or
+// bytearray read through to_int32 ("12" gives 12), never split into its
+// characters. nullopt for any other object, which callers read as a sequence.
+std::optional<std::int32_t> single_int32(PyObject* value, const std::string& what);
+// Item i of a sequence through to_int32; the interpreter's error when the
+// object cannot be indexed.
+std::int32_t int32_item(PyObject* sequence, Py_ssize_t i, const std::string& what);
 
 }  // namespace quelbin::python

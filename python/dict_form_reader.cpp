@@ -109,19 +109,14 @@ EntryId parse_entry_id(PyObject* entry) {
     PyObject* value = field(entry, dict_keys().id);
     if (!value) throw std::invalid_argument("every token entry must contain an id");
     const std::string what = entry_value(dict_keys().id);
-    if (PyLong_Check(value)) return {to_int32(value, what), std::nullopt};
+    if (const auto single = single_int32(value, what)) return {*single, std::nullopt};
     const Py_ssize_t length = PyObject_Size(value);
     if (length < 0) throw nb::python_error();
     if (length == 0 || length > 2) {
         throw std::invalid_argument("an id must be an int or a one/two-element sequence");
     }
-    auto item = [value, &what](Py_ssize_t i) {
-        nb::object element = nb::steal(PySequence_GetItem(value, i));
-        if (!element.is_valid()) throw nb::python_error();
-        return to_int32(element.ptr(), what);
-    };
-    EntryId id{item(0), std::nullopt};
-    if (length == 2) id.second = item(1);
+    EntryId id{int32_item(value, 0, what), std::nullopt};
+    if (length == 2) id.second = int32_item(value, 1, what);
     return id;
 }
 
@@ -291,6 +286,19 @@ std::int32_t to_int32(PyObject* value, const std::string& what) {
         throw nb::type_error((what + " must be an integer within 32 bits").c_str());
     }
     return static_cast<std::int32_t>(result);
+}
+
+std::optional<std::int32_t> single_int32(PyObject* value, const std::string& what) {
+    if (PyLong_Check(value) || PyUnicode_Check(value) || PyBytes_Check(value) || PyByteArray_Check(value)) {
+        return to_int32(value, what);
+    }
+    return std::nullopt;
+}
+
+std::int32_t int32_item(PyObject* sequence, Py_ssize_t i, const std::string& what) {
+    nb::object item = nb::steal(PySequence_GetItem(sequence, i));
+    if (!item.is_valid()) throw nb::python_error();
+    return to_int32(item.ptr(), what);
 }
 
 std::string unescape_misc_value(std::string_view text) {

@@ -1,5 +1,6 @@
 // The task runner: every task once, tasks sharing the pool, the first
-// failing task's error, and single-threaded products inside a task.
+// failing task's error, no task started after a failure, and single-threaded
+// products inside a task.
 #include "kernels/parallel_tasks.hpp"
 
 #include <ATen/Parallel.h>
@@ -7,6 +8,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <stdexcept>
@@ -104,6 +107,57 @@ TEST(RunTasks, RethrowsTheFirstFailingTasksError) {
             EXPECT_STREQ(error.what(), "37") << threads << " threads";
         }
         for (std::size_t i = 0; i < 37; ++i) EXPECT_EQ(runs[i].load(), 1) << threads << " threads, task " << i;
+    }
+}
+
+TEST(RunTasks, KeepsTheLowestFailureWhateverItsTimeAndStartsNothingAfter) {
+    // On two threads task 0 fails only once task 1's exception is on its way,
+    // so the higher task fails first; on one thread task 0 fails first and
+    // task 1 never starts. Either way the error is task 0's and no task after
+    // the failures starts. Several rounds, since the order in which the
+    // runner records the two errors is up to the threads.
+    for (const int threads : {1, 2}) {
+        const AtenThreads pool(threads);
+        for (int round = 0; round < 20; ++round) {
+            std::vector<std::atomic<int>> runs(50);
+            std::mutex mutex;
+            std::condition_variable changed;
+            bool one_thrown = false;
+            bool met = true;
+            struct OnUnwind {
+                std::function<void()> done;
+                ~OnUnwind() { done(); }
+            };
+            std::string error;
+            try {
+                run_tasks(runs.size(), [&](std::size_t i) {
+                    ++runs[i];
+                    if (i == 1) {
+                        const OnUnwind signal{[&] {
+                            const std::lock_guard<std::mutex> lock(mutex);
+                            one_thrown = true;
+                            changed.notify_all();
+                        }};
+                        throw std::runtime_error("1");
+                    }
+                    if (i == 0 && threads > 1) {
+                        // Task 1 runs on the other thread; the deadline only
+                        // keeps a pool that runs one task at a time from hanging.
+                        std::unique_lock<std::mutex> lock(mutex);
+                        met = changed.wait_for(lock, std::chrono::seconds(60), [&] { return one_thrown; });
+                    }
+                    if (i == 0) throw std::runtime_error("0");
+                });
+            } catch (const std::runtime_error& thrown) {
+                error = thrown.what();
+            }
+            ASSERT_TRUE(met) << "tasks 0 and 1 did not run at the same time";
+            ASSERT_EQ(error, "0") << threads << " threads, round " << round;
+            for (std::size_t i = 0; i < runs.size(); ++i) {
+                ASSERT_EQ(runs[i].load(), i == 0 || (i == 1 && threads > 1) ? 1 : 0)
+                    << threads << " threads, round " << round << ", task " << i;
+            }
+        }
     }
 }
 

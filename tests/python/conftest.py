@@ -1,8 +1,14 @@
+import collections.abc
 import copy
+import functools
+import gc
+import itertools
+import operator
 import os
 import pathlib
 import sys
 import threading
+import types
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
@@ -59,22 +65,61 @@ def check_refusals(tmp_path, rows, processor, assets, tensors, load):
     return path
 
 
-def releases_lock(call, attempts=5):
-    """True when `call`, run in a thread, lets the main thread go on while it is inside the
-    engine: with a huge switch interval a thread gives the lock up only by releasing it. On
-    a busy machine the main thread may not wake before a short call ends, so a release is
-    looked for in several attempts; a call that keeps the lock shows none in any of them."""
-    old, done = sys.getswitchinterval(), threading.Event()
-    sys.setswitchinterval(1000.0)
+def releases_lock(call, times=1):
+    """True when `call` lets another Python thread run while it is inside the engine, on a
+    loaded machine as on an idle one.
+
+    `call` is a bound method or a functools.partial of one, run `times` times, or an
+    iterator each step of which makes such a call (map(method, arguments)), run for up to
+    `times` steps. A second thread runs it from C, between two marks also set from C, so
+    that no Python frame comes between that thread's own frame and the engine. Meanwhile
+    this thread asks for the lock, and counts a release when it holds the lock while the
+    mark says "in" and the other thread's innermost frame is its own: that thread is then
+    inside a call that gave the lock up. Python code that a call runs (a path's
+    __fspath__, a json encoder) shows its own frame there and does not count.
+
+    With a short switch interval, a thread that waits for the lock turns its wait into a
+    request that the holder honours at its next release, by waiting there until the lock
+    has been taken. So a release is seen at the latest at the first one after this thread
+    has had the processor once during the run (the run then stops), whatever the load; a
+    call that keeps the lock is never seen. The collector is off during the run: a
+    finalizer could release the lock in C."""
+    if isinstance(call, (types.FunctionType, types.MethodType)):
+        raise TypeError("a Python function would come between the thread and the engine")
+    steps = call if isinstance(call, collections.abc.Iterator) else map(operator.call, itertools.repeat(call))
+    state, going, errors = ["before"], [True], []
+
+    def mark(word):
+        return map(operator.call, [functools.partial(state.__setitem__, 0, word)])
+
+    until_seen = iter(functools.partial(going.__getitem__, 0), False)
+    marked = itertools.chain(mark("in"), itertools.islice(zip(until_seen, steps), times), mark("out"))
+
+    def run():
+        try:
+            collections.deque(marked, 0)
+        except BaseException as error:  # noqa: BLE001 - raised again in the calling thread
+            errors.append(error)
+
+    def inside_a_call():
+        frame = sys._current_frames().get(worker.ident)
+        return state[0] == "in" and frame is not None and frame.f_code is run.__code__
+
+    old, collecting = sys.getswitchinterval(), gc.isenabled()
+    gc.disable()
+    sys.setswitchinterval(1e-4)
+    released = False
     try:
-        for _ in range(attempts):
-            done.clear()
-            worker = threading.Thread(target=lambda: (call(), done.set()))
-            worker.start()
-            released = not done.is_set()
-            worker.join()
-            if released:
-                break
+        worker = threading.Thread(target=run)
+        worker.start()
+        while not released and worker.is_alive():
+            released = inside_a_call()
+        going[0] = False
+        worker.join()
     finally:
         sys.setswitchinterval(old)
+        if collecting:
+            gc.enable()
+    if errors:
+        raise errors[0]
     return released

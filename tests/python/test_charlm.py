@@ -1,3 +1,4 @@
+import functools
 import gc
 
 import torch
@@ -73,8 +74,8 @@ def test_plan_in_python(tmp_path):
              lambda: plan.encode(["ok", 1])]
     for i, call in enumerate(calls):
         assert outcome(call)[0] is TypeError, i
-    assert releases_lock(lambda: plan.encode(["abcdefghij"] * 200))
-    assert not releases_lock(lambda: q.CharLMPlan(path))
+    assert releases_lock(functools.partial(plan.encode, ["abcdefghij"] * 200))
+    assert not releases_lock(functools.partial(q.CharLMPlan, path))
     bundle = plan.bundle
     assert plan.bundle is bundle and not bundle.checksums_verified
     del plan

@@ -2,6 +2,7 @@
 bundles and documents (several transformer windows included), argument refusals, documents
 written all or nothing by CorefProcessor, and a tokenize + coref pipeline."""
 import copy
+import functools
 import random
 from concurrent.futures import ThreadPoolExecutor
 
@@ -219,7 +220,7 @@ def test_plan_properties_and_argument_refusals(tmp_path):
     assert prediction.span_clusters is not prediction.span_clusters
     with pytest.raises(AttributeError):
         prediction.word_clusters = []
-    assert releases_lock(lambda: plan.resolve(WORDS * 20, [i // 7 for i in range(len(WORDS) * 20)]))
+    assert releases_lock(functools.partial(plan.resolve, WORDS * 20, [i // 7 for i in range(len(WORDS) * 20)]))
     # Calls on one plan from several threads give what serial calls give.
     docs = [flat(random_sentences(random.Random(i), 8)) for i in range(6)]
     serial = [result(plan.resolve(*d)) for d in docs]

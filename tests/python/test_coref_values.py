@@ -28,6 +28,9 @@ REPRESENTATIVE = "the representative coreference mention index is invalid"
      "'LengthOnly' object does not support indexing"),
     (q.CorefMention, lambda: (0, (1, 2**31), 0), TypeError, "start_word must be an integer within 32 bits"),
     (q.CorefMention, lambda: (0, 0, (1, "x")), TypeError, "end_word must be an integer"),
+    # A str or bytes is one integer, never a pair of characters.
+    (q.CorefMention, lambda: (0, "ab", 0), TypeError, "start_word must be an integer"),
+    (q.CorefMention, lambda: (0, 0, b""), TypeError, "end_word must be an integer"),
     (q.CorefChain, lambda: (-1, [], "x", 7), ValueError, "a coreference chain index cannot be negative"),
     (q.CorefChain, lambda: (0, [q.CorefMention(0, 0, 1)], "x", 1), ValueError, REPRESENTATIVE),
     (q.CorefChain, lambda: (0, [q.CorefMention(0, 0, 1)], "x", -1), ValueError, REPRESENTATIVE),
@@ -43,10 +46,11 @@ def test_refusals(make, args, error, message):
 
 
 def test_chains_and_attachments():
-    # Word positions: an int, a bool, or a pair for an empty word.
-    positions = [q.CorefMention(0, given, 4).start_word for given in (2, True, [3, 1], range(4, 6))]
-    assert [(p, type(p)) for p in positions] == [(2, int), (1, int), ((3, 1), tuple),
-                                                 ((4, 5), tuple)]
+    # Word positions: an int, a bool, a str or bytes holding one, or a pair for an empty word.
+    positions = [q.CorefMention(0, given, 4).start_word
+                 for given in (2, True, "12", b"7", [3, 1], range(4, 6), ("3", "2"))]
+    assert [(p, type(p)) for p in positions] == [(2, int), (1, int), (12, int), (7, int),
+                                                 ((3, 1), tuple), ((4, 5), tuple), ((3, 2), tuple)]
     m = q.CorefMention(sentence=0, start_word=2, end_word=4)
     chain = q.CorefChain(12, [m, m], "a b > c", representative_index=1)
     assert (repr(m), repr(chain), chain.representative_index, m.end_word) == (

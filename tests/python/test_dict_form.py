@@ -9,6 +9,7 @@ import pytest
 
 import _quelbin as q
 import _quelbin_testing as t
+from conftest import outcome
 
 
 def record(kind, **fields):
@@ -174,7 +175,7 @@ def test_entry_classification():
         ([{"id": (2, 3), "text": "bc"}, {"id": (4, 5), "text": "de"}, {"id": 1, "text": "x"},
           {"id": 5, "text": "e"}, {"id": 6, "text": "f"}],
          [((2, 3), "bc", []), ((4, 5), "de", [1, 5]), ((6,), "f", [6])], []),
-        # Ids through the interpreter's integer conversion; "3" has length 1.
+        # Ids through the interpreter's integer conversion.
         ([{"id": True, "text": "t"}, {"id": "3", "text": "s"},
           {"id": [decimal.Decimal(7)], "text": "i"}],
          [((1,), "t", [1]), ((3,), "s", [3]), ((7,), "i", [7])], []),
@@ -182,6 +183,17 @@ def test_entry_classification():
         s = read(*entries)
         assert [(k.id, k.text, [w.id for w in k.words]) for k in s.tokens] == tokens, entries
         assert [w.id for w in s.empty_words] == empty, entries
+
+
+def test_text_ids_are_one_integer():
+    # A str or bytes id is read whole, as "head" is: never as a sequence of characters.
+    NOT_INT = (TypeError, "sentence entry 'id' must be an integer")
+    for given, expected in [
+        ("12", [12]), (b"12", [12]), (bytearray(b" 7 "), [7]), (["1", b"3"], []),
+        ("ab", NOT_INT), ("1.5", NOT_INT), ("", NOT_INT),
+    ]:
+        got = outcome(lambda: [w.id for w in read({"id": given, "text": "ab"}).words])
+        assert got == expected, given
 
 
 def test_spacing_from_misc():

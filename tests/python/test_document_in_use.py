@@ -57,6 +57,7 @@ def test_every_other_use_is_refused_while_processing(setup):
         "Token.ner =": lambda: setattr(token, "ner", "O"),
         "Token.spaces_after =": lambda: setattr(token, "spaces_after", ""),
         "Sentence.sentiment =": lambda: setattr(sentence, "sentiment", 1),
+        "Sentence.constituency =": lambda: setattr(sentence, "constituency", None),
         "Document.lang =": lambda: setattr(doc, "lang", "fr"),
         "Document.coref =": lambda: setattr(doc, "coref", []),
         "Document.rebuild_entities": doc.rebuild_entities,

@@ -1,6 +1,7 @@
 """Language identification through LangIDProcessor and the pipeline: bundle refusals in
 check order, codes against the eager reference on random bundles, subsets, empty texts,
 and documents."""
+import functools
 import random
 
 import pytest
@@ -137,7 +138,7 @@ def test_texts_and_subsets_refused_or_accepted(tmp_path):
         else:
             assert got == expected, i
     assert (mixed.lang_subset, plain.lang_subset, plain.bundle_path) == (["xx", "en", "en"], [], path)
-    assert releases_lock(lambda: plain.identify_many(["abcdefgh" * 200] * 200))
+    assert releases_lock(functools.partial(plain.identify_many, ["abcdefgh" * 200] * 200))
 
 
 def test_pipeline_sets_document_languages(tmp_path):

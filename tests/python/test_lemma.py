@@ -2,6 +2,8 @@
 model's included). Model lemmas meet the reference in test_pipeline.py."""
 import functools
 
+import torch
+
 import _quelbin as q
 import bundle_writer as bw
 from conftest import check_refusals, edit_at, outcome
@@ -76,9 +78,13 @@ def drop(*names):
     return lambda b: [b["tensors"].pop(name) for name in names]
 
 
-def shrink(*names):
-    """Drops the last row of each named tensor."""
-    return lambda b: b["tensors"].update({name: b["tensors"][name][:-1] for name in names})
+def rows(change, *names):
+    """Drops the last row of each named tensor (change -1), or repeats it (change 1)."""
+    def edit(b):
+        for name in names:
+            t = b["tensors"][name]
+            b["tensors"][name] = t[:-1] if change < 0 else torch.cat([t, t[-1:]])
+    return edit
 
 
 DIMENSIONS = "invalid seq2seq dimensions in assets.config"
@@ -127,9 +133,10 @@ REFUSALS = [  # edit of the bundle -> error class and message (None: it loads)
     (config(hidden_dim=2**62), SEQ2SEQ, DIMENSIONS),
     (config(num_layers=2**40), SEQ2SEQ, "missing seq2seq tensor: 'encoder.weight_ih_l2'"),
     (config(batch_size=0), SEQ2SEQ, DIMENSIONS),
-    # With copy on, the projection must give one row per vocabulary unit.
-    (shrink("dec2vocab.weight", "dec2vocab.bias"), SEQ2SEQ, DIMENSIONS),
-    (lambda b: (config(copy=False)(b), shrink("dec2vocab.weight", "dec2vocab.bias")(b)), None, None),
+    # With copy on, the projection must give exactly one row per vocabulary unit.
+    (rows(-1, "dec2vocab.weight", "dec2vocab.bias"), SEQ2SEQ, DIMENSIONS),
+    (rows(1, "dec2vocab.weight", "dec2vocab.bias"), SEQ2SEQ, DIMENSIONS),
+    (lambda b: (config(copy=False)(b), rows(-1, "dec2vocab.weight", "dec2vocab.bias")(b)), None, None),
     (config(hidden_dim=3, pos_dim=0), SEQ2SEQ, DIMENSIONS),
     (config(pos_dim=0), SEQ2SEQ, NO_POS),
     (edit_at("vocab", pos=KeyError), SEQ2SEQ, NO_POS),

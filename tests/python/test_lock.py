@@ -3,6 +3,10 @@ transformer encoder or the pipeline over their input let other Python threads ru
 they are inside the engine; constructors (model loading included), property reads,
 dictionary-form conversions, representations, sequence access and the module functions
 keep it."""
+from functools import partial as P
+from itertools import repeat
+from operator import attrgetter, methodcaller
+
 import pytest
 
 import _quelbin as q
@@ -10,6 +14,9 @@ import kind_models
 from conftest import BUILD, releases_lock
 from model_bundles.charlm import random_charlm, write_charlm_bundle
 from model_bundles.transformer import TINY_VOCAB, compiled_package
+
+# Each call runs up to this many times in a row; a release ends the run at once.
+TIMES = 20
 
 # The byte-level alphabet: printable bytes stand for themselves, the others for 256 onwards.
 PRINTABLE = [b for b in range(256) if 0x21 <= b <= 0x7E or 0xA1 <= b <= 0xAC or b >= 0xAE]
@@ -29,7 +36,9 @@ def models(tmp_path_factory):
 
 
 def calls(root, paths):
-    """(name, call, whether it releases the lock), built on `root` and `paths`."""
+    """(name, call, whether it releases the lock), built on `root` and `paths`: bound
+    methods, partials of them, or maps of them, so that no Python frame comes between the
+    caller and the engine (see releases_lock)."""
     kinds = {name: getattr(q, name) for name in dir(q) if name.endswith("Processor") and name != "Processor"}
     loaded = {kind: cls(paths[cls().name]) for kind, cls in kinds.items() if cls().name in paths}
     langid, tokenize, mwt, lemma, ner, sentiment, constituency, morphseg = (loaded[k + "Processor"] for k in (
@@ -50,11 +59,14 @@ def calls(root, paths):
     encoder = q.TransformerEncoder(paths["tiny"], TINY_VOCAB, model_max_length=16)
     square = q.TransformerEncoder(paths["square"], TINY_VOCAB)
     distinct = [f"w{k}x{k % 97}" for k in range(60000)]
-    fresh = iter(range(1000))  # tokenizers cache words: every call gets words not seen before
+    fresh = iter(range(1000))  # tokenizers cache words: each row starts with words not seen before
 
     def unseen(count):
         n = next(fresh)
         return [f"u{n}n{k}" for k in range(count)]
+
+    def documents():  # a new document for every call
+        return map(q.Document.from_dict, repeat(sentences), repeat(text))
 
     tagged = [([w.text for w in s.words], [w.upos for w in s.words]) for s in document.sentences]
     pipeline_calls = [(f"Pipeline.{name}({form})", getattr(pipeline, name), argument)
@@ -63,54 +75,55 @@ def calls(root, paths):
                                              ("texts", texts), ("documents", "docs"))
                       if name in ("process", "__call__") or form in ("texts", "documents")]
     releasing = [
-        ("CharLMPlan.encode", lambda: charlm.encode(words * 4)),
-        ("MorphSegPlan.segment", lambda: morphseg_plan.segment(long_word)),
-        ("CorefPlan.resolve", lambda: coref_plan.resolve(words, [0] * len(words))),
-        ("MorphSegPlan.segment_many", lambda: morphseg_plan.segment_many(words * 4)),
-        ("WordPieceTokenizer.encode", lambda: wordpiece.encode(unseen(100000))),
-        ("ByteBPETokenizer.encode", lambda: bpe.encode(unseen(100000))),
-        ("ByteBPETokenizer.tokenize", lambda: bpe.tokenize(" ".join(unseen(100000)))),
-        ("XLMRobertaTokenizer.encode", lambda: xlmr.encode(unseen(100000))),
-        ("XLMRobertaTokenizer.tokenize", lambda: xlmr.tokenize(" ".join(unseen(100000)))),
-        ("TransformerEncoder.encode", lambda: encoder.encode(["the", "cat"] * 400)),
-        ("TransformerEncoder.tokenize", lambda: encoder.tokenize(unseen(60000))),
-        ("TransformerEncoder.encode_ids", lambda: square.encode_ids([4] * 2000)),
-        ("Processor.process", lambda: constituency.process(q.Document.from_dict(sentences, text))),
-        ("Processor.__call__", lambda: lemma(q.Document.from_dict(sentences, text))),
-        ("Processor.bulk_process", lambda: ner.bulk_process([q.Document.from_dict(sentences, text)] * 2)),
-        ("LangIDProcessor.identify", lambda: langid.identify(text)),
-        ("LangIDProcessor.identify_many", lambda: langid.identify_many(texts)),
-        ("TokenizeProcessor.predict_labels", lambda: tokenize.predict_labels(text.replace("\n\n", " "))),
-        ("MWTProcessor.expand", lambda: mwt.expand(long_word)),
-        ("LemmaProcessor.lemmatize", lambda: lemma.lemmatize(long_word)),
-        ("NERProcessor.tag", lambda: ner.tag(words)),
-        ("SentimentProcessor.classify", lambda: sentiment.classify(words)),
-        ("SentimentProcessor.classify_many", lambda: sentiment.classify_many([words[:40]] * 100)),
-        ("ConstituencyProcessor.parse", lambda: constituency.parse(*tagged[0])),
-        ("ConstituencyProcessor.parse_many", lambda: constituency.parse_many(*zip(*tagged))),
-        ("MorphSegProcessor.segment", lambda: morphseg.segment(long_word)),
-        ("MorphSegProcessor.segment_many", lambda: morphseg.segment_many(words * 4)),
-    ] + [(name, lambda call=call, argument=argument: call(
-        q.Document.from_dict(sentences, text) if argument == "doc" else
-        [q.Document(t) for t in texts] if argument == "docs" else argument))
-        for name, call, argument in pipeline_calls]
-    keeping = [(name, lambda cls=cls: cls(paths[cls().name], verify_checksums=True))
+        ("CharLMPlan.encode", P(charlm.encode, words * 4)),
+        ("MorphSegPlan.segment", P(morphseg_plan.segment, long_word)),
+        ("CorefPlan.resolve", P(coref_plan.resolve, words, [0] * len(words))),
+        ("MorphSegPlan.segment_many", P(morphseg_plan.segment_many, words * 4)),
+        ("WordPieceTokenizer.encode", P(wordpiece.encode, unseen(100000))),
+        ("ByteBPETokenizer.encode", P(bpe.encode, unseen(100000))),
+        ("ByteBPETokenizer.tokenize", P(bpe.tokenize, " ".join(unseen(100000)))),
+        ("XLMRobertaTokenizer.encode", P(xlmr.encode, unseen(100000))),
+        ("XLMRobertaTokenizer.tokenize", P(xlmr.tokenize, " ".join(unseen(100000)))),
+        ("TransformerEncoder.encode", P(encoder.encode, ["the", "cat"] * 400)),
+        ("TransformerEncoder.tokenize", P(encoder.tokenize, unseen(60000))),
+        ("TransformerEncoder.encode_ids", P(square.encode_ids, [4] * 2000)),
+        ("Processor.process", map(constituency.process, documents())),
+        ("Processor.__call__", map(lemma, documents())),
+        ("Processor.bulk_process", map(ner.bulk_process, map(list, zip(documents(), documents())))),
+        ("LangIDProcessor.identify", P(langid.identify, text)),
+        ("LangIDProcessor.identify_many", P(langid.identify_many, texts)),
+        ("TokenizeProcessor.predict_labels", P(tokenize.predict_labels, text.replace("\n\n", " "))),
+        ("MWTProcessor.expand", P(mwt.expand, long_word)),
+        ("LemmaProcessor.lemmatize", P(lemma.lemmatize, long_word)),
+        ("NERProcessor.tag", P(ner.tag, words)),
+        ("SentimentProcessor.classify", P(sentiment.classify, words)),
+        ("SentimentProcessor.classify_many", P(sentiment.classify_many, [words[:40]] * 100)),
+        ("ConstituencyProcessor.parse", P(constituency.parse, *tagged[0])),
+        ("ConstituencyProcessor.parse_many", P(constituency.parse_many, *zip(*tagged))),
+        ("MorphSegProcessor.segment", P(morphseg.segment, long_word)),
+        ("MorphSegProcessor.segment_many", P(morphseg.segment_many, words * 4)),
+    ] + [(name, map(call, documents()) if argument == "doc" else
+          map(call, map(list, map(map, repeat(q.Document), repeat(texts)))) if argument == "docs" else
+          P(call, argument))
+         for name, call, argument in pipeline_calls]
+    keeping = [(name, P(cls, paths[cls().name], verify_checksums=True))
                for name, cls in kinds.items() if cls().name in paths] + [
-        ("Pipeline()", lambda: q.Pipeline("en", processors=",".join(kind_models.PIPELINE), model_dir=root,
-                                          verify_model_checksums=True)),
-        ("ModelBundle()", lambda: q.ModelBundle(paths["large charlm"])),
-        ("CharLMPlan()", lambda: q.CharLMPlan(paths["large charlm"], True)),
-        ("CorefPlan()", lambda: q.CorefPlan(paths["coref"], True)),
-        ("MorphSegPlan()", lambda: q.MorphSegPlan(paths["morphseg"], True)),
-        ("WordPieceTokenizer()", lambda: q.WordPieceTokenizer(["[UNK]", "[CLS]", "[SEP]"] + distinct)),
-        ("TransformerEncoder()", lambda: q.TransformerEncoder(paths["tiny"], TINY_VOCAB)),
-        ("Document.to_dict", lambda: [document.to_dict() for _ in range(5)]),
-        ("Document.from_dict", lambda: [q.Document.from_dict(sentences, text) for _ in range(5)]),
-        ("Document.__repr__", lambda: repr(document)),
-        ("Document.to_conll", lambda: [document.to_conll() for _ in range(5)]),
-        ("properties and sequences", lambda: [(w.lemma, w.upos, w.head, s.constituency)
-                                              for s in document.sentences for w in s.words]),
-        ("processor_specs", lambda: [q.processor_specs() for _ in range(2000)]),
+        ("Pipeline()", P(q.Pipeline, "en", processors=",".join(kind_models.PIPELINE), model_dir=root,
+                         verify_model_checksums=True)),
+        ("ModelBundle()", P(q.ModelBundle, paths["large charlm"])),
+        ("CharLMPlan()", P(q.CharLMPlan, paths["large charlm"], True)),
+        ("CorefPlan()", P(q.CorefPlan, paths["coref"], True)),
+        ("MorphSegPlan()", P(q.MorphSegPlan, paths["morphseg"], True)),
+        ("WordPieceTokenizer()", P(q.WordPieceTokenizer, ["[UNK]", "[CLS]", "[SEP]"] + distinct)),
+        ("TransformerEncoder()", P(q.TransformerEncoder, paths["tiny"], TINY_VOCAB)),
+        ("Document.to_dict", document.to_dict),
+        ("Document.from_dict", P(q.Document.from_dict, sentences, text)),
+        ("Document.__repr__", P(repr, document)),
+        ("Document.to_conll", document.to_conll),
+        ("properties and sequences", map(list, map(
+            map, repeat(attrgetter("lemma", "upos", "head", "sent.constituency")),
+            map(methodcaller("iter_words"), repeat(document))))),
+        ("processor_specs", q.processor_specs),
     ]
     return [(name, call, True) for name, call in releasing] + [(name, call, False) for name, call in keeping]
 
@@ -121,4 +134,4 @@ def test_exactly_the_processing_calls_release_the_lock(models):
     # four call forms under process and __call__, its two under bulk_process and process_many.
     assert sum(releases for *_, releases in rows) == 27 + 12
     for name, call, releases in rows:
-        assert releases_lock(call) is releases, name
+        assert releases_lock(call, TIMES) is releases, name

@@ -1,6 +1,7 @@
 """Morphological segmentation through MorphSegPlan and MorphSegProcessor: bundle refusals
 in check order, morphemes against the eager reference on random bundles, the decoder's
 special cases, and documents one by one and in bulk."""
+import functools
 import random
 
 import pytest
@@ -156,4 +157,4 @@ def test_documents_one_by_one_and_in_bulk(tmp_path):
     single = document(["Haus", "türen"])
     assert processor(single) is not None and [w.morphemes for w in single.sentences[0].words] == expected[:2]
     assert processor.bulk_process([]) == []
-    assert releases_lock(lambda: processor.segment_many(["abcdefgh" * 20] * 3000))
+    assert releases_lock(functools.partial(processor.segment_many, ["abcdefgh" * 20] * 3000))

@@ -1,5 +1,6 @@
 """Processors and pipelines: the processor table, construction errors in check order,
 tokenize, mwt and lemma end to end, and the interpreter lock."""
+import functools
 import gc
 import types
 
@@ -224,13 +225,13 @@ def test_tokenize_mwt_lemma_one_text_and_bulk(trees):
 def test_processing_releases_the_interpreter_lock(trees):
     pipeline = q.Pipeline("fr", processors="tokenize,mwt,lemma", model_dir=trees["tree"])
     long_text = TEXT * 200
-    assert releases_lock(lambda: pipeline.process(long_text))
-    assert releases_lock(lambda: pipeline.process([long_text, long_text]))
+    assert releases_lock(functools.partial(pipeline.process, long_text))
+    assert releases_lock(functools.partial(pipeline.process, [long_text, long_text]))
     document = q.Document(long_text)
-    assert releases_lock(lambda: pipeline.processors[0].process(document))
+    assert releases_lock(functools.partial(pipeline.processors[0].process, document))
     # Model loading keeps the lock.
-    assert not releases_lock(lambda: q.Pipeline("fr", processors="tokenize,mwt,lemma",
-                                                 model_dir=trees["tree"]))
+    assert not releases_lock(functools.partial(q.Pipeline, "fr", processors="tokenize,mwt,lemma",
+                                                   model_dir=trees["tree"]))
 
 
 def test_predict_labels_takes_one_paragraph(trees):

@@ -1,5 +1,7 @@
 """Sentence sentiment: loader refusals, SentimentProcessor's operations against the eager
 reference, documents written all or nothing, and a tokenize + sentiment pipeline."""
+import functools
+
 import numpy as np
 import pytest
 import torch
@@ -150,7 +152,7 @@ def test_classify_matches_the_reference(tmp_path, options):
         assert processor.classify_many(SENTENCES, budget) == reference.classify_many(SENTENCES, budget)
     assert processor.classify_many(SENTENCES) == reference.classify_many(SENTENCES)
     assert [processor.classify(s) for s in SENTENCES] == [reference.classify_many([s])[0] for s in SENTENCES]
-    assert releases_lock(lambda: processor.classify_many(SENTENCES * 200))
+    assert releases_lock(functools.partial(processor.classify_many, SENTENCES * 200))
 
 
 def test_batch_size_and_empty_input(tmp_path):

@@ -1,6 +1,7 @@
 """ByteBPETokenizer and XLMRobertaTokenizer from Python: argument conversions and
 errors, and ids checked against the public `tokenizers` (GPT-2's vocabulary and
 merges) and `sentencepiece` (a unigram model trained here) on generated text."""
+import functools
 import random
 import sys
 import threading
@@ -102,8 +103,8 @@ def test_encode_and_tokenize_release_the_lock():
     xlmr = q.XLMRobertaTokenizer(["<unk>", "<s>", "</s>"], [0, 0, 0], [0, 0, 0, 0], 0)
     # Long texts not seen before: each call spends its time in the engine.
     texts = [f"lorem ipsum {k} " * 50000 for k in range(4)]
-    for call in (lambda: bpe.tokenize(texts[0]), lambda: bpe.encode([texts[1]]),
-                 lambda: xlmr.tokenize(texts[2]), lambda: xlmr.encode([texts[3]])):
+    for call in (functools.partial(bpe.tokenize, texts[0]), functools.partial(bpe.encode, [texts[1]]),
+                 functools.partial(xlmr.tokenize, texts[2]), functools.partial(xlmr.encode, [texts[3]])):
         assert releases_lock(call)
 
 

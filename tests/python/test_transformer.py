@@ -1,6 +1,7 @@
 """TransformerEncoder from Python: overloads and conversions, errors, the interpreter lock,
 and word features against the eager reference, on a tiny random model and on a real trained
 MiniLM encoder, over inputs longer than model_max_length too."""
+import functools
 import os
 import pathlib
 import random
@@ -110,9 +111,9 @@ def test_lock_release_and_threads(tiny):
     square = q.TransformerEncoder(compiled_package("square", CACHE), TINY_VOCAB)
     words = ["unbelievable", "cats"] * 200
     distinct = ["x" * (i % 50 + 1) + "y" * (i // 50 + 1) for i in range(5000)]
-    assert releases_lock(lambda: encoder.encode(words))
-    assert releases_lock(lambda: square.encode_ids([4] * 2000))
-    assert releases_lock(lambda: encoder.tokenize(distinct))
+    assert releases_lock(functools.partial(encoder.encode, words))
+    assert releases_lock(functools.partial(square.encode_ids, [4] * 2000))
+    assert releases_lock(functools.partial(encoder.tokenize, distinct))
     inputs = [["the", "cat"] * k for k in range(1, 9)]
     expected = [encoder.encode(words) for words in inputs]
     results = [None] * len(inputs)

@@ -1,6 +1,7 @@
 """WordPieceTokenizer and WordPieceEncoding from Python, and the tokenizer against the
 `tokenizers` package on a real uncased vocabulary."""
 import collections
+import functools
 import importlib.metadata
 import pathlib
 import random
@@ -86,7 +87,7 @@ def test_long_lists_and_large_ids_read_back_whole():
 def test_encode_releases_the_lock():
     tok = q.WordPieceTokenizer(SMALL)
     words = [f"unaff{i}" for i in range(200_000)]
-    assert releases_lock(lambda: tok.encode(words))
+    assert releases_lock(functools.partial(tok.encode, words))
 
 
 def test_encode_keeps_its_words_while_another_thread_empties_the_list():
