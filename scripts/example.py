@@ -14,11 +14,20 @@ a dictionary-only lemmatizer. The output shows the engine at work, not
 linguistic quality.
 """
 import argparse
+import contextlib
 import os
 import pathlib
 import shutil
+import signal
 import sys
 import tempfile
+
+if __name__ == "__main__":
+    # Ctrl-C and a closed output end the job at once and quietly, as they end other
+    # command-line filters; while the model tree is written, Ctrl-C raises instead,
+    # so that a half-written tree is removed first.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 BUILD = pathlib.Path(os.environ.get("QUELBIN_BUILD_DIR", ROOT / "build"))
@@ -108,11 +117,26 @@ def make_directories(directory: pathlib.Path, given) -> None:
         for path in reversed(missing):
             path.mkdir()
             made.append(path)
-    except OSError as error:
+    except BaseException as error:  # an interrupt too
         for path in reversed(made):
             path.rmdir()
+        if not isinstance(error, OSError):
+            raise
         reason = "it is there but not a directory" if isinstance(error, FileExistsError) else error.strerror
         sys.exit(f"--models {shown(given)}: cannot make the directory {shown(path)}: {reason}")
+
+
+@contextlib.contextmanager
+def removed_on_interrupt():
+    """Ctrl-C inside raises KeyboardInterrupt, so that what the block was writing is
+    removed before the job ends (quietly, status 130)."""
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        yield
+    except KeyboardInterrupt:
+        sys.exit(130)
+    finally:
+        signal.signal(signal.SIGINT, previous)
 
 
 def ensure_example_models(models: pathlib.Path, rewrite: bool = False) -> None:
@@ -122,11 +146,19 @@ def ensure_example_models(models: pathlib.Path, rewrite: bool = False) -> None:
     job with a message and is left as it is. A tree is replaced whole: the new one
     is written beside it and renamed into place, never over the mapped files of a
     pipeline that may have the old one loaded."""
+    with removed_on_interrupt():
+        write_tree(models, rewrite)
+
+
+def write_tree(models: pathlib.Path, rewrite: bool) -> None:
     def current() -> bool:
         marker = models / MARKER
         return marker.is_file() and marker.read_bytes() == (MODEL_TREE_VERSION + "\n").encode()
 
     given = models
+    umask = os.umask(0)
+    os.umask(umask)
+    old = None
     try:
         models = models.resolve()  # a link is followed, never replaced
         if current() and not rewrite:
@@ -146,9 +178,6 @@ def ensure_example_models(models: pathlib.Path, rewrite: bool = False) -> None:
         fresh = pathlib.Path(tempfile.mkdtemp(prefix=f".{models.name}.", dir=models.parent))
     except (OSError, RuntimeError) as error:  # RuntimeError: a loop of symbolic links
         sys.exit(f"--models {shown(given)}: {getattr(error, 'strerror', None) or error}")
-    umask = os.umask(0)
-    os.umask(umask)
-    old = None
     try:
         fresh.chmod(0o777 & ~umask)  # mkdtemp makes it private
         write_example_models(fresh)
@@ -205,8 +234,15 @@ def read_text(args) -> str:
         sys.exit(f"{name}: not UTF-8 text ({error.reason} at byte {error.start})")
 
 
+class Arguments(argparse.ArgumentParser):
+    def error(self, message):
+        # One line, as every other message of the job.
+        print(f"{self.prog}: {message} (see --help)", file=sys.stderr)
+        sys.exit(2)
+
+
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0].replace("\n", " "))
+    parser = Arguments(description=__doc__.split("\n\n")[0].replace("\n", " "))
     parser.add_argument("text", nargs="?",
                         help='text to process; "-" reads standard input; after "--" a text may begin with "-"')
     parser.add_argument("--file", metavar="FILE", help='UTF-8 file to process ("-": standard input)')

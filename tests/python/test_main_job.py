@@ -195,7 +195,9 @@ def test_main_job_inputs_and_errors(tmp_path):
             ("damaged example tree", ["--models", damaged, "Il va."], None, None, expected),
             ("link to an empty directory", ["--models", tmp_path / "link", "Il va."], None, None, expected),
             ("byte-order mark in a file", ["--file", tmp_path / "bom.txt"], None, None, expected),
-            ("byte-order mark on standard input", ["-"], b"\xef\xbb\xbfIl va.", None, expected)]
+            ("byte-order mark on standard input", ["-"], b"\xef\xbb\xbfIl va.", None, expected),
+            ("text and file together", ["x", "--file", tmp_path / "bom.txt"], None, None, "not both"),
+            ("unknown option", ["--bogus"], None, None, "unrecognized arguments: --bogus")]
     for case, args, stdin, setup, outcome in rows:
         before = snapshot(tmp_path)
         run = run_main_job(args, models, stdin=stdin, preexec_fn=setup)
@@ -223,3 +225,26 @@ def test_main_job_inputs_and_errors(tmp_path):
             [re.sub(r"\r\n|\r|\n", " ", s.text) for s in document.sentences], line_break
         assert [[t["form"] for t in s if isinstance(t["id"], int)] for s in sentences] == \
             [[w.text for w in s.words] for s in document.sentences], line_break
+
+
+def test_main_job_ends_quietly_on_a_closed_output_or_an_interrupt(tmp_path):
+    import signal
+    models = tmp_path / "models"
+    load_example().ensure_example_models(models)
+    command = [sys.executable, str(ROOT / "scripts" / "example.py"), "--models", str(models)]
+    env = dict(os.environ, QUELBIN_BUILD_DIR=str(BUILD))
+    # The reader of the output is gone before the job writes, as with `| head` on a long file.
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    job = subprocess.Popen([*command, "-"], stdin=subprocess.PIPE, stdout=write_end, stderr=subprocess.PIPE, env=env)
+    os.close(write_end)
+    _, errors = job.communicate(b"Il va. " * 20000, timeout=300)
+    assert (job.returncode, errors) == (-signal.SIGPIPE, b"")
+    # Ctrl-C while the job waits for its input: opening the FIFO returns once the job has it open.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    job = subprocess.Popen([*command, "--file", str(fifo)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    with open(fifo, "wb"):
+        job.send_signal(signal.SIGINT)
+        out, errors = job.communicate(timeout=300)
+    assert (job.returncode, out, errors) == (-signal.SIGINT, b"", b"")
