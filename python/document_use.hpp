@@ -68,8 +68,8 @@ auto counted_read(const View& view, Read&& read) {
 }
 
 // Marks the documents' storages for its lifetime. Refuses before marking any when
-// one is marked or being read already; a storage may come more than once (one bulk call given a
-// document twice).
+// one is marked or being read already; a storage may come more than once (one
+// bulk call given a document twice).
 class DocumentsInUse {
 public:
     explicit DocumentsInUse(const Document& document);

@@ -42,8 +42,9 @@ bool other_threads_alive() {
 
 // Runs before finalisation: no call of another thread starts from now on, and
 // the ones under way end before this returns. The exiting thread itself goes on
-// calling (later exit handlers, finalisers): the interpreter never ends it. Objects that other threads still hold are never
-// released, so the binding library's leak report would only list them.
+// calling (later exit handlers, finalisers): the interpreter never ends it.
+// Objects that other threads still hold are never released, so the binding
+// library's leak report would only list them.
 void wait_for_calls() {
     {
         std::lock_guard lock(calls->mutex);
